@@ -1,0 +1,10 @@
+"""pelmora: fast access to TDX market data.
+
+``TdxClient`` talks the HQ quote protocol; ``read_daily_bars`` and ``read_minute_bars`` read the
+local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
+"""
+
+from .exceptions import PanicException
+from ._core import TdxClient
+
+__all__ = ["TdxClient", "PanicException"]

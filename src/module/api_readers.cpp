@@ -1,0 +1,10 @@
+// PLACEHOLDER: not built yet; replace this whole file.
+#include "module/errors.hpp"
+#include "module/methods.hpp"
+
+namespace pelmora::py {
+
+PyObject* read_daily_bars(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return raise_panic("not implemented"); }
+PyObject* read_minute_bars(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return raise_panic("not implemented"); }
+
+}  // namespace pelmora::py

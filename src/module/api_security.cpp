@@ -1,0 +1,58 @@
+#include "module/client.hpp"
+#include "module/convert.hpp"
+#include "module/errors.hpp"
+#include "module/methods.hpp"
+#include "module/pyref.hpp"
+#include "module/records.hpp"
+#include "protocol/security_list.hpp"
+
+namespace pelmora::py {
+
+PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig("TdxClient.get_security_count()", {"market"});
+        MethodCall call(sig, args, nargs, kwnames);
+        if (!call.ok()) return nullptr;
+        uint8_t market;
+        if (!arg_uint(call[0], "market", market)) return nullptr;
+        net::Bytes body;
+        if (!call.fetch(proto::security_count_request(market), body)) return nullptr;
+        uint16_t count;
+        if (!check(proto::decode_security_count(body, count))) return nullptr;
+        return PyLong_FromLong(count);
+    });
+}
+
+PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig("TdxClient.get_security_list()", {"market", "start"});
+        MethodCall call(sig, args, nargs, kwnames);
+        if (!call.ok()) return nullptr;
+        uint8_t market;
+        uint16_t start;
+        if (!arg_uint(call[0], "market", market) || !arg_uint(call[1], "start", start)) return nullptr;
+        net::Bytes body;
+        if (!call.fetch(proto::security_list_request(market, start), body)) return nullptr;
+        std::vector<proto::SecurityRecord> records;
+        if (!check(proto::decode_security_list(body, records))) return nullptr;
+
+        static const RecordShape shape{"code", "volunit", "name", "decimal_point", "pre_close"};
+        PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < records.size(); ++i) {
+            const proto::SecurityRecord& r = records[i];
+            PyObject* d = shape.new_dict();
+            if (!d) return nullptr;
+            PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
+            if (!put(d, shape.key(0), utf8_str(r.code)) ||
+                !put(d, shape.key(1), PyLong_FromLong(r.volunit)) ||
+                !put(d, shape.key(2), utf8_str(r.name)) ||
+                !put(d, shape.key(3), PyLong_FromLong(r.decimal_point)) ||
+                !put(d, shape.key(4), PyFloat_FromDouble(r.pre_close)))
+                return nullptr;
+        }
+        return list.release();
+    });
+}
+
+}  // namespace pelmora::py

@@ -1,0 +1,48 @@
+// The TdxClient type and the life of one method call on it.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "module/binding.hpp"
+#include "network/connection.hpp"
+
+namespace pelmora::py {
+
+struct ClientObject {
+    PyObject_HEAD
+    net::Connection connection;
+    std::atomic<int64_t> borrow;  // 0 free, -1 held by a method call
+};
+
+extern PyTypeObject TdxClientType;
+
+// Readies the type and installs its methods; false with an exception set.
+bool init_client_type();
+
+// One method call: binds the arguments (self is the first positional), then holds the client's
+// exclusive borrow until destroyed. Check ok() before anything else.
+class MethodCall {
+public:
+    MethodCall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    MethodCall(const MethodCall&) = delete;
+    MethodCall& operator=(const MethodCall&) = delete;
+    ~MethodCall();
+
+    bool ok() const { return client_ != nullptr; }
+    PyObject* operator[](int i) const { return args_[i]; }
+    ClientObject* client() const { return client_; }
+
+    // The connection, or nullptr with ConnectionError "Not connected" raised.
+    net::Connection* connection();
+    // One request/response exchange; false with the exception raised.
+    bool fetch(const net::Bytes& request, net::Bytes& body);
+
+private:
+    ClientObject* client_ = nullptr;
+    PyObject* args_[kMaxParams] = {};
+};
+
+}  // namespace pelmora::py

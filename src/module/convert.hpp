@@ -1,0 +1,39 @@
+// Conversion of bound arguments to C++ values. Each returns false with a Python exception set;
+// a TypeError is renamed "argument '<param>': ..." with the original as its __cause__.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pelmora::py {
+
+bool arg_unsigned(PyObject* obj, const char* param, unsigned long max, unsigned long& out);
+
+template <class T>
+bool arg_uint(PyObject* obj, const char* param, T& out) {
+    unsigned long value;
+    if (!arg_unsigned(obj, param, static_cast<unsigned long>(T(~T(0))), value)) return false;
+    out = T(value);
+    return true;
+}
+
+// A str, as a view of its UTF-8 bytes that lives as long as the object.
+bool arg_text(PyObject* obj, const char* param, std::string_view& out);
+
+bool arg_double(PyObject* obj, const char* param, double& out);
+
+// Sequences of 2-tuples: (market, code) and (ip, port).
+using MarketCode = std::pair<uint8_t, std::string>;
+using HostPort = std::pair<std::string, uint16_t>;
+bool arg_market_codes(PyObject* obj, const char* param, std::vector<MarketCode>& out);
+bool arg_host_ports(PyObject* obj, const char* param, std::vector<HostPort>& out);
+
+// TypeError "'<type>' object cannot be cast as '<target>'".
+void raise_cannot_cast(PyObject* obj, const char* target);
+
+}  // namespace pelmora::py

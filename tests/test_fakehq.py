@@ -1,0 +1,155 @@
+"""Checks of the fake HQ server itself, driven by a plain socket client."""
+import socket
+import struct
+import time
+import zlib
+
+import pytest
+
+from fakehq import FakeHQ
+
+
+def request(cmd, params=b"", fixed=b"\x01\x02\x03\x04\x05"):
+    n = 2 + len(params)
+    return b"\x0c" + fixed + struct.pack("<HHH", n, n, cmd) + params
+
+
+SETUP = [request(0x000D, b"\x01"), request(0x000D, b"\x02"), request(0x0FDB, bytes(30))]
+
+
+def recv_exact(sock, n):
+    buf = b""
+    while len(buf) < n:
+        part = sock.recv(n - len(buf))
+        if not part:
+            raise EOFError(buf)
+        buf += part
+    return buf
+
+
+def read_response(sock):
+    """(Z, U, wire body) of one response."""
+    z, u = struct.unpack_from("<HH", recv_exact(sock, 16), 12)
+    return z, u, recv_exact(sock, z)
+
+
+def connect(hq, setup=True):
+    sock = socket.create_connection((hq.host, hq.port), timeout=2)
+    if setup:
+        for req in SETUP:
+            sock.sendall(req)
+            z, u, wire = read_response(sock)
+            assert len((zlib.decompress(wire) if z != u else wire)[:u]) == u
+    return sock
+
+
+def ask(sock, req):
+    sock.sendall(req)
+    return read_response(sock)
+
+
+def test_setup_answered_and_recorded_separately(hq):
+    with connect(hq) as s:
+        assert ask(s, request(0x0526, b"xy")) == (0, 0, b"")  # nothing queued: empty body
+    assert hq.setup_requests() == SETUP
+    assert hq.requests() == [request(0x0526, b"xy")]
+    assert hq.connections() == 1
+    assert hq.wait_closed(1)
+
+
+@pytest.mark.parametrize("mode", ["compressed", "segments"])
+def test_setup_variants_deliver_valid_answers(mode):
+    with FakeHQ(setup=mode) as hq, connect(hq) as s:  # connect() decodes each answer
+        assert ask(s, request(1)) == (0, 0, b"")
+        assert len(hq.setup_requests()) == 3
+
+
+def test_replies_follow_queue_order_across_connections(hq):
+    body = bytes(range(200)) * 3
+    hq.reply(b"\x34\x12")
+    hq.reply(body, compress=True)
+    hq.reply(body, z=5, u=7)
+    hq.reply(wire=b"abc", z=20, u=100)
+    hq.reply(raw=b"exactly this")
+    with connect(hq) as a, connect(hq) as b:
+        assert ask(a, request(1)) == (2, 2, b"\x34\x12")
+        z, u, wire = ask(b, request(2))
+        assert (z, u) == (len(wire), len(body)) and z < u and zlib.decompress(wire) == body
+        a.sendall(request(3))
+        assert struct.unpack_from("<HH", recv_exact(a, 16), 12) == (5, 7)
+        assert recv_exact(a, len(body)) == body  # the true body still follows
+        b.sendall(request(4))
+        assert recv_exact(b, 19) == FakeHQ.header(20, 100) + b"abc"
+        a.sendall(request(5))
+        assert recv_exact(a, 12) == b"exactly this"
+    assert hq.requests() == [request(i) for i in range(1, 6)]
+    assert hq.connections() == 2
+
+
+def test_chunked_delivery_arrives_in_pieces(hq):
+    hq.reply(b"0123456789", chunk=2)
+    with connect(hq) as s:
+        s.sendall(request(1))
+        pieces, data = 0, b""
+        while len(data) < 26:
+            data += s.recv(4096)
+            pieces += 1
+    assert data == FakeHQ.header(10, 10) + b"0123456789"
+    assert pieces >= 3
+
+
+def test_connection_ending_replies(hq):
+    hq.reply(b"0123456789", close_after=10)
+    hq.reply(close=True)
+    hq.reply(silent=True)
+    with connect(hq) as s:
+        s.sendall(request(1))
+        assert recv_exact(s, 10) == FakeHQ.header(10, 10)[:10]
+        assert s.recv(100) == b""
+    with connect(hq) as s:
+        s.sendall(request(2))
+        assert s.recv(100) == b""
+    with connect(hq) as s:
+        s.settimeout(0.2)
+        s.sendall(request(3))
+        with pytest.raises(socket.timeout):
+            s.recv(100)
+    assert hq.requests() == [request(1), request(2), request(3)]
+    assert hq.wait_closed(1)  # only the silent one was closed by the client
+    time.sleep(0.05)
+    assert hq.closed_connections() == 1
+
+
+@pytest.mark.parametrize("mode, seen", [("silent", 1), ("close", 1), ("close_after_accept", 0)])
+def test_setup_failure_modes(mode, seen):
+    with FakeHQ(setup=mode) as hq, connect(hq, setup=False) as s:
+        s.settimeout(0.3)
+        s.sendall(SETUP[0])
+        if mode == "silent":
+            with pytest.raises(socket.timeout):
+                s.recv(100)
+        else:
+            try:
+                assert s.recv(100) == b""
+            except ConnectionResetError:
+                pass
+        assert hq.setup_requests() == SETUP[:seen]
+
+
+def test_ipv6_and_lifecycle():
+    try:
+        socket.socket(socket.AF_INET6).close()
+        hq = FakeHQ(host="::1").start()
+    except (OSError, RuntimeError):
+        pytest.skip("no IPv6 loopback")
+    proc = hq._proc
+    with connect(hq) as s:
+        assert ask(s, request(7)) == (0, 0, b"")
+    hq.stop()
+    assert proc.returncode == 0
+    # A child whose control pipe is gone (parent died) exits by itself.
+    hq = FakeHQ().start()
+    proc = hq._proc
+    proc.stdin.close()
+    assert proc.wait(timeout=2) == 0
+    hq.stop()
