@@ -5,6 +5,6 @@ local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest 
 """
 
 from .exceptions import PanicException
-from ._core import TdxClient
+from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 
-__all__ = ["TdxClient", "PanicException"]
+__all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars"]
