@@ -38,7 +38,7 @@ def test_reimport_returns_the_cached_module():
     assert again is core
 
 
-def test_second_interpreter_cannot_import():
+def test_second_interpreter_cannot_import(tmp_path):
     code = textwrap.dedent("""
         import _xxsubinterpreters as interpreters
         import pelmora._core
@@ -48,7 +48,9 @@ def test_second_interpreter_cannot_import():
         except interpreters.RunFailedError as e:
             print(e)
         """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    # Run away from the working tree so that both interpreters find the same module file.
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         cwd=tmp_path)
     assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
 
 
