@@ -74,7 +74,7 @@ class _Server:
         op = msg["op"]
         with self.lock:
             if op == "reply":
-                self.replies.append(msg["action"])
+                self.replies.extend([msg["action"]] * msg.get("repeat", 1))
                 return None
             if op in ("requests", "setup_requests"):
                 return [r.hex() for r in getattr(self, op)]
@@ -244,12 +244,13 @@ class FakeHQ:
         return out["ok"]
 
     def reply(self, body=None, *, compress=False, z=None, u=None, wire=None, raw=None,
-              chunk=None, close_after=None, silent=False, close=False):
-        """Queue the way to answer the next command request (FIFO over all connections)."""
+              chunk=None, close_after=None, silent=False, close=False, repeat=1):
+        """Queue the way to answer the next command request (FIFO over all connections);
+        `repeat` queues the same answer for that many requests."""
         data = build_response(body, compress, z, u, wire, raw)
         action = {"data": data.hex(), "chunk": chunk, "close_after": close_after,
                   "silent": silent, "close": close}
-        self._call("reply", action=action)
+        self._call("reply", action=action, repeat=repeat)
 
     def requests(self):
         return [bytes.fromhex(r) for r in self._call("requests")]
