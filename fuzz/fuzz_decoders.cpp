@@ -1,0 +1,30 @@
+// Every response decoder on hostile bodies: the first byte picks the decoder, the next two a
+// parameter (the K-line category); the body is an exact-size heap copy so that ASan sees any
+// read past its end.
+#include <cstdlib>
+#include <vector>
+
+#include "protocol/security_list.hpp"
+
+namespace proto = pelmora::proto;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    const uint8_t selector = data[0];
+    const uint16_t param = uint16_t(data[1] | (data[2] << 8));
+    const proto::Bytes body(data + 3, data + size);
+    (void)param;
+    switch (selector % 2) {
+        case 0: {
+            uint16_t count;
+            (void)proto::decode_security_count(body, count);
+            break;
+        }
+        case 1: {
+            std::vector<proto::SecurityRecord> out;
+            if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29) abort();
+            break;
+        }
+    }
+    return 0;
+}
