@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "protocol/company_info.hpp"
 #include "protocol/security_list.hpp"
+#include "protocol/server_files.hpp"
 
 namespace proto = pelmora::proto;
 
@@ -14,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t param = uint16_t(data[1] | (data[2] << 8));
     const proto::Bytes body(data + 3, data + size);
     (void)param;
-    switch (selector % 2) {
+    switch (selector % 6) {
         case 0: {
             uint16_t count;
             (void)proto::decode_security_count(body, count);
@@ -23,6 +25,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1: {
             std::vector<proto::SecurityRecord> out;
             if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29) abort();
+            break;
+        }
+        case 2: {
+            std::vector<proto::CompanyInfoCategory> out;
+            proto::decode_company_info_category(body, out);
+            if (out.size() > body.size() / 152) abort();
+            break;
+        }
+        case 3: {
+            std::string out;
+            proto::decode_company_info_content(body, out);
+            break;
+        }
+        case 4: {
+            proto::BlockMeta meta;
+            (void)proto::decode_block_info_meta(body, meta);
+            break;
+        }
+        case 5: {
+            proto::FileChunk chunk = proto::decode_file_chunk(body);
+            (void)chunk;
             break;
         }
     }
