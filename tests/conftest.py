@@ -1,6 +1,7 @@
 import pytest
 
 from fakehq import FakeHQ
+from pelmora import TdxClient
 
 
 @pytest.fixture
@@ -8,3 +9,12 @@ def hq():
     """A running fake HQ server (default set-up answers), stopped afterwards."""
     with FakeHQ() as server:
         yield server
+
+
+@pytest.fixture
+def client(hq):
+    """A TdxClient connected to the `hq` fake server, disconnected afterwards."""
+    c = TdxClient()
+    assert c.connect("127.0.0.1", hq.port) is True
+    yield c
+    c.disconnect()
