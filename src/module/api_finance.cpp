@@ -37,8 +37,8 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!dict) return nullptr;
         PyObject* d = dict.get();
         // "code" is the argument itself, whole: only the request cuts it to six bytes.
-        Py_INCREF(call[1]);
-        if (!put(d, shape.key(0), PyLong_FromLong(market)) || !put(d, shape.key(1), call[1]) ||
+        if (!put(d, shape.key(0), PyLong_FromLong(market)) ||
+            !put(d, shape.key(1), Py_NewRef(call[1])) ||
             !put(d, shape.key(2), PyFloat_FromDouble(r.liutongguben)) ||
             !put(d, shape.key(3), PyLong_FromLong(r.province)) ||
             !put(d, shape.key(4), PyLong_FromLong(r.industry)) ||
