@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "protocol/company_info.hpp"
+#include "protocol/finance.hpp"
 #include "protocol/security_list.hpp"
 #include "protocol/server_files.hpp"
+#include "protocol/xdxr.hpp"
 
 namespace proto = pelmora::proto;
 
@@ -16,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t param = uint16_t(data[1] | (data[2] << 8));
     const proto::Bytes body(data + 3, data + size);
     (void)param;
-    switch (selector % 6) {
+    switch (selector % 8) {
         case 0: {
             uint16_t count;
             (void)proto::decode_security_count(body, count);
@@ -46,6 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 5: {
             proto::FileChunk chunk = proto::decode_file_chunk(body);
             (void)chunk;
+            break;
+        }
+        case 6: {
+            std::vector<proto::XdxrRecord> out;
+            proto::decode_xdxr(body, out);
+            if (out.size() > body.size() / 29) abort();
+            break;
+        }
+        case 7: {
+            proto::FinanceRecord record;
+            if (proto::decode_finance(body, record) != (body.size() > 140)) abort();
             break;
         }
     }
