@@ -10,22 +10,9 @@ namespace pelmora::py {
 
 namespace {
 
-// Both methods send the same request; index bars read a longer tail with two more keys.
-PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-    MethodCall call(sig, args, nargs, kwnames);
-    if (!call.ok()) return nullptr;
-    uint16_t category, start, count;
-    uint8_t market;
-    std::string_view code;
-    if (!arg_uint(call[0], "category", category) || !arg_uint(call[1], "market", market) ||
-        !arg_text(call[2], "code", code) || !arg_uint(call[3], "start", start) ||
-        !arg_uint(call[4], "count", count))
-        return nullptr;
-    net::Bytes body;
-    if (!call.fetch(proto::bars_request(category, market, code, start, count), body)) return nullptr;
+// The list of bar dicts of a body; index bars read a longer tail with two more keys.
+PyObject* bars_list(const net::Bytes& body, uint16_t category, bool index) {
     const std::vector<proto::BarRecord> bars = proto::decode_bars(body, category, index);
-
     static const RecordShape security_shape{"datetime", "open", "high", "low", "close", "vol", "amount"};
     static const RecordShape index_shape{"datetime", "open", "high", "low", "close",
                                          "vol", "amount", "up_count", "down_count"};
@@ -53,6 +40,23 @@ PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_s
             return nullptr;
     }
     return list.release();
+}
+
+// Both methods send the same request and differ only in the decoding.
+PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    MethodCall call(sig, args, nargs, kwnames);
+    if (!call.ok()) return nullptr;
+    uint16_t category, start, count;
+    uint8_t market;
+    std::string_view code;
+    if (!arg_uint(call[0], "category", category) || !arg_uint(call[1], "market", market) ||
+        !arg_text(call[2], "code", code) || !arg_uint(call[3], "start", start) ||
+        !arg_uint(call[4], "count", count))
+        return nullptr;
+    net::Bytes body;
+    if (!call.fetch(proto::bars_request(category, market, code, start, count), body)) return nullptr;
+    return bars_list(body, category, index);
 }
 
 }  // namespace
