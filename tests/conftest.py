@@ -18,3 +18,13 @@ def client(hq):
     assert c.connect("127.0.0.1", hq.port) is True
     yield c
     c.disconnect()
+
+
+@pytest.fixture(scope="module")
+def served_client():
+    """(server, connected TdxClient) shared by the tests of one module; replies are FIFO."""
+    with FakeHQ() as server:
+        client = TdxClient()
+        client.connect("127.0.0.1", server.port)
+        yield server, client
+        client.disconnect()

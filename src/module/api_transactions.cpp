@@ -1,10 +1,80 @@
-// PLACEHOLDER: not built yet; replace this whole file.
+#include "module/client.hpp"
+#include "module/convert.hpp"
 #include "module/errors.hpp"
 #include "module/methods.hpp"
+#include "module/pyref.hpp"
+#include "module/records.hpp"
+#include "protocol/transactions.hpp"
 
 namespace pelmora::py {
 
-PyObject* client_get_transaction_data(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return raise_panic("not implemented"); }
-PyObject* client_get_history_transaction_data(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return raise_panic("not implemented"); }
+namespace {
+
+// Today's dicts carry "num"; history dicts do not.
+PyObject* transaction_list(const net::Bytes& body, bool history) {
+    const std::vector<proto::TransactionRecord> records = proto::decode_transactions(body, history);
+    static const RecordShape today_shape{"time", "price", "vol", "num", "buyorsell"};
+    static const RecordShape history_shape{"time", "price", "vol", "buyorsell"};
+    const RecordShape& shape = history ? history_shape : today_shape;
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
+    if (!list) return nullptr;
+    char text[kDateTimeCapacity];
+    for (size_t i = 0; i < records.size(); ++i) {
+        const proto::TransactionRecord& r = records[i];
+        PyObject* d = shape.new_dict();
+        if (!d) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
+        size_t size = format_time(text, r.minute_of_day / 60u, r.minute_of_day % 60u);
+        size_t k = 0;
+        if (!put(d, shape.key(k++), ascii_str(text, size)) ||
+            !put(d, shape.key(k++), PyFloat_FromDouble(double(r.price) / 100.0)) ||
+            !put(d, shape.key(k++), PyLong_FromLongLong(r.vol)) ||
+            (!history && !put(d, shape.key(k++), PyLong_FromLongLong(r.num))) ||
+            !put(d, shape.key(k++), PyLong_FromLongLong(r.buyorsell)))
+            return nullptr;
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig("TdxClient.get_transaction_data()", {"market", "code", "start", "count"});
+        MethodCall call(sig, args, nargs, kwnames);
+        if (!call.ok()) return nullptr;
+        uint8_t market;
+        std::string_view code;
+        uint16_t start, count;
+        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code) ||
+            !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count))
+            return nullptr;
+        net::Bytes body;
+        if (!call.fetch(proto::transaction_request(market, code, start, count), body)) return nullptr;
+        return transaction_list(body, false);
+    });
+}
+
+PyObject* client_get_history_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature sig("TdxClient.get_history_transaction_data()",
+                                   {"market", "code", "start", "count", "date"});
+        MethodCall call(sig, args, nargs, kwnames);
+        if (!call.ok()) return nullptr;
+        uint8_t market;
+        std::string_view code;
+        uint16_t start, count;
+        uint32_t date;
+        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code) ||
+            !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count) ||
+            !arg_uint(call[4], "date", date))
+            return nullptr;
+        net::Bytes body;
+        if (!call.fetch(proto::history_transaction_request(market, code, start, count, date), body))
+            return nullptr;
+        return transaction_list(body, true);
+    });
+}
 
 }  // namespace pelmora::py
