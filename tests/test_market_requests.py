@@ -1,5 +1,4 @@
 """Request bytes and argument handling of the market-data methods."""
-import sys
 
 import pytest
 
@@ -103,33 +102,3 @@ def test_argument_errors_come_before_the_connection(method, args, exc, message):
     with pytest.raises(exc) as info:
         getattr(TdxClient(), method)(*args)
     assert type(info.value) is exc and str(info.value) == message
-
-
-WORKED_BODIES = [
-    ("get_security_bars", (8, 1, "600036", 0, 1), 1, "01003BA13F0284A40114324A1039304600801C4A"),
-    ("get_index_bars", (8, 1, "600036", 0, 1), 1, "01003BA13F0284A40114324A1039304600801C4A01000200"),
-    ("get_minute_time_data", (0, "1"), 2, "02000000A80F00AC040507B801"),
-    ("get_history_transaction_data", (0, "1", 0, 1, 1), 1, "01000000000003020192130501"),
-    ("get_security_quotes", ([(1, "600000")],), 1,
-     "00000100013630303030300000A80F540005450000A40101000000430203" + "0000"
-     + "41010A14" * 5 + "00" * 10),
-]
-
-
-@pytest.mark.parametrize("method, args, count, body", WORKED_BODIES)
-def test_repeated_calls_do_not_leak(hq, method, args, count, body):
-    client = TdxClient()
-    client.connect("127.0.0.1", hq.port)
-    call = getattr(client, method)
-    body = bytes.fromhex(body)
-
-    def run(times):
-        for _ in range(times):
-            hq.reply(body)
-        for _ in range(times):
-            assert len(call(*args)) == count
-
-    run(50)  # warm caches and free lists
-    before = sys.getallocatedblocks()
-    run(400)
-    assert sys.getallocatedblocks() - before < 50
