@@ -7,6 +7,7 @@ Run `bash tools/check_text.sh`, or `python tests/cpp/check_text.py [TOOL]` once 
 built; pytest collects it too (PELMORA_TEXT_TOOL names the tool).
 """
 
+import atexit
 import bisect
 import os
 import struct
@@ -24,11 +25,19 @@ R = "\ufffd"
 _server = None
 
 
+def _stop_server(server):
+    server.stdin.close()
+    server.stdout.close()
+    if server.wait(timeout=10) != 0:
+        raise RuntimeError(f"text_tool exited with status {server.returncode}")
+
+
 def decode(mode, data):
     """Output of the decoder named by `mode` (g, k, u, v), strictly decoded: it must be UTF-8."""
     global _server
     if _server is None:
         _server = subprocess.Popen([TOOL, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        atexit.register(_stop_server, _server)
     _server.stdin.write(mode.encode() + struct.pack("<I", len(data)) + data)
     _server.stdin.flush()
     (size,) = struct.unpack("<I", _server.stdout.read(4))
