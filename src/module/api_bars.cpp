@@ -17,29 +17,22 @@ PyObject* bars_list(const net::Bytes& body, uint16_t category, bool index) {
     static const RecordShape index_shape{"datetime", "open", "high", "low", "close",
                                          "vol", "amount", "up_count", "down_count"};
     const RecordShape& shape = index ? index_shape : security_shape;
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(bars.size())));
-    if (!list) return nullptr;
-    char text[kDateTimeCapacity];
-    for (size_t i = 0; i < bars.size(); ++i) {
+    return new_list(bars.size(), [&](size_t i) {
         const proto::BarRecord& b = bars[i];
-        PyObject* d = shape.new_dict();
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-        const proto::BarDateTime& t = b.when;
-        size_t size = format_datetime(text, t.year, t.month, t.day, t.hour, t.minute);
-        if (!put(d, shape.key(0), ascii_str(text, size)) ||
-            !put(d, shape.key(1), PyFloat_FromDouble(double(b.open) / 1000.0)) ||
-            !put(d, shape.key(2), PyFloat_FromDouble(double(b.high) / 1000.0)) ||
-            !put(d, shape.key(3), PyFloat_FromDouble(double(b.low) / 1000.0)) ||
-            !put(d, shape.key(4), PyFloat_FromDouble(double(b.close) / 1000.0)) ||
-            !put(d, shape.key(5), PyFloat_FromDouble(b.vol)) ||
-            !put(d, shape.key(6), PyFloat_FromDouble(b.amount)))
-            return nullptr;
-        if (index && (!put(d, shape.key(7), PyLong_FromLong(b.up_count)) ||
-                      !put(d, shape.key(8), PyLong_FromLong(b.down_count))))
-            return nullptr;
-    }
-    return list.release();
+        return shape.build([&](RecordWriter& w) {
+            const proto::BarDateTime& t = b.when;
+            char text[kDateTimeCapacity];
+            size_t size = format_datetime(text, t.year, t.month, t.day, t.hour, t.minute);
+            return w.add(ascii_str(text, size)) &&
+                   w.add(PyFloat_FromDouble(double(b.open) / 1000.0)) &&
+                   w.add(PyFloat_FromDouble(double(b.high) / 1000.0)) &&
+                   w.add(PyFloat_FromDouble(double(b.low) / 1000.0)) &&
+                   w.add(PyFloat_FromDouble(double(b.close) / 1000.0)) &&
+                   w.add(PyFloat_FromDouble(b.vol)) && w.add(PyFloat_FromDouble(b.amount)) &&
+                   (!index || (w.add(PyLong_FromLong(b.up_count)) &&
+                               w.add(PyLong_FromLong(b.down_count))));
+        });
+    });
 }
 
 // Both methods send the same request and differ only in the decoding.

@@ -15,17 +15,13 @@ PyObject* minute_list(const net::Bytes& body, size_t header) {
     // Two keys: a fresh dict filled in key order is cheaper than copying a prepared one (measured
     // about 10% faster per record; from three keys on the copy wins).
     static const RecordShape shape{"price", "vol"};
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < records.size(); ++i) {
-        PyObject* d = PyDict_New();
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-        if (!put(d, shape.key(0), PyFloat_FromDouble(double(records[i].price) / 100.0)) ||
-            !put(d, shape.key(1), PyLong_FromLongLong(records[i].vol)))
+    return new_list(records.size(), [&](size_t i) -> PyObject* {
+        PyRef d = PyRef::steal(PyDict_New());
+        if (!d || !put(d.get(), shape.key(0), PyFloat_FromDouble(double(records[i].price) / 100.0)) ||
+            !put(d.get(), shape.key(1), PyLong_FromLongLong(records[i].vol)))
             return nullptr;
-    }
-    return list.release();
+        return d.release();
+    });
 }
 
 }  // namespace
@@ -37,7 +33,7 @@ PyObject* client_get_minute_time_data(PyObject*, PyObject* const* args, Py_ssize
         if (!call.ok()) return nullptr;
         uint8_t market;
         std::string_view code;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code)) return nullptr;
+        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::minute_time_request(market, code), body)) return nullptr;
         return minute_list(body, proto::kMinuteHeader);
@@ -53,8 +49,7 @@ PyObject* client_get_history_minute_time_data(PyObject*, PyObject* const* args, 
         uint8_t market;
         std::string_view code;
         uint32_t date;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code) ||
-            !arg_uint(call[2], "date", date))
+        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "date", date))
             return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::history_minute_time_request(market, code, date), body)) return nullptr;

@@ -27,38 +27,24 @@ PyObject* quotes_list(const net::Bytes& body) {
         "bid1", "ask1", "bid_vol1", "ask_vol1", "bid2", "ask2", "bid_vol2", "ask_vol2",
         "bid3", "ask3", "bid_vol3", "ask_vol3", "bid4", "ask4", "bid_vol4", "ask_vol4",
         "bid5", "ask5", "bid_vol5", "ask_vol5"};
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(quotes.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < quotes.size(); ++i) {
+    return new_list(quotes.size(), [&](size_t i) {
         const proto::QuoteRecord& q = quotes[i];
-        PyObject* d = shape.new_dict();
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-        if (!put(d, shape.key(0), PyLong_FromLong(q.market)) ||
-            !put(d, shape.key(1), code_str(q)) ||
-            !put(d, shape.key(2), price(q.price)) ||
-            !put(d, shape.key(3), price(q.last_close)) ||
-            !put(d, shape.key(4), price(q.open)) ||
-            !put(d, shape.key(5), price(q.high)) ||
-            !put(d, shape.key(6), price(q.low)) ||
-            !put(d, shape.key(7), PyLong_FromLongLong(q.servertime)) ||
-            !put(d, shape.key(8), PyLong_FromLongLong(q.vol)) ||
-            !put(d, shape.key(9), PyLong_FromLongLong(q.cur_vol)) ||
-            !put(d, shape.key(10), PyFloat_FromDouble(q.amount)) ||
-            !put(d, shape.key(11), PyLong_FromLongLong(q.s_vol)) ||
-            !put(d, shape.key(12), PyLong_FromLongLong(q.b_vol)))
-            return nullptr;
-        size_t k = 13;
-        for (const proto::QuoteLevel& level : q.levels) {
-            if (!put(d, shape.key(k), price(level.bid)) ||
-                !put(d, shape.key(k + 1), price(level.ask)) ||
-                !put(d, shape.key(k + 2), PyLong_FromLongLong(level.bid_vol)) ||
-                !put(d, shape.key(k + 3), PyLong_FromLongLong(level.ask_vol)))
-                return nullptr;
-            k += 4;
-        }
-    }
-    return list.release();
+        return shape.build([&](RecordWriter& w) {
+            if (!(w.add(PyLong_FromLong(q.market)) && w.add(code_str(q)) && w.add(price(q.price)) &&
+                  w.add(price(q.last_close)) && w.add(price(q.open)) && w.add(price(q.high)) &&
+                  w.add(price(q.low)) && w.add(PyLong_FromLongLong(q.servertime)) &&
+                  w.add(PyLong_FromLongLong(q.vol)) && w.add(PyLong_FromLongLong(q.cur_vol)) &&
+                  w.add(PyFloat_FromDouble(q.amount)) && w.add(PyLong_FromLongLong(q.s_vol)) &&
+                  w.add(PyLong_FromLongLong(q.b_vol))))
+                return false;
+            for (const proto::QuoteLevel& level : q.levels)
+                if (!(w.add(price(level.bid)) && w.add(price(level.ask)) &&
+                      w.add(PyLong_FromLongLong(level.bid_vol)) &&
+                      w.add(PyLong_FromLongLong(level.ask_vol))))
+                    return false;
+            return true;
+        });
+    });
 }
 
 }  // namespace

@@ -16,24 +16,18 @@ PyObject* transaction_list(const net::Bytes& body, bool history) {
     static const RecordShape today_shape{"time", "price", "vol", "num", "buyorsell"};
     static const RecordShape history_shape{"time", "price", "vol", "buyorsell"};
     const RecordShape& shape = history ? history_shape : today_shape;
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
-    if (!list) return nullptr;
-    char text[kDateTimeCapacity];
-    for (size_t i = 0; i < records.size(); ++i) {
+    return new_list(records.size(), [&](size_t i) {
         const proto::TransactionRecord& r = records[i];
-        PyObject* d = shape.new_dict();
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-        size_t size = format_time(text, r.minute_of_day / 60u, r.minute_of_day % 60u);
-        size_t k = 0;
-        if (!put(d, shape.key(k++), ascii_str(text, size)) ||
-            !put(d, shape.key(k++), PyFloat_FromDouble(double(r.price) / 100.0)) ||
-            !put(d, shape.key(k++), PyLong_FromLongLong(r.vol)) ||
-            (!history && !put(d, shape.key(k++), PyLong_FromLongLong(r.num))) ||
-            !put(d, shape.key(k++), PyLong_FromLongLong(r.buyorsell)))
-            return nullptr;
-    }
-    return list.release();
+        return shape.build([&](RecordWriter& w) {
+            char text[kDateTimeCapacity];
+            size_t size = format_time(text, r.minute_of_day / 60u, r.minute_of_day % 60u);
+            return w.add(ascii_str(text, size)) &&
+                   w.add(PyFloat_FromDouble(double(r.price) / 100.0)) &&
+                   w.add(PyLong_FromLongLong(r.vol)) &&
+                   (history || w.add(PyLong_FromLongLong(r.num))) &&
+                   w.add(PyLong_FromLongLong(r.buyorsell));
+        });
+    });
 }
 
 }  // namespace
@@ -46,8 +40,7 @@ PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize
         uint8_t market;
         std::string_view code;
         uint16_t start, count;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code) ||
-            !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count))
+        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count))
             return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::transaction_request(market, code, start, count), body)) return nullptr;
@@ -66,8 +59,7 @@ PyObject* client_get_history_transaction_data(PyObject*, PyObject* const* args, 
         std::string_view code;
         uint16_t start, count;
         uint32_t date;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code) ||
-            !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count) ||
+        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count) ||
             !arg_uint(call[4], "date", date))
             return nullptr;
         net::Bytes body;
