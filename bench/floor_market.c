@@ -29,14 +29,14 @@ typedef struct {
     long long bid_vol[5], ask_vol[5];
 } Quote;
 
-static const char* BAR_KEYS[] = {"datetime", "open", "high", "low", "close", "vol", "amount",
-                                 "up_count", "down_count"};
+static const char* BAR_KEYS[] = {"datetime", "open",   "high",     "low",       "close",
+                                 "vol",      "amount", "up_count", "down_count"};
 static const char* QUOTE_KEYS[] = {
-    "market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
-    "cur_vol", "amount", "s_vol", "b_vol",
-    "bid1", "ask1", "bid_vol1", "ask_vol1", "bid2", "ask2", "bid_vol2", "ask_vol2",
-    "bid3", "ask3", "bid_vol3", "ask_vol3", "bid4", "ask4", "bid_vol4", "ask_vol4",
-    "bid5", "ask5", "bid_vol5", "ask_vol5"};
+    "market",     "code",     "price",    "last_close", "open",    "high",     "low",
+    "servertime", "vol",      "cur_vol",  "amount",     "s_vol",   "b_vol",    "bid1",
+    "ask1",       "bid_vol1", "ask_vol1", "bid2",       "ask2",    "bid_vol2", "ask_vol2",
+    "bid3",       "ask3",     "bid_vol3", "ask_vol3",   "bid4",    "ask4",     "bid_vol4",
+    "ask_vol4",   "bid5",     "ask5",     "bid_vol5",   "ask_vol5"};
 
 static PyObject* bar_keys[9];
 static PyObject* quote_keys[33];

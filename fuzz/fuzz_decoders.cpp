@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 1: {
             std::vector<proto::SecurityRecord> out;
-            if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29) abort();
+            if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29)
+                abort();
             break;
         }
         case 2: {

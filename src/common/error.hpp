@@ -8,10 +8,10 @@
 namespace pelmora {
 
 enum class ErrorKind {
-    Io,            // socket, inflate or fixed-length read: mapped by os_errno (0 means plain OSError)
-    Connection,    // ConnectionError ("Not connected", "Connect failed: ...")
-    Value,         // ValueError (unparsable address, request too large)
-    Os,            // plain OSError whatever the errno (time-out setup, file open and mapping)
+    Io,          // socket, inflate or fixed-length read: mapped by os_errno (0 means plain OSError)
+    Connection,  // ConnectionError ("Not connected", "Connect failed: ...")
+    Value,       // ValueError (unparsable address, request too large)
+    Os,          // plain OSError whatever the errno (time-out setup, file open and mapping)
     FileNotFound,  // FileNotFoundError with a message of our own
     Runtime,       // RuntimeError ("Malformed ..." responses)
     Panic,         // PanicException: an internal failure
@@ -46,8 +46,12 @@ std::string system_error_text(int errnum);
 inline Error os_error(ErrorKind kind, const std::string& prefix, int errnum) {
     return Error{kind, prefix + system_error_text(errnum), errnum};
 }
-inline Error io_error(int errnum) { return Error{ErrorKind::Io, system_error_text(errnum), errnum}; }
+inline Error io_error(int errnum) {
+    return Error{ErrorKind::Io, system_error_text(errnum), errnum};
+}
 // Fixed-text I/O failures that map to plain OSError.
-inline Error io_error(const char* text) { return Error{ErrorKind::Io, text, 0}; }
+inline Error io_error(const char* text) {
+    return Error{ErrorKind::Io, text, 0};
+}
 
 }  // namespace pelmora

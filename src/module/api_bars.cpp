@@ -13,9 +13,10 @@ namespace {
 // The list of bar dicts of a body; index bars read a longer tail with two more keys.
 PyObject* bars_list(const net::Bytes& body, uint16_t category, bool index) {
     const std::vector<proto::BarRecord> bars = proto::decode_bars(body, category, index);
-    static const RecordShape security_shape{"datetime", "open", "high", "low", "close", "vol", "amount"};
-    static const RecordShape index_shape{"datetime", "open", "high", "low", "close",
-                                         "vol", "amount", "up_count", "down_count"};
+    static const RecordShape security_shape{"datetime", "open", "high",  "low",
+                                            "close",    "vol",  "amount"};
+    static const RecordShape index_shape{"datetime", "open",   "high",     "low",       "close",
+                                         "vol",      "amount", "up_count", "down_count"};
     const RecordShape& shape = index ? index_shape : security_shape;
     return new_list(bars.size(), [&](size_t i) {
         const proto::BarRecord& b = bars[i];
@@ -29,8 +30,8 @@ PyObject* bars_list(const net::Bytes& body, uint16_t category, bool index) {
                    w.add(PyFloat_FromDouble(double(b.low) / 1000.0)) &&
                    w.add(PyFloat_FromDouble(double(b.close) / 1000.0)) &&
                    w.add(PyFloat_FromDouble(b.vol)) && w.add(PyFloat_FromDouble(b.amount)) &&
-                   (!index || (w.add(PyLong_FromLong(b.up_count)) &&
-                               w.add(PyLong_FromLong(b.down_count))));
+                   (!index ||
+                    (w.add(PyLong_FromLong(b.up_count)) && w.add(PyLong_FromLong(b.down_count))));
         });
     });
 }
@@ -48,13 +49,15 @@ PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_s
         !arg_uint(call[4], "count", count))
         return nullptr;
     net::Bytes body;
-    if (!call.fetch(proto::bars_request(category, market, code, start, count), body)) return nullptr;
+    if (!call.fetch(proto::bars_request(category, market, code, start, count), body))
+        return nullptr;
     return bars_list(body, category, index);
 }
 
 }  // namespace
 
-PyObject* client_get_security_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_security_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_security_bars()",
                                    {"category", "market", "code", "start", "count"});
@@ -62,7 +65,8 @@ PyObject* client_get_security_bars(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
-PyObject* client_get_index_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_index_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_index_bars()",
                                    {"category", "market", "code", "start", "count"});

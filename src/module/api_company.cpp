@@ -44,11 +44,12 @@ PyObject* client_get_company_info_content(PyObject*, PyObject* const* args, Py_s
         uint8_t market;
         std::string_view code, filename;
         uint32_t start, length;
-        if (!arg_market_code(call, market, code) || !arg_text(call[2], "filename", filename) || !arg_uint(call[3], "start", start) ||
-            !arg_uint(call[4], "length", length))
+        if (!arg_market_code(call, market, code) || !arg_text(call[2], "filename", filename) ||
+            !arg_uint(call[3], "start", start) || !arg_uint(call[4], "length", length))
             return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::company_info_content_request(market, code, filename, start, length), body))
+        if (!call.fetch(proto::company_info_content_request(market, code, filename, start, length),
+                        body))
             return nullptr;
         std::string text;
         proto::decode_company_info_content(body, text);

@@ -13,7 +13,8 @@ PyObject* client_connect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         std::string_view ip;
         uint16_t port;
         if (!arg_text(call[0], "ip", ip) || !arg_uint(call[1], "port", port)) return nullptr;
-        if (!check(call.client()->connection.connect(ip, port, python_signal_raised))) return nullptr;
+        if (!check(call.client()->connection.connect(ip, port, python_signal_raised)))
+            return nullptr;
         Py_RETURN_TRUE;
     });
 }

@@ -8,7 +8,8 @@
 
 namespace pelmora::py {
 
-PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_finance_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -22,14 +23,42 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!proto::decode_finance(body, r)) return PyDict_New();
 
         // The figures' keys follow the first seven in body order.
-        static const RecordShape shape{
-            "market", "code", "liutongguben", "province", "industry", "updated_date", "ipo_date",
-            "zongguben", "guojiagu", "faqirenfarengu", "farengu", "bgu", "hgu", "zhigonggu",
-            "zongzichan", "liudongzichan", "gudingzichan", "wuxingzichan", "gudongrenshu",
-            "liudongfuzhai", "changqifuzhai", "zibengongjijin", "jingzichan", "zhuyingshouru",
-            "zhuyinglirun", "yingshouzhangkuan", "yingyelirun", "touzishouyu",
-            "jingyingxianjinliu", "zongxianjinliu", "cunhuo", "lirunzonghe", "shuihoulirun",
-            "jinglirun", "weifenpeilirun", "meigujingzichan"};
+        static const RecordShape shape{"market",
+                                       "code",
+                                       "liutongguben",
+                                       "province",
+                                       "industry",
+                                       "updated_date",
+                                       "ipo_date",
+                                       "zongguben",
+                                       "guojiagu",
+                                       "faqirenfarengu",
+                                       "farengu",
+                                       "bgu",
+                                       "hgu",
+                                       "zhigonggu",
+                                       "zongzichan",
+                                       "liudongzichan",
+                                       "gudingzichan",
+                                       "wuxingzichan",
+                                       "gudongrenshu",
+                                       "liudongfuzhai",
+                                       "changqifuzhai",
+                                       "zibengongjijin",
+                                       "jingzichan",
+                                       "zhuyingshouru",
+                                       "zhuyinglirun",
+                                       "yingshouzhangkuan",
+                                       "yingyelirun",
+                                       "touzishouyu",
+                                       "jingyingxianjinliu",
+                                       "zongxianjinliu",
+                                       "cunhuo",
+                                       "lirunzonghe",
+                                       "shuihoulirun",
+                                       "jinglirun",
+                                       "weifenpeilirun",
+                                       "meigujingzichan"};
         constexpr size_t kFirstFigure = 7;
         static_assert(kFirstFigure + proto::kFinanceFigures == 36);
 
@@ -37,7 +66,8 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
             // "code" is the argument itself, whole: only the request cuts it to six bytes.
             if (!(w.add(PyLong_FromLong(market)) && w.add(Py_NewRef(call[1])) &&
                   w.add(PyFloat_FromDouble(r.liutongguben)) && w.add(PyLong_FromLong(r.province)) &&
-                  w.add(PyLong_FromLong(r.industry)) && w.add(PyLong_FromUnsignedLong(r.updated_date)) &&
+                  w.add(PyLong_FromLong(r.industry)) &&
+                  w.add(PyLong_FromUnsignedLong(r.updated_date)) &&
                   w.add(PyLong_FromUnsignedLong(r.ipo_date))))
                 return false;
             for (double figure : r.figures)

@@ -17,7 +17,8 @@ PyObject* minute_list(const net::Bytes& body, size_t header) {
     static const RecordShape shape{"price", "vol"};
     return new_list(records.size(), [&](size_t i) -> PyObject* {
         PyRef d = PyRef::steal(PyDict_New());
-        if (!d || !put(d.get(), shape.key(0), PyFloat_FromDouble(double(records[i].price) / 100.0)) ||
+        if (!d ||
+            !put(d.get(), shape.key(0), PyFloat_FromDouble(double(records[i].price) / 100.0)) ||
             !put(d.get(), shape.key(1), PyLong_FromLongLong(records[i].vol)))
             return nullptr;
         return d.release();
@@ -26,7 +27,8 @@ PyObject* minute_list(const net::Bytes& body, size_t header) {
 
 }  // namespace
 
-PyObject* client_get_minute_time_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_minute_time_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_minute_time_data()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -43,7 +45,8 @@ PyObject* client_get_minute_time_data(PyObject*, PyObject* const* args, Py_ssize
 PyObject* client_get_history_minute_time_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_history_minute_time_data()", {"market", "code", "date"});
+        static const Signature sig("TdxClient.get_history_minute_time_data()",
+                                   {"market", "code", "date"});
         MethodCall call(sig, args, nargs, kwnames);
         if (!call.ok()) return nullptr;
         uint8_t market;
@@ -52,7 +55,8 @@ PyObject* client_get_history_minute_time_data(PyObject*, PyObject* const* args, 
         if (!arg_market_code(call, market, code) || !arg_uint(call[2], "date", date))
             return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::history_minute_time_request(market, code, date), body)) return nullptr;
+        if (!call.fetch(proto::history_minute_time_request(market, code, date), body))
+            return nullptr;
         return minute_list(body, proto::kHistoryMinuteHeader);
     });
 }

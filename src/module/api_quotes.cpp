@@ -16,17 +16,19 @@ PyObject* code_str(const proto::QuoteRecord& r) {
     return ascii_str(r.code, r.code_size);
 }
 
-PyObject* price(int64_t hundredths) { return PyFloat_FromDouble(double(hundredths) / 100.0); }
+PyObject* price(int64_t hundredths) {
+    return PyFloat_FromDouble(double(hundredths) / 100.0);
+}
 
 PyObject* quotes_list(const net::Bytes& body) {
     const std::vector<proto::QuoteRecord> quotes = proto::decode_quotes(body);
 
     static const RecordShape shape{
-        "market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
-        "cur_vol", "amount", "s_vol", "b_vol",
-        "bid1", "ask1", "bid_vol1", "ask_vol1", "bid2", "ask2", "bid_vol2", "ask_vol2",
-        "bid3", "ask3", "bid_vol3", "ask_vol3", "bid4", "ask4", "bid_vol4", "ask_vol4",
-        "bid5", "ask5", "bid_vol5", "ask_vol5"};
+        "market",     "code",     "price",    "last_close", "open",    "high",     "low",
+        "servertime", "vol",      "cur_vol",  "amount",     "s_vol",   "b_vol",    "bid1",
+        "ask1",       "bid_vol1", "ask_vol1", "bid2",       "ask2",    "bid_vol2", "ask_vol2",
+        "bid3",       "ask3",     "bid_vol3", "ask_vol3",   "bid4",    "ask4",     "bid_vol4",
+        "ask_vol4",   "bid5",     "ask5",     "bid_vol5",   "ask_vol5"};
     return new_list(quotes.size(), [&](size_t i) {
         const proto::QuoteRecord& q = quotes[i];
         return shape.build([&](RecordWriter& w) {
@@ -49,7 +51,8 @@ PyObject* quotes_list(const net::Bytes& body) {
 
 }  // namespace
 
-PyObject* client_get_security_quotes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_security_quotes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_security_quotes()", {"stock_list"});
         MethodCall call(sig, args, nargs, kwnames);

@@ -8,7 +8,8 @@
 
 namespace pelmora::py {
 
-PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_security_count()", {"market"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -23,14 +24,16 @@ PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t
     });
 }
 
-PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_security_list()", {"market", "start"});
         MethodCall call(sig, args, nargs, kwnames);
         if (!call.ok()) return nullptr;
         uint8_t market;
         uint16_t start;
-        if (!arg_uint(call[0], "market", market) || !arg_uint(call[1], "start", start)) return nullptr;
+        if (!arg_uint(call[0], "market", market) || !arg_uint(call[1], "start", start))
+            return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::security_list_request(market, start), body)) return nullptr;
         std::vector<proto::SecurityRecord> records;

@@ -17,7 +17,8 @@ PyObject* chunk_bytes(const net::Bytes& body, const proto::FileChunk& chunk) {
 
 }  // namespace
 
-PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_block_info_meta()", {"block_file"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -36,7 +37,8 @@ PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_
     });
 }
 
-PyObject* client_get_block_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_block_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_block_info()", {"block_file", "start", "size"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -52,7 +54,8 @@ PyObject* client_get_block_info(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyObject* client_get_report_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_report_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_report_file()", {"filename", "offset"});
         MethodCall call(sig, args, nargs, kwnames);

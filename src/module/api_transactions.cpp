@@ -32,18 +32,22 @@ PyObject* transaction_list(const net::Bytes& body, bool history) {
 
 }  // namespace
 
-PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_transaction_data()", {"market", "code", "start", "count"});
+        static const Signature sig("TdxClient.get_transaction_data()",
+                                   {"market", "code", "start", "count"});
         MethodCall call(sig, args, nargs, kwnames);
         if (!call.ok()) return nullptr;
         uint8_t market;
         std::string_view code;
         uint16_t start, count;
-        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count))
+        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
+            !arg_uint(call[3], "count", count))
             return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::transaction_request(market, code, start, count), body)) return nullptr;
+        if (!call.fetch(proto::transaction_request(market, code, start, count), body))
+            return nullptr;
         return transaction_list(body, false);
     });
 }
@@ -59,8 +63,8 @@ PyObject* client_get_history_transaction_data(PyObject*, PyObject* const* args, 
         std::string_view code;
         uint16_t start, count;
         uint32_t date;
-        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) || !arg_uint(call[3], "count", count) ||
-            !arg_uint(call[4], "date", date))
+        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
+            !arg_uint(call[3], "count", count) || !arg_uint(call[4], "date", date))
             return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::history_transaction_request(market, code, start, count, date), body))

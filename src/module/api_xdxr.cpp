@@ -14,19 +14,24 @@ namespace {
 
 // One dict prototype per layout: the common keys, then the keys of the layout's value slots.
 struct XdxrShapes {
-    RecordShape dividend{"year", "month", "day", "category", "name",
+    RecordShape dividend{"year",    "month",    "day",         "category", "name",
                          "fenhong", "peigujia", "songzhuangu", "peigu"};
     RecordShape consolidation{"year", "month", "day", "category", "name", "suogu"};
     RecordShape warrant{"year", "month", "day", "category", "name", "xingquanjia", "fenshu"};
-    RecordShape share_capital{"year", "month", "day", "category", "name",
-                              "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"};
+    RecordShape share_capital{"year",          "month",         "day",
+                              "category",      "name",          "panqianliutong",
+                              "qianzongguben", "panhouliutong", "houzongguben"};
 
     const RecordShape& of(proto::XdxrLayout layout) const {
         switch (layout) {
-            case proto::XdxrLayout::Dividend: return dividend;
-            case proto::XdxrLayout::Consolidation: return consolidation;
-            case proto::XdxrLayout::Warrant: return warrant;
-            case proto::XdxrLayout::ShareCapital: break;
+            case proto::XdxrLayout::Dividend:
+                return dividend;
+            case proto::XdxrLayout::Consolidation:
+                return consolidation;
+            case proto::XdxrLayout::Warrant:
+                return warrant;
+            case proto::XdxrLayout::ShareCapital:
+                break;
         }
         return share_capital;
     }
@@ -55,7 +60,8 @@ private:
 
 }  // namespace
 
-PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_xdxr_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
@@ -74,7 +80,8 @@ PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t narg
             const proto::XdxrRecord& r = records[i];
             const RecordShape& shape = shapes.of(proto::xdxr_layout(r.category));
             return shape.build([&](RecordWriter& w) {
-                if (!(w.add(PyLong_FromUnsignedLong(r.year)) && w.add(PyLong_FromUnsignedLong(r.month)) &&
+                if (!(w.add(PyLong_FromUnsignedLong(r.year)) &&
+                      w.add(PyLong_FromUnsignedLong(r.month)) &&
                       w.add(PyLong_FromUnsignedLong(r.day)) && w.add(PyLong_FromLong(r.category)) &&
                       w.add(names.get(r.category))))
                     return false;

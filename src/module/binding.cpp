@@ -6,7 +6,9 @@
 namespace pelmora::py {
 
 Signature::Signature(const char* display, std::initializer_list<const char*> names, int required)
-    : display_(display), count_(int(names.size())), required_(required < 0 ? int(names.size()) : required) {
+    : display_(display),
+      count_(int(names.size())),
+      required_(required < 0 ? int(names.size()) : required) {
     if (count_ > kMaxParams) throw std::logic_error("too many parameters");
     int i = 0;
     for (const char* name : names) {
@@ -35,8 +37,9 @@ bool Signature::too_many(Py_ssize_t given) const {
         PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", display_,
                      count_, given, verb);
     else
-        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
-                     display_, required_, count_, given, verb);
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %d to %d positional arguments but %zd %s given", display_,
+                     required_, count_, given, verb);
     return false;
 }
 
@@ -59,7 +62,8 @@ bool Signature::missing(PyObject* const* out) const {
     return false;
 }
 
-bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) const {
     if (nargs > count_) return too_many(nargs);
     for (int i = 0; i < count_; ++i) out[i] = i < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -67,11 +71,13 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         int i = find(key);
         if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display_, key);
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display_,
+                         key);
             return false;
         }
         if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_, names_[i]);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_,
+                         names_[i]);
             return false;
         }
         out[i] = args[nargs + k];
@@ -89,11 +95,13 @@ bool Signature::bind_tuple(PyObject* args, PyObject* kwargs, PyObject** out) con
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             int i = PyUnicode_Check(key) ? find(key) : -1;
             if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display_, key);
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                             display_, key);
                 return false;
             }
             if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_, names_[i]);
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_,
+                             names_[i]);
                 return false;
             }
             out[i] = value;

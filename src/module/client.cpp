@@ -9,7 +9,8 @@
 
 namespace pelmora::py {
 
-MethodCall::MethodCall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+MethodCall::MethodCall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
     if (nargs == 0) {
         PyErr_Format(PyExc_TypeError, "unbound method %s needs an argument", sig.display());
         return;

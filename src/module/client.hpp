@@ -13,8 +13,7 @@
 namespace pelmora::py {
 
 struct ClientObject {
-    PyObject_HEAD
-    net::Connection connection;
+    PyObject_HEAD net::Connection connection;
     std::atomic<int64_t> borrow;  // 0 free, -1 held by a method call
 };
 

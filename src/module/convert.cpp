@@ -75,10 +75,12 @@ bool raw_pairs(PyObject* obj, size_t& hint, Convert&& convert) {
         }
         Py_ssize_t n = PyTuple_GET_SIZE(item.get());
         if (n != 2) {
-            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length 2, but got tuple of length %zd", n);
             return false;
         }
-        if (!convert(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1))) return false;
+        if (!convert(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1)))
+            return false;
     }
     return !PyErr_Occurred();
 }

@@ -15,13 +15,20 @@ PyObject* io_exception_type(int errnum) {
         PyObject* type;
     };
     const Row table[] = {
-        {ENOENT, PyExc_FileNotFoundError},     {EPERM, PyExc_PermissionError},
-        {EACCES, PyExc_PermissionError},       {ECONNREFUSED, PyExc_ConnectionRefusedError},
-        {ECONNRESET, PyExc_ConnectionResetError}, {ECONNABORTED, PyExc_ConnectionAbortedError},
-        {EPIPE, PyExc_BrokenPipeError},        {EEXIST, PyExc_FileExistsError},
-        {EAGAIN, PyExc_BlockingIOError},       {EWOULDBLOCK, PyExc_BlockingIOError},
-        {ENOTDIR, PyExc_NotADirectoryError},   {EISDIR, PyExc_IsADirectoryError},
-        {ETIMEDOUT, PyExc_TimeoutError},       {EINTR, PyExc_InterruptedError},
+        {ENOENT, PyExc_FileNotFoundError},
+        {EPERM, PyExc_PermissionError},
+        {EACCES, PyExc_PermissionError},
+        {ECONNREFUSED, PyExc_ConnectionRefusedError},
+        {ECONNRESET, PyExc_ConnectionResetError},
+        {ECONNABORTED, PyExc_ConnectionAbortedError},
+        {EPIPE, PyExc_BrokenPipeError},
+        {EEXIST, PyExc_FileExistsError},
+        {EAGAIN, PyExc_BlockingIOError},
+        {EWOULDBLOCK, PyExc_BlockingIOError},
+        {ENOTDIR, PyExc_NotADirectoryError},
+        {EISDIR, PyExc_IsADirectoryError},
+        {ETIMEDOUT, PyExc_TimeoutError},
+        {EINTR, PyExc_InterruptedError},
         {ENOMEM, PyExc_MemoryError},
     };
     for (const Row& row : table)
@@ -34,13 +41,26 @@ PyObject* io_exception_type(int errnum) {
 PyObject* raise(const Error& error) {
     PyObject* type = nullptr;
     switch (error.kind) {
-        case ErrorKind::Io: type = io_exception_type(error.os_errno); break;
-        case ErrorKind::Connection: type = PyExc_ConnectionError; break;
-        case ErrorKind::Value: type = PyExc_ValueError; break;
-        case ErrorKind::Os: type = PyExc_OSError; break;
-        case ErrorKind::FileNotFound: type = PyExc_FileNotFoundError; break;
-        case ErrorKind::Runtime: type = PyExc_RuntimeError; break;
-        case ErrorKind::Panic: return raise_panic(error.message.c_str());
+        case ErrorKind::Io:
+            type = io_exception_type(error.os_errno);
+            break;
+        case ErrorKind::Connection:
+            type = PyExc_ConnectionError;
+            break;
+        case ErrorKind::Value:
+            type = PyExc_ValueError;
+            break;
+        case ErrorKind::Os:
+            type = PyExc_OSError;
+            break;
+        case ErrorKind::FileNotFound:
+            type = PyExc_FileNotFoundError;
+            break;
+        case ErrorKind::Runtime:
+            type = PyExc_RuntimeError;
+            break;
+        case ErrorKind::Panic:
+            return raise_panic(error.message.c_str());
         case ErrorKind::PythonRaised:
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without exception");
             return nullptr;
@@ -50,7 +70,9 @@ PyObject* raise(const Error& error) {
     return nullptr;
 }
 
-bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+bool python_signal_raised() {
+    return PyErr_CheckSignals() != 0;
+}
 
 bool init_panic_exception() {
     if (panic_type) return true;

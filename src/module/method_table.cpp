@@ -6,8 +6,11 @@ namespace pelmora::py {
 
 namespace {
 
-#define PELMORA_ENTRY(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define PELMORA_ENTRY(name, fn, doc)                                           \
+    {                                                                          \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
+            METH_FASTCALL | METH_KEYWORDS, doc                                 \
+    }
 
 #define MARKET_DOC "market: 0 = Shenzhen (深圳), 1 = Shanghai (上海)\n"
 #define DATE_DOC "date: YYYYMMDD format integer, e.g. 20260101"
@@ -18,11 +21,12 @@ PyMethodDef kClientMethods[] = {
                   "get_security_count($self, market)\n--\n\n"
                   "Get the total number of securities for a given market.\n" MARKET_DOC
                   "Returns the total count of securities."),
-    PELMORA_ENTRY("get_security_list", client_get_security_list,
-                  "get_security_list($self, market, start)\n--\n\n"
-                  "Get a batch of securities for a given market, starting from `start`.\n" MARKET_DOC
-                  "start: offset (typically 0, 1000, 2000, ...)\n"
-                  "Returns a list of dicts with keys: code, name, volunit, decimal_point, pre_close."),
+    PELMORA_ENTRY(
+        "get_security_list", client_get_security_list,
+        "get_security_list($self, market, start)\n--\n\n"
+        "Get a batch of securities for a given market, starting from `start`.\n" MARKET_DOC
+        "start: offset (typically 0, 1000, 2000, ...)\n"
+        "Returns a list of dicts with keys: code, name, volunit, decimal_point, pre_close."),
     PELMORA_ENTRY("get_security_bars", client_get_security_bars,
                   "get_security_bars($self, category, market, code, start, count)\n--\n\n"
                   "category: 0..11, market: 0/1, code: \"600036\", start: offset, count: num"),
@@ -44,7 +48,8 @@ PyMethodDef kClientMethods[] = {
                   "Get tick-level transaction data for a historical date.\n" DATE_DOC),
     PELMORA_ENTRY("get_security_quotes", client_get_security_quotes,
                   "get_security_quotes($self, stock_list)\n--\n\n"),
-    PELMORA_ENTRY("get_xdxr_info", client_get_xdxr_info, "get_xdxr_info($self, market, code)\n--\n\n"),
+    PELMORA_ENTRY("get_xdxr_info", client_get_xdxr_info,
+                  "get_xdxr_info($self, market, code)\n--\n\n"),
     PELMORA_ENTRY("get_finance_info", client_get_finance_info,
                   "get_finance_info($self, market, code)\n--\n\n"),
     PELMORA_ENTRY("get_company_info_category", client_get_company_info_category,
@@ -86,7 +91,11 @@ PyMethodDef kModuleFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* client_methods() { return kClientMethods; }
-PyMethodDef* module_functions() { return kModuleFunctions; }
+PyMethodDef* client_methods() {
+    return kClientMethods;
+}
+PyMethodDef* module_functions() {
+    return kModuleFunctions;
+}
 
 }  // namespace pelmora::py

@@ -18,14 +18,19 @@ PyModuleDef module_def = {
     "_core",
     "pelmora._core \u2014 High-performance TDX data reader implemented in C++",
     0,  // no per-module state; a re-import hands back the same module object
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* create_module() {
     if (!init_panic_exception()) return nullptr;
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return nullptr;
-    if (PyModule_AddFunctions(m, module_functions()) < 0 || !init_client_type() || PyModule_AddObjectRef(m, "TdxClient", reinterpret_cast<PyObject*>(&TdxClientType)) < 0) {
+    if (PyModule_AddFunctions(m, module_functions()) < 0 || !init_client_type() ||
+        PyModule_AddObjectRef(m, "TdxClient", reinterpret_cast<PyObject*>(&TdxClientType)) < 0) {
         Py_DECREF(m);
         return nullptr;
     }

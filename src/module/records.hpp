@@ -60,7 +60,9 @@ private:
     PyObject* prototype_;
 };
 
-inline bool RecordWriter::add(PyObject* value) { return put(dict_, shape_.key(next_++), value); }
+inline bool RecordWriter::add(PyObject* value) {
+    return put(dict_, shape_.key(next_++), value);
+}
 
 // A new list of exactly `n` items, item i made by make(i) (a new reference or nullptr).
 template <class Make>

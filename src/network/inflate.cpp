@@ -36,7 +36,8 @@ constexpr size_t kInputChunk = 32768;
 
 }  // namespace
 
-Status inflate_exact(const uint8_t* wire, size_t wire_size, size_t out_size, std::vector<uint8_t>& out) {
+Status inflate_exact(const uint8_t* wire, size_t wire_size, size_t out_size,
+                     std::vector<uint8_t>& out) {
     out.resize(out_size);
     if (out_size == 0) return {};
     InflateStream zs;
@@ -62,7 +63,8 @@ Status inflate_exact(const uint8_t* wire, size_t wire_size, size_t out_size, std
                 break;
             case Z_BUF_ERROR:
                 // No progress possible: the input is used up before the output was filled.
-                if (last_input || (s->avail_in == 0 && consumed == wire_size && before == s->avail_out))
+                if (last_input ||
+                    (s->avail_in == 0 && consumed == wire_size && before == s->avail_out))
                     return io_error("failed to fill whole buffer");
                 break;
             case Z_STREAM_END:

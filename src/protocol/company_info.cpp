@@ -23,7 +23,8 @@ size_t field_length(const uint8_t* p, size_t width) {
 }  // namespace
 
 Bytes company_info_category_request(uint8_t market, std::string_view code) {
-    return RequestWriter({0x0C, 0x0F, 0x10, 0x9B, 0x00, 0x01, 0x0E, 0x00, 0x0E, 0x00, 0xCF, 0x02}, 24)
+    return RequestWriter({0x0C, 0x0F, 0x10, 0x9B, 0x00, 0x01, 0x0E, 0x00, 0x0E, 0x00, 0xCF, 0x02},
+                         24)
         .u16(market)
         .code(code)
         .zeros(4)
@@ -32,7 +33,8 @@ Bytes company_info_category_request(uint8_t market, std::string_view code) {
 
 Bytes company_info_content_request(uint8_t market, std::string_view code, std::string_view filename,
                                    uint32_t start, uint32_t length) {
-    return RequestWriter({0x0C, 0x07, 0x10, 0x9C, 0x00, 0x01, 0x68, 0x00, 0x68, 0x00, 0xD0, 0x02}, 114)
+    return RequestWriter({0x0C, 0x07, 0x10, 0x9C, 0x00, 0x01, 0x68, 0x00, 0x68, 0x00, 0xD0, 0x02},
+                         114)
         .u16(market)
         .code(code)
         .zeros(2)

@@ -48,7 +48,9 @@ bool decode_quotes(const uint8_t* body, size_t n, Emit&& emit) {
     size_t cursor = 4;
     QuoteRecord r;
     // Differences are added with wrap-around: the server's arithmetic is 64-bit two's complement.
-    auto rel = [&](uint64_t price) { return int64_t(price + uint64_t(read_price(body, n, cursor))); };
+    auto rel = [&](uint64_t price) {
+        return int64_t(price + uint64_t(read_price(body, n, cursor)));
+    };
     for (size_t i = 0; i < announced; ++i) {
         if (cursor + 9 > n) break;
         r.market = body[cursor];

@@ -16,14 +16,16 @@ void strip_trailing_nuls(std::string& s) {
 }  // namespace
 
 Bytes security_count_request(uint8_t market) {
-    return RequestWriter({0x0C, 0x0C, 0x18, 0x6C, 0x00, 0x01, 0x08, 0x00, 0x08, 0x00, 0x4E, 0x04}, 18)
+    return RequestWriter({0x0C, 0x0C, 0x18, 0x6C, 0x00, 0x01, 0x08, 0x00, 0x08, 0x00, 0x4E, 0x04},
+                         18)
         .u16(market)
         .u32(20170613)
         .take();
 }
 
 Bytes security_list_request(uint8_t market, uint16_t start) {
-    return RequestWriter({0x0C, 0x01, 0x18, 0x64, 0x01, 0x01, 0x06, 0x00, 0x06, 0x00, 0x50, 0x04}, 16)
+    return RequestWriter({0x0C, 0x01, 0x18, 0x64, 0x01, 0x01, 0x06, 0x00, 0x06, 0x00, 0x50, 0x04},
+                         16)
         .u16(market)
         .u16(start)
         .take();
@@ -31,7 +33,8 @@ Bytes security_list_request(uint8_t market, uint16_t start) {
 
 Status decode_security_count(const Bytes& body, uint16_t& count) {
     if (body.size() < 2)
-        return Error{ErrorKind::Runtime, "Malformed security count response: expected at least 2 bytes", 0};
+        return Error{ErrorKind::Runtime,
+                     "Malformed security count response: expected at least 2 bytes", 0};
     count = load_u16(body.data());
     return {};
 }
@@ -39,7 +42,8 @@ Status decode_security_count(const Bytes& body, uint16_t& count) {
 Status decode_security_list(const Bytes& body, std::vector<SecurityRecord>& out) {
     const size_t n = body.size();
     if (n < 2)
-        return Error{ErrorKind::Runtime, "Malformed security list response: expected at least 2 bytes", 0};
+        return Error{ErrorKind::Runtime,
+                     "Malformed security list response: expected at least 2 bytes", 0};
     const size_t announced = load_u16(body.data());
     const size_t present = (n - 2) / kRecordSize;
     const size_t count = announced < present ? announced : present;

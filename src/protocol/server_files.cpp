@@ -16,13 +16,15 @@ constexpr uint32_t kReportChunkLength = 30000;
 }  // namespace
 
 Bytes block_info_meta_request(std::string_view block_file) {
-    return RequestWriter({0x0C, 0x39, 0x18, 0x69, 0x00, 0x01, 0x2A, 0x00, 0x2A, 0x00, 0xC5, 0x02}, 52)
+    return RequestWriter({0x0C, 0x39, 0x18, 0x69, 0x00, 0x01, 0x2A, 0x00, 0x2A, 0x00, 0xC5, 0x02},
+                         52)
         .text(block_file, kMetaNameWidth)
         .take();
 }
 
 Bytes block_info_request(std::string_view block_file, uint32_t start, uint32_t size) {
-    return RequestWriter({0x0C, 0x37, 0x18, 0x6A, 0x00, 0x01, 0x6E, 0x00, 0x6E, 0x00, 0xB9, 0x06}, 120)
+    return RequestWriter({0x0C, 0x37, 0x18, 0x6A, 0x00, 0x01, 0x6E, 0x00, 0x6E, 0x00, 0xB9, 0x06},
+                         120)
         .u32(start)
         .u32(size)
         .text(block_file, kChunkNameWidth)
@@ -31,7 +33,8 @@ Bytes block_info_request(std::string_view block_file, uint32_t start, uint32_t s
 
 Bytes report_file_request(std::string_view filename, uint32_t offset) {
     // Same command as a block chunk, but its own fixed bytes (the sixth is 00) and a fixed length.
-    return RequestWriter({0x0C, 0x12, 0x34, 0x00, 0x00, 0x00, 0x6E, 0x00, 0x6E, 0x00, 0xB9, 0x06}, 120)
+    return RequestWriter({0x0C, 0x12, 0x34, 0x00, 0x00, 0x00, 0x6E, 0x00, 0x6E, 0x00, 0xB9, 0x06},
+                         120)
         .u32(offset)
         .u32(kReportChunkLength)
         .text(filename, kChunkNameWidth)

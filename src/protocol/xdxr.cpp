@@ -15,9 +15,9 @@ constexpr size_t kDate = 8, kCategory = 12, kSlotA = 13, kSlotB = 17, kSlotC = 2
 constexpr uint16_t kDayCategory = 9;
 
 constexpr std::string_view kCategoryNames[14] = {
-    "除权除息", "送配股上市", "非流通股上市", "未知股本变动", "股本变化",
-    "增发新股", "股份回购",   "增发新股上市", "转配股上市",   "可转债上市",
-    "扩缩股",   "非流通股缩股", "送认购权证", "送认沽权证",
+    "除权除息", "送配股上市",   "非流通股上市", "未知股本变动", "股本变化",
+    "增发新股", "股份回购",     "增发新股上市", "转配股上市",   "可转债上市",
+    "扩缩股",   "非流通股缩股", "送认购权证",   "送认沽权证",
 };
 constexpr std::string_view kUnknownName = "未知";
 
@@ -31,12 +31,16 @@ double share_capital(const uint8_t* p) {
 
 XdxrLayout xdxr_layout(uint8_t category) {
     switch (category) {
-        case 1: return XdxrLayout::Dividend;
+        case 1:
+            return XdxrLayout::Dividend;
         case 11:
-        case 12: return XdxrLayout::Consolidation;
+        case 12:
+            return XdxrLayout::Consolidation;
         case 13:
-        case 14: return XdxrLayout::Warrant;
-        default: return XdxrLayout::ShareCapital;
+        case 14:
+            return XdxrLayout::Warrant;
+        default:
+            return XdxrLayout::ShareCapital;
     }
 }
 
@@ -45,7 +49,8 @@ std::string_view xdxr_category_name(uint8_t category) {
 }
 
 Bytes xdxr_request(uint8_t market, std::string_view code) {
-    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00, 0x0F, 0x00}, 21)
+    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00, 0x0F, 0x00},
+                         21)
         .u16(1)
         .u8(market)
         .code(code)

@@ -11,10 +11,10 @@ namespace pelmora::proto {
 
 // Which value slots a category fills, and so which keys its record carries.
 enum class XdxrLayout : uint8_t {
-    Dividend,      // 1: fenhong, peigujia, songzhuangu, peigu (singles in A, B, C, D)
-    Consolidation, // 11, 12: suogu (single in C)
-    Warrant,       // 13, 14: xingquanjia, fenshu (singles in A, C)
-    ShareCapital,  // every other category: four packed share-capital words in A, B, C, D
+    Dividend,       // 1: fenhong, peigujia, songzhuangu, peigu (singles in A, B, C, D)
+    Consolidation,  // 11, 12: suogu (single in C)
+    Warrant,        // 13, 14: xingquanjia, fenshu (singles in A, C)
+    ShareCapital,   // every other category: four packed share-capital words in A, B, C, D
 };
 
 XdxrLayout xdxr_layout(uint8_t category);
