@@ -117,7 +117,7 @@ def same_shape(result, expected):
 
 
 def time_rounds(contenders, rounds, clock):
-    """Elapsed ns of each contender in each round, timed in rotation so that drift hits all alike."""
+    """Elapsed ns of each contender in each round, in rotation so that drift hits all alike."""
     samples = {name: [] for name in contenders}
     gc.collect()
     gc.disable()
@@ -188,7 +188,8 @@ def main(argv=None):
     if args.json:
         print(json.dumps(report, indent=2))
         return
-    print(f"{n} records, {args.rounds} rounds, {args.clock} clock, Python {report['python']}, GC off")
+    print(f"{n} records, {args.rounds} rounds, {args.clock} clock, "
+          f"Python {report['python']}, GC off")
     for ext, entry in report["files"].items():
         print(f".{ext}")
         for name, f in entry["ns_per_record"].items():

@@ -41,7 +41,8 @@ PyObject* record_list(const reader::RecordFile& file, const RecordShape& shape, 
 
 PyObject* read_daily_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig("read_daily_bars()", {"filepath", "price_coeff", "vol_coeff"}, 1);
+        static const Signature sig("read_daily_bars()", {"filepath", "price_coeff", "vol_coeff"},
+                                   1);
         PyObject* bound[kMaxParams];
         if (!sig.bind(args, nargs, kwnames, bound)) return nullptr;
         std::string_view path;
@@ -58,9 +59,9 @@ PyObject* read_daily_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         return record_list(file, shape, [&](PyObject* d, const uint8_t* raw) {
             const reader::DailyRecord r = reader::decode_daily(raw);
             // One multiplication per value, of the exact double of the unsigned field.
-            return put(d, shape.key(0), ascii_text(reader::daily_date_size(r.date), [&](char* out) {
-                       reader::write_daily_date(r.date, out);
-                   })) &&
+            PyObject* date = ascii_text(reader::daily_date_size(r.date),
+                                        [&](char* out) { reader::write_daily_date(r.date, out); });
+            return put(d, shape.key(0), date) &&
                    put(d, shape.key(1), PyFloat_FromDouble(price_coeff * double(r.open))) &&
                    put(d, shape.key(2), PyFloat_FromDouble(price_coeff * double(r.high))) &&
                    put(d, shape.key(3), PyFloat_FromDouble(price_coeff * double(r.low))) &&
@@ -82,12 +83,14 @@ PyObject* read_minute_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         reader::RecordFile file;
         if (!check(reader::load_records(path, file))) return nullptr;
 
-        static const RecordShape shape{"datetime", "open", "high", "low", "close", "amount", "volume"};
+        static const RecordShape shape{"datetime", "open", "high", "low",
+                                       "close",    "amount", "volume"};
         return record_list(file, shape, [&](PyObject* d, const uint8_t* raw) {
             const reader::MinuteRecord r = reader::decode_minute(raw);
-            return put(d, shape.key(0), ascii_text(reader::minute_datetime_size(r.time), [&](char* out) {
-                       reader::write_minute_datetime(r.date, r.time, out);
-                   })) &&
+            PyObject* datetime = ascii_text(reader::minute_datetime_size(r.time), [&](char* out) {
+                reader::write_minute_datetime(r.date, r.time, out);
+            });
+            return put(d, shape.key(0), datetime) &&
                    put(d, shape.key(1), PyFloat_FromDouble(r.open)) &&
                    put(d, shape.key(2), PyFloat_FromDouble(r.high)) &&
                    put(d, shape.key(3), PyFloat_FromDouble(r.low)) &&

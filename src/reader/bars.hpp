@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "protocol/fields.hpp"
 
@@ -38,34 +39,39 @@ inline MinuteRecord decode_minute(const uint8_t* r) {
 // The texts are sized first, then written in place, so that the caller can write them straight
 // into a string object of the right length. No calendar or clock check is made.
 
+// "00", "01", ... "99": two digits per store.
+inline constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324"
+    "25262728293031323334353637383940414243444546474849"
+    "50515253545556575859606162636465666768697071727374"
+    "75767778798081828384858687888990919293949596979899";
+
+inline void put2(char* out, uint32_t v) { std::memcpy(out, kDigitPairs + 2 * v, 2); }  // v < 100
+
 inline size_t decimal_digits(uint32_t v) {
     size_t n = 1;
-    while (v >= 10) {
-        v /= 10;
-        ++n;
-    }
-    return n;
+    for (; v >= 100; v /= 100) n += 2;
+    return n + (v >= 10);
 }
 
-// v in exactly `digits` decimal digits (zero-padded), written right to left.
+// v in exactly `digits` decimal digits, written right to left; `digits` >= decimal_digits(v).
 inline void put_digits(char* out, uint32_t v, size_t digits) {
-    for (size_t i = digits; i-- > 0;) {
-        out[i] = char('0' + v % 10);
-        v /= 10;
-    }
+    size_t i = digits;
+    for (; i >= 2; i -= 2, v /= 100) put2(out + i - 2, v % 100);
+    if (i) out[0] = char('0' + v % 10);
 }
 
 // Daily date "{year}-{month:02}-{day:02}": the month and day are below 100, so two digits each.
 inline size_t daily_date_size(uint32_t date) { return decimal_digits(date / 10000) + 6; }
 
 inline void write_daily_date(uint32_t date, char* out) {
-    const uint32_t year = date / 10000;
+    const uint32_t year = date / 10000, md = date % 10000;
     const size_t n = decimal_digits(year);
     put_digits(out, year, n);
     out[n] = '-';
-    put_digits(out + n + 1, date % 10000 / 100, 2);
+    put2(out + n + 1, md / 100);
     out[n + 3] = '-';
-    put_digits(out + n + 4, date % 100, 2);
+    put2(out + n + 4, md % 100);
 }
 
 // Minute date-time "{year}-{month:02}-{day:02} {hour:02}:{minute:02}": the year is 2004 to 2035,
@@ -79,16 +85,17 @@ inline size_t minute_datetime_size(uint16_t time) { return 14 + minute_hour_digi
 
 inline void write_minute_datetime(uint16_t date, uint16_t time, char* out) {
     const uint32_t md = date & 0x7FFu;
-    put_digits(out, 2004u + (date >> 11), 4);
+    put2(out, 20);
+    put2(out + 2, 4u + (date >> 11));  // 2004 + at most 31
     out[4] = '-';
-    put_digits(out + 5, md / 100, 2);
+    put2(out + 5, md / 100);
     out[7] = '-';
-    put_digits(out + 8, md % 100, 2);
+    put2(out + 8, md % 100);
     out[10] = ' ';
     const size_t h = minute_hour_digits(time);
     put_digits(out + 11, time / 60u, h);
     out[11 + h] = ':';
-    put_digits(out + 12 + h, time % 60u, 2);
+    put2(out + 12 + h, time % 60u);
 }
 
 }  // namespace pelmora::reader
