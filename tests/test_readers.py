@@ -10,11 +10,13 @@ import textwrap
 
 import pytest
 
-from pelmora._core import read_daily_bars, read_minute_bars
+import pelmora
+from pelmora import read_daily_bars, read_minute_bars
 
 DAY = struct.Struct("<5IfI4x")  # date, open, high, low, close, amount (single), volume
 LC = struct.Struct("<HH5fI4x")  # date, time, open, high, low, close, amount (singles), volume
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+# Where this run imports pelmora from (the working tree or site-packages), for subprocesses.
+PACKAGE_ROOT = pathlib.Path(pelmora.__file__).resolve().parents[1]
 DAY_KEYS = ["date", "open", "high", "low", "close", "amount", "volume"]
 LC_KEYS = ["datetime", "open", "high", "low", "close", "amount", "volume"]
 
@@ -184,7 +186,7 @@ def test_keywords_and_no_leaks(write):
 
 
 def run_python(code, timeout):
-    path = os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])
+    path = os.pathsep.join([str(PACKAGE_ROOT), os.environ.get("PYTHONPATH", "")])
     env = dict(os.environ, PYTHONPATH=path)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env)
