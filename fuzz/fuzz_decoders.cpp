@@ -1,0 +1,66 @@
+// Every response decoder on hostile bodies: the first byte picks the decoder, the next two a
+// parameter (the K-line category); the body is an exact-size heap copy so that ASan sees any
+// read past its end.
+#include <cstdlib>
+#include <vector>
+
+#include "protocol/company_info.hpp"
+#include "protocol/finance.hpp"
+#include "protocol/security_list.hpp"
+#include "protocol/server_files.hpp"
+#include "protocol/xdxr.hpp"
+
+namespace proto = pelmora::proto;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    const uint8_t selector = data[0];
+    const uint16_t param = uint16_t(data[1] | (data[2] << 8));
+    const proto::Bytes body(data + 3, data + size);
+    (void)param;
+    switch (selector % 8) {
+        case 0: {
+            uint16_t count;
+            (void)proto::decode_security_count(body, count);
+            break;
+        }
+        case 1: {
+            std::vector<proto::SecurityRecord> out;
+            if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29) abort();
+            break;
+        }
+        case 2: {
+            std::vector<proto::CompanyInfoCategory> out;
+            proto::decode_company_info_category(body, out);
+            if (out.size() > body.size() / 152) abort();
+            break;
+        }
+        case 3: {
+            std::string out;
+            proto::decode_company_info_content(body, out);
+            break;
+        }
+        case 4: {
+            proto::BlockMeta meta;
+            (void)proto::decode_block_info_meta(body, meta);
+            break;
+        }
+        case 5: {
+            proto::FileChunk chunk = proto::decode_file_chunk(body);
+            (void)chunk;
+            break;
+        }
+        case 6: {
+            std::vector<proto::XdxrRecord> out;
+            proto::decode_xdxr(body, out);
+            if (out.size() > body.size() / 29) abort();
+            break;
+        }
+        case 7: {
+            proto::FinanceRecord record;
+            if (proto::decode_finance(body, record) != (body.size() > 140)) abort();
+            break;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,74 @@
+#include "protocol/finance.hpp"
+
+#include "protocol/fields.hpp"
+
+namespace pelmora::proto {
+
+namespace {
+
+constexpr size_t kRecordEnd = 141;  // bytes past the record are not read
+constexpr size_t kFiguresOffset = 25;
+// Amounts travel in units of ten thousand; the multiplication is done on the widened double.
+constexpr double kAmountUnit = 10000.0;
+
+// Whether each figure is an amount to scale; the shareholder count and the per-share net
+// assets pass as they are.
+constexpr bool kScaled[kFinanceFigures] = {
+    true,   // zongguben
+    true,   // guojiagu
+    true,   // faqirenfarengu
+    true,   // farengu
+    true,   // bgu
+    true,   // hgu
+    true,   // zhigonggu
+    true,   // zongzichan
+    true,   // liudongzichan
+    true,   // gudingzichan
+    true,   // wuxingzichan
+    false,  // gudongrenshu
+    true,   // liudongfuzhai
+    true,   // changqifuzhai
+    true,   // zibengongjijin
+    true,   // jingzichan
+    true,   // zhuyingshouru
+    true,   // zhuyinglirun
+    true,   // yingshouzhangkuan
+    true,   // yingyelirun
+    true,   // touzishouyu
+    true,   // jingyingxianjinliu
+    true,   // zongxianjinliu
+    true,   // cunhuo
+    true,   // lirunzonghe
+    true,   // shuihoulirun
+    true,   // jinglirun
+    true,   // weifenpeilirun
+    false,  // meigujingzichan
+};
+static_assert(kFiguresOffset + 4 * kFinanceFigures == kRecordEnd);
+
+}  // namespace
+
+Bytes finance_request(uint8_t market, std::string_view code) {
+    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00, 0x10, 0x00}, 21)
+        .u16(1)
+        .u8(market)
+        .code(code)
+        .take();
+}
+
+bool decode_finance(const Bytes& body, FinanceRecord& out) {
+    if (kRecordEnd > body.size()) return false;
+    const uint8_t* p = body.data();
+    out.liutongguben = load_f32(p + 9) * kAmountUnit;
+    out.province = load_u16(p + 13);
+    out.industry = load_u16(p + 15);
+    out.updated_date = load_u32(p + 17);
+    out.ipo_date = load_u32(p + 21);
+    for (size_t k = 0; k < kFinanceFigures; ++k) {
+        double value = load_f32(p + kFiguresOffset + 4 * k);
+        out.figures[k] = kScaled[k] ? value * kAmountUnit : value;
+    }
+    return true;
+}
+
+}  // namespace pelmora::proto
