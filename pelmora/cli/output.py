@@ -14,14 +14,15 @@ def display_width(text):
 
 
 def _decimals(values):
-    """Fewest decimals (at most MAX_DECIMALS) that show every float of a column exactly."""
+    """Decimals that show every float of a column exactly, at most MAX_DECIMALS: none for a
+    column of whole numbers, else at least two (prices read best as 27.50)."""
     best = 0
     for v in values:
         if not math.isfinite(v):
             continue
         while best < MAX_DECIMALS and round(v, best) != v:
             best += 1
-    return best
+    return 2 if best == 1 else best
 
 
 def _cell_texts(rows, key):

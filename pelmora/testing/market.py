@@ -294,11 +294,14 @@ class SimulatedMarket:
         return len(self.days) * MINUTES_PER_DAY // INTRADAY_CATEGORIES[category]
 
     def updown(self, sec, bar):
-        """Advancing and declining counts of an index bar: more advancers on a rising bar."""
+        """Advancing and declining counts of an index bar: more advancers than decliners on a
+        rising bar, fewer on a falling one, as many on a flat one; 5% unchanged."""
         total = 1800 if sec.market == 1 else 2400
-        move = (bar.close - bar.open) * 2000 // max(1, bar.open)  # 1% = 20 points
-        up = total * (50 + max(-45, min(45, move))) // 100
-        return up, total - up - total // 20
+        flat = total // 20
+        tilt = min(45, abs(bar.close - bar.open) * 2000 // max(1, bar.open) + 1)
+        share = 50 + tilt if bar.close > bar.open else 50 - tilt if bar.close < bar.open else 50
+        up = (total - flat) * share // 100
+        return up, total - flat - up
 
     # ------------------------------------------------------------------ days and ticks
 
