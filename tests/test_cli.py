@@ -238,7 +238,8 @@ def test_runtime_errors_are_one_line(capsys, tmp_path):
          rf"pelmora: error: 127\.0\.0\.1:{port}: Connect failed: .*\(os error 111\)"),
         (["quotes", "600036", "-s", "no-such-host.invalid:7709"],
          r"pelmora: error: cannot resolve host 'no-such-host\.invalid': .*"),
-        (["day", tmp_path / "missing.day"], rf"pelmora: error: File not found: {tmp_path}/missing\.day"),
+        (["day", tmp_path / "missing.day"],
+         rf"pelmora: error: File not found: {tmp_path}/missing\.day"),
         (["minute", tmp_path], r"pelmora: error: Cannot mmap file: .*\(os error \d+\)"),
     ]
     for argv, pattern in cases:

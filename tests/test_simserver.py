@@ -1,8 +1,10 @@
 """The simulated HQ server of pelmora.testing: its encoders checked against the client's
 decoders, its framing, and the agreement of everything it serves, read through TdxClient."""
+import datetime
 import hashlib
 import itertools
 import random
+import re
 import socket
 import struct
 import subprocess
@@ -186,7 +188,8 @@ def test_intraday_bars_group_one_minute_bars(sim_client, category, minutes):
         part = one[i * minutes:(i + 1) * minutes]
         assert bar["datetime"] == part[-1]["datetime"]
         assert (bar["open"], bar["close"]) == (part[0]["open"], part[-1]["close"])
-        assert (bar["high"], bar["low"]) == (max(b["high"] for b in part), min(b["low"] for b in part))
+        assert bar["high"] == max(b["high"] for b in part)
+        assert bar["low"] == min(b["low"] for b in part)
         assert bar["vol"] == sum(b["vol"] for b in part)  # below 2**24: exact
 
 
@@ -197,7 +200,7 @@ def test_long_bars_group_day_bars(sim_client, sim_market, category, period):
     days = sim_client.get_security_bars(9, 0, "300750", 800, 800) + days
     assert len(days) == 1000 and days[-1]["datetime"] == "2025-06-13 15:00"
     longer = sim_client.get_security_bars(category, 0, "300750", 0, 800)
-    key = {"week": lambda d: __import__("datetime").date.fromisoformat(d[:10]).isocalendar()[:2],
+    key = {"week": lambda d: datetime.date.fromisoformat(d[:10]).isocalendar()[:2],
            "month": lambda d: d[:7], "quarter": lambda d: (d[:4], (int(d[5:7]) - 1) // 3),
            "year": lambda d: d[:4], "day": lambda d: d}[period]
     groups = [list(g) for _, g in itertools.groupby(days, key=lambda b: key(b["datetime"]))]
@@ -228,7 +231,7 @@ def test_past_days(sim_client, sim_market):
     assert len(ticks) == 960 and "num" not in ticks[0]
     assert sum(t["vol"] for t in ticks) == sum(m["vol"] for m in minutes)
     assert ticks[-1]["price"] == minutes[-1]["price"]
-    weekend = 20250614
+    weekend = 20250614  # a Saturday
     assert sim_client.get_history_minute_time_data(1, "601318", weekend) == []
     assert sim_client.get_history_transaction_data(1, "601318", 0, 10, weekend) == []
 
@@ -270,7 +273,8 @@ def test_corporate_data_agrees(sim_client, sim_market):
     assert fin["zongguben"] == capital[-1]["houzongguben"] * 10000
     assert fin["meigujingzichan"] == pytest.approx(fin["jingzichan"] / fin["zongguben"], rel=1e-6)
     assert fin["market"] == 1 and fin["code"] == "600036" and fin["updated_date"] == 20250331
-    assert sim_client.get_xdxr_info(1, "000001") == [] and sim_client.get_finance_info(1, "000001") == {}
+    assert sim_client.get_xdxr_info(1, "000001") == []  # an index
+    assert sim_client.get_finance_info(1, "000001") == {}
 
     sections = sim_client.get_company_info_category(*key)
     assert [s["name"] for s in sections] == ["最新提示", "公司概况", "财务分析", "股本结构", "分红扩股"]
@@ -354,7 +358,6 @@ def test_command_line_prints_its_port(extra, pattern):
                              "0", "--exit-on-eof", *extra],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        import re
         line = proc.stdout.readline().strip()
         m = re.fullmatch(pattern, line)
         assert m, line

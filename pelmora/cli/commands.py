@@ -124,7 +124,8 @@ def cmd_ping(args, fmt):
         if latency != UNREACHABLE:
             row["latency_ms"], row["status"] = latency, "ok"
         ordered.append(row)
-    ordered += [r for r in rows if r not in ordered]
+    placed = {id(r) for r in ordered}
+    ordered += [r for r in rows if id(r) not in placed]  # unknown hosts, never probed
     if args.check:
         reachable = [(ip, port, row) for ip, port, row in probes if row["status"] == "ok"]
         for (_, _, row), status in zip(reachable, _check_all([(ip, p) for ip, p, _ in reachable])):

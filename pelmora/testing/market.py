@@ -26,7 +26,6 @@ import datetime
 import functools
 import itertools
 import random
-import struct
 from collections import namedtuple
 from dataclasses import dataclass
 
@@ -40,7 +39,8 @@ DEFAULT_FILL = 1200
 SERVERTIME = 15000000  # 15:00:00.00 as HHMMSSxx: the quotes are those of the close
 
 # Minute of the day (since midnight) of each one-minute bar's stamp.
-MINUTE_STAMPS = tuple(list(range(9 * 60 + 31, 11 * 60 + 31)) + list(range(13 * 60 + 1, 15 * 60 + 1)))
+MINUTE_STAMPS = tuple(list(range(9 * 60 + 31, 11 * 60 + 31))
+                      + list(range(13 * 60 + 1, 15 * 60 + 1)))
 
 # Bar period of each category: minutes per bar (intraday) or a grouping of days.
 INTRADAY_CATEGORIES = {0: 5, 1: 15, 2: 30, 3: 60, 7: 1, 8: 1}
@@ -339,7 +339,8 @@ class SimulatedMarket:
         return self.day_bars(key)[-1], ticks[-1], sold, sum(t.vol for t in ticks) - sold
 
     def book(self, sec):
-        """Five levels (bid, ask, bid volume, ask volume) around today's close; indexes have none."""
+        """Five levels (bid, ask, bid volume, ask volume) around today's close; none for an
+        index."""
         close = self.day_bars(sec.key)[-1].close
         if sec.is_index:
             return [(0, 0, 0, 0)] * 5

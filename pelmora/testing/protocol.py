@@ -85,7 +85,8 @@ class Responder:
         market, = struct.unpack_from("<H", req, 12)
         category, _, start, count = struct.unpack_from("<HHHH", req, 20)
         key = self._key(market, req[14:20])
-        if key is None or (category not in DAILY_CATEGORIES and category not in INTRADAY_CATEGORIES):
+        known = category in DAILY_CATEGORIES or category in INTRADAY_CATEGORIES
+        if key is None or not known:
             return b"\x00\x00"
         sec = self.market.security(*key)
         page = self.market.bars(key, category, start, min(count, BAR_PAGE))
@@ -113,14 +114,16 @@ class Responder:
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
         bars = self.market.minute_bars(key, index)
+        is_index = self.market.security(*key).is_index
         out = bytearray(struct.pack("<H", len(bars)) + bytes(head - 2))
         price = vol_sum = 0
         amount_sum = 0.0
         for bar in bars:
             vol_sum += bar.vol
             amount_sum += bar.amount
-            # Between price and volume: the day's average price so far, in cents.
-            average = round(amount_sum / vol_sum) if not self.market.security(*key).is_index else bar.close
+            # Between price and volume (the client skips it): the day's average price so far,
+            # in cents; an index has none and repeats its price.
+            average = bar.close if is_index else round(amount_sum / vol_sum)
             out += encode_price(bar.close - price) + encode_price(average) + encode_price(bar.vol)
             price = bar.close
         return bytes(out)
@@ -236,7 +239,8 @@ class Responder:
         text = b""
         if key is not None and filename == self.corporate.company_file(key):
             text = self.corporate.company_bytes(key)[start:start + min(length, FILE_CHUNK)]
-        return struct.pack("<H", market) + _fixed(req[14:20], 6) + bytes(2) + struct.pack("<H", len(text)) + text
+        head = struct.pack("<H", market) + _fixed(req[14:20], 6) + bytes(2)
+        return head + struct.pack("<H", len(text)) + text
 
     def block_meta(self, req):
         name = _text(req[12:52])
