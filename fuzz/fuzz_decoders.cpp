@@ -4,10 +4,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "protocol/bars.hpp"
 #include "protocol/company_info.hpp"
 #include "protocol/finance.hpp"
+#include "protocol/minute_time.hpp"
+#include "protocol/quotes.hpp"
 #include "protocol/security_list.hpp"
 #include "protocol/server_files.hpp"
+#include "protocol/transactions.hpp"
 #include "protocol/xdxr.hpp"
 
 namespace proto = pelmora::proto;
@@ -17,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t selector = data[0];
     const uint16_t param = uint16_t(data[1] | (data[2] << 8));
     const proto::Bytes body(data + 3, data + size);
-    (void)param;
-    switch (selector % 8) {
+    switch (selector % 12) {
         case 0: {
             uint16_t count;
             (void)proto::decode_security_count(body, count);
@@ -59,6 +62,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 7: {
             proto::FinanceRecord record;
             if (proto::decode_finance(body, record) != (body.size() > 140)) abort();
+            break;
+        }
+        case 8: {
+            // Every bar takes at least 4 + 4 + 8 bytes, or 4 more with the index tail.
+            const bool index = param & 0x8000;
+            auto bars = proto::decode_bars(body, param & 0x7FFF, index);
+            if (body.size() >= 2 && bars.size() * (index ? 20 : 16) > body.size() - 2) abort();
+            break;
+        }
+        case 9: {
+            auto quotes = proto::decode_quotes(body);
+            if (quotes.size() * 20 > body.size()) abort();
+            break;
+        }
+        case 10: {
+            auto records = proto::decode_minute_time(body, param & 1 ? 6 : 4);
+            if (records.size() > body.size()) abort();
+            break;
+        }
+        case 11: {
+            auto records = proto::decode_transactions(body, param & 1);
+            if (records.size() * 2 > body.size()) abort();
             break;
         }
     }

@@ -20,6 +20,16 @@ def client(hq):
     c.disconnect()
 
 
+@pytest.fixture(scope="module")
+def served_client():
+    """(server, connected TdxClient) shared by the tests of one module; replies are FIFO."""
+    with FakeHQ() as server:
+        client = TdxClient()
+        client.connect("127.0.0.1", server.port)
+        yield server, client
+        client.disconnect()
+
+
 SIM_SEED, SIM_FILL = 7, 1100  # 1106 securities a market: two list pages
 
 

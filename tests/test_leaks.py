@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from pelmora import TdxClient
+from pelmora import TdxClient, ping_servers
 
 ROUNDS = 1500
 
@@ -46,6 +46,9 @@ ARGUMENT_ERRORS = {
     "refused": lambda: NEW.connect("127.0.0.1", 1),
     "self": lambda: TdxClient.get_security_count(object(), 1),
     "new": lambda: TdxClient(1),
+    "servers": lambda: ping_servers([("127.0.0.1", 1), ["127.0.0.1", 2]]),
+    "content text": lambda: NEW.get_company_info_content(1, "600036", b"f", 0, 10),
+    "too many quotes": lambda: NEW.get_security_quotes([(1, "600000")] * 9361),
 }
 
 
@@ -74,14 +77,59 @@ def exchanges(c):
         "list": (dict(body=b"\x02\x00" + sec * 2, compress=True), lambda: c.get_security_list(1, 0)),
         "malformed": (dict(body=b"\x01"), lambda: c.get_security_count(1)),
         "corrupt deflate": (dict(wire=b"\x01\x02\x03", u=10), lambda: c.get_security_count(1)),
+        "xdxr": (dict(body=bytes(9) + b"\x02\x00" + (bytes(8) + b"\xbb\xd7\x34\x01\x01" + bytes(16)) * 2),
+                 lambda: c.get_xdxr_info(1, "600036")),
+        "finance": (dict(body=bytes(141)), lambda: c.get_finance_info(1, "600036")),
+        "company category": (dict(body=b"\x01\x00" + "简介".encode("gbk").ljust(64, b"\0")
+                                  + b"600036.txt".ljust(80, b"\0") + bytes(8)),
+                             lambda: c.get_company_info_category(1, "600036")),
+        "company content": (dict(body=bytes(10) + b"\x04\x00" + "简介".encode("gbk")),
+                            lambda: c.get_company_info_content(1, "600036", "600036.txt", 0, 100)),
+        "block meta": (dict(body=bytes(38)), lambda: c.get_block_info_meta("block_zs.dat")),
+        "block meta malformed": (dict(body=bytes(37)), lambda: c.get_block_info_meta("block_zs.dat")),
+        "block chunk": (dict(body=bytes(100)), lambda: c.get_block_info("block_zs.dat", 0, 100)),
+        "report file": (dict(body=bytes(100)), lambda: c.get_report_file("x", 0)),
+        "bars": (dict(body=bytes.fromhex("01003BA13F0284A40114324A1039304600801C4A")),
+                 lambda: c.get_security_bars(8, 1, "600036", 0, 1)),
+        "index bars": (dict(body=bytes.fromhex("01003BA13F0284A40114324A1039304600801C4A01000200")),
+                       lambda: c.get_index_bars(8, 1, "600036", 0, 1)),
+        "minute": (dict(body=bytes.fromhex("02000000A80F00AC040507B801")),
+                   lambda: c.get_minute_time_data(0, "000001")),
+        "history minute": (dict(body=bytes.fromhex("0200000000000000A80F00AC040507B801")),
+                           lambda: c.get_history_minute_time_data(0, "000001", 20240102)),
+        "transactions": (dict(body=bytes.fromhex("01003B0292130502010001")),
+                         lambda: c.get_transaction_data(0, "000001", 0, 10)),
+        "history transactions": (dict(body=bytes.fromhex("01000000000003020192130501")),
+                                 lambda: c.get_history_transaction_data(0, "000001", 0, 10, 20240102)),
+        "quotes": (dict(body=bytes.fromhex("00000100013630303030300000A80F540005450000A40101000000430203"
+                                           + "0000" + "41010A14" * 5 + "00" * 10)),
+                   lambda: c.get_security_quotes([(1, "600000")])),
     }
 
 
-@pytest.mark.parametrize("name", ["count", "list", "malformed", "corrupt deflate"])
+EXCHANGES = ["count", "list", "malformed", "corrupt deflate", "xdxr", "finance", "company category",
+             "company content", "block meta", "block meta malformed", "block chunk", "report file",
+             "bars", "index bars", "minute", "history minute", "transactions", "history transactions",
+             "quotes"]
+
+
+@pytest.mark.parametrize("name", EXCHANGES)
 def test_exchanges(hq, client, name):
     reply, call = exchanges(client)[name]
     hq.reply(**reply, repeat=ROUNDS + 50)
     assert_flat(call)
+
+
+def test_ping_servers():
+    import socket
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1024)
+    servers = [("127.0.0.1", 1), ("localhost", 7709), ("127.0.0.1", listener.getsockname()[1])]
+    try:
+        assert_flat(lambda: ping_servers(servers), rounds=300)
+    finally:
+        listener.close()
 
 
 def test_dropped_connections(hq):

@@ -15,7 +15,7 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!call.ok()) return nullptr;
         uint8_t market;
         std::string_view code;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code)) return nullptr;
+        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::finance_request(market, code), body)) return nullptr;
         proto::FinanceRecord r;
@@ -33,21 +33,17 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
         constexpr size_t kFirstFigure = 7;
         static_assert(kFirstFigure + proto::kFinanceFigures == 36);
 
-        PyRef dict = PyRef::steal(shape.new_dict());
-        if (!dict) return nullptr;
-        PyObject* d = dict.get();
-        // "code" is the argument itself, whole: only the request cuts it to six bytes.
-        if (!put(d, shape.key(0), PyLong_FromLong(market)) ||
-            !put(d, shape.key(1), Py_NewRef(call[1])) ||
-            !put(d, shape.key(2), PyFloat_FromDouble(r.liutongguben)) ||
-            !put(d, shape.key(3), PyLong_FromLong(r.province)) ||
-            !put(d, shape.key(4), PyLong_FromLong(r.industry)) ||
-            !put(d, shape.key(5), PyLong_FromUnsignedLong(r.updated_date)) ||
-            !put(d, shape.key(6), PyLong_FromUnsignedLong(r.ipo_date)))
-            return nullptr;
-        for (size_t k = 0; k < proto::kFinanceFigures; ++k)
-            if (!put(d, shape.key(kFirstFigure + k), PyFloat_FromDouble(r.figures[k]))) return nullptr;
-        return dict.release();
+        return shape.build([&](RecordWriter& w) {
+            // "code" is the argument itself, whole: only the request cuts it to six bytes.
+            if (!(w.add(PyLong_FromLong(market)) && w.add(Py_NewRef(call[1])) &&
+                  w.add(PyFloat_FromDouble(r.liutongguben)) && w.add(PyLong_FromLong(r.province)) &&
+                  w.add(PyLong_FromLong(r.industry)) && w.add(PyLong_FromUnsignedLong(r.updated_date)) &&
+                  w.add(PyLong_FromUnsignedLong(r.ipo_date))))
+                return false;
+            for (double figure : r.figures)
+                if (!w.add(PyFloat_FromDouble(figure))) return false;
+            return true;
+        });
     });
 }
 

@@ -37,21 +37,14 @@ PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t 
         if (!check(proto::decode_security_list(body, records))) return nullptr;
 
         static const RecordShape shape{"code", "volunit", "name", "decimal_point", "pre_close"};
-        PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < records.size(); ++i) {
+        return new_list(records.size(), [&](size_t i) {
             const proto::SecurityRecord& r = records[i];
-            PyObject* d = shape.new_dict();
-            if (!d) return nullptr;
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-            if (!put(d, shape.key(0), utf8_str(r.code)) ||
-                !put(d, shape.key(1), PyLong_FromLong(r.volunit)) ||
-                !put(d, shape.key(2), utf8_str(r.name)) ||
-                !put(d, shape.key(3), PyLong_FromLong(r.decimal_point)) ||
-                !put(d, shape.key(4), PyFloat_FromDouble(r.pre_close)))
-                return nullptr;
-        }
-        return list.release();
+            return shape.build([&](RecordWriter& w) {
+                return w.add(utf8_str(r.code)) && w.add(PyLong_FromLong(r.volunit)) &&
+                       w.add(utf8_str(r.name)) && w.add(PyLong_FromLong(r.decimal_point)) &&
+                       w.add(PyFloat_FromDouble(r.pre_close));
+            });
+        });
     });
 }
 

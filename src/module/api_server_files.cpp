@@ -30,11 +30,9 @@ PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_
         if (!check(proto::decode_block_info_meta(body, meta))) return nullptr;
 
         static const RecordShape shape{"size", "hash_value"};
-        PyRef d = PyRef::steal(shape.new_dict());
-        if (!d || !put(d.get(), shape.key(0), PyLong_FromUnsignedLong(meta.size)) ||
-            !put(d.get(), shape.key(1), utf8_str(meta.hash_value)))
-            return nullptr;
-        return d.release();
+        return shape.build([&](RecordWriter& w) {
+            return w.add(PyLong_FromUnsignedLong(meta.size)) && w.add(utf8_str(meta.hash_value));
+        });
     });
 }
 

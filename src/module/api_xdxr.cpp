@@ -62,7 +62,7 @@ PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!call.ok()) return nullptr;
         uint8_t market;
         std::string_view code;
-        if (!arg_uint(call[0], "market", market) || !arg_text(call[1], "code", code)) return nullptr;
+        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
         if (!call.fetch(proto::xdxr_request(market, code), body)) return nullptr;
         std::vector<proto::XdxrRecord> records;
@@ -70,24 +70,20 @@ PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t narg
 
         static const XdxrShapes shapes;
         static const CategoryNames names;
-        PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < records.size(); ++i) {
+        return new_list(records.size(), [&](size_t i) {
             const proto::XdxrRecord& r = records[i];
             const RecordShape& shape = shapes.of(proto::xdxr_layout(r.category));
-            PyObject* d = shape.new_dict();
-            if (!d) return nullptr;
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-            if (!put(d, shape.key(0), PyLong_FromUnsignedLong(r.year)) ||
-                !put(d, shape.key(1), PyLong_FromUnsignedLong(r.month)) ||
-                !put(d, shape.key(2), PyLong_FromUnsignedLong(r.day)) ||
-                !put(d, shape.key(3), PyLong_FromLong(r.category)) ||
-                !put(d, shape.key(4), names.get(r.category)))
-                return nullptr;
-            for (size_t k = 5; k < shape.size(); ++k)
-                if (!put(d, shape.key(k), PyFloat_FromDouble(r.values[k - 5]))) return nullptr;
-        }
-        return list.release();
+            return shape.build([&](RecordWriter& w) {
+                if (!(w.add(PyLong_FromUnsignedLong(r.year)) && w.add(PyLong_FromUnsignedLong(r.month)) &&
+                      w.add(PyLong_FromUnsignedLong(r.day)) && w.add(PyLong_FromLong(r.category)) &&
+                      w.add(names.get(r.category))))
+                    return false;
+                // The value slots the category's layout uses, in key order.
+                for (size_t k = 0; w.next() < shape.size(); ++k)
+                    if (!w.add(PyFloat_FromDouble(r.values[k]))) return false;
+                return true;
+            });
+        });
     });
 }
 

@@ -44,6 +44,10 @@ bool MethodCall::fetch(const net::Bytes& request, net::Bytes& body) {
     return conn && check(conn->fetch(request, body, python_signal_raised));
 }
 
+bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& code) {
+    return arg_uint(call[0], "market", market) && arg_text(call[1], "code", code);
+}
+
 namespace {
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 #include "module/binding.hpp"
 #include "network/connection.hpp"
@@ -44,5 +45,8 @@ private:
     ClientObject* client_ = nullptr;
     PyObject* args_[kMaxParams] = {};
 };
+
+// Converts the (market, code) pair that opens the argument list of several commands.
+bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& code);
 
 }  // namespace pelmora::py

@@ -11,6 +11,29 @@
 
 namespace pelmora::py {
 
+// Sets dict[key] = value, taking over the reference to `value`; false with an exception set.
+inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
+    if (!value) return false;
+    int rc = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+class RecordShape;
+
+// Sets the values of one record's dict in key order: add(v) && add(w) && ...
+class RecordWriter {
+public:
+    RecordWriter(PyObject* dict, const RecordShape& shape) : dict_(dict), shape_(shape) {}
+    inline bool add(PyObject* value);
+    size_t next() const { return next_; }
+
+private:
+    PyObject* dict_;
+    const RecordShape& shape_;
+    size_t next_ = 0;
+};
+
 class RecordShape {
 public:
     RecordShape(std::initializer_list<const char*> keys);  // throws std::bad_alloc
@@ -19,17 +42,40 @@ public:
     PyObject* key(size_t i) const { return keys_[i]; }
     size_t size() const { return keys_.size(); }
 
+    // A new dict of this shape whose values fill(RecordWriter&) sets; nullptr on failure.
+    template <class Fill>
+    PyObject* build(Fill&& fill) const {
+        PyObject* d = new_dict();
+        if (!d) return nullptr;
+        RecordWriter writer(d, *this);
+        if (!fill(writer)) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+        return d;
+    }
+
 private:
     std::vector<PyObject*> keys_;  // immortal for the process
     PyObject* prototype_;
 };
 
-// Sets dict[key] = value, taking over the reference to `value`; false with an exception set.
-inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (!value) return false;
-    int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
+inline bool RecordWriter::add(PyObject* value) { return put(dict_, shape_.key(next_++), value); }
+
+// A new list of exactly `n` items, item i made by make(i) (a new reference or nullptr).
+template <class Make>
+PyObject* new_list(size_t n, Make&& make) {
+    PyObject* list = PyList_New(Py_ssize_t(n));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return list;
 }
 
 // A str from ASCII bytes, written straight into the new object.

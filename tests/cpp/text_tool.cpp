@@ -19,15 +19,26 @@ using namespace pelmora::text;
 bool run(char mode, const std::string& in, std::string& out) {
     const auto* p = reinterpret_cast<const uint8_t*>(in.data());
     switch (mode) {
-        case 'g': append_gb18030(p, in.size(), out); return true;
-        case 'k': append_gbk_text(p, in.size(), out); return true;
-        case 'u': append_utf8_lossy(p, in.size(), out); return true;
-        case 'v': out += is_valid_utf8(p, in.size()) ? '1' : '0'; return true;
-        default: return false;
+        case 'g':
+            append_gb18030(p, in.size(), out);
+            return true;
+        case 'k':
+            append_gbk_text(p, in.size(), out);
+            return true;
+        case 'u':
+            append_utf8_lossy(p, in.size(), out);
+            return true;
+        case 'v':
+            out += is_valid_utf8(p, in.size()) ? '1' : '0';
+            return true;
+        default:
+            return false;
     }
 }
 
-bool read_exact(void* dst, size_t n) { return std::fread(dst, 1, n, stdin) == n; }
+bool read_exact(void* dst, size_t n) {
+    return std::fread(dst, 1, n, stdin) == n;
+}
 
 int serve() {
     char mode;

@@ -11,8 +11,12 @@ namespace pelmora::text {
 
 namespace {
 
-constexpr bool is_digit(uint8_t b) { return b >= 0x30 && b <= 0x39; }
-constexpr bool is_lead(uint8_t b) { return b >= 0x81 && b <= 0xFE; }
+constexpr bool is_digit(uint8_t b) {
+    return b >= 0x30 && b <= 0x39;
+}
+constexpr bool is_lead(uint8_t b) {
+    return b >= 0x81 && b <= 0xFE;
+}
 
 // Code point of a two-byte sequence, or 0 when `trail` cannot follow a lead byte.
 char16_t two_byte_code_point(uint8_t lead, uint8_t trail) {

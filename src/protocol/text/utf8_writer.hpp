@@ -1,5 +1,5 @@
-// Output side shared by the decoders: a cursor into a std::string grown once up front, and the
-// scan for runs of ASCII that every decoder copies through unchanged.
+// Output side shared by the decoders: a cursor into space reserved once for the worst case, and
+// the scan for runs of ASCII that every decoder copies through unchanged.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +9,29 @@
 
 namespace pelmora::text::detail {
 
-// Writes UTF-8 through a raw pointer. The constructor grows `out` by the caller's upper bound of
-// the bytes it will write, so no write checks capacity; the destructor trims the unused tail.
+// Writes UTF-8 through a raw pointer into space sized by the caller's upper bound of the bytes
+// it will write, so no write checks capacity. Short texts (security names, mostly) go through a
+// local buffer and are appended once at the end: growing `out` by the worst case up front would
+// push a result that fits the string's inline storage onto the heap.
 class Utf8Writer {
 public:
-    Utf8Writer(std::string& out, size_t max_bytes) : out_(out) {
-        const size_t start = out.size();
-        out.resize(start + max_bytes);
-        cur_ = out.data() + start;
+    Utf8Writer(std::string& out, size_t max_bytes) : out_(out), start_(out.size()) {
+        if (max_bytes <= sizeof local_) {
+            begin_ = local_;
+        } else {
+            out.resize(start_ + max_bytes);
+            begin_ = out.data() + start_;
+        }
+        cur_ = begin_;
     }
-    ~Utf8Writer() { out_.resize(static_cast<size_t>(cur_ - out_.data())); }
+    ~Utf8Writer() {
+        const size_t written = static_cast<size_t>(cur_ - begin_);
+        if (begin_ == local_) {
+            out_.append(local_, written);
+        } else {
+            out_.resize(start_ + written);
+        }
+    }
     Utf8Writer(const Utf8Writer&) = delete;
     Utf8Writer& operator=(const Utf8Writer&) = delete;
 
@@ -55,7 +68,10 @@ public:
 
 private:
     std::string& out_;
+    size_t start_;
+    char* begin_;
     char* cur_;
+    char local_[96];
 };
 
 // Length of the run of ASCII bytes at the start of p[0, n), eight bytes at a time.
