@@ -30,6 +30,10 @@ interpreter lock while it waits for an answer, so a server thread in the same pr
 answer and the call would hang until its time-out. It listens on loopback (127.0.0.1) unless
 told otherwise.
 
+Bars of index codes (Shanghai 000001 and 000300, Shenzhen 399001 and 399006) come in the index
+layout with advancing and declining counts, which `get_index_bars` reads; all other codes in the
+security layout of `get_security_bars` (the request does not say which one the client wants).
+
 `SimulatedMarket(seed)` builds the same data in-process, so a test can compute what the server
 will say without asking it.
 """

@@ -4,6 +4,13 @@
 Requests it cannot make sense of (unknown command, too short) get an empty body, which every
 client command reads as "nothing".
 
+K-line bars: security bars and index bars are asked for with the same request, so the server
+cannot know which of the two layouts the client will read. It answers index codes (kind "index"
+in the market) with the index layout, whose bars end in advancing and declining counts (a
+12-byte tail), and every other code with the security layout (an 8-byte tail). A client that
+reads a stock with `get_index_bars`, or an index with `get_security_bars`, misreads the bars, as
+it would against a real server.
+
 Page limits, as a real server has them: 1000 securities per list page, 800 bars, 2000
 transactions and 80 quotes per request; longer requests get the first that many.
 """
