@@ -7,6 +7,7 @@ import socket
 import subprocess
 import sys
 import threading
+import traceback
 
 from .market import DEFAULT_FILL, DEFAULT_TODAY, SimulatedMarket
 from .protocol import Responder
@@ -48,9 +49,14 @@ class _Listener:
                         with self.log_lock:
                             self.log.write(request.hex() + "\n")
                             self.log.flush()
+                    try:
+                        answer = self.responder.respond(request)
+                    except Exception:  # a fault of ours: say so, and hang up on this client
+                        traceback.print_exc()
+                        return
                     # The whole answer in one send: the client drains set-up answers with a
                     # single read of the header.
-                    conn.sendall(self.responder.respond(request))
+                    conn.sendall(answer)
             except OSError:  # the client went away mid-exchange
                 return
 
