@@ -70,6 +70,8 @@ def test_address_parsing(text, expected):
     (["bars", "600036", "-s", "1.2.3.4:1", "--period", "2h"], "invalid period '2h': expected "
                                                               "one of 1m, 5m, 15m"),
     (["bars", "600036", "-s", "1.2.3.4:1", "--count", "-5"], "invalid count '-5'"),
+    (["bars", "600036", "-s", "1.2.3.4:1", "-n", "65536"], "invalid count '65536': expected a "
+                                                           "whole number from 0 to 65535"),
     (["bars", "600036"], "the following arguments are required: --server/-s"),
     (["list", "-s", "1.2.3.4:1", "--market", "hk"], "invalid market 'hk': expected sh or sz"),
     (["quotes", "-s", "1.2.3.4:1"], "the following arguments are required: CODE"),

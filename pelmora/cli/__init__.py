@@ -34,8 +34,10 @@ def _arg(parse):
 
 
 def _count(text):
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError(f"invalid count {text!r}: expected a whole number")
+    # Pages are asked for by a 16-bit start offset, so 65535 bars is as far back as one can go.
+    if not text.isdigit() or int(text) > 0xFFFF:
+        raise argparse.ArgumentTypeError(f"invalid count {text!r}: expected a whole number "
+                                         f"from 0 to 65535")
     return int(text)
 
 
