@@ -28,3 +28,32 @@ def served_client():
         client.connect("127.0.0.1", server.port)
         yield server, client
         client.disconnect()
+
+
+SIM_SEED, SIM_FILL = 7, 1100  # 1106 securities a market: two list pages
+
+
+@pytest.fixture(scope="session")
+def sim(tmp_path_factory):
+    """The simulated HQ server of pelmora.testing in a child process, for the whole session;
+    `sim.log_path` names the file to which it appends every request (hex, one a line)."""
+    from pelmora.testing import SimulatedServer
+    log = tmp_path_factory.mktemp("sim") / "requests.log"
+    with SimulatedServer(seed=SIM_SEED, fill=SIM_FILL, log=log) as server:
+        server.log_path = log
+        yield server
+
+
+@pytest.fixture(scope="session")
+def sim_market():
+    """The simulated server's market, built in this process (the same data, by the seed)."""
+    from pelmora.testing import SimulatedMarket
+    return SimulatedMarket(seed=SIM_SEED, fill=SIM_FILL)
+
+
+@pytest.fixture
+def sim_client(sim):
+    c = TdxClient()
+    c.connect(sim.host, sim.port)
+    yield c
+    c.disconnect()

@@ -1,0 +1,250 @@
+"""The subcommands of the `pelmora` command-line tool.
+
+Each takes the parsed arguments and an output format, prints its rows and returns the exit
+status. Failures are raised and turned into one line on standard error by `main`.
+"""
+import concurrent.futures
+import contextlib
+import multiprocessing
+import sys
+
+from .. import TdxClient, ping_servers, read_daily_bars, read_minute_bars
+from . import output
+from .codes import address_text, is_index_code, label, literal_host, parse_address
+
+BAR_PAGE = 800      # bars the server gives per request
+LIST_PAGE = 1000    # securities per list page
+QUOTE_BATCH = 80    # securities per quote request
+UNREACHABLE = 9999  # the probe's latency of a server it could not reach
+
+BAR_COLUMNS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
+INDEX_BAR_COLUMNS = BAR_COLUMNS + ["up_count", "down_count"]
+QUOTE_TABLE_COLUMNS = ["code", "price", "change%", "open", "high", "low", "last_close", "vol",
+                       "amount", "bid1", "ask1"]
+
+
+class CommandError(Exception):
+    """A failure worth one line on standard error (exit status 1)."""
+
+
+@contextlib.contextmanager
+def connected(server):
+    """A TdxClient connected to a "HOST:PORT" server, disconnected afterwards."""
+    host, port = server
+    client = TdxClient()
+    try:
+        client.connect(literal_host(host), port)
+    except LookupError as exc:
+        raise CommandError(str(exc)) from None
+    try:
+        yield client
+    finally:
+        client.disconnect()
+
+
+def _on_server(server, exc):
+    return CommandError(f"{address_text(*server)}: {exc}")
+
+
+# ---------------------------------------------------------------------- ping
+
+
+def read_address_file(path):
+    """Server addresses of a file, one a line; blank lines and # comments are skipped."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except OSError as exc:
+        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
+    out = []
+    for number, line in enumerate(lines, 1):
+        text = line.split("#", 1)[0].strip()
+        if text:
+            try:
+                out.append(parse_address(text))
+            except ValueError as exc:
+                raise CommandError(f"{path}:{number}: {exc}") from None
+    return out
+
+
+def check_server(host, port):
+    """What a server answers: "data" when a daily bar of the Shanghai composite index and a
+    quote come back, "partial" for one of them, "empty" when both bodies are empty, otherwise
+    why it failed."""
+    client = TdxClient()
+    try:
+        client.connect(host, port)
+    except Exception as exc:
+        return f"no connection: {exc}"
+    try:
+        bars = client.get_index_bars(9, 1, "000001", 0, 1)
+        quotes = client.get_security_quotes([(1, "000001")])
+    except Exception as exc:
+        return f"no answer: {exc}"
+    finally:
+        client.disconnect()
+    return {2: "data", 1: "partial", 0: "empty"}[bool(bars) + bool(quotes)]
+
+
+def _check_all(targets):
+    """check_server on every (host, port); in parallel processes when there are several,
+    since a client keeps the interpreter lock while it waits and threads would not overlap."""
+    if len(targets) < 2:
+        return [check_server(*t) for t in targets]
+    try:
+        context = multiprocessing.get_context("spawn")
+        with concurrent.futures.ProcessPoolExecutor(min(len(targets), 8), context) as pool:
+            return list(pool.map(check_server, *zip(*targets)))
+    except (OSError, concurrent.futures.process.BrokenProcessPool):
+        return [check_server(*t) for t in targets]
+
+
+def cmd_ping(args, fmt):
+    servers = list(args.servers)
+    for path in args.file or ():
+        servers += read_address_file(path)
+    if not servers:
+        raise CommandError("no server to ping: give HOST:PORT arguments or --file")
+    rows, probes = [], []
+    for host, port in servers:
+        row = {"server": address_text(host, port), "latency_ms": None, "status": "unreachable"}
+        rows.append(row)
+        try:
+            probes.append((literal_host(host), port, row))
+        except LookupError:
+            row["status"] = "unknown host"
+    results = ping_servers([(ip, port) for ip, port, _ in probes])
+    # The probe returns its servers fastest first, each with the address text it was given.
+    pending = {}
+    for ip, port, row in probes:
+        pending.setdefault((ip, port), []).append(row)
+    ordered = []
+    for ip, port, latency in results:
+        row = pending[(ip, port)].pop(0)
+        if latency != UNREACHABLE:
+            row["latency_ms"], row["status"] = latency, "ok"
+        ordered.append(row)
+    placed = {id(r) for r in ordered}
+    ordered += [r for r in rows if id(r) not in placed]  # unknown hosts, never probed
+    if args.check:
+        reachable = [(ip, port, row) for ip, port, row in probes if row["status"] == "ok"]
+        for (_, _, row), status in zip(reachable, _check_all([(ip, p) for ip, p, _ in reachable])):
+            row["status"] = status
+    output.write(ordered, ["server", "latency_ms", "status"], fmt)
+    return 0
+
+
+# ---------------------------------------------------------------------- bars
+
+
+def fetch_bars(client, category, market, code, count, index, progress=None):
+    """The `count` most recent bars (fewer if the history is shorter), oldest first, fetched
+    in pages of BAR_PAGE: the server counts `start` back from the most recent bar."""
+    method = client.get_index_bars if index else client.get_security_bars
+    pages, got = [], 0
+    while got < count:
+        ask = min(BAR_PAGE, count - got)
+        page = method(category, market, code, got, ask)
+        pages.append(page)
+        got += len(page)
+        if progress:
+            progress.update(got)
+        if len(page) < ask:
+            break
+    return [bar for page in reversed(pages) for bar in page]
+
+
+def cmd_bars(args, fmt):
+    market, code = args.code
+    index = is_index_code(market, code) if args.index is None else args.index
+    progress = output.Progress("bars", args.count if args.count > BAR_PAGE else 0)
+    try:
+        with connected(args.server) as client:
+            bars = fetch_bars(client, args.period, market, code, args.count, index, progress)
+    except OSError as exc:
+        raise _on_server(args.server, exc) from None
+    finally:
+        progress.close()
+    output.write(bars, INDEX_BAR_COLUMNS if index else BAR_COLUMNS, fmt)
+    return 0
+
+
+# ---------------------------------------------------------------------- quotes
+
+
+def fetch_quotes(client, securities):
+    """Quotes of (market, code) pairs, QUOTE_BATCH a request, in the servers' order."""
+    quotes = []
+    for i in range(0, len(securities), QUOTE_BATCH):
+        quotes += client.get_security_quotes(securities[i:i + QUOTE_BATCH])
+    return quotes
+
+
+def cmd_quotes(args, fmt):
+    try:
+        with connected(args.server) as client:
+            quotes = fetch_quotes(client, args.codes)
+    except OSError as exc:
+        raise _on_server(args.server, exc) from None
+    missing = list(args.codes)
+    for q in quotes:
+        if (q["market"], q["code"]) in missing:
+            missing.remove((q["market"], q["code"]))
+    for market, code in dict.fromkeys(missing):
+        print(f"pelmora: no quote for {label(market, code)}", file=sys.stderr)
+    if fmt == "table":
+        rows = [dict(q, code=label(q["market"], q["code"]),
+                     **{"change%": round((q["price"] / q["last_close"] - 1) * 100, 2)
+                        if q["last_close"] else None})
+                for q in quotes]
+        output.write(rows, QUOTE_TABLE_COLUMNS, fmt)
+    else:
+        output.write(quotes, list(quotes[0]) if quotes else ["market", "code"], fmt)
+    return 0 if quotes or not args.codes else 1
+
+
+# ---------------------------------------------------------------------- list
+
+
+def fetch_list(client, market, progress=None):
+    """Every security of a market: get_security_count, then pages of LIST_PAGE."""
+    total = client.get_security_count(market)
+    if progress and total > LIST_PAGE:
+        progress.total = total
+    out = []
+    while len(out) < total:
+        page = client.get_security_list(market, len(out))
+        if not page:
+            break
+        out += page
+        if progress:
+            progress.update(len(out))
+    return out
+
+
+def cmd_list(args, fmt):
+    progress = output.Progress("securities")
+    try:
+        with connected(args.server) as client:
+            securities = fetch_list(client, args.market, progress)
+    except OSError as exc:
+        raise _on_server(args.server, exc) from None
+    finally:
+        progress.close()
+    output.write(securities, ["code", "name", "volunit", "decimal_point", "pre_close"], fmt)
+    return 0
+
+
+# ---------------------------------------------------------------------- local files
+
+
+def cmd_day(args, fmt):
+    bars = read_daily_bars(args.file, args.price_coeff, args.vol_coeff)
+    output.write(bars, ["date", "open", "high", "low", "close", "amount", "volume"], fmt)
+    return 0
+
+
+def cmd_minute(args, fmt):
+    bars = read_minute_bars(args.file)
+    output.write(bars, ["datetime", "open", "high", "low", "close", "amount", "volume"], fmt)
+    return 0

@@ -1,0 +1,45 @@
+"""`pelmora demo`: the tool at work against the simulated HQ server, with no network."""
+import contextlib
+import io
+
+from ..testing import SimulatedServer
+
+LIST_ROWS = 8
+
+
+def _run(argv, keep=None):
+    """Print `pelmora ARGV` and its output (only the first `keep` lines); returns the status."""
+    from . import main
+    print("$ pelmora " + " ".join(argv))
+    captured = io.StringIO()
+    with contextlib.redirect_stdout(captured):
+        status = main(argv)
+    lines = captured.getvalue().splitlines()
+    for line in lines[:keep]:
+        print(line)
+    if keep is not None and len(lines) > keep:
+        print(f"... ({len(lines) - 1} rows in all)")
+    print()
+    return status
+
+
+def run():
+    print("Starting a simulated HQ server on loopback (python -m pelmora.testing --port 0) ...")
+    with SimulatedServer() as server:
+        addr = server.address
+        print(f"listening on {addr}\n")
+        steps = [
+            (["ping", addr, "--check"], None),
+            (["list", "--market", "sh", "--server", addr], LIST_ROWS + 1),
+            (["bars", "600036", "--count", "5", "--server", addr], None),
+            (["bars", "sh000001", "--period", "60m", "--count", "4", "--server", addr], None),
+            (["quotes", "600036", "600519", "sz000001", "sz300750", "sh000001", "--server",
+              addr], None),
+        ]
+        for argv, keep in steps:
+            status = _run(argv, keep)
+            if status:
+                return status
+    print("Stopped the simulated server. The same commands work against a real HQ server;")
+    print("`pelmora ping --check HOST:PORT ...` tells which servers answer with data.")
+    return 0

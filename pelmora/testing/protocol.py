@@ -1,0 +1,263 @@
+"""Server side of the HQ commands: parse a request, build the plain response body.
+
+`Responder.respond(request)` returns the whole response (header and possibly compressed body).
+Requests it cannot make sense of (unknown command, too short) get an empty body, which every
+client command reads as "nothing".
+
+K-line bars: security bars and index bars are asked for with the same request, so the server
+cannot know which of the two layouts the client will read. It answers index codes (kind "index"
+in the market) with the index layout, whose bars end in advancing and declining counts (a
+12-byte tail), and every other code with the security layout (an 8-byte tail). A client that
+reads a stock with `get_index_bars`, or an index with `get_security_bars`, misreads the bars, as
+it would against a real server.
+
+Page limits, as a real server has them: 1000 securities per list page, 800 bars, 2000
+transactions and 80 quotes per request; longer requests get the first that many.
+"""
+import struct
+
+from . import corporate as corp
+from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
+from .wire import encode_price, encode_volume, frame, volume_word
+
+LIST_PAGE = 1000
+BAR_PAGE = 800
+TRANSACTION_PAGE = 2000
+QUOTE_PAGE = 80
+FILE_CHUNK = 30000
+
+_SETUP_BODY = bytes(range(1, 43))
+
+
+def _code(raw):
+    return raw.split(b"\0", 1)[0].decode("ascii", "replace")
+
+
+def _text(raw):
+    return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+
+
+def _fixed(data, width):
+    return bytes(data[:width]).ljust(width, b"\0")
+
+
+class Responder:
+    """Answers requests from the data of one `SimulatedMarket`."""
+
+    def __init__(self, market=None):
+        self.market = market or SimulatedMarket()
+        self.corporate = corp.Corporate(self.market)
+        self._handlers = {
+            0x000D: (1, lambda r: b"\x01\x02\x03"), 0x0FDB: (0, lambda r: _SETUP_BODY),
+            0x044E: (6, self.security_count), 0x0450: (4, self.security_list),
+            0x052D: (16, self.bars), 0x051D: (8, self.minute_time),
+            0x0FB4: (11, self.history_minute_time), 0x0FC5: (12, self.transactions),
+            0x0FB5: (16, self.history_transactions), 0x053E: (10, self.quotes),
+            0x000F: (9, self.xdxr), 0x0010: (9, self.finance),
+            0x02CF: (8, self.company_category), 0x02D0: (98, self.company_content),
+            0x02C5: (40, self.block_meta), 0x06B9: (108, self.file_chunk),
+        }
+
+    def respond(self, request):
+        command = struct.unpack_from("<H", request, 10)[0] if len(request) >= 12 else 0
+        params_needed, handler = self._handlers.get(command, (None, None))
+        body = b""
+        if handler is not None and len(request) >= 12 + params_needed:
+            body = handler(request)
+        return frame(body, request[1:5], command)
+
+    def _key(self, market, raw_code):
+        sec = self.market.security(market, _code(raw_code))
+        return sec.key if sec else None
+
+    # ------------------------------------------------------------------ security list
+
+    def security_count(self, req):
+        market = struct.unpack_from("<H", req, 12)[0]
+        return struct.pack("<H", len(self.market.securities(market)))
+
+    def security_list(self, req):
+        market, start = struct.unpack_from("<HH", req, 12)
+        page = self.market.securities(market)[start:start + LIST_PAGE]
+        out = bytearray(struct.pack("<H", len(page)))
+        for sec in page:
+            out += _fixed(sec.code.encode(), 6) + struct.pack("<H", sec.volunit)
+            out += _fixed(sec.name.encode("gbk"), 8) + bytes(4) + bytes((sec.decimal_point,))
+            out += encode_volume(sec.pre_close / 100) + bytes(4)
+        return bytes(out)
+
+    # ------------------------------------------------------------------ bars
+
+    def bars(self, req):
+        market, = struct.unpack_from("<H", req, 12)
+        category, _, start, count = struct.unpack_from("<HHHH", req, 20)
+        key = self._key(market, req[14:20])
+        known = category in DAILY_CATEGORIES or category in INTRADAY_CATEGORIES
+        if key is None or not known:
+            return b"\x00\x00"
+        sec = self.market.security(*key)
+        page = self.market.bars(key, category, start, min(count, BAR_PAGE))
+        minute_form = category in INTRADAY_CATEGORIES
+        out = bytearray(struct.pack("<H", len(page)))
+        base = 0
+        for bar in page:
+            y, m, d, hh, mm = bar.when
+            if minute_form:
+                out += struct.pack("<HH", ((y - 2004) << 11) | (m * 100 + d), hh * 60 + mm)
+            else:
+                out += struct.pack("<I", y * 10000 + m * 100 + d)
+            o = bar.open * 10  # the bars carry thousandths of a yuan
+            out += encode_price(o - base) + encode_price(bar.close * 10 - o)
+            out += encode_price(bar.high * 10 - o) + encode_price(bar.low * 10 - o)
+            out += encode_volume(bar.vol) + encode_volume(bar.amount)
+            if sec.is_index:
+                out += struct.pack("<HH", *self.market.updown(sec, bar))
+            base = bar.close * 10
+        return bytes(out)
+
+    # ------------------------------------------------------------------ minute time
+
+    def _minute_body(self, key, index, head):
+        if key is None or index is None:
+            return struct.pack("<H", 0) + bytes(head - 2)
+        bars = self.market.minute_bars(key, index)
+        is_index = self.market.security(*key).is_index
+        out = bytearray(struct.pack("<H", len(bars)) + bytes(head - 2))
+        price = vol_sum = 0
+        amount_sum = 0.0
+        for bar in bars:
+            vol_sum += bar.vol
+            amount_sum += bar.amount
+            # Between price and volume (the client skips it): the day's average price so far,
+            # in cents; an index has none and repeats its price.
+            average = bar.close if is_index else round(amount_sum / vol_sum)
+            out += encode_price(bar.close - price) + encode_price(average) + encode_price(bar.vol)
+            price = bar.close
+        return bytes(out)
+
+    def minute_time(self, req):
+        market, = struct.unpack_from("<H", req, 12)
+        return self._minute_body(self._key(market, req[14:20]), len(self.market.days) - 1, 4)
+
+    def history_minute_time(self, req):
+        date, market = struct.unpack_from("<IB", req, 12)
+        return self._minute_body(self._key(market, req[17:23]), self.market.day_index(date), 6)
+
+    # ------------------------------------------------------------------ transactions
+
+    def _transaction_body(self, key, index, start, count, head, with_num):
+        if key is None or index is None:
+            return struct.pack("<H", 0) + bytes(head - 2)
+        page = self.market.transactions(key, index, start, min(count, TRANSACTION_PAGE))
+        out = bytearray(struct.pack("<H", len(page)) + bytes(head - 2))
+        price = 0
+        for tick in page:
+            out += struct.pack("<H", tick.time) + encode_price(tick.price - price)
+            out += encode_price(tick.vol)
+            if with_num:
+                out += encode_price(tick.num)
+            out += encode_price(tick.side) + b"\x00"
+            price = tick.price
+        return bytes(out)
+
+    def transactions(self, req):
+        market, = struct.unpack_from("<H", req, 12)
+        start, count = struct.unpack_from("<HH", req, 20)
+        return self._transaction_body(self._key(market, req[14:20]), len(self.market.days) - 1,
+                                      start, count, 2, True)
+
+    def history_transactions(self, req):
+        date, market = struct.unpack_from("<IH", req, 12)
+        start, count = struct.unpack_from("<HH", req, 24)
+        return self._transaction_body(self._key(market, req[18:24]), self.market.day_index(date),
+                                      start, count, 6, False)
+
+    # ------------------------------------------------------------------ quotes
+
+    def quotes(self, req):
+        n, = struct.unpack_from("<H", req, 20)
+        items = [(req[22 + 7 * i], req[23 + 7 * i:29 + 7 * i])
+                 for i in range(min(n, QUOTE_PAGE)) if 29 + 7 * i <= len(req)]
+        entries = []
+        for market, raw in items:
+            key = self._key(market, raw)
+            if key is not None:  # the server has nothing to say about codes it does not know
+                entries.append(self._quote_entry(key))
+        return struct.pack("<HH", 0, len(entries)) + b"".join(entries)
+
+    def _quote_entry(self, key):
+        sec = self.market.security(*key)
+        day, last, sold, bought = self.market.quote(key)
+        price = day.close
+        out = bytearray(struct.pack("<B", sec.market) + sec.code.encode() + bytes(2))
+        for value in (price, sec.pre_close - price, day.open - price, day.high - price,
+                      day.low - price, SERVERTIME, 0, day.vol, last.vol):
+            out += encode_price(value)
+        out += encode_volume(day.amount)
+        for value in (sold, bought, 0, 0):
+            out += encode_price(value)
+        for bid, ask, bid_vol, ask_vol in self.market.book(sec):
+            out += encode_price(bid - price) + encode_price(ask - price)
+            out += encode_price(bid_vol) + encode_price(ask_vol)
+        return bytes(out + bytes(2) + b"\x00" * 4 + bytes(4))
+
+    # ------------------------------------------------------------------ corporate data
+
+    def xdxr(self, req):
+        market = req[14]
+        key = self._key(market, req[15:21])
+        events = self.corporate.events(key) if key else ()
+        head = bytes((market,)) + _fixed(req[15:21], 6) + bytes(2)
+        out = bytearray(head + struct.pack("<H", len(events)))
+        for e in events:
+            out += head[:7] + b"\x00" + struct.pack("<IB", e.date, e.category)
+            if e.category == 1:
+                out += struct.pack("<4f", *e.slots)
+            else:
+                out += struct.pack("<4I", *(volume_word(v) if v else 0 for v in e.slots))
+        return bytes(out)
+
+    def finance(self, req):
+        market = req[14]
+        key = self._key(market, req[15:21])
+        fin = self.corporate.finance(key) if key else None
+        head = struct.pack("<HB", 0 if fin is None else 1, market) + _fixed(req[15:21], 6)
+        if fin is None:
+            return head
+        tradable, province, industry, updated, ipo, values = fin
+        return (head + struct.pack("<fHHII", tradable, province, industry, updated, ipo)
+                + struct.pack("<29f", *(values[k] for k, _ in corp.FINANCE_VALUES)))
+
+    def company_category(self, req):
+        market, = struct.unpack_from("<H", req, 12)
+        key = self._key(market, req[14:20])
+        entries = self.corporate.company_categories(key) if key else []
+        out = bytearray(struct.pack("<H", len(entries)))
+        for title, filename, start, length in entries:
+            out += _fixed(title.encode("gbk"), 64) + _fixed(filename.encode(), 80)
+            out += struct.pack("<II", start, length)
+        return bytes(out)
+
+    def company_content(self, req):
+        market, = struct.unpack_from("<H", req, 12)
+        key = self._key(market, req[14:20])
+        filename = _text(req[22:102])
+        start, length = struct.unpack_from("<II", req, 102)
+        text = b""
+        if key is not None and filename == self.corporate.company_file(key):
+            text = self.corporate.company_bytes(key)[start:start + min(length, FILE_CHUNK)]
+        head = struct.pack("<H", market) + _fixed(req[14:20], 6) + bytes(2)
+        return head + struct.pack("<H", len(text)) + text
+
+    def block_meta(self, req):
+        name = _text(req[12:52])
+        data = self.corporate.server_file(name)
+        size = len(data) if data is not None else 0
+        digest = self.corporate.file_hash(name).encode()
+        return struct.pack("<IB", size, 0) + _fixed(digest, 32) + b"\x00"
+
+    def file_chunk(self, req):
+        start, size = struct.unpack_from("<II", req, 12)
+        data = self.corporate.server_file(_text(req[20:120])) or b""
+        chunk = data[start:start + min(size, FILE_CHUNK)]
+        return struct.pack("<I", len(chunk)) + chunk

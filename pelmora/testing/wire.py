@@ -1,0 +1,202 @@
+"""Byte-level encoders of the HQ protocol, server side.
+
+The client decodes three compact number forms; these are their inverses:
+
+* `encode_price` writes the variable-length signed integer: the first byte carries 6 value bits
+  and the sign (0x40), each following byte 7 bits, least significant group first, and 0x80 in a
+  byte says that another follows.
+* `encode_volume` writes the packed 32-bit word that the client reads as a float-like value
+  (`decode_volume` is its exact Python counterpart, used to check an encoding and to learn what
+  a client will see).
+* `minute_date` / `day_date` pack the two 4-byte bar date forms.
+
+`frame` builds a whole response (16-byte header and body, zlib-compressed when that pays) and
+`read_request` takes one request off a socket.
+"""
+import functools
+import math
+import struct
+import zlib
+
+__all__ = [
+    "encode_price", "encode_volume", "decode_volume", "quantize_volume", "minute_date",
+    "day_date", "exact_word", "volume_word", "header", "frame", "read_request", "COMPRESS_ABOVE",
+]
+
+# Bodies longer than this go out zlib-compressed, as real servers send their larger answers.
+COMPRESS_ABOVE = 512
+
+
+def encode_price(value):
+    """Bytes of the variable-length signed integer `value` (|value| < 2**64)."""
+    negative = value < 0
+    m = -value if negative else value
+    first = (m & 0x3F) | (0x40 if negative else 0)
+    m >>= 6
+    if not m:
+        return bytes((first,))
+    out = bytearray((first | 0x80,))
+    while True:
+        group = m & 0x7F
+        m >>= 7
+        if not m:
+            out.append(group)
+            return bytes(out)
+        out.append(group | 0x80)
+
+
+def decode_volume(word):
+    """The double a client reads from the packed 32-bit word `word`.
+
+    The exponent is 2 * byte3 plus bit 7 of byte2, the mantissa the low 23 bits, as in a float
+    without sign bit; but below 2**7 a word whose byte2 lies in 1..128 takes a reciprocal power
+    for byte2 and reads as something else entirely. The sums are done in the client's order.
+    """
+    b0, b1, b2, b3 = word & 0xFF, (word >> 8) & 0xFF, (word >> 16) & 0xFF, word >> 24
+    e = 2 * b3
+    x = math.ldexp(1.0, e - 127)
+    if b2 > 128:
+        y = math.ldexp(128.0, e - 134) + math.ldexp(float(b2 - 128), e - 133)
+    elif b3 >= 67:
+        y = math.ldexp(float(b2), e - 134)
+    else:
+        y = math.ldexp(float(b2), 134 - e)
+    z = math.ldexp(float(b1), e - 142)
+    w = math.ldexp(float(b0), e - 150)
+    if b2 >= 128:
+        z, w = z * 2, w * 2
+    return ((x + y) + z) + w
+
+
+def _regular_word(value):
+    """The float-like word nearest to `value`, or None outside the 9-bit exponent range."""
+    f, e = math.frexp(value)  # value = f * 2**e, 0.5 <= f < 1
+    field = e - 1 + 127
+    mantissa = round((2 * f - 1) * (1 << 23))
+    if mantissa == 1 << 23:
+        field, mantissa = field + 1, 0
+    if not 0 <= field <= 511:
+        return None
+    return (field << 23) | mantissa
+
+
+@functools.lru_cache(maxsize=4096)
+def _search_word(value):
+    """The word whose decoded value lies nearest to `value`, searched over every exponent and
+    byte2; the low 16 bits scale linearly, so only the nearest few of them are tried."""
+    best, best_err = 0, abs(decode_volume(0) - value)
+    for b3 in range(256):
+        e = 2 * b3
+        for b2 in range(256):
+            hi = (b3 << 24) | (b2 << 16)
+            base = decode_volume(hi)
+            step = math.ldexp(2.0 if b2 >= 128 else 1.0, e - 150)
+            top = base + 65535 * step
+            if base - value >= best_err or value - top >= best_err:
+                continue
+            guess = (value - base) / step
+            if guess < -1 or guess > 65536:
+                candidates = (0,) if guess < 0 else (0xFFFF,)
+            else:
+                r = int(guess)
+                candidates = (max(0, r - 1), r, min(0xFFFF, r + 1))
+            for low in candidates:
+                err = abs(decode_volume(hi | low) - value)
+                if err < best_err:
+                    best, best_err = hi | low, err
+    return best
+
+
+def encode_volume(value):
+    """The packed 32-bit word for `value`, as 4 little-endian bytes.
+
+    Non-negative values in the float-like range are written with the 9-bit exponent and 23-bit
+    mantissa, so every value of 128 and above (up to 2**384) comes back as its nearest 24-bit
+    mantissa value, exactly when it has one. Where that word falls in the decoder's reciprocal
+    branch (small values whose byte2 would be 1..128), all words are searched for the one that
+    reads back nearest. Zero and negative values give the all-zero word (read as 2**-127).
+    """
+    return struct.pack("<I", volume_word(value))
+
+
+def volume_word(value):
+    """The packed word of `encode_volume` as an int."""
+    value = float(value)
+    if not value > 0.0 or math.isnan(value):
+        return 0
+    word = _regular_word(value)
+    if word is not None and _is_regular(word):
+        return word
+    return _search_word(value)
+
+
+def exact_word(value):
+    """The float-like word that reads back as exactly `value`, or None (a quick test that
+    skips the search of `encode_volume`)."""
+    word = _regular_word(float(value)) if value > 0 else None
+    if word is None or not _is_regular(word) or decode_volume(word) != value:
+        return None
+    return word
+
+
+def _is_regular(word):
+    b2, b3 = (word >> 16) & 0xFF, word >> 24
+    return b3 >= 67 or b2 > 128 or b2 == 0
+
+
+def quantize_volume(value):
+    """What a client reads back for `value` sent with `encode_volume`."""
+    return decode_volume(volume_word(value))
+
+
+def minute_date(year, month, day, hour, minute):
+    """4-byte bar date of the minute categories: packed date word, then minutes of the day."""
+    return struct.pack("<HH", ((year - 2004) << 11) | (month * 100 + day), hour * 60 + minute)
+
+
+def day_date(yyyymmdd):
+    """4-byte bar date of the day categories: the decimal number YYYYMMDD."""
+    return struct.pack("<I", yyyymmdd)
+
+
+_HEADER_MAGIC = b"\xb1\xcb\x74\x00"
+
+
+def header(z, u, ident=b"\x00\x00\x00\x00", command=0):
+    """16-byte response header: a constant lead, 0x0C, the request's four identification bytes
+    and command code echoed (clients do not look at them), then the wire and plain body sizes."""
+    return _HEADER_MAGIC + b"\x0c" + bytes(ident) + b"\x00" + struct.pack("<HHH", command, z, u)
+
+
+def frame(body, ident=b"\x00\x00\x00\x00", command=0, compress=None):
+    """Header and wire bytes of the answer carrying `body`; compressed when larger than
+    COMPRESS_ABOVE (or as `compress` says) and when compression makes it smaller."""
+    body = bytes(body)
+    if len(body) > 0xFFFF:
+        raise ValueError(f"body of {len(body)} bytes does not fit a response")
+    wire = body
+    if compress or (compress is None and len(body) > COMPRESS_ABOVE):
+        packed = zlib.compress(body)
+        if len(packed) < len(body):
+            wire = packed
+    return header(len(wire), len(body), ident, command) + wire
+
+
+def _recv_exact(sock, n):
+    buf = bytearray()
+    while len(buf) < n:
+        part = sock.recv(n - len(buf))
+        if not part:
+            return None
+        buf += part
+    return bytes(buf)
+
+
+def read_request(sock):
+    """One whole request from `sock` (10-byte prefix, then L more bytes, L at offset 6), or
+    None when the peer closed the connection."""
+    head = _recv_exact(sock, 10)
+    if head is None:
+        return None
+    rest = _recv_exact(sock, struct.unpack_from("<H", head, 6)[0])
+    return None if rest is None else head + rest
