@@ -209,8 +209,8 @@ def test_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
 
 def test_file_shrinking_during_reads_never_crashes(tmp_path):
     """Another process cuts the file at random sizes and restores it while we read it over and
-    over. The process must live and every result must hold whole records at their places; a
-    record that meets the cut may read the zeros the system leaves there for a moment."""
+    over. The process must live and every result must hold whole records at their places; bytes
+    that meet the cut may read the zeros the system leaves there for a moment."""
     n = 20000
     path = tmp_path / "shrinking.day"
     path.write_bytes(b"".join(day(date=i, o=i, volume=n - i) for i in range(n)))
@@ -229,13 +229,16 @@ def test_file_shrinking_during_reads_never_crashes(tmp_path):
         out = run_python(f"""
             import time
             from pelmora._core import read_daily_bars
+            def torn(value, original):
+                # Reads race with the writer byte by byte: each byte is the file's or a zero.
+                return all((value >> s) & 255 in (0, (original >> s) & 255) for s in (0, 8, 16, 24))
             n, short, deadline = {n}, 0, time.monotonic() + 20
             while short < 100 and time.monotonic() < deadline:
                 bars = read_daily_bars({str(path)!r}, 1, 1)
                 assert len(bars) <= n
                 short += len(bars) < n
                 for i, b in enumerate(bars):
-                    assert b["open"] in (i, 0) and b["volume"] in (n - i, 0), (i, b)
+                    assert torn(int(b["open"]), i) and torn(int(b["volume"]), n - i), (i, b)
             print("short reads", short)
         """, timeout=60)
     finally:
