@@ -8,11 +8,11 @@
 #include <Python.h>
 #include <string.h>
 
-static PyObject *keys[2][7];
-static PyObject *prototype[2];
+static PyObject* keys[2][7];
+static PyObject* prototype[2];
 
 static int prepare(void) {
-    static const char *names[2][7] = {
+    static const char* names[2][7] = {
         {"date", "open", "high", "low", "close", "amount", "volume"},
         {"datetime", "open", "high", "low", "close", "amount", "volume"},
     };
@@ -28,28 +28,28 @@ static int prepare(void) {
     return 0;
 }
 
-static PyObject *build(PyObject *self, PyObject *args) {
+static PyObject* build(PyObject* self, PyObject* args) {
     Py_ssize_t n;
     int kind, mode;
     if (!PyArg_ParseTuple(args, "nii", &n, &kind, &mode)) return NULL;
     if (kind < 0 || kind > 1 || prepare() < 0) return NULL;
-    static const char *texts[2] = {"2024-01-05", "2024-01-05 09:31"};
-    const char *text = texts[kind];
+    static const char* texts[2] = {"2024-01-05", "2024-01-05 09:31"};
+    const char* text = texts[kind];
     const Py_ssize_t size = (Py_ssize_t)strlen(text);
-    PyObject *list = PyList_New(n);
+    PyObject* list = PyList_New(n);
     if (!list) return NULL;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *d = mode == 0 ? PyDict_Copy(prototype[kind]) : PyDict_New();
+        PyObject* d = mode == 0 ? PyDict_Copy(prototype[kind]) : PyDict_New();
         if (!d) goto fail;
         PyList_SET_ITEM(list, i, d);
-        PyObject *s = PyUnicode_New(size, 127);
+        PyObject* s = PyUnicode_New(size, 127);
         if (!s) goto fail;
         memcpy(PyUnicode_DATA(s), text, (size_t)size);
         int rc = PyDict_SetItem(d, keys[kind][0], s);
         Py_DECREF(s);
         if (rc < 0) goto fail;
         for (int k = 1; k < 7; k++) {
-            PyObject *f = PyFloat_FromDouble((double)i * k);
+            PyObject* f = PyFloat_FromDouble((double)i * k);
             if (!f) goto fail;
             rc = PyDict_SetItem(d, keys[kind][k], f);
             Py_DECREF(f);
@@ -69,4 +69,6 @@ static PyMethodDef methods[] = {
 
 static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "floor_readers", NULL, -1, methods};
 
-PyMODINIT_FUNC PyInit_floor_readers(void) { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_floor_readers(void) {
+    return PyModule_Create(&module);
+}

@@ -83,7 +83,7 @@ PyObject* read_minute_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         reader::RecordFile file;
         if (!check(reader::load_records(path, file))) return nullptr;
 
-        static const RecordShape shape{"datetime", "open", "high", "low",
+        static const RecordShape shape{"datetime", "open",   "high",  "low",
                                        "close",    "amount", "volume"};
         return record_list(file, shape, [&](PyObject* d, const uint8_t* raw) {
             const reader::MinuteRecord r = reader::decode_minute(raw);

@@ -11,29 +11,29 @@
 namespace pelmora::reader {
 
 struct DailyRecord {
-    uint32_t date;  // YYYYMMDD as a decimal number
+    uint32_t date;                    // YYYYMMDD as a decimal number
     uint32_t open, high, low, close;  // integer price units
-    double amount;  // the stored single, widened exactly
+    double amount;                    // the stored single, widened exactly
     uint32_t volume;
 };
 
 inline DailyRecord decode_daily(const uint8_t* r) {
     using proto::load_u32;
-    return {load_u32(r), load_u32(r + 4), load_u32(r + 8), load_u32(r + 12), load_u32(r + 16),
-            proto::load_f32(r + 20), load_u32(r + 24)};
+    return {load_u32(r),      load_u32(r + 4),         load_u32(r + 8), load_u32(r + 12),
+            load_u32(r + 16), proto::load_f32(r + 20), load_u32(r + 24)};
 }
 
 struct MinuteRecord {
-    uint16_t date;  // bits 15-11: year - 2004, bits 10-0: 100 * month + day
-    uint16_t time;  // minutes since midnight, not reduced modulo a day
+    uint16_t date;                          // bits 15-11: year - 2004, bits 10-0: 100 * month + day
+    uint16_t time;                          // minutes since midnight, not reduced modulo a day
     double open, high, low, close, amount;  // stored singles, widened exactly
     uint32_t volume;
 };
 
 inline MinuteRecord decode_minute(const uint8_t* r) {
     using proto::load_f32;
-    return {proto::load_u16(r), proto::load_u16(r + 2), load_f32(r + 4), load_f32(r + 8),
-            load_f32(r + 12), load_f32(r + 16), load_f32(r + 20), proto::load_u32(r + 24)};
+    return {proto::load_u16(r), proto::load_u16(r + 2), load_f32(r + 4),  load_f32(r + 8),
+            load_f32(r + 12),   load_f32(r + 16),       load_f32(r + 20), proto::load_u32(r + 24)};
 }
 
 // The texts are sized first, then written in place, so that the caller can write them straight
@@ -46,7 +46,9 @@ inline constexpr char kDigitPairs[201] =
     "50515253545556575859606162636465666768697071727374"
     "75767778798081828384858687888990919293949596979899";
 
-inline void put2(char* out, uint32_t v) { std::memcpy(out, kDigitPairs + 2 * v, 2); }  // v < 100
+inline void put2(char* out, uint32_t v) {
+    std::memcpy(out, kDigitPairs + 2 * v, 2);
+}  // v < 100
 
 inline size_t decimal_digits(uint32_t v) {
     size_t n = 1;
@@ -62,7 +64,9 @@ inline void put_digits(char* out, uint32_t v, size_t digits) {
 }
 
 // Daily date "{year}-{month:02}-{day:02}": the month and day are below 100, so two digits each.
-inline size_t daily_date_size(uint32_t date) { return decimal_digits(date / 10000) + 6; }
+inline size_t daily_date_size(uint32_t date) {
+    return decimal_digits(date / 10000) + 6;
+}
 
 inline void write_daily_date(uint32_t date, char* out) {
     const uint32_t year = date / 10000, md = date % 10000;
@@ -81,7 +85,9 @@ inline size_t minute_hour_digits(uint16_t time) {
     return hour < 100 ? 2 : decimal_digits(hour);
 }
 
-inline size_t minute_datetime_size(uint16_t time) { return 14 + minute_hour_digits(time); }
+inline size_t minute_datetime_size(uint16_t time) {
+    return 14 + minute_hour_digits(time);
+}
 
 inline void write_minute_datetime(uint16_t date, uint16_t time, char* out) {
     const uint32_t md = date & 0x7FFu;

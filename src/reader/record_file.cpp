@@ -14,7 +14,9 @@ namespace pelmora::reader {
 
 namespace {
 
-Error mmap_error(int errnum) { return os_error(ErrorKind::Os, "Cannot mmap file: ", errnum); }
+Error mmap_error(int errnum) {
+    return os_error(ErrorKind::Os, "Cannot mmap file: ", errnum);
+}
 
 }  // namespace
 
