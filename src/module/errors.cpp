@@ -67,8 +67,8 @@ PyObject* raise(const Error& error) {
     }
     // The exception's single argument is the message, so errno and filename stay None. The
     // message is taken whole: a path quoted in it may hold a NUL character.
-    PyObject* text = PyUnicode_DecodeUTF8(error.message.data(), Py_ssize_t(error.message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(error.message.data(), Py_ssize_t(error.message.size()), "replace");
     if (!text) return nullptr;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
