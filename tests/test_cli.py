@@ -270,13 +270,13 @@ def test_local_files(capsys, tmp_path):
 
 
 def test_python_m_pelmora_demo_and_errors():
-    demo = subprocess.run([sys.executable, "-m", "pelmora", "demo"], capture_output=True,
+    demo = subprocess.run([sys.executable, "-P", "-m", "pelmora", "demo"], capture_output=True,
                           text=True, timeout=120)
     assert demo.returncode == 0 and demo.stderr == ""
     for expected in ("listening on 127.0.0.1:", "$ pelmora quotes", "招商银行", "up_count",
                      "... (1206 rows in all)", "Stopped the simulated server."):
         assert expected in demo.stdout
-    bad = subprocess.run([sys.executable, "-m", "pelmora", "bars", "12345", "-s", "1.2.3.4:1"],
+    bad = subprocess.run([sys.executable, "-P", "-m", "pelmora", "bars", "12345", "-s", "1.2.3.4:1"],
                          capture_output=True, text=True, timeout=60)
     assert bad.returncode == 2 and "Traceback" not in bad.stderr
     assert bad.stderr.splitlines()[-1].startswith("pelmora bars: error: argument CODE:")

@@ -188,7 +188,7 @@ def test_keywords_and_no_leaks(write):
 def run_python(code, timeout):
     path = os.pathsep.join([str(PACKAGE_ROOT), os.environ.get("PYTHONPATH", "")])
     env = dict(os.environ, PYTHONPATH=path)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env)
 
 

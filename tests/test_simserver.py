@@ -354,7 +354,7 @@ def test_serve_on_ipv6_loopback():
     ([], r"listening on 127\.0\.0\.1:(\d+)"), (["--print-port"], r"(\d+)"),
 ])
 def test_command_line_prints_its_port(extra, pattern):
-    proc = subprocess.Popen([sys.executable, "-m", "pelmora.testing", "--port", "0", "--fill",
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "pelmora.testing", "--port", "0", "--fill",
                              "0", "--exit-on-eof", *extra],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:

@@ -139,12 +139,13 @@ class SimulatedServer:
     def start(self):
         if self._proc is not None:
             return self
-        # The child imports this very package, wherever it was imported from here.
+        # The child imports this very package, wherever it was imported from here: -P keeps the
+        # working directory (perhaps a source tree without the built module) off its path.
         root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
         self._proc = subprocess.Popen(
-            [sys.executable, "-m", "pelmora.testing", "--host", self.host, "--port",
+            [sys.executable, "-P", "-m", "pelmora.testing", "--host", self.host, "--port",
              str(self.port), "--print-port", "--exit-on-eof", *self._options],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         line = self._read_first_line()
