@@ -22,8 +22,8 @@ def build(source_path: str, module_name: str):
         "-I" + sysconfig.get_paths()["include"], source_path, "-o", target,
     ]
     subprocess.run(cmd, check=True)
-    spec = importlib.util.spec_from_file_location(module_name, target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(module_name, target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules[module_name] = module
     return module
