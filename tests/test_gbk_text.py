@@ -93,3 +93,34 @@ UTF8ISH = st.lists(st.one_of(
 @given(UTF8ISH)
 def test_utf8_after_mark_matches_python(decode, data):
     assert decode(b"\xef\xbb\xbf" + data) == data.decode("utf-8", "replace")
+
+
+# Where the decoder's tables (the 2022 revision of GB18030) differ from Python's gb18030 codec,
+# which follows the 2005 revision: ten vertical punctuation marks and eight CJK ideographs moved
+# from private-use code points, A3A0 became a space, A8BC and the four-byte 81 35 F4 37 swapped.
+REVISED_PAIRS = {
+    "a3a0": "\u3000", "a8bc": "\u1e3f",
+    "a6d9": "\ufe10", "a6da": "\ufe12", "a6db": "\ufe11", "a6dc": "\ufe13", "a6dd": "\ufe14",
+    "a6de": "\ufe15", "a6df": "\ufe16", "a6ec": "\ufe17", "a6ed": "\ufe18", "a6f3": "\ufe19",
+    "fe59": "\u9fb4", "fe61": "\u9fb5", "fe66": "\u9fb6", "fe67": "\u9fb7", "fe6d": "\u9fb8",
+    "fe7e": "\u9fb9", "fe90": "\u9fba", "fea0": "\u9fbb",
+}
+
+
+def four_byte(pointer):
+    b1, rest = divmod(pointer, 12600)
+    b2, rest = divmod(rest, 1260)
+    b3, b4 = divmod(rest, 10)
+    return bytes([0x81 + b1, 0x30 + b2, 0x81 + b3, 0x30 + b4])
+
+
+def test_every_two_byte_and_bmp_four_byte_sequence(decode):
+    trails = [*range(0x40, 0x7F), *range(0x80, 0xFF)]
+    seqs = [bytes([lead, t]) for lead in range(0x81, 0xFF) for t in trails]
+    seqs += [four_byte(p) for p in range(39420)]
+    got = ""
+    for i in range(0, len(seqs), 16000):  # bodies of at most 64000 bytes
+        got += decode(b"".join(seqs[i:i + 16000]))
+    assert len(got) == len(seqs)
+    differ = {s.hex(): g for s, g in zip(seqs, got) if g != s.decode("gb18030")}
+    assert differ == {**REVISED_PAIRS, "8135f437": "\ue7c7"}
