@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "common/decimal.hpp"
+
 namespace pelmora::py {
 
 RecordShape::RecordShape(std::initializer_list<const char*> keys) {
@@ -17,35 +19,28 @@ RecordShape::RecordShape(std::initializer_list<const char*> keys) {
 
 namespace {
 
-// Decimal digits of v, at least `min_digits`, written at out; returns the count.
-size_t put_number(char* out, unsigned v, size_t min_digits) {
-    char tmp[10];
-    size_t n = 0;
-    do {
-        tmp[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v);
-    while (n < min_digits) tmp[n++] = '0';
-    for (size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+// At least two digits, more when needed ("{:02}").
+size_t put_two_or_more(char* out, uint32_t v) {
+    const size_t n = v < 100 ? 2 : decimal_digits(v);
+    put_digits(out, v, n);
     return n;
 }
 
 }  // namespace
 
 size_t format_date(char* out, unsigned year, unsigned month, unsigned day) {
-    size_t n = put_number(out, year, 1);
+    size_t n = decimal_digits(year);
+    put_digits(out, year, n);
     out[n++] = '-';
-    n += put_number(out + n, month, 2);
+    n += put_two_or_more(out + n, month);
     out[n++] = '-';
-    n += put_number(out + n, day, 2);
-    return n;
+    return n + put_two_or_more(out + n, day);
 }
 
 size_t format_time(char* out, unsigned hour, unsigned minute) {
-    size_t n = put_number(out, hour, 2);
+    size_t n = put_two_or_more(out, hour);
     out[n++] = ':';
-    n += put_number(out + n, minute, 2);
-    return n;
+    return n + put_two_or_more(out + n, minute);
 }
 
 size_t format_datetime(char* out, unsigned year, unsigned month, unsigned day, unsigned hour,
