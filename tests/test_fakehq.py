@@ -1,7 +1,7 @@
-"""Checks of the fake HQ server itself, driven by a plain socket client."""
+"""Checks of the fake HQ server itself, driven by a plain socket client: what the client tests
+cannot see (the bytes really sent, compression, segmenting, the child's lifetime)."""
 import socket
 import struct
-import time
 import zlib
 
 import pytest
@@ -57,13 +57,6 @@ def test_setup_answered_and_recorded_separately(hq):
     assert hq.wait_closed(1)
 
 
-@pytest.mark.parametrize("mode", ["compressed", "segments"])
-def test_setup_variants_deliver_valid_answers(mode):
-    with FakeHQ(setup=mode) as hq, connect(hq) as s:  # connect() decodes each answer
-        assert ask(s, request(1)) == (0, 0, b"")
-        assert len(hq.setup_requests()) == 3
-
-
 def test_replies_follow_queue_order_across_connections(hq):
     body = bytes(range(200)) * 3
     hq.reply(b"\x34\x12")
@@ -98,53 +91,9 @@ def test_chunked_delivery_arrives_in_pieces(hq):
     assert pieces >= 3
 
 
-def test_connection_ending_replies(hq):
-    hq.reply(b"0123456789", close_after=10)
-    hq.reply(close=True)
-    hq.reply(silent=True)
-    with connect(hq) as s:
-        s.sendall(request(1))
-        assert recv_exact(s, 10) == FakeHQ.header(10, 10)[:10]
-        assert s.recv(100) == b""
-    with connect(hq) as s:
-        s.sendall(request(2))
-        assert s.recv(100) == b""
-    with connect(hq) as s:
-        s.settimeout(0.2)
-        s.sendall(request(3))
-        with pytest.raises(socket.timeout):
-            s.recv(100)
-    assert hq.requests() == [request(1), request(2), request(3)]
-    assert hq.wait_closed(1)  # only the silent one was closed by the client
-    time.sleep(0.05)
-    assert hq.closed_connections() == 1
-
-
-@pytest.mark.parametrize("mode, seen", [("silent", 1), ("close", 1), ("close_after_accept", 0)])
-def test_setup_failure_modes(mode, seen):
-    with FakeHQ(setup=mode) as hq, connect(hq, setup=False) as s:
-        s.settimeout(0.3)
-        s.sendall(SETUP[0])
-        if mode == "silent":
-            with pytest.raises(socket.timeout):
-                s.recv(100)
-        else:
-            try:
-                assert s.recv(100) == b""
-            except ConnectionResetError:
-                pass
-        assert hq.setup_requests() == SETUP[:seen]
-
-
-def test_ipv6_and_lifecycle():
-    try:
-        socket.socket(socket.AF_INET6).close()
-        hq = FakeHQ(host="::1").start()
-    except (OSError, RuntimeError):
-        pytest.skip("no IPv6 loopback")
+def test_lifecycle():
+    hq = FakeHQ().start()
     proc = hq._proc
-    with connect(hq) as s:
-        assert ask(s, request(7)) == (0, 0, b"")
     hq.stop()
     assert proc.returncode == 0
     # A child whose control pipe is gone (parent died) exits by itself.
