@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from pelmora import TdxClient, ping_servers
+from pelmora import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 
 ROUNDS = 1500
 
@@ -130,6 +130,16 @@ def test_ping_servers():
         assert_flat(lambda: ping_servers(servers), rounds=300)
     finally:
         listener.close()
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: read_daily_bars(str(d / "x.day")), lambda d: read_minute_bars(str(d / "x.day")),
+    lambda d: read_daily_bars(str(d / "missing.day")), lambda d: read_minute_bars(str(d)),
+    lambda d: read_daily_bars(str(d / "x.day"), None),
+], ids=["daily", "minute", "missing", "directory", "argument"])
+def test_file_readers(tmp_path, call):
+    (tmp_path / "x.day").write_bytes(bytes(range(32)) * 50 + b"tail")
+    assert_flat(lambda: call(tmp_path), rounds=500)
 
 
 def test_dropped_connections(hq):
