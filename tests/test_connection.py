@@ -1,4 +1,6 @@
 """connect, disconnect and the set-up exchange."""
+import fcntl
+import os
 import socket
 import time
 
@@ -144,3 +146,13 @@ def test_silent_setup_fails_after_the_read_timeout():
         assert 9.5 < time.monotonic() - start < 12
         assert str(info.value) == "Resource temporarily unavailable (os error 11)"
         assert hq.wait_closed(1)  # the new socket was closed
+
+
+def test_socket_is_close_on_exec(hq):
+    before = set(os.listdir("/proc/self/fd"))
+    c = TdxClient()
+    c.connect("127.0.0.1", hq.port)
+    (new,) = set(os.listdir("/proc/self/fd")) - before
+    assert fcntl.fcntl(int(new), fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+    c.disconnect()
+    assert new not in os.listdir("/proc/self/fd")
