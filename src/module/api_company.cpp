@@ -13,12 +13,9 @@ PyObject* client_get_company_info_category(PyObject*, PyObject* const* args, Py_
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_company_info_category()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::company_info_category_request(market, code), body)) return nullptr;
+        if (!call.ok() || !fetch_by_market_code(call, proto::company_info_category_request, body))
+            return nullptr;
         std::vector<proto::CompanyInfoCategory> entries;
         proto::decode_company_info_category(body, entries);
 

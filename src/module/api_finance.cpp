@@ -13,12 +13,10 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_finance_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::finance_request(market, code), body)) return nullptr;
+        uint8_t market;
+        if (!call.ok() || !fetch_by_market_code(call, proto::finance_request, body, &market))
+            return nullptr;
         proto::FinanceRecord r;
         if (!proto::decode_finance(body, r)) return PyDict_New();
 

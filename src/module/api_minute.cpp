@@ -32,12 +32,9 @@ PyObject* client_get_minute_time_data(PyObject*, PyObject* const* args, Py_ssize
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_minute_time_data()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::minute_time_request(market, code), body)) return nullptr;
+        if (!call.ok() || !fetch_by_market_code(call, proto::minute_time_request, body))
+            return nullptr;
         return minute_list(body, proto::kMinuteHeader);
     });
 }

@@ -65,12 +65,8 @@ PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t narg
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_xdxr_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        if (!arg_market_code(call, market, code)) return nullptr;
         net::Bytes body;
-        if (!call.fetch(proto::xdxr_request(market, code), body)) return nullptr;
+        if (!call.ok() || !fetch_by_market_code(call, proto::xdxr_request, body)) return nullptr;
         std::vector<proto::XdxrRecord> records;
         proto::decode_xdxr(body, records);
 

@@ -49,6 +49,16 @@ bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& 
     return arg_uint(call[0], "market", market) && arg_text(call[1], "code", code);
 }
 
+bool fetch_by_market_code(MethodCall& call, net::Bytes (*build)(uint8_t, std::string_view),
+                          net::Bytes& body, uint8_t* market_out) {
+    uint8_t market;
+    std::string_view code;
+    if (!arg_market_code(call, market, code) || !call.fetch(build(market, code), body))
+        return false;
+    if (market_out) *market_out = market;
+    return true;
+}
+
 namespace {
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

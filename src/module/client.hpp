@@ -48,4 +48,9 @@ private:
 // Converts the (market, code) pair that opens the argument list of several commands.
 bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& code);
 
+// For the commands whose whole argument list is (market, code): converts both and exchanges the
+// request build(market, code). False with the exception raised.
+bool fetch_by_market_code(MethodCall& call, net::Bytes (*build)(uint8_t, std::string_view),
+                          net::Bytes& body, uint8_t* market_out = nullptr);
+
 }  // namespace pelmora::py
