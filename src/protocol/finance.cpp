@@ -49,12 +49,7 @@ static_assert(kFiguresOffset + 4 * kFinanceFigures == kRecordEnd);
 }  // namespace
 
 Bytes finance_request(uint8_t market, std::string_view code) {
-    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00, 0x10, 0x00},
-                         21)
-        .u16(1)
-        .u8(market)
-        .code(code)
-        .take();
+    return security_info_request(0x0010, market, code);
 }
 
 bool decode_finance(const Bytes& body, FinanceRecord& out) {

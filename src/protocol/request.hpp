@@ -39,4 +39,15 @@ private:
     Bytes bytes_;
 };
 
+// The 21-byte request of the per-security commands that take (market, code) after a fixed u16 1:
+// ex-rights records (0x000F) and the finance summary (0x0010).
+inline Bytes security_info_request(uint16_t command, uint8_t market, std::string_view code) {
+    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00}, 21)
+        .u16(command)
+        .u16(1)
+        .u8(market)
+        .code(code)
+        .take();
+}
+
 }  // namespace pelmora::proto

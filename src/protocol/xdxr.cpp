@@ -49,12 +49,7 @@ std::string_view xdxr_category_name(uint8_t category) {
 }
 
 Bytes xdxr_request(uint8_t market, std::string_view code) {
-    return RequestWriter({0x0C, 0x1F, 0x18, 0x76, 0x00, 0x01, 0x0B, 0x00, 0x0B, 0x00, 0x0F, 0x00},
-                         21)
-        .u16(1)
-        .u8(market)
-        .code(code)
-        .take();
+    return security_info_request(0x000F, market, code);
 }
 
 void decode_xdxr(const Bytes& body, std::vector<XdxrRecord>& out) {
