@@ -13,7 +13,8 @@ import pytest
 
 from fakehq import FakeHQ
 from pelmora.cli import main
-from pelmora.cli.codes import parse_address, parse_code
+from pelmora.cli.codes import parse_code
+from pelmora.servers import parse_address
 from pelmora.cli.output import display_width
 
 

@@ -16,18 +16,18 @@ import sys
 
 from ..exceptions import PanicException
 from . import commands
-from .codes import (PERIODS, UsageError, parse_address, parse_code, parse_market,
-                    parse_period)
+from ..servers import parse_address
+from .codes import PERIODS, parse_code, parse_market, parse_period
 
 __all__ = ["main", "build_parser"]
 
 
 def _arg(parse):
-    """An argparse type from a parser raising UsageError (reported as a usage error)."""
+    """An argparse type from a parser raising ValueError (reported as a usage error)."""
     def convert(text):
         try:
             return parse(text)
-        except UsageError as exc:
+        except ValueError as exc:
             raise argparse.ArgumentTypeError(str(exc)) from None
     convert.__name__ = parse.__name__.replace("parse_", "")
     return convert

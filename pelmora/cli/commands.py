@@ -10,11 +10,10 @@ import sys
 
 from .. import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 from . import output
-from .codes import address_text, is_index_code, label, literal_host, parse_address
+from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE
+from ..servers import address_text, literal_host, parse_address
+from .codes import is_index_code, label
 
-BAR_PAGE = 800      # bars the server gives per request
-LIST_PAGE = 1000    # securities per list page
-QUOTE_BATCH = 80    # securities per quote request
 UNREACHABLE = 9999  # the probe's latency of a server it could not reach
 
 BAR_COLUMNS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
@@ -173,10 +172,10 @@ def cmd_bars(args, fmt):
 
 
 def fetch_quotes(client, securities):
-    """Quotes of (market, code) pairs, QUOTE_BATCH a request, in the servers' order."""
+    """Quotes of (market, code) pairs, QUOTE_PAGE a request, in the servers' order."""
     quotes = []
-    for i in range(0, len(securities), QUOTE_BATCH):
-        quotes += client.get_security_quotes(securities[i:i + QUOTE_BATCH])
+    for i in range(0, len(securities), QUOTE_PAGE):
+        quotes += client.get_security_quotes(securities[i:i + QUOTE_PAGE])
     return quotes
 
 

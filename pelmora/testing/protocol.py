@@ -16,14 +16,11 @@ transactions and 80 quotes per request; longer requests get the first that many.
 """
 import struct
 
+from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
 from .wire import encode_price, encode_volume, frame, volume_word
 
-LIST_PAGE = 1000
-BAR_PAGE = 800
-TRANSACTION_PAGE = 2000
-QUOTE_PAGE = 80
 FILE_CHUNK = 30000
 
 _SETUP_BODY = bytes(range(1, 43))

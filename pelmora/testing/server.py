@@ -9,15 +9,12 @@ import sys
 import threading
 import traceback
 
+from ..servers import address_text
 from .market import DEFAULT_FILL, DEFAULT_TODAY, SimulatedMarket
 from .protocol import Responder
 from .wire import read_request
 
 __all__ = ["SimulatedServer", "serve", "main"]
-
-
-def _address_text(host, port):
-    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
 class _Listener:
@@ -100,7 +97,7 @@ def main(argv=None):
             os._exit(0)
         threading.Thread(target=watch_stdin, daemon=True).start()
     line = str(listener.port) if args.print_port else \
-        f"listening on {_address_text(args.host, listener.port)}"
+        f"listening on {address_text(args.host, listener.port)}"
     print(line, flush=True)
     try:
         listener.serve_forever()
@@ -134,7 +131,7 @@ class SimulatedServer:
     @property
     def address(self):
         """The address as HOST:PORT ([HOST]:PORT for IPv6)."""
-        return _address_text(self.host, self.port)
+        return address_text(self.host, self.port)
 
     def start(self):
         if self._proc is not None:
