@@ -6,3 +6,8 @@ class PanicException(BaseException):
 
     Derived from BaseException, so ``except Exception`` does not swallow it.
     """
+
+
+class DataWarning(UserWarning):
+    """Data came back incomplete or doubtful: securities that failed, a history shorter than
+    asked for, servers set aside. The warning's text says what and why."""

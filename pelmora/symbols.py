@@ -1,0 +1,95 @@
+"""Securities as users write them, and the bar periods by name.
+
+A security is a market and a six-digit code. Users write it in many ways: ``600036``,
+``sh600036``, ``SH600036``, ``600036.SH``, ``600036.XSHG`` (the exchange's MIC suffix) or a
+``(market, code)`` pair; every output uses the canonical form ``sh600036``.
+"""
+from __future__ import annotations
+
+import re
+from typing import NamedTuple, Union
+
+SZ, SH = 0, 1
+MARKETS = {"sz": SZ, "sh": SH}
+MARKET_NAMES = {SZ: "sz", SH: "sh"}
+_SUFFIXES = {"sz": SZ, "sh": SH, "xshe": SZ, "xshg": SH}
+# Markets users name that the HQ quote servers do not serve.
+_UNSERVED = ("bj", "bse", "hk", "xbse")
+
+_PREFIXED = re.compile(r"([a-z]{2,4})[.:]?(\d{6})")
+_SUFFIXED = re.compile(r"(\d{6})\.([a-z]{2,4})")
+
+# Bar periods by name, with the K-line category each asks the server for.
+PERIODS = {"1m": 8, "5m": 0, "15m": 1, "30m": 2, "60m": 3, "day": 9, "week": 5, "month": 6,
+           "quarter": 10, "year": 11}
+# Categories whose bars cover a day or more (4 is the older name of a daily bar).
+DAILY_CATEGORIES = frozenset({4, 5, 6, 9, 10, 11})
+
+SymbolLike = Union[str, tuple[int, str], "Symbol"]
+
+
+class Symbol(NamedTuple):
+    market: int
+    code: str
+
+    @property
+    def canonical(self) -> str:
+        return MARKET_NAMES[self.market] + self.code
+
+    def __str__(self) -> str:
+        return self.canonical
+
+
+def default_market(code: str) -> int:
+    """The market of a bare code: 6, 9 and 5 are Shanghai, every other first digit Shenzhen."""
+    return SH if code[0] in "695" else SZ
+
+
+def parse_symbol(value: SymbolLike) -> Symbol:
+    """The security a user's name stands for; ValueError naming it when it is malformed or of a
+    market the HQ protocol does not serve (Beijing's ``bj`` codes, for example)."""
+    if isinstance(value, Symbol):
+        return value
+    if isinstance(value, tuple):
+        if (len(value) == 2 and value[0] in MARKET_NAMES and isinstance(value[1], str)
+                and re.fullmatch(r"\d{6}", value[1])):
+            return Symbol(int(value[0]), value[1])
+        raise ValueError(f"invalid security {value!r}: expected (0 or 1, a six-digit code)")
+    if not isinstance(value, str):
+        raise ValueError(f"invalid security {value!r}: expected a code such as '600036'")
+    text = value.strip().lower()
+    if re.fullmatch(r"\d{6}", text):
+        return Symbol(default_market(text), text)
+    m = _PREFIXED.fullmatch(text)
+    market, code = (m.group(1), m.group(2)) if m else (None, None)
+    if m is None and (m := _SUFFIXED.fullmatch(text)):
+        code, market = m.group(1), m.group(2)
+    if market in _UNSERVED:
+        raise ValueError(f"security {value!r} is of market {market}, which the HQ servers do "
+                         f"not serve (only sh and sz)")
+    if market not in _SUFFIXES or code is None:
+        raise ValueError(f"invalid security {value!r}: expected a six-digit code, optionally "
+                         f"as sh600036, 600036.SH or 600036.XSHG")
+    return Symbol(_SUFFIXES[market], code)
+
+
+def is_index(symbol: Symbol) -> bool:
+    """Whether a code names an index, whose bars carry advancing and declining counts:
+    Shanghai 000xxx, 880xxx and 999xxx, Shenzhen 399xxx."""
+    if symbol.market == SH:
+        return symbol.code[:3] in ("000", "880", "999")
+    return symbol.code.startswith("399")
+
+
+def parse_period(period: str | int) -> int:
+    """The K-line category of a period name (``"day"``, ``"5m"``, ...) or a category 0-11."""
+    if isinstance(period, int) and not isinstance(period, bool) and 0 <= period <= 11:
+        return period
+    if isinstance(period, str):
+        text = period.strip().lower()
+        if text in PERIODS:
+            return PERIODS[text]
+        if text.isdigit() and int(text) <= 11:
+            return int(text)
+    raise ValueError(f"invalid period {period!r}: expected one of {', '.join(PERIODS)} "
+                     f"or a category 0-11")
