@@ -4,7 +4,17 @@
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
 """
 
+from ._version import __version__
 from .exceptions import PanicException
-from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 
-__all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars"]
+try:
+    from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
+except ModuleNotFoundError as exc:
+    if exc.name != "pelmora._core":
+        raise
+    from ._source import missing_core_message
+
+    raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
+
+__all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
+           "__version__"]

@@ -1,7 +1,10 @@
 """The module surface, argument binding and conversion rules shared by every callable."""
+import importlib.metadata
+import pathlib
+import re
+import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -38,20 +41,53 @@ def test_reimport_returns_the_cached_module():
     assert again is core
 
 
+# The low-level interpreters module: _interpreters from 3.13 on (whose run_string returns the
+# failure), _xxsubinterpreters before (whose run_string raises it).
+SECOND_INTERPRETER = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+import pelmora._core
+interp = interpreters.create()
+try:
+    failure = interpreters.run_string(interp, "import pelmora._core")
+except interpreters.RunFailedError as e:
+    failure = e
+interpreters.destroy(interp)
+print(getattr(failure, "formatted", failure))
+"""
+
+
 def test_second_interpreter_cannot_import(tmp_path):
-    code = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
-        import pelmora._core
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import pelmora._core")
-        except interpreters.RunFailedError as e:
-            print(e)
-        """)
     # Run away from the working tree so that both interpreters find the same module file.
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+    out = subprocess.run([sys.executable, "-c", SECOND_INTERPRETER], capture_output=True, text=True,
+                         check=True, cwd=tmp_path)
+    # 3.11 sees the module's own refusal; 3.12 and later refuse single-phase modules first.
+    assert re.search(r"ImportError.*(does not support sub-interpreters|"
+                     r"does not support loading in subinterpreters)", out.stdout), out.stdout
+
+
+@pytest.mark.parametrize("clone, advice", [
+    (True, r"not built in .*/pelmora, the source folder of a clone, .*Run from another folder "
+           r".*`pip install \.` builds and installs it"),
+    (False, r"missing from .*/pelmora: the installation is incomplete\. Reinstall pelmora"),
+])
+def test_package_without_its_module_says_what_to_do(tmp_path, clone, advice):
+    shutil.copytree(pathlib.Path(pelmora.__file__).parent, tmp_path / "pelmora",
+                    ignore=shutil.ignore_patterns("_core*.so", "__pycache__"))
+    if clone:
+        (tmp_path / "pyproject.toml").write_text("[project]\n")
+    out = subprocess.run([sys.executable, "-c", "import pelmora"], capture_output=True, text=True,
                          cwd=tmp_path)
-    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+    assert out.returncode == 1
+    assert re.fullmatch(f"ImportError: pelmora's native module _core is {advice}.*",
+                        out.stderr.splitlines()[-1]), out.stderr
+    assert "No module named" not in out.stderr  # one message, not a chain
+
+
+def test_version_is_the_distribution_version():
+    assert pelmora.__version__ == importlib.metadata.version("pelmora")
 
 
 def test_client_type():
