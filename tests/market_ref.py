@@ -4,6 +4,7 @@ body, random or cut. The field codecs are pelmora.testing's, checked against the
 test_simserver; `varint` is the one the tests build bodies with."""
 import struct
 
+from pelmora import records
 from pelmora.testing import decode_volume as volume, encode_price as varint
 
 M64 = (1 << 64) - 1
@@ -68,13 +69,12 @@ def ref_bars(data, category, index):
         if not r.left(12 if index else 8):
             break
         op = s64(base + d_open)
-        bar = {"datetime": when, "open": op / 1000.0, "high": s64(op + d_high) / 1000.0,
-               "low": s64(op + d_low) / 1000.0, "close": s64(op + d_close) / 1000.0,
-               "vol": volume(r.take("<I")), "amount": volume(r.take("<I"))}
+        values = [when, op / 1000.0, s64(op + d_high) / 1000.0, s64(op + d_low) / 1000.0,
+                  s64(op + d_close) / 1000.0, volume(r.take("<I")), volume(r.take("<I"))]
         if index:
-            bar["up_count"], bar["down_count"] = r.take("<H"), r.take("<H")
+            values += [r.take("<H"), r.take("<H")]
         base = s64(op + d_close)
-        out.append(bar)
+        out.append(dict(zip(records.INDEX_BAR if index else records.BAR, values)))
     return out
 
 
@@ -86,7 +86,7 @@ def ref_minute(data, history):
     while True:
         d, _, vol = r.price(), r.price(), r.price()
         acc = s64(acc + d)
-        out.append({"price": acc / 100.0, "vol": vol})
+        out.append(dict(zip(records.MINUTE, [acc / 100.0, vol])))
         if len(out) == count or r.pos >= r.n:
             return out
 
@@ -101,11 +101,9 @@ def ref_transactions(data, history):
         num = None if history else r.price()
         bos, _ = r.price(), r.price()
         acc = s64(acc + d)
-        rec = {"time": f"{t // 60:02}:{t % 60:02}", "price": acc / 100.0, "vol": vol}
-        if not history:
-            rec["num"] = num
-        rec["buyorsell"] = bos
-        out.append(rec)
+        values = [f"{t // 60:02}:{t % 60:02}", acc / 100.0, vol] + ([] if history else [num])
+        out.append(dict(zip(records.HISTORY_TRANSACTION if history else records.TRANSACTION,
+                            values + [bos])))
     return out
 
 
@@ -121,25 +119,25 @@ def ref_quotes(data):
     for _ in range(count_at(data, 2)):
         if not r.left(9):
             break
-        q = {"market": r.b[r.pos], "code": quote_code(r.b[r.pos + 1:r.pos + 7])}
+        values = [r.b[r.pos], quote_code(r.b[r.pos + 1:r.pos + 7])]
         r.pos += 9
         price = r.price()
-        q["price"] = price / 100.0
-        for key in ("last_close", "open", "high", "low"):
-            q[key] = s64(price + r.price()) / 100.0
-        q["servertime"], _, q["vol"], q["cur_vol"] = r.price(), r.price(), r.price(), r.price()
+        values.append(price / 100.0)
+        values += [s64(price + r.price()) / 100.0 for _ in range(4)]  # last close, open, high, low
+        servertime, _, vol, cur_vol = r.price(), r.price(), r.price(), r.price()
+        values += [servertime, vol, cur_vol]
         if not r.left(4):
             break
-        q["amount"] = volume(r.take("<I"))
-        q["s_vol"], q["b_vol"], _, _ = r.price(), r.price(), r.price(), r.price()
-        for level in range(1, 6):
-            q[f"bid{level}"] = s64(price + r.price()) / 100.0
-            q[f"ask{level}"] = s64(price + r.price()) / 100.0
-            q[f"bid_vol{level}"], q[f"ask_vol{level}"] = r.price(), r.price()
+        values.append(volume(r.take("<I")))
+        s_vol, b_vol, _, _ = r.price(), r.price(), r.price(), r.price()
+        values += [s_vol, b_vol]
+        for _ in range(5):  # bid, ask, bid volume, ask volume of each level
+            values += [s64(price + r.price()) / 100.0, s64(price + r.price()) / 100.0,
+                       r.price(), r.price()]
         if r.pos >= r.n:
             break
         r.pos += 2 if r.left(2) else 0
         _ = [r.price() for _ in range(4)]
         r.pos += 4 if r.left(4) else 0
-        out.append(q)
+        out.append(dict(zip(records.QUOTE, values, strict=True)))
     return out

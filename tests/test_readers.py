@@ -11,14 +11,14 @@ import textwrap
 import pytest
 
 import pelmora
-from pelmora import read_daily_bars, read_minute_bars
+from pelmora import read_daily_bars, read_minute_bars, records
 
 DAY = struct.Struct("<5IfI4x")  # date, open, high, low, close, amount (single), volume
 LC = struct.Struct("<HH5fI4x")  # date, time, open, high, low, close, amount (singles), volume
 # Where this run imports pelmora from (the working tree or site-packages), for subprocesses.
 PACKAGE_ROOT = pathlib.Path(pelmora.__file__).resolve().parents[1]
-DAY_KEYS = ["date", "open", "high", "low", "close", "amount", "volume"]
-LC_KEYS = ["datetime", "open", "high", "low", "close", "amount", "volume"]
+DAY_KEYS = list(records.DAILY_BAR)
+LC_KEYS = list(records.MINUTE_BAR)
 
 
 def day(date=20240105, o=0, h=0, lo=0, c=0, amount=0.0, volume=0):

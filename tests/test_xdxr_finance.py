@@ -3,14 +3,11 @@ import struct
 
 import pytest
 
-COMMON = ["year", "month", "day", "category", "name"]
-SHARE = ["panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"]
-FINANCE_KEYS = (
-    "market code liutongguben province industry updated_date ipo_date zongguben guojiagu "
-    "faqirenfarengu farengu bgu hgu zhigonggu zongzichan liudongzichan gudingzichan wuxingzichan "
-    "gudongrenshu liudongfuzhai changqifuzhai zibengongjijin jingzichan zhuyingshouru zhuyinglirun "
-    "yingshouzhangkuan yingyelirun touzishouyu jingyingxianjinliu zongxianjinliu cunhuo "
-    "lirunzonghe shuihoulirun jinglirun weifenpeilirun meigujingzichan").split()
+from pelmora import records
+
+COMMON = list(records.XDXR)
+SHARE = list(records.XDXR_SHARES)
+FINANCE_KEYS = list(records.FINANCE)
 
 
 def f32(x):
@@ -69,6 +66,7 @@ def test_xdxr_category_layouts(hq, client, category):
     name = NAMES[category - 1] if 1 <= category <= 14 else "未知"
     assert got == dict(year=0, month=0, day=0, category=category, name=name, **values)
     assert list(got) == COMMON + list(values)
+    assert tuple(got) == records.xdxr_keys(category)
 
 
 @pytest.mark.parametrize("count, present, cut, decoded", [

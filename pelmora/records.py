@@ -1,0 +1,43 @@
+"""The keys of the records pelmora._core returns, in the order of its dicts.
+
+Written once here for whoever needs them in order (the command-line tool's columns, the tests);
+a test holds them against what the module returns and against its type stubs.
+"""
+from __future__ import annotations
+
+SECURITY = ("code", "volunit", "name", "decimal_point", "pre_close")
+BAR = ("datetime", "open", "high", "low", "close", "vol", "amount")
+INDEX_BAR = BAR + ("up_count", "down_count")
+MINUTE = ("price", "vol")
+TRANSACTION = ("time", "price", "vol", "num", "buyorsell")
+HISTORY_TRANSACTION = ("time", "price", "vol", "buyorsell")
+QUOTE = ("market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
+         "cur_vol", "amount", "s_vol", "b_vol") + tuple(
+    key for level in range(1, 6)
+    for key in (f"bid{level}", f"ask{level}", f"bid_vol{level}", f"ask_vol{level}"))
+
+# An ex-rights record: the common keys, then the values of its category.
+XDXR = ("year", "month", "day", "category", "name")
+XDXR_DIVIDEND = ("fenhong", "peigujia", "songzhuangu", "peigu")       # category 1
+XDXR_CONSOLIDATION = ("suogu",)                                        # 11 and 12
+XDXR_WARRANT = ("xingquanjia", "fenshu")                               # 13 and 14
+XDXR_SHARES = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")  # the rest
+
+
+def xdxr_keys(category: int) -> tuple[str, ...]:
+    """Every key of an ex-rights record of this category, in order."""
+    values = {1: XDXR_DIVIDEND, 11: XDXR_CONSOLIDATION, 12: XDXR_CONSOLIDATION,
+              13: XDXR_WARRANT, 14: XDXR_WARRANT}.get(category, XDXR_SHARES)
+    return XDXR + values
+
+
+FINANCE = tuple((
+    "market code liutongguben province industry updated_date ipo_date zongguben guojiagu "
+    "faqirenfarengu farengu bgu hgu zhigonggu zongzichan liudongzichan gudingzichan wuxingzichan "
+    "gudongrenshu liudongfuzhai changqifuzhai zibengongjijin jingzichan zhuyingshouru zhuyinglirun "
+    "yingshouzhangkuan yingyelirun touzishouyu jingyingxianjinliu zongxianjinliu cunhuo "
+    "lirunzonghe shuihoulirun jinglirun weifenpeilirun meigujingzichan").split())
+COMPANY_CATEGORY = ("name", "filename", "start", "length")
+BLOCK_META = ("size", "hash_value")
+DAILY_BAR = ("date", "open", "high", "low", "close", "amount", "volume")
+MINUTE_BAR = ("datetime", "open", "high", "low", "close", "amount", "volume")
