@@ -3,6 +3,7 @@ server (a child process), plus real `python -m pelmora` runs."""
 import csv
 import io
 import json
+import os
 import re
 import socket
 import struct
@@ -12,6 +13,7 @@ import sys
 import pytest
 
 from fakehq import FakeHQ
+from pelmora import __version__, records
 from pelmora.cli import main
 from pelmora.cli.codes import parse_code
 from pelmora.servers import parse_address
@@ -68,7 +70,8 @@ S = ["-s", "1.2.3.4:1"]
     (["bars", "600036", *S, "-p", "2h"], "invalid period '2h': expected one of 1m, 5m, 15m"),
     (["bars", "600036", *S, "-n", "-5"], "invalid count '-5'"),
     (["bars", "600036", *S, "-n", "65536"], "invalid count '65536': expected a whole number "
-                                            "from 0 to 65535"),
+                                            "from 1 to 65535"),
+    (["bars", "600036", *S, "-n", "0"], "invalid count '0'"),
     (["bars", "600036"], "the following arguments are required: --server/-s"),
     (["list", *S, "--market", "hk"], "invalid market 'hk': expected sh or sz"),
     (["day", "x.day", "--csv", "--json"], "argument --json: not allowed with argument --csv"),
@@ -90,7 +93,6 @@ PERIODS = [("1m", 8), ("5m", 0), ("15m", 1), ("30m", 2), ("60m", 3), ("day", 9),
     (["sh600000", "-p", "1m", "--count", 2000, "--csv"], 8, [(0, 800), (800, 800), (1600, 400)]),
     (["sh600000", "--count", 1200, "--csv"], 9, [(0, 800), (800, 400)]),  # 1000 days in all
     (["sh600000", "--count", 800, "--json"], 9, [(0, 800)]),
-    (["sh600000", "--count", 0, "--csv"], 9, []),
 ])
 def test_bars_page_back_from_the_most_recent(capsys, sim, sim_market, argv, category, pages):
     status, out, err, sent = run_logged(capsys, sim, 0x052D, "bars", *argv)
@@ -168,7 +170,19 @@ def test_ping_orders_and_checks(capsys, sim, tmp_path):
             {sim.address: "data", empty: "empty", dead: "unreachable"}
 
 
-def test_runtime_errors_are_one_line(capsys, tmp_path):
+def test_bars_of_an_unknown_code_say_so(capsys, sim):
+    status, out, err = run(capsys, "bars", "sz123456", "--csv", "-s", sim.address)
+    assert status == 1 and out.splitlines() == [",".join(records.BAR)]
+    assert err == "pelmora: no bars for sz123456\n"
+
+
+def refuse_names(host, *args, **kwargs):
+    raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+
+
+def test_runtime_errors_are_one_line(capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(socket, "getaddrinfo", refuse_names)  # no name leaves this machine
+    os.mkfifo(tmp_path / "fifo")
     port, servers = free_port(), tmp_path / "servers"
     servers.write_text("127.0.0.1:1\nnot an address\n")
     cases = [
@@ -177,6 +191,8 @@ def test_runtime_errors_are_one_line(capsys, tmp_path):
         (["quotes", "600036", "-s", "no-such-host.invalid:7709"],
          r"cannot resolve host 'no-such-host\.invalid': .*"),
         (["day", tmp_path / "missing.day"], rf"File not found: {tmp_path}/missing\.day"),
+        (["day", tmp_path], rf"{tmp_path}: not a regular file"),
+        (["minute", tmp_path / "fifo"], rf"{tmp_path}/fifo: not a regular file"),
         (["ping", "--file", servers], re.escape(f"{servers}:2: invalid server address 'not an "
                                                 "address': expected HOST:PORT or [IPv6]:PORT")),
         (["ping"], "no server to ping: give HOST:PORT arguments or --file"),
@@ -214,3 +230,20 @@ def test_python_m_pelmora_demo_and_errors():
                          capture_output=True, text=True, timeout=60)
     assert bad.returncode == 2 and "Traceback" not in bad.stderr
     assert bad.stderr.splitlines()[-1].startswith("pelmora bars: error: argument CODE:")
+
+
+def test_version_from_the_package(capsys):
+    assert re.fullmatch(r"\d+\.\d+\.\d+", __version__)
+    for flag in ("--version", "-V"):
+        assert run(capsys, flag) == (0, f"pelmora {__version__}\n", "")
+
+
+def test_closed_pipe_is_no_failure(tmp_path):
+    day = tmp_path / "big.day"  # a table far larger than a pipe's buffer
+    day.write_bytes(struct.pack("<5IfII", 20240105, 1050, 1075, 1041, 1068, 2.5e8, 123400, 0) * 20000)
+    tool = subprocess.Popen([sys.executable, "-P", "-m", "pelmora", "day", day], text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert tool.stdout.readline().split()[0] == "date"
+    tool.stdout.close()  # as `| head -1` does
+    assert tool.wait(timeout=60) == 0 and tool.stderr.read() == ""
+    tool.stderr.close()

@@ -10,21 +10,28 @@
 Output is an aligned table, or with --csv / --json (one object a line) for programs. Errors are
 one line on standard error: exit status 2 for a usage error, 1 for a failure.
 """
+from __future__ import annotations
+
 import argparse
 import os
 import sys
+from collections.abc import Callable, Sequence
+from typing import TypeVar
 
+from .._version import __version__
 from ..exceptions import PanicException
-from . import commands
 from ..servers import parse_address
+from . import commands
 from .codes import PERIODS, parse_code, parse_market, parse_period
+
+T = TypeVar("T")
 
 __all__ = ["main", "build_parser"]
 
 
-def _arg(parse):
+def _arg(parse: Callable[[str], T]) -> Callable[[str], T]:
     """An argparse type from a parser raising ValueError (reported as a usage error)."""
-    def convert(text):
+    def convert(text: str) -> T:
         try:
             return parse(text)
         except ValueError as exc:
@@ -33,20 +40,21 @@ def _arg(parse):
     return convert
 
 
-def _count(text):
+def _count(text: str) -> int:
     # Pages are asked for by a 16-bit start offset, so 65535 bars is as far back as one can go.
-    if not text.isdigit() or int(text) > 0xFFFF:
+    if not text.isdigit() or not 0 < int(text) <= 0xFFFF:
         raise argparse.ArgumentTypeError(f"invalid count {text!r}: expected a whole number "
-                                         f"from 0 to 65535")
+                                         f"from 1 to 65535")
     return int(text)
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="pelmora", description="TDX market data from HQ servers and local files.",
         epilog="Codes: six digits, Shanghai when starting with 6, 9 or 5, Shenzhen otherwise; "
                "prefix sh or sz to choose (sh000001 is the Shanghai index, 000001 a Shenzhen "
                "stock). Servers: HOST:PORT or [IPv6]:PORT.")
+    p.add_argument("--version", "-V", action="version", version=f"pelmora {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     formats = argparse.ArgumentParser(add_help=False)
@@ -115,17 +123,28 @@ def build_parser():
     return p
 
 
-def _run_demo(args, fmt):
+def _run_demo(args: argparse.Namespace, fmt: str) -> int:
     from .demo import run
     return run()
 
 
-def _error(message):
+def _error(message: object) -> int:
     print(f"pelmora: error: {message}", file=sys.stderr)
     return 1
 
 
-def main(argv=None):
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's flush at exit finds no
+    closed pipe to complain about."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool with `argv` (default: the process arguments); returns the exit status."""
     parser = build_parser()
     try:
@@ -133,19 +152,17 @@ def main(argv=None):
     except SystemExit as exc:  # usage error (2) or --help (0), already printed
         return exc.code if isinstance(exc.code, int) else 2
     try:
-        return args.run(args, args.format)
+        status: int = args.run(args, args.format)
+        sys.stdout.flush()  # a closed pipe shows here, not in the interpreter's exit
+        return status
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, and keep the interpreter from
-        # complaining when it flushes standard output at exit.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
-        return 1
+        # The reader stopped reading (`pelmora list ... | head`): it has what it wanted, which
+        # is no failure of the tool.
+        _silence_stdout()
+        return 0
     except commands.CommandError as exc:
         return _error(exc)
     except PanicException as exc:

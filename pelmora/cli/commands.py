@@ -3,23 +3,35 @@
 Each takes the parsed arguments and an output format, prints its rows and returns the exit
 status. Failures are raised and turned into one line on standard error by `main`.
 """
+from __future__ import annotations
+
+import argparse
 import concurrent.futures
 import contextlib
 import multiprocessing
+import os
+import stat
 import sys
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
 
 from .. import TdxClient, ping_servers, read_daily_bars, read_minute_bars
-from . import output
+from .. import records
 from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE
 from ..servers import address_text, literal_host, parse_address
+from . import output
 from .codes import is_index_code, label
 
 UNREACHABLE = 9999  # the probe's latency of a server it could not reach
 
-BAR_COLUMNS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
-INDEX_BAR_COLUMNS = BAR_COLUMNS + ["up_count", "down_count"]
-QUOTE_TABLE_COLUMNS = ["code", "price", "change%", "open", "high", "low", "last_close", "vol",
-                       "amount", "bid1", "ask1"]
+Server = tuple[str, int]
+Row = Mapping[str, Any]  # a record of the library, or one made for a table
+PingRow = dict[str, Any]
+
+# The security list with the name beside the code.
+LIST_COLUMNS = ("code", "name") + tuple(k for k in records.SECURITY if k not in ("code", "name"))
+QUOTE_TABLE_COLUMNS = ("code", "price", "change%", "open", "high", "low", "last_close", "vol",
+                       "amount", "bid1", "ask1")
 
 
 class CommandError(Exception):
@@ -27,7 +39,7 @@ class CommandError(Exception):
 
 
 @contextlib.contextmanager
-def connected(server):
+def connected(server: Server) -> Iterator[TdxClient]:
     """A TdxClient connected to a "HOST:PORT" server, disconnected afterwards."""
     host, port = server
     client = TdxClient()
@@ -41,14 +53,14 @@ def connected(server):
         client.disconnect()
 
 
-def _on_server(server, exc):
+def _on_server(server: Server, exc: OSError) -> CommandError:
     return CommandError(f"{address_text(*server)}: {exc}")
 
 
 # ---------------------------------------------------------------------- ping
 
 
-def read_address_file(path):
+def read_address_file(path: str) -> list[Server]:
     """Server addresses of a file, one a line; blank lines and # comments are skipped."""
     try:
         with open(path, encoding="utf-8") as f:
@@ -66,7 +78,7 @@ def read_address_file(path):
     return out
 
 
-def check_server(host, port):
+def check_server(host: str, port: int) -> str:
     """What a server answers: "data" when a daily bar of the Shanghai composite index and a
     quote come back, "partial" for one of them, "empty" when both bodies are empty, otherwise
     why it failed."""
@@ -85,7 +97,7 @@ def check_server(host, port):
     return {2: "data", 1: "partial", 0: "empty"}[bool(bars) + bool(quotes)]
 
 
-def _check_all(targets):
+def _check_all(targets: Sequence[Server]) -> list[str]:
     """check_server on every (host, port); in parallel processes when there are several,
     since a client keeps the interpreter lock while it waits and threads would not overlap."""
     if len(targets) < 2:
@@ -98,15 +110,16 @@ def _check_all(targets):
         return [check_server(*t) for t in targets]
 
 
-def cmd_ping(args, fmt):
+def cmd_ping(args: argparse.Namespace, fmt: str) -> int:
     servers = list(args.servers)
     for path in args.file or ():
         servers += read_address_file(path)
     if not servers:
         raise CommandError("no server to ping: give HOST:PORT arguments or --file")
-    rows, probes = [], []
+    rows: list[PingRow] = []
+    probes: list[tuple[str, int, PingRow]] = []
     for host, port in servers:
-        row = {"server": address_text(host, port), "latency_ms": None, "status": "unreachable"}
+        row: PingRow = {"server": address_text(host, port), "latency_ms": None, "status": "unreachable"}
         rows.append(row)
         try:
             probes.append((literal_host(host), port, row))
@@ -114,7 +127,7 @@ def cmd_ping(args, fmt):
             row["status"] = "unknown host"
     results = ping_servers([(ip, port) for ip, port, _ in probes])
     # The probe returns its servers fastest first, each with the address text it was given.
-    pending = {}
+    pending: dict[Server, list[PingRow]] = {}
     for ip, port, row in probes:
         pending.setdefault((ip, port), []).append(row)
     ordered = []
@@ -136,14 +149,16 @@ def cmd_ping(args, fmt):
 # ---------------------------------------------------------------------- bars
 
 
-def fetch_bars(client, category, market, code, count, index, progress=None):
+def fetch_bars(client: TdxClient, category: int, market: int, code: str, count: int,
+               index: bool, progress: output.Progress | None = None) -> list[Row]:
     """The `count` most recent bars (fewer if the history is shorter), oldest first, fetched
     in pages of BAR_PAGE: the server counts `start` back from the most recent bar."""
-    method = client.get_index_bars if index else client.get_security_bars
-    pages, got = [], 0
+    pages: list[Sequence[Row]] = []
+    got = 0
     while got < count:
         ask = min(BAR_PAGE, count - got)
-        page = method(category, market, code, got, ask)
+        page: Sequence[Row] = (client.get_index_bars if index else client.get_security_bars)(
+            category, market, code, got, ask)
         pages.append(page)
         got += len(page)
         if progress:
@@ -153,7 +168,7 @@ def fetch_bars(client, category, market, code, count, index, progress=None):
     return [bar for page in reversed(pages) for bar in page]
 
 
-def cmd_bars(args, fmt):
+def cmd_bars(args: argparse.Namespace, fmt: str) -> int:
     market, code = args.code
     index = is_index_code(market, code) if args.index is None else args.index
     progress = output.Progress("bars", args.count if args.count > BAR_PAGE else 0)
@@ -164,22 +179,25 @@ def cmd_bars(args, fmt):
         raise _on_server(args.server, exc) from None
     finally:
         progress.close()
-    output.write(bars, INDEX_BAR_COLUMNS if index else BAR_COLUMNS, fmt)
+    output.write(bars, records.INDEX_BAR if index else records.BAR, fmt)
+    if not bars:
+        print(f"pelmora: no bars for {label(market, code)}", file=sys.stderr)
+        return 1
     return 0
 
 
 # ---------------------------------------------------------------------- quotes
 
 
-def fetch_quotes(client, securities):
+def fetch_quotes(client: TdxClient, securities: Sequence[tuple[int, str]]) -> list[Row]:
     """Quotes of (market, code) pairs, QUOTE_PAGE a request, in the servers' order."""
-    quotes = []
+    quotes: list[Row] = []
     for i in range(0, len(securities), QUOTE_PAGE):
         quotes += client.get_security_quotes(securities[i:i + QUOTE_PAGE])
     return quotes
 
 
-def cmd_quotes(args, fmt):
+def cmd_quotes(args: argparse.Namespace, fmt: str) -> int:
     try:
         with connected(args.server) as client:
             quotes = fetch_quotes(client, args.codes)
@@ -198,19 +216,20 @@ def cmd_quotes(args, fmt):
                 for q in quotes]
         output.write(rows, QUOTE_TABLE_COLUMNS, fmt)
     else:
-        output.write(quotes, list(quotes[0]) if quotes else ["market", "code"], fmt)
+        output.write(quotes, records.QUOTE, fmt)
     return 0 if quotes or not args.codes else 1
 
 
 # ---------------------------------------------------------------------- list
 
 
-def fetch_list(client, market, progress=None):
+def fetch_list(client: TdxClient, market: int,
+               progress: output.Progress | None = None) -> list[Row]:
     """Every security of a market: get_security_count, then pages of LIST_PAGE."""
     total = client.get_security_count(market)
     if progress and total > LIST_PAGE:
         progress.total = total
-    out = []
+    out: list[Row] = []
     while len(out) < total:
         page = client.get_security_list(market, len(out))
         if not page:
@@ -221,7 +240,7 @@ def fetch_list(client, market, progress=None):
     return out
 
 
-def cmd_list(args, fmt):
+def cmd_list(args: argparse.Namespace, fmt: str) -> int:
     progress = output.Progress("securities")
     try:
         with connected(args.server) as client:
@@ -230,20 +249,32 @@ def cmd_list(args, fmt):
         raise _on_server(args.server, exc) from None
     finally:
         progress.close()
-    output.write(securities, ["code", "name", "volunit", "decimal_point", "pre_close"], fmt)
+    output.write(securities, LIST_COLUMNS, fmt)
     return 0
 
 
 # ---------------------------------------------------------------------- local files
 
 
-def cmd_day(args, fmt):
-    bars = read_daily_bars(args.file, args.price_coeff, args.vol_coeff)
-    output.write(bars, ["date", "open", "high", "low", "close", "amount", "volume"], fmt)
+def _regular_file(path: str) -> str:
+    """The path, once it is known not to name a directory, FIFO or device, which the readers
+    refuse with a message that names no file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return path  # missing or unreadable: the reader's own message names the path
+    if not stat.S_ISREG(mode):
+        raise CommandError(f"{path}: not a regular file")
+    return path
+
+
+def cmd_day(args: argparse.Namespace, fmt: str) -> int:
+    bars = read_daily_bars(_regular_file(args.file), args.price_coeff, args.vol_coeff)
+    output.write(bars, records.DAILY_BAR, fmt)
     return 0
 
 
-def cmd_minute(args, fmt):
-    bars = read_minute_bars(args.file)
-    output.write(bars, ["datetime", "open", "high", "low", "close", "amount", "volume"], fmt)
+def cmd_minute(args: argparse.Namespace, fmt: str) -> int:
+    bars = read_minute_bars(_regular_file(args.file))
+    output.write(bars, records.MINUTE_BAR, fmt)
     return 0

@@ -1,4 +1,6 @@
 """`pelmora demo`: the tool at work against the simulated HQ server, with no network."""
+from __future__ import annotations
+
 import contextlib
 import io
 
@@ -7,7 +9,7 @@ from ..testing import SimulatedServer
 LIST_ROWS = 8
 
 
-def _run(argv, keep=None):
+def _run(argv: list[str], keep: int | None = None) -> int:
     """Print `pelmora ARGV` and its output (only the first `keep` lines); returns the status."""
     from . import main
     print("$ pelmora " + " ".join(argv))
@@ -23,7 +25,7 @@ def _run(argv, keep=None):
     return status
 
 
-def run():
+def run() -> int:
     print("Starting a simulated HQ server on loopback (python -m pelmora.testing --port 0) ...")
     with SimulatedServer() as server:
         addr = server.address

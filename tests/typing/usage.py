@@ -1,5 +1,5 @@
 """Typed use of the public API; mypy checks it against the stubs (tests/test_typing.py)."""
-from pelmora import PanicException, TdxClient, ping_servers, read_daily_bars, read_minute_bars
+from pelmora import PanicException, TdxClient, __version__, ping_servers, read_daily_bars, read_minute_bars
 
 client = TdxClient()
 ok: bool = client.connect("127.0.0.1", 7709)
@@ -31,3 +31,4 @@ try:
     pass
 except PanicException:
     pass
+version: str = __version__
