@@ -3,6 +3,7 @@ import importlib.metadata
 import pathlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -183,6 +184,22 @@ def test_unchanged_errors(call, exc, message):
     assert info.value.__cause__ is None
     if message is not None:
         assert str(info.value) == message
+
+
+def runtime_str(name):
+    """A str equal to `name` but built at run time: not the interned object a literal is."""
+    text = "".join(list(name))
+    assert text == name and text is not name
+    return text
+
+
+def test_keyword_names_match_by_equality(tmp_path):
+    with pytest.raises(ConnectionError, match="^Not connected$"):
+        C.get_security_list(**{runtime_str("market"): 1, runtime_str("start"): 0})
+    (tmp_path / "x.day").write_bytes(struct.pack("<5IfI4x", 20240105, 100, 0, 0, 0, 0.0, 10))
+    [bar] = core.read_daily_bars(str(tmp_path / "x.day"), **{runtime_str("vol_coeff"): 3,
+                                                            runtime_str("price_coeff"): 2})
+    assert (bar["open"], bar["volume"]) == (200.0, 30.0)
 
 
 def test_index_objects_convert():
