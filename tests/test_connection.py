@@ -112,6 +112,7 @@ def test_destroying_the_client_closes_its_socket(hq):
     assert hq.wait_closed(1)
 
 
+@pytest.mark.slow
 def test_connect_times_out_after_five_seconds():
     # A listener whose accept queue is full drops further SYNs, so the handshake never ends.
     listener = socket.socket()
@@ -137,6 +138,7 @@ def test_connect_times_out_after_five_seconds():
         listener.close()
 
 
+@pytest.mark.slow
 def test_silent_setup_fails_after_the_read_timeout():
     with FakeHQ(setup="silent") as hq:
         c = TdxClient()

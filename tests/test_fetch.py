@@ -102,6 +102,7 @@ def test_ctrl_c_interrupts_a_silent_server(hq, client):
         client.get_security_count(0)
 
 
+@pytest.mark.slow
 def test_signals_do_not_restart_the_read_timeout(hq, client):
     hq.reply(silent=True)
     start = time.monotonic()

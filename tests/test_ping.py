@@ -117,6 +117,7 @@ def test_sort_is_stable_with_failures_last_in_input_order():
     assert got[3:] == [(*s, FAILED) for i, s in enumerate(servers) if i not in (5, 301, 599)]
 
 
+@pytest.mark.slow
 def test_unanswered_servers_time_out_in_waves_holding_the_interpreter():
     ticks, stop = [], threading.Event()
 

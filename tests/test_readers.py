@@ -164,6 +164,7 @@ def test_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
     """) == "OSError Cannot mmap file: No such device (os error 19)\n" * 2
 
 
+@pytest.mark.slow
 def test_file_shrinking_during_reads_never_crashes(tmp_path):
     """Another process cuts the file at random sizes and restores it while we read it over and
     over. The process must live and every result must hold whole records at their places; bytes
