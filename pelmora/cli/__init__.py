@@ -20,6 +20,7 @@ from typing import TypeVar
 
 from .._version import __version__
 from ..exceptions import PanicException
+from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE
 from ..servers import parse_address
 from . import commands
 from .codes import PERIODS, parse_code, parse_market, parse_period
@@ -81,8 +82,8 @@ def build_parser() -> argparse.ArgumentParser:
     c.set_defaults(run=commands.cmd_ping)
 
     c = sub.add_parser("bars", parents=[formats, server], help="K-line bars of a security",
-                       description="The most recent K-line bars, oldest first, fetched 800 a "
-                                   "request.")
+                       description=f"The most recent K-line bars, oldest first, fetched "
+                                   f"{BAR_PAGE} a request.")
     c.add_argument("code", type=_arg(parse_code), metavar="CODE")
     c.add_argument("--period", "-p", type=_arg(parse_period), default=PERIODS["day"],
                    metavar="PERIOD", help=f"{', '.join(PERIODS)} or a category 0-11 "
@@ -95,12 +96,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     c = sub.add_parser("quotes", parents=[formats, server], help="real-time quotes",
                        description="Quotes with five bid and ask levels (all fields with --csv "
-                                   "and --json), 80 securities a request.")
+                                   f"and --json), {QUOTE_PAGE} securities a request.")
     c.add_argument("codes", nargs="+", type=_arg(parse_code), metavar="CODE")
     c.set_defaults(run=commands.cmd_quotes)
 
     c = sub.add_parser("list", parents=[formats, server], help="all securities of a market",
-                       description="Every security of a market, 1000 a request.")
+                       description=f"Every security of a market, {LIST_PAGE} a request.")
     c.add_argument("--market", "-m", required=True, type=_arg(parse_market), metavar="sh|sz")
     c.set_defaults(run=commands.cmd_list)
 
