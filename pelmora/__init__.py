@@ -12,7 +12,7 @@ try:
 except ModuleNotFoundError as exc:
     if exc.name != "pelmora._core":
         raise
-    from ._source import missing_core_message
+    from ._missing_core import missing_core_message
 
     raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
 
