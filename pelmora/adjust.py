@@ -1,0 +1,395 @@
+"""Adjusted prices: ex-rights events as frames, their price maps, and bars adjusted by them.
+
+An ex-rights event changes what one share is: cash paid out (D yuan a share), bonus and
+transferred shares (S new shares a share), rights shares (R a share, bought at P yuan). On the
+ex-date the exchange quotes the previous close p as the reference price
+
+    (p - D + P*R) / (1 + S + R)
+
+so a price before the event maps to the level after it by ``a*p + b`` with ``a = 1/(1+S+R)``
+and ``b = (P*R - D)/(1+S+R)``. The maps compose, so every bar's adjusted price is ``A*raw + B``.
+
+Methods (the ``method`` argument of `adjust`):
+
+- ``"qfq"``: bars before each event are mapped forward through it and every later event, so the
+  latest prices stay raw. This is the method of the TDX desktop client and most Chinese
+  terminals; old prices can come out negative when the cash paid since exceeds them.
+- ``"hfq"``: bars after each event are mapped back through the inverse maps of it and every
+  earlier event, so the first prices stay raw (the listing level when the bars start there).
+- ``"qfq-ratio"`` / ``"hfq-ratio"``: proportional (total-return) factors, never negative: each
+  event's factor is its reference price over the close of the last bar before the ex-date, and
+  the factors multiply.
+
+Rules that hold for every method:
+
+- Events compose by date, never by matching a trading day: an ex-date on a weekend, a holiday
+  or inside a suspension takes effect at the first bar on or after it.
+- Records of one date form one event, their D, S, R and P*R added.
+- An event dated after the last bar (announced, not yet effective) is ignored.
+- Category 1 (cash, bonus, rights) and category 11 (a share consolidation or split) change
+  prices. ``suogu`` of category 11 is read as the shares after per share before (0.1 for a
+  ten-into-one consolidation, 2 for a one-into-two split), dividing prices by it; on a date with
+  both, the consolidation applies after the distribution. Category 12 consolidates only
+  non-tradable shares and the warrant distributions (13, 14) carry no price the reference could
+  use, so these and the share-count categories leave prices unchanged.
+- Intraday bars are adjusted by their date. Longer bars are built from adjusted daily bars by
+  `resample_daily`, since a raw weekly bar spanning an ex-date cannot be adjusted by one map.
+- Volumes are unchanged unless asked; nothing is rounded unless asked, and then half-up to the
+  cent as ``Decimal(repr(x)).quantize(Decimal("0.01"), ROUND_HALF_UP)`` does.
+"""
+from __future__ import annotations
+
+from typing import Any, Iterable, Mapping, Optional
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
+PRICE_COLUMNS = ("open", "high", "low", "close")
+
+# Value keys of the ex-rights records by category group, in record order; a record fills only
+# the keys of its category.
+DISTRIBUTION_KEYS = ("fenhong", "peigujia", "songzhuangu", "peigu")
+CONSOLIDATION_KEYS = ("suogu",)
+WARRANT_KEYS = ("xingquanjia", "fenshu")
+CAPITAL_KEYS = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+VALUE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS + CAPITAL_KEYS
+
+DISTRIBUTION, CONSOLIDATION = 1, 11
+
+FACTOR_COLUMNS = ("bar", "cash", "bonus", "rights", "rights_cost", "split", "a", "b",
+                  "qfq_a", "qfq_b", "hfq_a", "hfq_b", "prev_close", "ref_price", "ratio",
+                  "qfq_ratio", "hfq_ratio")
+
+FloatArray = npt.NDArray[np.float64]
+Frame = Any  # a pandas DataFrame; pandas ships no type information of its own
+
+
+# ---------------------------------------------------------------------------- events
+
+
+def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
+    """The ex-rights records of ``TdxClient.get_xdxr_info`` as a frame, oldest first.
+
+    Index: ``date`` (a DatetimeIndex; NaT where a record's date is not a calendar date).
+    Columns: ``category`` (int), ``name`` (the category's name as the record gives it, such as
+    除权除息 for 1 or 扩缩股 for 11), then the values, NaN where the category has none:
+
+    - ``fenhong``: cash dividend, yuan per 10 shares;
+    - ``peigujia``: rights issue price, yuan per share;
+    - ``songzhuangu``: bonus and transferred shares per 10 shares;
+    - ``peigu``: rights shares per 10 shares;
+    - ``suogu``: categories 11 and 12, shares after per share before;
+    - ``xingquanjia``, ``fenshu``: categories 13 and 14, the warrant's exercise price (yuan)
+      and the warrants distributed, as the record carries them;
+    - ``panqianliutong``, ``qianzongguben``, ``panhouliutong``, ``houzongguben``: tradable
+      and total share capital before and after, in units of 10,000 shares.
+    """
+    rows = list(records)
+    numbers = [f"{r['year']:04d}{r['month']:02d}{r['day']:02d}" for r in rows]
+    dates = pd.to_datetime(pd.Series(numbers, dtype=object), format="%Y%m%d", errors="coerce")
+    columns: dict[str, Any] = {
+        "category": np.array([r["category"] for r in rows], dtype=np.int64),
+        "name": [str(r["name"]) for r in rows],
+    }
+    for key in VALUE_KEYS:
+        columns[key] = np.array([r.get(key, np.nan) for r in rows], dtype=np.float64)
+    frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
+    frame["name"] = frame["name"].astype(object)
+    return frame.sort_index(kind="stable")
+
+
+def reference_price(prev_close: float, fenhong: float = 0.0, songzhuangu: float = 0.0,
+                    peigu: float = 0.0, peigujia: float = 0.0) -> float:
+    """The exchange's ex-rights reference price from the previous close, with the amounts per 10
+    shares as the records carry them (``peigujia`` per share). Not rounded."""
+    d, s, r = fenhong / 10, songzhuangu / 10, peigu / 10
+    return (prev_close - d + peigujia * r) / (1 + s + r)
+
+
+def _as_events(events: Any) -> Frame:
+    if isinstance(events, pd.DataFrame):
+        return events
+    return xdxr_frame(events)
+
+
+def _days(index: Any) -> npt.NDArray[np.int64]:
+    """Day numbers (since 1970-01-01) of datetimes of any resolution; NaT gives the least int64."""
+    values = np.asarray(pd.DatetimeIndex(index).values).astype("datetime64[D]")
+    return values.astype(np.int64)
+
+
+def _day_of(value: Any) -> Optional[int]:
+    if value is None:
+        return None
+    return int(np.datetime64(pd.Timestamp(value).to_datetime64(), "D").astype(np.int64))
+
+
+def _event_maps(events: Frame, last: int, as_of: Optional[int]) -> Frame:
+    """One row per ex-date that changes prices (ascending): D, S, R, P*R, the split and the
+    event's own map a, b. Days after `last` or `as_of` are dropped."""
+    ev = events[events.index.notna()]
+    category = ev["category"].to_numpy()
+    dist = ev[category == DISTRIBUTION]
+    cons = ev[(category == CONSOLIDATION) & (ev["suogu"].to_numpy() > 0)]
+    per_share = pd.DataFrame({
+        "cash": dist["fenhong"].fillna(0.0) / 10,
+        "bonus": dist["songzhuangu"].fillna(0.0) / 10,
+        "rights": dist["peigu"].fillna(0.0) / 10,
+        "rights_cost": dist["peigujia"].fillna(0.0) * dist["peigu"].fillna(0.0) / 10,
+    })
+    sums = per_share.groupby(level=0, sort=True).sum()
+    splits = np.log(cons["suogu"]).groupby(level=0, sort=True).sum()
+    out = sums.join(np.exp(splits).rename("split"), how="outer").sort_index()
+    out = out.fillna({"cash": 0.0, "bonus": 0.0, "rights": 0.0, "rights_cost": 0.0,
+                      "split": 1.0})
+    keep = _days(out.index) <= last
+    if as_of is not None:
+        keep &= _days(out.index) <= as_of
+    out = out[keep].astype(np.float64)
+    out["a"] = 1.0 / ((1.0 + out["bonus"] + out["rights"]) * out["split"])
+    out["b"] = (out["rights_cost"] - out["cash"]) * out["a"]
+    out.index.name = "date"
+    return out
+
+
+def _compose(a: FloatArray, b: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray,
+                                                      FloatArray]:
+    """Cumulative maps of events 0..n-1 (ascending): (qa, qb) of length n+1 where entry k maps a
+    price before event k through events k..n-1 (entry n is the identity), and (ha, hb) where
+    entry k maps a price after events 0..k-1 back through their inverses (entry 0 identity)."""
+    n = len(a)
+    qa, qb = np.ones(n + 1), np.zeros(n + 1)
+    ha, hb = np.ones(n + 1), np.zeros(n + 1)
+    # Events are few (tens a security); the bars are mapped by vectorised indexing afterwards.
+    for k in range(n - 1, -1, -1):
+        qa[k] = qa[k + 1] * a[k]
+        qb[k] = qa[k + 1] * b[k] + qb[k + 1]
+    for k in range(n):
+        ha[k + 1] = ha[k] / a[k]
+        hb[k + 1] = hb[k] - ha[k] * b[k] / a[k]
+    return qa, qb, ha, hb
+
+
+# ---------------------------------------------------------------------------- bar helpers
+
+
+def _bar_times(bars: Frame) -> Any:
+    if isinstance(bars.index, pd.DatetimeIndex):
+        return bars.index
+    for name in ("datetime", "date"):
+        if name in bars.columns:
+            return pd.DatetimeIndex(bars[name])
+    raise ValueError("bars need a DatetimeIndex or a 'datetime' or 'date' column")
+
+
+def _check_method(method: str) -> None:
+    if method not in METHODS:
+        raise ValueError(f"invalid adjustment method {method!r}: expected one of "
+                         f"{', '.join(METHODS)} or None")
+
+
+def _one_security(times: Any, close: FloatArray, events: Frame, as_of: Optional[int]) -> Frame:
+    """The factor table of one security's bars (times and closes in any order)."""
+    days = _days(times)
+    maps = _event_maps(events, int(days.max()) if len(days) else np.iinfo(np.int64).min, as_of)
+    n = len(maps)
+    a, b = maps["a"].to_numpy(), maps["b"].to_numpy()
+    qa, qb, ha, hb = _compose(a, b)
+
+    order = np.argsort(np.asarray(times.values).astype("datetime64[ns]"), kind="stable")
+    first = np.searchsorted(days[order], _days(maps.index), side="left")
+    bar = pd.DatetimeIndex(times[order[np.minimum(first, len(order) - 1)]]) if n else \
+        pd.DatetimeIndex([])
+    # The previous close of each event, chained through the events that share it: two ex-dates
+    # inside one suspension reach the same bar, and the second starts from the first's reference.
+    prev = np.full(n, np.nan)
+    ref = np.full(n, np.nan)
+    for k in range(n):
+        if first[k] == 0:
+            continue
+        base = close[order[first[k] - 1]]
+        if k and first[k - 1] == first[k] and not np.isnan(ref[k - 1]):
+            base = ref[k - 1]
+        prev[k] = base
+        ref[k] = a[k] * base + b[k]
+    ratio = ref / prev
+    unit = np.where(np.isnan(ratio), 1.0, ratio)
+    out = maps.copy()
+    out.insert(0, "bar", bar)
+    out["qfq_a"], out["qfq_b"] = qa[:n], qb[:n]
+    out["hfq_a"], out["hfq_b"] = ha[1:], hb[1:]
+    out["prev_close"], out["ref_price"], out["ratio"] = prev, ref, ratio
+    out["qfq_ratio"] = np.cumprod(unit[::-1])[::-1]
+    out["hfq_ratio"] = np.cumprod(1.0 / unit)
+    return out[list(FACTOR_COLUMNS)]
+
+
+def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
+    """The price maps of the events that affect `bars`, one row per ex-date, for users who
+    store them and adjust by themselves.
+
+    `events`: a frame of `xdxr_frame` or the records of ``get_xdxr_info``. Columns:
+
+    - ``bar``: the first bar on or after the ex-date, where the event takes effect;
+    - ``cash``, ``bonus``, ``rights``, ``rights_cost``: D, S, R and P*R per share, summed over
+      the date's records; ``split``: the shares after per share before of category 11;
+    - ``a``, ``b``: the event's own map, reference price = a * previous close + b;
+    - ``qfq_a``, ``qfq_b``: the map of forward adjustment for bars before ``bar`` (up to the
+      previous event's ``bar``): this event composed with every later one;
+    - ``hfq_a``, ``hfq_b``: the map of backward adjustment for bars from ``bar`` on (up to the
+      next event's): the inverse maps of this and every earlier event;
+    - ``prev_close``, ``ref_price``, ``ratio``: the close of the last bar before the ex-date,
+      its reference price and their quotient (NaN when no bar precedes the event);
+    - ``qfq_ratio``: the product of ``ratio`` of this and later events, the multiplier of bars
+      before ``bar``; ``hfq_ratio``: the product of 1/``ratio`` of this and earlier events,
+      the multiplier of bars from ``bar`` on.
+
+    Events dated after the last bar, or after `as_of`, are left out.
+    """
+    times = _bar_times(bars)
+    close = bars["close"].to_numpy(dtype=np.float64)
+    return _one_security(times, close, _as_events(events), _day_of(as_of))
+
+
+def _bar_maps(times: Any, table: Frame, method: str) -> tuple[FloatArray, FloatArray]:
+    """Per bar (price multiplier, offset) of `method` from a factor table."""
+    passed = np.searchsorted(_days(table.index), _days(times), side="right")
+    n = len(table)
+    one = np.ones(1)
+    zero = np.zeros(1)
+    if method == "qfq":
+        mul = np.concatenate([table["qfq_a"].to_numpy(), one])
+        off = np.concatenate([table["qfq_b"].to_numpy(), zero])
+    elif method == "hfq":
+        mul = np.concatenate([one, table["hfq_a"].to_numpy()])
+        off = np.concatenate([zero, table["hfq_b"].to_numpy()])
+    elif method == "qfq-ratio":
+        mul = np.concatenate([table["qfq_ratio"].to_numpy(), one])
+        off = np.zeros(n + 1)
+    else:
+        mul = np.concatenate([one, table["hfq_ratio"].to_numpy()])
+        off = np.zeros(n + 1)
+    return mul[passed], off[passed]
+
+
+def _share_multiplier(times: Any, table: Frame, method: str, price_mul: FloatArray) -> FloatArray:
+    """Volume multiplier: shares counted in the adjusted share, the inverse of the share growth
+    for the affine methods and of the price factor for the proportional ones (so price times
+    volume keeps the money traded)."""
+    if method.endswith("ratio"):
+        return 1.0 / price_mul
+    growth = ((1.0 + table["bonus"] + table["rights"]) * table["split"]).to_numpy()
+    passed = np.searchsorted(_days(table.index), _days(times), side="right")
+    if method == "qfq":
+        later = np.concatenate([np.cumprod(growth[::-1])[::-1], np.ones(1)])
+        return later[passed]
+    earlier = np.concatenate([np.ones(1), np.cumprod(growth)])
+    return 1.0 / earlier[passed]
+
+
+def round_half_up_cent(values: Any) -> FloatArray:
+    """Prices rounded half-up (away from zero) to the cent, as
+    ``Decimal(repr(x)).quantize(Decimal("0.01"), ROUND_HALF_UP)`` rounds each, without going
+    through text: x is at or above the decimal midpoint m exactly when x is at or above the
+    double nearest m, which (2*lo + 1) / 200 computes correctly rounded."""
+    x = np.asarray(values, dtype=np.float64)
+    mag = np.abs(x)
+    lo = np.floor(mag * 100.0)
+    mid = (2.0 * lo + 1.0) / 200.0
+    cents = np.where(mag >= mid, lo + 1.0, lo)
+    out: FloatArray = np.copysign(cents / 100.0, x)
+    return np.where(np.isfinite(x), out, x)
+
+
+def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None,
+           volume: bool = False, round_to_cent: bool = False) -> Frame:
+    """`bars` with adjusted prices: a new frame of the same shape, index and columns.
+
+    `bars`: a frame with a DatetimeIndex (or a ``datetime`` or ``date`` column) and the price
+    columns ``open high low close``; when it has a ``symbol`` column (the long frame of
+    several securities), `events` needs one too and each security is adjusted by its own.
+    `events`: a frame of `xdxr_frame` (or a stored one) or the records of ``get_xdxr_info``.
+    `method`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"``, ``"hfq-ratio"`` (see the module), or None
+    for the bars unchanged. `as_of`: ignore events after this date, so forward adjustment is
+    anchored where a backtest standing on that date would see it. `volume`: also restate the
+    ``volume`` column in adjusted shares. `round_to_cent`: round prices half-up to the cent.
+    """
+    if method is None:
+        return bars
+    _check_method(method)
+    out = bars.copy()
+    times = _bar_times(bars)
+    day = _day_of(as_of)
+    ev = _as_events(events)
+    if "symbol" in bars.columns:
+        if "symbol" not in ev.columns:
+            raise ValueError("bars of several securities need events with a 'symbol' column")
+        groups = bars.groupby("symbol", observed=True, sort=False).indices
+        by_symbol = {k: g for k, g in ev.groupby("symbol", observed=True, sort=False)}
+        parts = [(pos, by_symbol.get(sym, ev.iloc[:0])) for sym, pos in groups.items()]
+    else:
+        parts = [(np.arange(len(bars)), ev)]
+    close = bars["close"].to_numpy(dtype=np.float64)
+    mul, off = np.ones(len(bars)), np.zeros(len(bars))
+    vol = np.ones(len(bars))
+    for pos, sec_events in parts:
+        sec_times = times[pos]
+        table = _one_security(sec_times, close[pos], sec_events, day)
+        mul[pos], off[pos] = _bar_maps(sec_times, table, method)
+        if volume:
+            vol[pos] = _share_multiplier(sec_times, table, method, mul[pos])
+    for col in PRICE_COLUMNS:
+        if col in out.columns:
+            price = out[col].to_numpy(dtype=np.float64) * mul + off
+            out[col] = round_half_up_cent(price) if round_to_cent else price
+    if volume and "volume" in out.columns:
+        out["volume"] = out["volume"].to_numpy(dtype=np.float64) * vol
+    return out
+
+
+# ---------------------------------------------------------------------------- longer bars
+
+RESAMPLE_PERIODS = ("week", "month", "quarter", "year")
+
+
+def resample_daily(bars: Frame, period: str) -> Frame:
+    """Week, month, quarter or year bars built from daily bars (adjusted or raw).
+
+    Weeks run Monday to Sunday. A bar is stamped with the date and time of the last daily bar it
+    holds (the period's last trading day in the bars given, as a weekly bar of the TDX servers
+    is), so a week cut short by holidays ends on its real last session. Open is the first open,
+    high the highest, low the lowest, close the last close, ``volume`` and ``amount`` the sums;
+    other columns keep their last value. A ``symbol`` column keeps securities apart (sorted by
+    symbol, then time). The bars must be daily: one a security and day.
+    """
+    if period not in RESAMPLE_PERIODS:
+        raise ValueError(f"invalid period {period!r}: expected one of "
+                         f"{', '.join(RESAMPLE_PERIODS)}")
+    times = _bar_times(bars)
+    values = np.asarray(times.values)
+    if period == "week":
+        days = values.astype("datetime64[D]").astype(np.int64)
+        key = days - (days + 3) % 7  # 1970-01-01 was a Thursday: weeks start on Monday
+    else:
+        unit = {"month": "M", "quarter": "M", "year": "Y"}[period]
+        key = values.astype(f"datetime64[{unit}]").astype(np.int64)
+        if period == "quarter":
+            key //= 3
+    frame = bars.reset_index(drop=True)
+    frame.insert(0, "_t", times)
+    frame["_k"] = key
+    by = ["symbol", "_k"] if "symbol" in frame.columns else ["_k"]
+    frame = frame.sort_values(by + ["_t"], kind="stable")
+    rules = {c: "last" for c in frame.columns if c not in by}
+    rules.update({c: r for c, r in (("open", "first"), ("high", "max"), ("low", "min"),
+                                    ("close", "last"), ("volume", "sum"), ("amount", "sum"))
+                  if c in frame.columns})
+    out = frame.groupby(by, sort=True, observed=True).agg(rules).reset_index()
+    if isinstance(bars.index, pd.DatetimeIndex):
+        out = out.set_index("_t")
+        out.index.name = bars.index.name
+    else:
+        out = out.drop(columns=["_t"])
+    return out[list(bars.columns)]
