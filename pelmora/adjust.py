@@ -39,7 +39,7 @@ Rules that hold for every method:
 """
 from __future__ import annotations
 
-from typing import Any, Iterable, Mapping, Optional
+from typing import Any, Iterable, Mapping, NamedTuple, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -63,6 +63,7 @@ FACTOR_COLUMNS = ("bar", "cash", "bonus", "rights", "rights_cost", "split", "a",
                   "qfq_ratio", "hfq_ratio")
 
 FloatArray = npt.NDArray[np.float64]
+IntArray = npt.NDArray[np.int64]
 Frame = Any  # a pandas DataFrame; pandas ships no type information of its own
 
 
@@ -108,13 +109,7 @@ def reference_price(prev_close: float, fenhong: float = 0.0, songzhuangu: float 
     return (prev_close - d + peigujia * r) / (1 + s + r)
 
 
-def _as_events(events: Any) -> Frame:
-    if isinstance(events, pd.DataFrame):
-        return events
-    return xdxr_frame(events)
-
-
-def _days(index: Any) -> npt.NDArray[np.int64]:
+def _days(index: Any) -> IntArray:
     """Day numbers (since 1970-01-01) of datetimes of any resolution; NaT gives the least int64."""
     values = np.asarray(pd.DatetimeIndex(index).values).astype("datetime64[D]")
     return values.astype(np.int64)
@@ -126,53 +121,118 @@ def _day_of(value: Any) -> Optional[int]:
     return int(np.datetime64(pd.Timestamp(value).to_datetime64(), "D").astype(np.int64))
 
 
-def _event_maps(events: Frame, last: int, as_of: Optional[int]) -> Frame:
-    """One row per ex-date that changes prices (ascending): D, S, R, P*R, the split and the
-    event's own map a, b. Days after `last` or `as_of` are dropped."""
-    ev = events[events.index.notna()]
-    category = ev["category"].to_numpy()
-    dist = ev[category == DISTRIBUTION]
-    cons = ev[(category == CONSOLIDATION) & (ev["suogu"].to_numpy() > 0)]
-    per_share = pd.DataFrame({
-        "cash": dist["fenhong"].fillna(0.0) / 10,
-        "bonus": dist["songzhuangu"].fillna(0.0) / 10,
-        "rights": dist["peigu"].fillna(0.0) / 10,
-        "rights_cost": dist["peigujia"].fillna(0.0) * dist["peigu"].fillna(0.0) / 10,
-    })
-    sums = per_share.groupby(level=0, sort=True).sum()
-    splits = np.log(cons["suogu"]).groupby(level=0, sort=True).sum()
-    out = sums.join(np.exp(splits).rename("split"), how="outer").sort_index()
-    out = out.fillna({"cash": 0.0, "bonus": 0.0, "rights": 0.0, "rights_cost": 0.0,
-                      "split": 1.0})
-    keep = _days(out.index) <= last
-    if as_of is not None:
-        keep &= _days(out.index) <= as_of
-    out = out[keep].astype(np.float64)
-    out["a"] = 1.0 / ((1.0 + out["bonus"] + out["rights"]) * out["split"])
-    out["b"] = (out["rights_cost"] - out["cash"]) * out["a"]
-    out.index.name = "date"
-    return out
+class _Records(NamedTuple):
+    """The records that change prices, as columns: day, D, S, R, P*R per share and the log of
+    the split (zero where a column does not apply)."""
+    day: IntArray
+    cash: FloatArray
+    bonus: FloatArray
+    rights: FloatArray
+    rights_cost: FloatArray
+    log_split: FloatArray
+
+    def take(self, positions: Any) -> "_Records":
+        return _Records(*(column[positions] for column in self))
 
 
-def _compose(a: FloatArray, b: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray,
-                                                      FloatArray]:
-    """Cumulative maps of events 0..n-1 (ascending): (qa, qb) of length n+1 where entry k maps a
-    price before event k through events k..n-1 (entry n is the identity), and (ha, hb) where
-    entry k maps a price after events 0..k-1 back through their inverses (entry 0 identity)."""
-    n = len(a)
+def _records(events: Any) -> tuple[_Records, Frame, IntArray]:
+    """The price-changing records of `events` (a frame of `xdxr_frame`, or records), the frame
+    itself and the rows of the frame they come from."""
+    frame = events if isinstance(events, pd.DataFrame) else xdxr_frame(events)
+    n = len(frame)
+
+    def column(name: str) -> FloatArray:
+        if name not in frame.columns:
+            return np.zeros(n)
+        values = frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
+        return np.asarray(np.nan_to_num(values), dtype=np.float64)
+
+    category = frame["category"].to_numpy(dtype=np.int64) if n else np.zeros(0, np.int64)
+    day = _days(frame.index)
+    dist = (category == DISTRIBUTION) & (day != _NAT)
+    suogu = column("suogu")
+    cons = (category == CONSOLIDATION) & (day != _NAT) & (suogu > 0)
+    rights = np.where(dist, column("peigu") / 10, 0.0)
+    records = _Records(
+        day=day, cash=np.where(dist, column("fenhong") / 10, 0.0),
+        bonus=np.where(dist, column("songzhuangu") / 10, 0.0), rights=rights,
+        rights_cost=rights * np.where(dist, column("peigujia"), 0.0),
+        log_split=np.log(np.where(cons, suogu, 1.0)))
+    rows = np.flatnonzero(dist | cons)
+    return records.take(rows), frame, rows
+
+
+_NAT = np.iinfo(np.int64).min
+
+
+class _Table(NamedTuple):
+    """Per ex-day (ascending): the date's summed amounts, the event's own map a, b, the bar where
+    it takes effect and the cumulative maps; see `factors` for the meaning of each."""
+    day: IntArray
+    bar: IntArray  # position of the first bar on or after the day, in time order
+    cash: FloatArray
+    bonus: FloatArray
+    rights: FloatArray
+    rights_cost: FloatArray
+    split: FloatArray
+    a: FloatArray
+    b: FloatArray
+    qfq_a: FloatArray
+    qfq_b: FloatArray
+    hfq_a: FloatArray
+    hfq_b: FloatArray
+    prev_close: FloatArray
+    ref_price: FloatArray
+    ratio: FloatArray
+    qfq_ratio: FloatArray
+    hfq_ratio: FloatArray
+
+
+def _table(records: _Records, days: IntArray, order: IntArray, close: FloatArray,
+           as_of: Optional[int]) -> _Table:
+    """The events of one security whose bars fall on `days` (in any order; `order` sorts them by
+    time) with closes `close`."""
+    last = days.max() if len(days) else _NAT
+    keep = records.day <= (last if as_of is None else min(last, as_of))
+    day, inverse = np.unique(records.day[keep], return_inverse=True)
+    n = len(day)
+
+    def total(values: FloatArray) -> FloatArray:
+        return np.bincount(inverse, weights=values[keep], minlength=n).astype(np.float64)
+
+    cash, bonus, rights = total(records.cash), total(records.bonus), total(records.rights)
+    rights_cost, split = total(records.rights_cost), np.exp(total(records.log_split))
+    a = 1.0 / ((1.0 + bonus + rights) * split)
+    b = (rights_cost - cash) * a
+
+    # Events are few (tens a security): these loops run per event; bars are mapped afterwards
+    # by vectorised indexing.
     qa, qb = np.ones(n + 1), np.zeros(n + 1)
     ha, hb = np.ones(n + 1), np.zeros(n + 1)
-    # Events are few (tens a security); the bars are mapped by vectorised indexing afterwards.
     for k in range(n - 1, -1, -1):
         qa[k] = qa[k + 1] * a[k]
         qb[k] = qa[k + 1] * b[k] + qb[k + 1]
     for k in range(n):
         ha[k + 1] = ha[k] / a[k]
         hb[k + 1] = hb[k] - ha[k] * b[k] / a[k]
-    return qa, qb, ha, hb
 
-
-# ---------------------------------------------------------------------------- bar helpers
+    first = np.searchsorted(days[order], day, side="left")
+    # Two ex-days inside one suspension reach the same bar: the second starts from the first's
+    # reference price, not from the close again.
+    prev, ref = np.full(n, np.nan), np.full(n, np.nan)
+    for k in range(n):
+        if first[k] == 0:
+            continue
+        base = close[order[first[k] - 1]]
+        if k and first[k - 1] == first[k] and not np.isnan(ref[k - 1]):
+            base = ref[k - 1]
+        prev[k], ref[k] = base, a[k] * base + b[k]
+    ratio = ref / prev
+    unit = np.where(np.isnan(ratio), 1.0, ratio)
+    later = np.asarray(np.cumprod(unit[::-1])[::-1], dtype=np.float64)
+    earlier = np.asarray(np.cumprod(1.0 / unit), dtype=np.float64)
+    return _Table(day, first.astype(np.int64), cash, bonus, rights, rights_cost, split, a, b,
+                  qa[:n], qb[:n], ha[1:], hb[1:], prev, ref, ratio, later, earlier)
 
 
 def _bar_times(bars: Frame) -> Any:
@@ -190,45 +250,13 @@ def _check_method(method: str) -> None:
                          f"{', '.join(METHODS)} or None")
 
 
-def _one_security(times: Any, close: FloatArray, events: Frame, as_of: Optional[int]) -> Frame:
-    """The factor table of one security's bars (times and closes in any order)."""
-    days = _days(times)
-    maps = _event_maps(events, int(days.max()) if len(days) else np.iinfo(np.int64).min, as_of)
-    n = len(maps)
-    a, b = maps["a"].to_numpy(), maps["b"].to_numpy()
-    qa, qb, ha, hb = _compose(a, b)
-
-    order = np.argsort(np.asarray(times.values).astype("datetime64[ns]"), kind="stable")
-    first = np.searchsorted(days[order], _days(maps.index), side="left")
-    bar = pd.DatetimeIndex(times[order[np.minimum(first, len(order) - 1)]]) if n else \
-        pd.DatetimeIndex([])
-    # The previous close of each event, chained through the events that share it: two ex-dates
-    # inside one suspension reach the same bar, and the second starts from the first's reference.
-    prev = np.full(n, np.nan)
-    ref = np.full(n, np.nan)
-    for k in range(n):
-        if first[k] == 0:
-            continue
-        base = close[order[first[k] - 1]]
-        if k and first[k - 1] == first[k] and not np.isnan(ref[k - 1]):
-            base = ref[k - 1]
-        prev[k] = base
-        ref[k] = a[k] * base + b[k]
-    ratio = ref / prev
-    unit = np.where(np.isnan(ratio), 1.0, ratio)
-    out = maps.copy()
-    out.insert(0, "bar", bar)
-    out["qfq_a"], out["qfq_b"] = qa[:n], qb[:n]
-    out["hfq_a"], out["hfq_b"] = ha[1:], hb[1:]
-    out["prev_close"], out["ref_price"], out["ratio"] = prev, ref, ratio
-    out["qfq_ratio"] = np.cumprod(unit[::-1])[::-1]
-    out["hfq_ratio"] = np.cumprod(1.0 / unit)
-    return out[list(FACTOR_COLUMNS)]
+def _order(times: Any) -> IntArray:
+    return np.argsort(np.asarray(times.values).astype("datetime64[ns]"), kind="stable")
 
 
 def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
-    """The price maps of the events that affect `bars`, one row per ex-date, for users who
-    store them and adjust by themselves.
+    """The price maps of the events that affect `bars`, one row per ex-date (index ``date``),
+    for users who store them and adjust by themselves.
 
     `events`: a frame of `xdxr_frame` or the records of ``get_xdxr_info``. Columns:
 
@@ -236,71 +264,72 @@ def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
     - ``cash``, ``bonus``, ``rights``, ``rights_cost``: D, S, R and P*R per share, summed over
       the date's records; ``split``: the shares after per share before of category 11;
     - ``a``, ``b``: the event's own map, reference price = a * previous close + b;
-    - ``qfq_a``, ``qfq_b``: the map of forward adjustment for bars before ``bar`` (up to the
-      previous event's ``bar``): this event composed with every later one;
-    - ``hfq_a``, ``hfq_b``: the map of backward adjustment for bars from ``bar`` on (up to the
-      next event's): the inverse maps of this and every earlier event;
+    - ``qfq_a``, ``qfq_b``: the map of forward adjustment for bars before the ex-date (and on
+      or after the previous one): this event composed with every later one;
+    - ``hfq_a``, ``hfq_b``: the map of backward adjustment for bars from the ex-date on (up to
+      the next): the inverse maps of this and every earlier event;
     - ``prev_close``, ``ref_price``, ``ratio``: the close of the last bar before the ex-date,
       its reference price and their quotient (NaN when no bar precedes the event);
     - ``qfq_ratio``: the product of ``ratio`` of this and later events, the multiplier of bars
-      before ``bar``; ``hfq_ratio``: the product of 1/``ratio`` of this and earlier events,
-      the multiplier of bars from ``bar`` on.
+      before the ex-date; ``hfq_ratio``: the product of 1/``ratio`` of this and earlier events,
+      the multiplier of bars from the ex-date on (an event without a bar before it counts 1).
 
     Events dated after the last bar, or after `as_of`, are left out.
     """
     times = _bar_times(bars)
-    close = bars["close"].to_numpy(dtype=np.float64)
-    return _one_security(times, close, _as_events(events), _day_of(as_of))
+    order = _order(times)
+    records, _, _ = _records(events)
+    table = _table(records, _days(times), order, bars["close"].to_numpy(dtype=np.float64),
+                   _day_of(as_of))
+    columns = dict(table._asdict())
+    index = pd.DatetimeIndex(columns.pop("day").astype("datetime64[D]").astype("datetime64[s]"),
+                             name="date")
+    columns["bar"] = times[order[np.minimum(table.bar, max(len(order) - 1, 0))]] if len(
+        table.bar) else times[:0]
+    frame = pd.DataFrame(columns, index=index)
+    return frame[list(FACTOR_COLUMNS)]
 
 
-def _bar_maps(times: Any, table: Frame, method: str) -> tuple[FloatArray, FloatArray]:
-    """Per bar (price multiplier, offset) of `method` from a factor table."""
-    passed = np.searchsorted(_days(table.index), _days(times), side="right")
-    n = len(table)
-    one = np.ones(1)
-    zero = np.zeros(1)
+def _bar_maps(days: IntArray, table: _Table, method: str, volume: bool
+              ) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Per bar: the price multiplier and offset of `method`, and the volume multiplier."""
+    passed = np.searchsorted(table.day, days, side="right")
+    one, zero = np.ones(1), np.zeros(1)
     if method == "qfq":
-        mul = np.concatenate([table["qfq_a"].to_numpy(), one])
-        off = np.concatenate([table["qfq_b"].to_numpy(), zero])
+        mul = np.concatenate([table.qfq_a, one])
+        off = np.concatenate([table.qfq_b, zero])
     elif method == "hfq":
-        mul = np.concatenate([one, table["hfq_a"].to_numpy()])
-        off = np.concatenate([zero, table["hfq_b"].to_numpy()])
+        mul = np.concatenate([one, table.hfq_a])
+        off = np.concatenate([zero, table.hfq_b])
     elif method == "qfq-ratio":
-        mul = np.concatenate([table["qfq_ratio"].to_numpy(), one])
-        off = np.zeros(n + 1)
+        mul, off = np.concatenate([table.qfq_ratio, one]), np.zeros(len(table.day) + 1)
     else:
-        mul = np.concatenate([one, table["hfq_ratio"].to_numpy()])
-        off = np.zeros(n + 1)
-    return mul[passed], off[passed]
+        mul, off = np.concatenate([one, table.hfq_ratio]), np.zeros(len(table.day) + 1)
+    vol = np.ones(len(table.day) + 1)
+    if volume and method.endswith("ratio"):
+        # Proportional: price times volume keeps the money traded.
+        vol = 1.0 / mul
+    elif volume:
+        # Affine: volumes counted in today's (qfq) or the listing's (hfq) shares.
+        growth = (1.0 + table.bonus + table.rights) * table.split
+        vol = (np.concatenate([np.cumprod(growth[::-1])[::-1], one]) if method == "qfq"
+               else 1.0 / np.concatenate([one, np.cumprod(growth)]))
+    return mul[passed], off[passed], vol[passed]
 
 
-def _share_multiplier(times: Any, table: Frame, method: str, price_mul: FloatArray) -> FloatArray:
-    """Volume multiplier: shares counted in the adjusted share, the inverse of the share growth
-    for the affine methods and of the price factor for the proportional ones (so price times
-    volume keeps the money traded)."""
-    if method.endswith("ratio"):
-        return 1.0 / price_mul
-    growth = ((1.0 + table["bonus"] + table["rights"]) * table["split"]).to_numpy()
-    passed = np.searchsorted(_days(table.index), _days(times), side="right")
-    if method == "qfq":
-        later = np.concatenate([np.cumprod(growth[::-1])[::-1], np.ones(1)])
-        return later[passed]
-    earlier = np.concatenate([np.ones(1), np.cumprod(growth)])
-    return 1.0 / earlier[passed]
-
-
-def round_half_up_cent(values: Any) -> FloatArray:
+def round_half_up_cent(values: Any) -> Any:
     """Prices rounded half-up (away from zero) to the cent, as
     ``Decimal(repr(x)).quantize(Decimal("0.01"), ROUND_HALF_UP)`` rounds each, without going
     through text: x is at or above the decimal midpoint m exactly when x is at or above the
-    double nearest m, which (2*lo + 1) / 200 computes correctly rounded."""
+    double nearest m, which (2*lo + 1) / 200 computes correctly rounded. A scalar gives a
+    scalar."""
     x = np.asarray(values, dtype=np.float64)
     mag = np.abs(x)
     lo = np.floor(mag * 100.0)
     mid = (2.0 * lo + 1.0) / 200.0
     cents = np.where(mag >= mid, lo + 1.0, lo)
-    out: FloatArray = np.copysign(cents / 100.0, x)
-    return np.where(np.isfinite(x), out, x)
+    out = np.where(np.isfinite(x), np.copysign(cents / 100.0, x), x)
+    return out[()] if out.ndim == 0 else out
 
 
 def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None,
@@ -319,27 +348,28 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     if method is None:
         return bars
     _check_method(method)
-    out = bars.copy()
     times = _bar_times(bars)
-    day = _day_of(as_of)
-    ev = _as_events(events)
+    days = _days(times)
+    records, frame, rows = _records(events)
+    parts: list[tuple[IntArray, Optional[str]]]
     if "symbol" in bars.columns:
-        if "symbol" not in ev.columns:
+        if "symbol" not in frame.columns:
             raise ValueError("bars of several securities need events with a 'symbol' column")
-        groups = bars.groupby("symbol", observed=True, sort=False).indices
-        by_symbol = {k: g for k, g in ev.groupby("symbol", observed=True, sort=False)}
-        parts = [(pos, by_symbol.get(sym, ev.iloc[:0])) for sym, pos in groups.items()]
+        symbols = frame["symbol"].astype(str).to_numpy()[rows]
+        by_symbol = pd.Series(np.arange(len(rows))).groupby(symbols).indices if len(rows) else {}
+        parts = [(pos, str(sym)) for sym, pos in
+                 bars.groupby("symbol", observed=True, sort=False).indices.items()]
     else:
-        parts = [(np.arange(len(bars)), ev)]
+        parts = [(np.arange(len(bars)), None)]
+        by_symbol = {}
     close = bars["close"].to_numpy(dtype=np.float64)
-    mul, off = np.ones(len(bars)), np.zeros(len(bars))
-    vol = np.ones(len(bars))
-    for pos, sec_events in parts:
-        sec_times = times[pos]
-        table = _one_security(sec_times, close[pos], sec_events, day)
-        mul[pos], off[pos] = _bar_maps(sec_times, table, method)
-        if volume:
-            vol[pos] = _share_multiplier(sec_times, table, method, mul[pos])
+    mul, off, vol = np.ones(len(bars)), np.zeros(len(bars)), np.ones(len(bars))
+    as_of_day = _day_of(as_of)
+    for pos, sym in parts:
+        mine = records if sym is None else records.take(by_symbol.get(sym, np.zeros(0, int)))
+        table = _table(mine, days[pos], _order(times[pos]), close[pos], as_of_day)
+        mul[pos], off[pos], vol[pos] = _bar_maps(days[pos], table, method, volume)
+    out = bars.copy()
     for col in PRICE_COLUMNS:
         if col in out.columns:
             price = out[col].to_numpy(dtype=np.float64) * mul + off
