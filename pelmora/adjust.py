@@ -45,6 +45,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
+from .symbols import MARKET_NAMES
+
 METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 PRICE_COLUMNS = ("open", "high", "low", "close")
 
@@ -97,8 +99,22 @@ def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
     for key in VALUE_KEYS:
         columns[key] = np.array([r.get(key, np.nan) for r in rows], dtype=np.float64)
     frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
-    frame["name"] = frame["name"].astype(object)
     return frame.sort_index(kind="stable")
+
+
+def finance_frame(record: Mapping[str, Any]) -> Frame:
+    """The finance summary of ``TdxClient.get_finance_info`` as a one-row frame indexed by the
+    security (``symbol``, such as ``sh600036``); no rows for the empty answer of a code the
+    server does not know. ``updated_date`` and ``ipo_date`` become dates (NaT for 0); share
+    counts are in shares and money in yuan, as the client returns them, ``gudongrenshu`` is
+    the number of shareholders and ``meigujingzichan`` the net assets per share in yuan."""
+    if not record:
+        return pd.DataFrame(index=pd.Index([], name="symbol", dtype=object))
+    symbol = MARKET_NAMES.get(record["market"], str(record["market"])) + str(record["code"])
+    row = {k: v for k, v in record.items() if k not in ("market", "code")}
+    for key in ("updated_date", "ipo_date"):
+        row[key] = pd.to_datetime(str(row[key]), format="%Y%m%d", errors="coerce")
+    return pd.DataFrame([row], index=pd.Index([symbol], name="symbol"))
 
 
 def reference_price(prev_close: float, fenhong: float = 0.0, songzhuangu: float = 0.0,
