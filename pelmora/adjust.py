@@ -20,12 +20,21 @@ Methods (the ``method`` argument of `adjust`):
   event's factor is its reference price over the close of the last bar before the ex-date, and
   the factors multiply.
 
+Across an ex-date the adjusted closes are continuous: the adjusted previous close is what the
+ex-day's own map makes of the reference price. With the proportional methods the ex-day's
+adjusted return therefore equals the raw return from the reference price exactly; with the
+affine ones the adjusted change is A times the raw change from the reference price, so the
+returns agree exactly only while no later cash dividend (B = 0) is mapped in.
+
 Rules that hold for every method:
 
 - Events compose by date, never by matching a trading day: an ex-date on a weekend, a holiday
   or inside a suspension takes effect at the first bar on or after it.
 - Records of one date form one event, their D, S, R and P*R added.
-- An event dated after the last bar (announced, not yet effective) is ignored.
+- An event dated after the last bar (announced, not yet effective) is ignored; so is one after
+  ``as_of``, which anchors the adjustment at a past date as a backtest standing there saw it.
+- Events before the first bar still count for ``"hfq"`` (the listing level), but they have no
+  close in the bars to measure a proportional factor against, so they count 1 there.
 - Category 1 (cash, bonus, rights) and category 11 (a share consolidation or split) change
   prices. ``suogu`` of category 11 is read as the shares after per share before (0.1 for a
   ten-into-one consolidation, 2 for a one-into-two split), dividing prices by it; on a date with
@@ -138,14 +147,14 @@ def _day_of(value: Any) -> Optional[int]:
 
 
 class _Records(NamedTuple):
-    """The records that change prices, as columns: day, D, S, R, P*R per share and the log of
-    the split (zero where a column does not apply)."""
+    """The records that change prices, as columns: day, D, S, R, P*R per share and the split
+    (zero amounts and a split of 1 where they do not apply)."""
     day: IntArray
     cash: FloatArray
     bonus: FloatArray
     rights: FloatArray
     rights_cost: FloatArray
-    log_split: FloatArray
+    split: FloatArray
 
     def take(self, positions: Any) -> "_Records":
         return _Records(*(column[positions] for column in self))
@@ -173,7 +182,7 @@ def _records(events: Any) -> tuple[_Records, Frame, IntArray]:
         day=day, cash=np.where(dist, column("fenhong") / 10, 0.0),
         bonus=np.where(dist, column("songzhuangu") / 10, 0.0), rights=rights,
         rights_cost=rights * np.where(dist, column("peigujia"), 0.0),
-        log_split=np.log(np.where(cons, suogu, 1.0)))
+        split=np.where(cons, suogu, 1.0))
     rows = np.flatnonzero(dist | cons)
     return records.take(rows), frame, rows
 
@@ -217,7 +226,8 @@ def _table(records: _Records, days: IntArray, order: IntArray, close: FloatArray
         return np.bincount(inverse, weights=values[keep], minlength=n).astype(np.float64)
 
     cash, bonus, rights = total(records.cash), total(records.bonus), total(records.rights)
-    rights_cost, split = total(records.rights_cost), np.exp(total(records.log_split))
+    rights_cost, split = total(records.rights_cost), np.ones(n)
+    np.multiply.at(split, inverse, records.split[keep])
     a = 1.0 / ((1.0 + bonus + rights) * split)
     b = (rights_cost - cash) * a
 
@@ -285,7 +295,9 @@ def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
     - ``hfq_a``, ``hfq_b``: the map of backward adjustment for bars from the ex-date on (up to
       the next): the inverse maps of this and every earlier event;
     - ``prev_close``, ``ref_price``, ``ratio``: the close of the last bar before the ex-date,
-      its reference price and their quotient (NaN when no bar precedes the event);
+      its reference price and their quotient (NaN when no bar precedes the event; for the
+      second of two ex-dates before the same bar, the first's reference price stands in for
+      the close);
     - ``qfq_ratio``: the product of ``ratio`` of this and later events, the multiplier of bars
       before the ex-date; ``hfq_ratio``: the product of 1/``ratio`` of this and earlier events,
       the multiplier of bars from the ex-date on (an event without a bar before it counts 1).
@@ -404,8 +416,8 @@ def resample_daily(bars: Frame, period: str) -> Frame:
     """Week, month, quarter or year bars built from daily bars (adjusted or raw).
 
     Weeks run Monday to Sunday. A bar is stamped with the date and time of the last daily bar it
-    holds (the period's last trading day in the bars given, as a weekly bar of the TDX servers
-    is), so a week cut short by holidays ends on its real last session. Open is the first open,
+    holds, the period's last trading day in the bars given, so a week cut short by holidays ends
+    on its real last session (the stamp of the HQ server's own week bars). Open is the first open,
     high the highest, low the lowest, close the last close, ``volume`` and ``amount`` the sums;
     other columns keep their last value. A ``symbol`` column keeps securities apart (sorted by
     symbol, then time). The bars must be daily: one a security and day.

@@ -237,11 +237,14 @@ def test_resample_from_adjusted_daily_bars():
         resample_daily(bars, "day")
 
 
+def frame_of(rows):
+    bars = pd.DataFrame(rows).rename(columns={"vol": "volume"})
+    return bars.set_index(pd.DatetimeIndex(pd.to_datetime(bars.pop("datetime")), name="datetime"))
+
+
 def test_simulated_server_end_to_end(sim_client):
     records = sim_client.get_xdxr_info(1, "600036")
-    rows = sim_client.get_security_bars(9, 1, "600036", 0, 800)
-    bars = pd.DataFrame(rows).rename(columns={"vol": "volume"})
-    bars = bars.set_index(pd.DatetimeIndex(pd.to_datetime(bars.pop("datetime")), name="datetime"))
+    bars = frame_of(sim_client.get_security_bars(9, 1, "600036", 0, 800))
     events = xdxr_frame(records)
     table = factors(events, bars)
     effective = events[(events["category"] == 1) & (events.index > bars.index[0])]
@@ -250,6 +253,12 @@ def test_simulated_server_end_to_end(sim_client):
            ("qfq", "hfq", "qfq-ratio", "hfq-ratio")}
     assert adj["qfq"][-1] == bars["close"].iloc[-1] and adj["hfq"][0] == bars["close"].iloc[0]
     assert_continuous(bars, events, table, adj)
+    # Longer bars built here match the server's own, stamps included (the first week may be cut).
+    served = frame_of(sim_client.get_security_bars(5, 1, "600036", 0, 100))
+    built = resample_daily(bars, "week").iloc[1:]
+    built = built[built.index.isin(served.index)]
+    assert len(built) > 50
+    pd.testing.assert_frame_equal(built, served.loc[built.index], rtol=1e-6)
     finance = finance_frame(sim_client.get_finance_info(1, "600036"))
     assert list(finance.index) == ["sh600036"] and finance["updated_date"].iloc[0].year > 2000
     assert finance["zongguben"].iloc[0] > finance["liutongguben"].iloc[0] > 0
