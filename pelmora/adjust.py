@@ -190,11 +190,25 @@ def _records(events: Any) -> tuple[_Records, Frame, IntArray]:
 _NAT = np.iinfo(np.int64).min
 
 
-class _Table(NamedTuple):
-    """Per ex-day (ascending): the date's summed amounts, the event's own map a, b, the bar where
-    it takes effect and the cumulative maps; see `factors` for the meaning of each."""
-    day: IntArray
-    bar: IntArray  # position of the first bar on or after the day, in time order
+# Events and bars of many securities are matched by one sorted key: the security's number in the
+# high 32 bits, the day number (offset to be non-negative) in the low ones.
+_SHIFT = np.int64(1 << 32)
+_OFFSET = np.int64(1 << 31)
+
+
+def _keys(group: IntArray, day: IntArray) -> IntArray:
+    return group * _SHIFT + (day + _OFFSET)
+
+
+class _Tables(NamedTuple):
+    """The events of every security: flat arrays per event (ascending by security, then day),
+    and per security rows of the cumulative maps, padded with identity events to the most
+    events any security has. Entry k of a ``q*`` row applies to bars after k events of that
+    security (the last entry, after all, is the identity); entry k of an ``h*`` row likewise
+    (the first entry is the identity). See `factors` for the meaning of each."""
+    key: IntArray
+    start: IntArray        # index of each security's first event in the flat arrays
+    first: IntArray        # position, in time order, of the bar where each event takes effect
     cash: FloatArray
     bonus: FloatArray
     rights: FloatArray
@@ -202,25 +216,29 @@ class _Table(NamedTuple):
     split: FloatArray
     a: FloatArray
     b: FloatArray
-    qfq_a: FloatArray
-    qfq_b: FloatArray
-    hfq_a: FloatArray
-    hfq_b: FloatArray
     prev_close: FloatArray
     ref_price: FloatArray
-    ratio: FloatArray
-    qfq_ratio: FloatArray
-    hfq_ratio: FloatArray
+    qa: FloatArray
+    qb: FloatArray
+    ha: FloatArray
+    hb: FloatArray
+    qr: FloatArray
+    hr: FloatArray
+    qv: FloatArray
+    hv: FloatArray
 
 
-def _table(records: _Records, days: IntArray, order: IntArray, close: FloatArray,
-           as_of: Optional[int]) -> _Table:
-    """The events of one security whose bars fall on `days` (in any order; `order` sorts them by
-    time) with closes `close`."""
-    last = days.max() if len(days) else _NAT
-    keep = records.day <= (last if as_of is None else min(last, as_of))
-    day, inverse = np.unique(records.day[keep], return_inverse=True)
-    n = len(day)
+def _tables(records: _Records, rec_group: IntArray, groups: int, bar_group: IntArray,
+            bar_days: IntArray, bar_keys: IntArray, order: IntArray, close: FloatArray,
+            as_of: Optional[int]) -> _Tables:
+    """The events of `groups` securities; bars are given by security number, day, key and
+    close, and `order` sorts them by security, then time."""
+    last = np.full(groups, _NAT)
+    np.maximum.at(last, bar_group, bar_days)
+    limit = last[rec_group] if as_of is None else np.minimum(last[rec_group], as_of)
+    keep = (rec_group >= 0) & (records.day <= limit)
+    key, inverse = np.unique(_keys(rec_group[keep], records.day[keep]), return_inverse=True)
+    n = len(key)
 
     def total(values: FloatArray) -> FloatArray:
         return np.bincount(inverse, weights=values[keep], minlength=n).astype(np.float64)
@@ -231,34 +249,53 @@ def _table(records: _Records, days: IntArray, order: IntArray, close: FloatArray
     a = 1.0 / ((1.0 + bonus + rights) * split)
     b = (rights_cost - cash) * a
 
-    # Events are few (tens a security): these loops run per event; bars are mapped afterwards
-    # by vectorised indexing.
-    qa, qb = np.ones(n + 1), np.zeros(n + 1)
-    ha, hb = np.ones(n + 1), np.zeros(n + 1)
-    for k in range(n - 1, -1, -1):
-        qa[k] = qa[k + 1] * a[k]
-        qb[k] = qa[k + 1] * b[k] + qb[k + 1]
-    for k in range(n):
-        ha[k + 1] = ha[k] / a[k]
-        hb[k + 1] = hb[k] - ha[k] * b[k] / a[k]
+    group = key // _SHIFT
+    count = np.bincount(group, minlength=groups)
+    start = np.concatenate([np.zeros(1, np.int64), np.cumsum(count)[:-1]])
+    rank = np.arange(n) - start[group]
+    width = int(count.max()) if n else 0
 
-    first = np.searchsorted(days[order], day, side="left")
+    def pad(values: Any, fill: float) -> FloatArray:
+        out = np.full((groups, width), fill)
+        out[group, rank] = values
+        return out
+
+    # Securities have few events (tens), so these loops run per event rank, across all
+    # securities at once; the bars are mapped afterwards by indexing.
+    pa, pb = pad(a, 1.0), pad(b, 0.0)
+    qa, qb = np.ones((groups, width + 1)), np.zeros((groups, width + 1))
+    ha, hb = np.ones((groups, width + 1)), np.zeros((groups, width + 1))
+    for k in range(width - 1, -1, -1):
+        qa[:, k] = qa[:, k + 1] * pa[:, k]
+        qb[:, k] = qa[:, k + 1] * pb[:, k] + qb[:, k + 1]
+    for k in range(width):
+        ha[:, k + 1] = ha[:, k] / pa[:, k]
+        hb[:, k + 1] = hb[:, k] - ha[:, k] * pb[:, k] / pa[:, k]
+
+    first = np.searchsorted(bar_keys[order], key, side="left")
+    before = order[np.maximum(first - 1, 0)] if len(order) else first
+    has_prev = (first > 0) & (bar_group[before] == group) if len(order) else first > 0
+    pfirst, pclose = pad(first, -1.0), pad(np.where(has_prev, close[before], np.nan), np.nan)
     # Two ex-days inside one suspension reach the same bar: the second starts from the first's
     # reference price, not from the close again.
-    prev, ref = np.full(n, np.nan), np.full(n, np.nan)
-    for k in range(n):
-        if first[k] == 0:
-            continue
-        base = close[order[first[k] - 1]]
-        if k and first[k - 1] == first[k] and not np.isnan(ref[k - 1]):
-            base = ref[k - 1]
-        prev[k], ref[k] = base, a[k] * base + b[k]
-    ratio = ref / prev
-    unit = np.where(np.isnan(ratio), 1.0, ratio)
-    later = np.asarray(np.cumprod(unit[::-1])[::-1], dtype=np.float64)
-    earlier = np.asarray(np.cumprod(1.0 / unit), dtype=np.float64)
-    return _Table(day, first.astype(np.int64), cash, bonus, rights, rights_cost, split, a, b,
-                  qa[:n], qb[:n], ha[1:], hb[1:], prev, ref, ratio, later, earlier)
+    prev, ref = np.full((groups, width), np.nan), np.full((groups, width), np.nan)
+    for k in range(width):
+        base = pclose[:, k]
+        if k:
+            chained = (pfirst[:, k] >= 0) & (pfirst[:, k] == pfirst[:, k - 1])
+            base = np.where(chained & ~np.isnan(ref[:, k - 1]), ref[:, k - 1], base)
+        prev[:, k], ref[:, k] = base, pa[:, k] * base + pb[:, k]
+    unit = ref / prev
+    unit[np.isnan(unit)] = 1.0
+    growth = pad((1.0 + bonus + rights) * split, 1.0)
+    ones = np.ones((groups, 1))
+    return _Tables(
+        key, start, first, cash, bonus, rights, rights_cost, split, a, b,
+        prev[group, rank], ref[group, rank], qa, qb, ha, hb,
+        np.hstack([np.cumprod(unit[:, ::-1], axis=1)[:, ::-1], ones]),
+        np.hstack([ones, np.cumprod(1.0 / unit, axis=1)]),
+        np.hstack([np.cumprod(growth[:, ::-1], axis=1)[:, ::-1], ones]),
+        np.hstack([ones, 1.0 / np.cumprod(growth, axis=1)]))
 
 
 def _bar_times(bars: Frame) -> Any:
@@ -276,8 +313,42 @@ def _check_method(method: str) -> None:
                          f"{', '.join(METHODS)} or None")
 
 
-def _order(times: Any) -> IntArray:
-    return np.argsort(np.asarray(times.values).astype("datetime64[ns]"), kind="stable")
+def _prepare(bars: Frame, events: Any, as_of: Any) -> tuple[_Tables, IntArray, IntArray, Any,
+                                                            IntArray, Any]:
+    """The event tables of `bars` (one security, or several by their ``symbol`` column), with
+    each bar's security number and key, the bar times, their order by security and time, and
+    the names of the securities (None for one)."""
+    times = _bar_times(bars)
+    days = _days(times)
+    records, frame, rows = _records(events)
+    several = "symbol" in bars.columns and ("symbol" in frame.columns
+                                            or bars["symbol"].nunique(dropna=False) > 1)
+    if several:
+        if "symbol" not in frame.columns:
+            raise ValueError("bars of several securities need events with a 'symbol' column")
+        symbols = pd.Categorical(bars["symbol"])
+        if (symbols.codes < 0).any():
+            raise ValueError("bars without a symbol")
+        names = pd.Index(symbols.categories.astype(str))
+        bar_group = symbols.codes.astype(np.int64)
+        rec_group = names.get_indexer(frame["symbol"].astype(str).to_numpy()[rows])
+        groups = len(names)
+    else:
+        bar_group = np.zeros(len(bars), np.int64)
+        rec_group = np.zeros(len(rows), np.int64)
+        groups, names = 1, None
+    ns = np.asarray(times.values).astype("datetime64[ns]").astype(np.int64)
+    # Bars usually come sorted: check that in one pass before paying for a sort.
+    step = np.diff(bar_group)
+    if (step >= 0).all() and ((step > 0) | (np.diff(ns) >= 0)).all():
+        order = np.arange(len(bars))
+    else:
+        order = np.lexsort((ns, bar_group))
+    keys = _keys(bar_group, days)
+    close = bars["close"].to_numpy(dtype=np.float64)
+    tables = _tables(records, rec_group.astype(np.int64), groups, bar_group, days, keys, order,
+                     close, _day_of(as_of))
+    return tables, bar_group, keys, times, order, names
 
 
 def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
@@ -302,47 +373,38 @@ def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
       before the ex-date; ``hfq_ratio``: the product of 1/``ratio`` of this and earlier events,
       the multiplier of bars from the ex-date on (an event without a bar before it counts 1).
 
-    Events dated after the last bar, or after `as_of`, are left out.
+    Events dated after the last bar, or after `as_of`, are left out. Bars of several
+    securities (a ``symbol`` column, events with one too) give one table with a ``symbol``
+    column first, sorted by symbol, then date.
     """
-    times = _bar_times(bars)
-    order = _order(times)
-    records, _, _ = _records(events)
-    table = _table(records, _days(times), order, bars["close"].to_numpy(dtype=np.float64),
-                   _day_of(as_of))
-    columns = dict(table._asdict())
-    index = pd.DatetimeIndex(columns.pop("day").astype("datetime64[D]").astype("datetime64[s]"),
-                             name="date")
-    columns["bar"] = times[order[np.minimum(table.bar, max(len(order) - 1, 0))]] if len(
-        table.bar) else times[:0]
-    frame = pd.DataFrame(columns, index=index)
-    return frame[list(FACTOR_COLUMNS)]
+    tables, _, _, times, order, names = _prepare(bars, events, as_of)
+    n = len(tables.key)
+    group = tables.key // _SHIFT
+    rank = np.arange(n) - tables.start[group]
+    columns: dict[str, Any] = {} if names is None else {"symbol": pd.Categorical.from_codes(
+        group, categories=names)}
+    columns["bar"] = times[order[tables.first]] if n else times[:0]
+    columns.update({name: getattr(tables, name) for name in FACTOR_COLUMNS[1:8]})
+    columns.update(qfq_a=tables.qa[group, rank], qfq_b=tables.qb[group, rank],
+                   hfq_a=tables.ha[group, rank + 1], hfq_b=tables.hb[group, rank + 1],
+                   prev_close=tables.prev_close, ref_price=tables.ref_price,
+                   ratio=tables.ref_price / tables.prev_close, qfq_ratio=tables.qr[group, rank],
+                   hfq_ratio=tables.hr[group, rank + 1])
+    day = (tables.key % _SHIFT - _OFFSET).astype("datetime64[D]").astype("datetime64[s]")
+    return pd.DataFrame(columns, index=pd.DatetimeIndex(day, name="date"))
 
 
-def _bar_maps(days: IntArray, table: _Table, method: str, volume: bool
+def _bar_maps(tables: _Tables, group: IntArray, keys: IntArray, method: str
               ) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Per bar: the price multiplier and offset of `method`, and the volume multiplier."""
-    passed = np.searchsorted(table.day, days, side="right")
-    one, zero = np.ones(1), np.zeros(1)
+    passed = np.searchsorted(tables.key, keys, side="right") - tables.start[group]
     if method == "qfq":
-        mul = np.concatenate([table.qfq_a, one])
-        off = np.concatenate([table.qfq_b, zero])
-    elif method == "hfq":
-        mul = np.concatenate([one, table.hfq_a])
-        off = np.concatenate([zero, table.hfq_b])
-    elif method == "qfq-ratio":
-        mul, off = np.concatenate([table.qfq_ratio, one]), np.zeros(len(table.day) + 1)
-    else:
-        mul, off = np.concatenate([one, table.hfq_ratio]), np.zeros(len(table.day) + 1)
-    vol = np.ones(len(table.day) + 1)
-    if volume and method.endswith("ratio"):
-        # Proportional: price times volume keeps the money traded.
-        vol = 1.0 / mul
-    elif volume:
-        # Affine: volumes counted in today's (qfq) or the listing's (hfq) shares.
-        growth = (1.0 + table.bonus + table.rights) * table.split
-        vol = (np.concatenate([np.cumprod(growth[::-1])[::-1], one]) if method == "qfq"
-               else 1.0 / np.concatenate([one, np.cumprod(growth)]))
-    return mul[passed], off[passed], vol[passed]
+        return tables.qa[group, passed], tables.qb[group, passed], tables.qv[group, passed]
+    if method == "hfq":
+        return tables.ha[group, passed], tables.hb[group, passed], tables.hv[group, passed]
+    mul = (tables.qr if method == "qfq-ratio" else tables.hr)[group, passed]
+    # Proportional: price times volume keeps the money traded.
+    return mul, np.zeros(len(mul)), 1.0 / mul
 
 
 def round_half_up_cent(values: Any) -> Any:
@@ -376,28 +438,9 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     if method is None:
         return bars
     _check_method(method)
-    times = _bar_times(bars)
-    days = _days(times)
-    records, frame, rows = _records(events)
-    parts: list[tuple[IntArray, Optional[str]]]
-    if "symbol" in bars.columns:
-        if "symbol" not in frame.columns:
-            raise ValueError("bars of several securities need events with a 'symbol' column")
-        symbols = frame["symbol"].astype(str).to_numpy()[rows]
-        by_symbol = pd.Series(np.arange(len(rows))).groupby(symbols).indices if len(rows) else {}
-        parts = [(pos, str(sym)) for sym, pos in
-                 bars.groupby("symbol", observed=True, sort=False).indices.items()]
-    else:
-        parts = [(np.arange(len(bars)), None)]
-        by_symbol = {}
-    close = bars["close"].to_numpy(dtype=np.float64)
-    mul, off, vol = np.ones(len(bars)), np.zeros(len(bars)), np.ones(len(bars))
-    as_of_day = _day_of(as_of)
-    for pos, sym in parts:
-        mine = records if sym is None else records.take(by_symbol.get(sym, np.zeros(0, int)))
-        table = _table(mine, days[pos], _order(times[pos]), close[pos], as_of_day)
-        mul[pos], off[pos], vol[pos] = _bar_maps(days[pos], table, method, volume)
-    out = bars.copy()
+    tables, group, keys, _, _, _ = _prepare(bars, events, as_of)
+    mul, off, vol = _bar_maps(tables, group, keys, method)
+    out = bars.copy(deep=False)
     for col in PRICE_COLUMNS:
         if col in out.columns:
             price = out[col].to_numpy(dtype=np.float64) * mul + off

@@ -127,6 +127,7 @@ def test_methods_and_rounding_options():
     raw = adjust(BARS, [cash("2024-01-04", 1.234)], "qfq")[prices].to_numpy()
     out = adjust(BARS, [cash("2024-01-04", 1.234)], "qfq", round_to_cent=True)[prices]
     assert out.to_numpy().tolist() == [[half_up(x) for x in row] for row in raw.tolist()]
+    pd.testing.assert_frame_equal(BARS, bars_on(DAYS))  # the input is left as it was
 
 
 def half_up(x):
@@ -194,6 +195,10 @@ def test_several_securities_each_by_its_own_events():
     for symbol, bars in (("sh600000", one), ("sz000001", two)):
         mine = out[out["symbol"] == symbol].drop(columns="symbol")
         pd.testing.assert_frame_equal(mine, adjust(bars, events[symbol], "qfq"))
+    table = factors(stored, long)
+    for symbol, bars in (("sh600000", one), ("sz000001", two)):
+        mine = table[table["symbol"] == symbol].drop(columns="symbol")
+        pd.testing.assert_frame_equal(mine, factors(events[symbol], bars))
     with pytest.raises(ValueError, match="'symbol' column"):
         adjust(long, events["sh600000"], "qfq")
 
