@@ -187,14 +187,18 @@ def assert_continuous(bars, events, table, adj):
 
 def test_several_securities_each_by_its_own_events():
     one, two = bars_on(DAYS), bars_on(DAYS, np.linspace(20, 30, len(DAYS)))
-    events = {"sh600000": [cash("2024-01-04", 1.0)], "sz000001": [cash("2024-01-16", 0, 10.0)]}
+    events = {"sh600000": [cash("2024-01-04", 1.0)],
+              "sz000001": [cash("2024-01-01", 1.0), cash("2024-01-16", 0, 10.0)]}
+    # Shuffled: neither securities nor times need to come in order.
     long = pd.concat([one.assign(symbol="sh600000"), two.assign(symbol="sz000001")])
+    long = long.iloc[np.random.default_rng(0).permutation(len(long))]
     long["symbol"] = long["symbol"].astype("category")
     stored = pd.concat([xdxr_frame(v).assign(symbol=k) for k, v in events.items()])
-    out = adjust(long, stored, "qfq")
-    for symbol, bars in (("sh600000", one), ("sz000001", two)):
-        mine = out[out["symbol"] == symbol].drop(columns="symbol")
-        pd.testing.assert_frame_equal(mine, adjust(bars, events[symbol], "qfq"))
+    for method in ("hfq", "qfq-ratio"):
+        out = adjust(long, stored, method)
+        for symbol, bars in (("sh600000", one), ("sz000001", two)):
+            mine = out[out["symbol"] == symbol].drop(columns="symbol").sort_index()
+            pd.testing.assert_frame_equal(mine, adjust(bars, events[symbol], method))
     table = factors(stored, long)
     for symbol, bars in (("sh600000", one), ("sz000001", two)):
         mine = table[table["symbol"] == symbol].drop(columns="symbol")
