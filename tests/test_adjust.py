@@ -81,6 +81,8 @@ def test_ex_dates_by_position(events, same_as):
     ([rec("2024-01-04", 11, suogu=0.1)], 10.0, 0.0),
     ([rec("2024-01-04", 11, suogu=2.0), rec("2024-01-04", 11, suogu=1.5)], 1 / 3, 0.0),
     ([cash("2024-01-04", 3.0), rec("2024-01-04", 11, suogu=0.5)], 2.0, -0.6),
+    # Cash beyond the old prices: forward-adjusted prices go negative, as the method gives.
+    ([cash("2024-01-04", 150.0)], 1.0, -15.0),
 ])
 def test_event_map(events, a, b):
     raw = BARS["close"].to_numpy()
