@@ -208,7 +208,7 @@ class _Tables(NamedTuple):
     (the first entry is the identity). See `factors` for the meaning of each."""
     key: IntArray
     start: IntArray        # index of each security's first event in the flat arrays
-    first: IntArray        # position, in time order, of the bar where each event takes effect
+    first: IntArray        # index into the bar order of the bar where each event takes effect
     cash: FloatArray
     bonus: FloatArray
     rights: FloatArray
@@ -427,8 +427,9 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     """`bars` with adjusted prices: a new frame of the same shape, index and columns.
 
     `bars`: a frame with a DatetimeIndex (or a ``datetime`` or ``date`` column) and the price
-    columns ``open high low close``; when it has a ``symbol`` column (the long frame of
-    several securities), `events` needs one too and each security is adjusted by its own.
+    columns ``open high low close``, in any order; when it has a ``symbol`` column (the long
+    frame of several securities), `events` needs one too and each security is adjusted by its
+    own (bars of a single symbol may go with events without one).
     `events`: a frame of `xdxr_frame` (or a stored one) or the records of ``get_xdxr_info``.
     `method`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"``, ``"hfq-ratio"`` (see the module), or None
     for the bars unchanged. `as_of`: ignore events after this date, so forward adjustment is
