@@ -70,8 +70,7 @@ struct GetIndexBars {
 }  // namespace
 
 std::span<const PyMethodDef> bar_methods() {
-    static const PyMethodDef defs[] = {method_def<GetSecurityBars>(), method_def<GetIndexBars>()};
-    return defs;
+    return method_defs<GetSecurityBars, GetIndexBars>();
 }
 
 }  // namespace pelmora::py

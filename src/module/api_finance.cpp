@@ -83,8 +83,7 @@ struct GetFinanceInfo {
 }  // namespace
 
 std::span<const PyMethodDef> finance_methods() {
-    static const PyMethodDef defs[] = {method_def<GetFinanceInfo>()};
-    return defs;
+    return method_defs<GetFinanceInfo>();
 }
 
 }  // namespace pelmora::py

@@ -44,9 +44,7 @@ struct GetHistoryMinuteTimeData {
 }  // namespace
 
 std::span<const PyMethodDef> minute_methods() {
-    static const PyMethodDef defs[] = {method_def<GetMinuteTimeData>(),
-                                       method_def<GetHistoryMinuteTimeData>()};
-    return defs;
+    return method_defs<GetMinuteTimeData, GetHistoryMinuteTimeData>();
 }
 
 }  // namespace pelmora::py

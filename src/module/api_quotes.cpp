@@ -70,8 +70,7 @@ struct GetSecurityQuotes {
 }  // namespace
 
 std::span<const PyMethodDef> quote_methods() {
-    static const PyMethodDef defs[] = {method_def<GetSecurityQuotes>()};
-    return defs;
+    return method_defs<GetSecurityQuotes>();
 }
 
 }  // namespace pelmora::py

@@ -60,9 +60,7 @@ struct GetHistoryTransactionData {
 }  // namespace
 
 std::span<const PyMethodDef> transaction_methods() {
-    static const PyMethodDef defs[] = {method_def<GetTransactionData>(),
-                                       method_def<GetHistoryTransactionData>()};
-    return defs;
+    return method_defs<GetTransactionData, GetHistoryTransactionData>();
 }
 
 }  // namespace pelmora::py
