@@ -1,50 +1,14 @@
 #include "protocol/finance.hpp"
 
-#include "protocol/fields.hpp"
-
 namespace pelmora::proto {
 
 namespace {
 
-constexpr size_t kRecordEnd = 141;  // bytes past the record are not read
 constexpr size_t kFiguresOffset = 25;
 // Amounts travel in units of ten thousand; the multiplication is done on the widened double.
 constexpr double kAmountUnit = 10000.0;
 
-// Whether each figure is an amount to scale; the shareholder count and the per-share net
-// assets pass as they are.
-constexpr bool kScaled[kFinanceFigures] = {
-    true,   // zongguben
-    true,   // guojiagu
-    true,   // faqirenfarengu
-    true,   // farengu
-    true,   // bgu
-    true,   // hgu
-    true,   // zhigonggu
-    true,   // zongzichan
-    true,   // liudongzichan
-    true,   // gudingzichan
-    true,   // wuxingzichan
-    false,  // gudongrenshu
-    true,   // liudongfuzhai
-    true,   // changqifuzhai
-    true,   // zibengongjijin
-    true,   // jingzichan
-    true,   // zhuyingshouru
-    true,   // zhuyinglirun
-    true,   // yingshouzhangkuan
-    true,   // yingyelirun
-    true,   // touzishouyu
-    true,   // jingyingxianjinliu
-    true,   // zongxianjinliu
-    true,   // cunhuo
-    true,   // lirunzonghe
-    true,   // shuihoulirun
-    true,   // jinglirun
-    true,   // weifenpeilirun
-    false,  // meigujingzichan
-};
-static_assert(kFiguresOffset + 4 * kFinanceFigures == kRecordEnd);
+static_assert(kFiguresOffset + 4 * kFinanceFigures == kFinanceRecordEnd);
 
 }  // namespace
 
@@ -52,9 +16,7 @@ Bytes finance_request(uint8_t market, std::string_view code) {
     return security_info_request(0x0010, market, code);
 }
 
-bool decode_finance(const Bytes& body, FinanceRecord& out) {
-    if (kRecordEnd > body.size()) return false;
-    const uint8_t* p = body.data();
+void read_finance(const uint8_t* p, FinanceRecord& out) {
     out.liutongguben = load_f32(p + 9) * kAmountUnit;
     out.province = load_u16(p + 13);
     out.industry = load_u16(p + 15);
@@ -62,9 +24,8 @@ bool decode_finance(const Bytes& body, FinanceRecord& out) {
     out.ipo_date = load_u32(p + 21);
     for (size_t k = 0; k < kFinanceFigures; ++k) {
         double value = load_f32(p + kFiguresOffset + 4 * k);
-        out.figures[k] = kScaled[k] ? value * kAmountUnit : value;
+        out.figures[k] = kFinanceFigureTable[k].scaled ? value * kAmountUnit : value;
     }
-    return true;
 }
 
 }  // namespace pelmora::proto
