@@ -37,11 +37,14 @@ security layout of `get_security_bars` (the request does not say which one the c
 `SimulatedMarket(seed)` builds the same data in-process, so a test can compute what the server
 will say without asking it.
 """
-from .market import FEATURED, HISTORY_DAYS, Security, SimulatedMarket
+from .faults import Faults
+from .history import Event, Security, reference_price
+from .market import DEFAULT_SECURITIES, FEATURED, INTRADAY_DEPTH, SimulatedMarket
 from .server import SimulatedServer, serve
 from .wire import decode_volume, encode_price, encode_volume, quantize_volume
 
 __all__ = [
-    "serve", "SimulatedServer", "SimulatedMarket", "Security", "FEATURED", "HISTORY_DAYS",
-    "encode_price", "encode_volume", "decode_volume", "quantize_volume",
+    "serve", "SimulatedServer", "SimulatedMarket", "Security", "Event", "Faults", "FEATURED",
+    "DEFAULT_SECURITIES", "INTRADAY_DEPTH", "reference_price", "encode_price", "encode_volume",
+    "decode_volume", "quantize_volume",
 ]

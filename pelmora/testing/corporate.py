@@ -8,8 +8,10 @@ assets over the total capital, and the company texts quote these same numbers.
 """
 import functools
 import hashlib
-import struct
+import random
 from dataclasses import dataclass
+
+from .history import Event, single
 
 CATEGORY_NAMES = {1: "除权除息", 5: "股本变化"}
 
@@ -54,18 +56,6 @@ BLOCK_FILES = ("block_zs.dat", "block_gn.dat", "block_fg.dat")
 INDUSTRY_FILE = "tdxhy.cfg"
 
 
-def single(value):
-    """`value` rounded to a single-precision float, as the wire carries it."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
-@dataclass(frozen=True)
-class Event:
-    date: int       # YYYYMMDD
-    category: int
-    slots: tuple    # four numbers; their meaning depends on the category
-
-
 @dataclass(frozen=True)
 class Profile:
     """The static figures of one stock."""
@@ -84,43 +74,27 @@ class Corporate:
     def __init__(self, market):
         self.market = market
 
-    @functools.lru_cache(maxsize=256)
+    def _rng(self, *parts):
+        return random.Random("|".join(map(str, (self.market.seed,) + parts)))
+
+    @functools.lru_cache(maxsize=4096)
     def profile(self, key):
         sec = self.market.security(*key)
-        rng = self.market._rng(*key, "profile")
-        total = rng.randrange(50_000, 3_000_000)
+        rng = self._rng(*key, "profile")
+        total = self.market.history(key).events[0].slots[3]
         return Profile(
-            total=total, tradable=total * rng.randrange(60, 101) // 100,
+            total=total, tradable=self.market.history(key).events[0].slots[2],
             province=rng.randrange(1, 32), industry=rng.randrange(1, 61),
-            ipo_date=rng.randrange(1995, 2016) * 10000 + rng.randrange(1, 13) * 100
-            + rng.randrange(1, 29),
-            assets=float(total) * sec.pre_close / 100 * rng.uniform(1.5, 6.0),
+            ipo_date=sec.listed,
+            assets=float(total) * sec.start_price / 100 * rng.uniform(1.5, 6.0),
             holders=rng.randrange(20_000, 800_000))
 
-    @functools.lru_cache(maxsize=256)
     def events(self, key):
-        """Ex-rights records of a stock, oldest first; indexes have none."""
+        """Ex-rights records of a security known today, oldest first; indexes have none."""
         sec = self.market.security(*key)
         if sec is None or sec.is_index:
             return ()
-        prof = self.profile(key)
-        rng = self.market._rng(*key, "events")
-        days = self.market.days
-        tradable, total = prof.tradable, prof.total
-        out = [Event(days[0], 5, (0, 0, tradable, total))]
-        years = sorted({d // 10000 for d in days})[1:]
-        bonus_year = years[len(years) // 2] if years else None
-        for year in years:
-            date = next((d for d in days if d >= year * 10000 + 620), None)
-            if date is None or date >= self.market.today:
-                continue
-            bonus = 3.0 if year == bonus_year else 0.0
-            out.append(Event(date, 1, (rng.randrange(2, 33) / 4, 0.0, bonus, 0.0)))
-            if bonus:
-                grown = (tradable * 13 // 10, total * 13 // 10)
-                out.append(Event(date, 5, (tradable, total) + grown))
-                tradable, total = grown
-        return tuple(out)
+        return tuple(self.market.events(key))
 
     def capital(self, key):
         """(tradable, total) share capital after the last event, 10,000 shares."""
@@ -164,11 +138,12 @@ class Corporate:
             return ()
         fin = self.finance(key)
         tradable, total = self.capital(key)
-        day = self.market.day_bars(key)[-1]
+        day = self.market.bars(key, 9, 0, 1)[-1]
+        pre_close = self.market.pre_close(key)
         prefix = "sh" if sec.market == 1 else "sz"
         lines = {
             "最新提示": [f"{sec.name}({prefix}{sec.code}) 最新提示",
-                         f"最新收盘价：{day.close / 100:.2f}元  前收盘价：{sec.pre_close / 100:.2f}元",
+                         f"最新收盘价：{day.close / 100:.2f}元  前收盘价：{pre_close / 100:.2f}元",
                          f"今日成交量：{day.vol}手"],
             "公司概况": [f"公司名称：{sec.name}股份有限公司", f"上市日期：{fin[4]}",
                          f"所属地区代码：{fin[1]}  所属行业代码：{fin[2]}"],
@@ -200,7 +175,7 @@ class Corporate:
         """Bytes of a server file (block files, the industry table), or None."""
         stocks = [s for m in (1, 0) for s in self.market.securities(m) if not s.is_index]
         label = {s.key: ("sh" if s.market == 1 else "sz") + s.code for s in stocks}
-        rng = self.market._rng("file", name)
+        rng = self._rng("file", name)
         if name == "block_zs.dat":
             blocks = [("沪深300", rng.sample(stocks, min(300, len(stocks)))),
                       ("上证50", rng.sample([s for s in stocks if s.market == 1],
@@ -211,7 +186,7 @@ class Corporate:
             blocks = [(c, rng.sample(stocks, min(len(stocks), rng.randrange(60, 140))))
                       for c in CONCEPTS]
         elif name == "block_fg.dat":
-            by_price = sorted(stocks, key=lambda s: s.pre_close)
+            by_price = sorted(stocks, key=lambda s: s.start_price)
             third = len(by_price) // 3
             blocks = [("大盘股", rng.sample(stocks, len(stocks) // 10)),
                       ("中盘股", rng.sample(stocks, len(stocks) // 10)),

@@ -16,10 +16,13 @@ transactions and 80 quotes per request; longer requests get the first that many.
 """
 import struct
 
+import numpy as np
+
 from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
-from .wire import encode_price, encode_volume, frame, volume_word
+from .wire import (encode_price, encode_volume, fixed_columns, frame, price_columns, records,
+                   volume_columns, volume_word)
 
 FILE_CHUNK = 30000
 
@@ -80,7 +83,7 @@ class Responder:
         for sec in page:
             out += _fixed(sec.code.encode(), 6) + struct.pack("<H", sec.volunit)
             out += _fixed(sec.name.encode("gbk"), 8) + bytes(4) + bytes((sec.decimal_point,))
-            out += encode_volume(sec.pre_close / 100) + bytes(4)
+            out += encode_volume(self.market.pre_close(sec.key) / 100) + bytes(4)
         return bytes(out)
 
     # ------------------------------------------------------------------ bars
@@ -93,28 +96,35 @@ class Responder:
         if key is None or not known:
             return b"\x00\x00"
         sec = self.market.security(*key)
-        page = self.market.bars(key, category, start, min(count, BAR_PAGE))
-        minute_form = category in INTRADAY_CATEGORIES
-        out = bytearray(struct.pack("<H", len(page)))
-        base = 0
-        for bar in page:
-            y, m, d, hh, mm = bar.when
-            if minute_form:
-                out += struct.pack("<HH", ((y - 2004) << 11) | (m * 100 + d), hh * 60 + mm)
-            else:
-                out += struct.pack("<I", y * 10000 + m * 100 + d)
-            o = bar.open * 10  # the bars carry thousandths of a yuan
-            out += encode_price(o - base) + encode_price(bar.close * 10 - o)
-            out += encode_price(bar.high * 10 - o) + encode_price(bar.low * 10 - o)
-            out += encode_volume(bar.vol) + encode_volume(bar.amount)
-            if sec.is_index:
-                out += struct.pack("<HH", *self.market.updown(sec, bar))
-            base = bar.close * 10
-        return bytes(out)
+        page = self.market.bar_columns(key, category, start, min(count, BAR_PAGE))
+        n = len(page.date)
+        if n == 0:
+            return b"\x00\x00"
+        if category in INTRADAY_CATEGORIES:
+            y, md = page.date // 10000, page.date % 10000
+            stamp = np.stack([((y - 2004) << 11) | md, page.minute], axis=1)
+            when = fixed_columns(stamp, "<u2").reshape(n, 4)
+        else:
+            when = fixed_columns(page.date, "<u4")
+        # The bars carry thousandths of a yuan; each open is sent from the previous close.
+        o, c = page.open * 10, page.close * 10
+        base = np.concatenate([[0], c[:-1]])
+        prices = price_columns(np.stack([o - base, c - o, page.high * 10 - o,
+                                         page.low * 10 - o], axis=1).reshape(-1))
+        width = prices[0].shape[1]
+        parts = [when, (prices[0].reshape(n, 4 * width), prices[1].reshape(n, 4 * width)),
+                 volume_columns(np.stack([page.vol, page.amount], axis=1).reshape(-1))
+                 .reshape(n, 8)]
+        if sec.is_index:
+            counts = self.market.updown(sec, page.open.tolist(), page.close.tolist())
+            parts.append(fixed_columns(np.array(counts).reshape(n, 2), "<u2").reshape(n, 4))
+        return struct.pack("<H", n) + records(*parts)
 
     # ------------------------------------------------------------------ minute time
 
     def _minute_body(self, key, index, head):
+        if key is not None:
+            index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
         bars = self.market.minute_bars(key, index)
@@ -134,7 +144,7 @@ class Responder:
 
     def minute_time(self, req):
         market, = struct.unpack_from("<H", req, 12)
-        return self._minute_body(self._key(market, req[14:20]), len(self.market.days) - 1, 4)
+        return self._minute_body(self._key(market, req[14:20]), self.market.last, 4)
 
     def history_minute_time(self, req):
         date, market = struct.unpack_from("<IB", req, 12)
@@ -143,6 +153,8 @@ class Responder:
     # ------------------------------------------------------------------ transactions
 
     def _transaction_body(self, key, index, start, count, head, with_num):
+        if key is not None:
+            index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
         page = self.market.transactions(key, index, start, min(count, TRANSACTION_PAGE))
@@ -160,7 +172,7 @@ class Responder:
     def transactions(self, req):
         market, = struct.unpack_from("<H", req, 12)
         start, count = struct.unpack_from("<HH", req, 20)
-        return self._transaction_body(self._key(market, req[14:20]), len(self.market.days) - 1,
+        return self._transaction_body(self._key(market, req[14:20]), self.market.last,
                                       start, count, 2, True)
 
     def history_transactions(self, req):
@@ -185,12 +197,20 @@ class Responder:
     def _quote_entry(self, key):
         sec = self.market.security(*key)
         day, last, sold, bought = self.market.quote(key)
-        price = day.close
+        pre_close = self.market.pre_close(key)
         out = bytearray(struct.pack("<B", sec.market) + sec.code.encode() + bytes(2))
-        for value in (price, sec.pre_close - price, day.open - price, day.high - price,
-                      day.low - price, SERVERTIME, 0, day.vol, last.vol):
+        if day is None or last is None:  # not traded today: at the last close, nothing done
+            price = self.market.last_close(key)
+            fields = (price, pre_close - price, -price, -price, -price, SERVERTIME, 0, 0, 0)
+            amount = 0.0
+        else:
+            price = day.close
+            fields = (price, pre_close - price, day.open - price, day.high - price,
+                      day.low - price, SERVERTIME, 0, day.vol, last.vol)
+            amount = day.amount
+        for value in fields:
             out += encode_price(value)
-        out += encode_volume(day.amount)
+        out += encode_volume(amount)
         for value in (sold, bought, 0, 0):
             out += encode_price(value)
         for bid, ask, bid_vol, ask_vol in self.market.book(sec):
