@@ -11,7 +11,12 @@ import hashlib
 import random
 from dataclasses import dataclass
 
+from typing import TYPE_CHECKING
+
 from .history import Event, single
+
+if TYPE_CHECKING:
+    from .market import SimulatedMarket
 
 CATEGORY_NAMES = {1: "除权除息", 5: "股本变化"}
 
@@ -71,44 +76,45 @@ class Profile:
 class Corporate:
     """Corporate data of a `SimulatedMarket`."""
 
-    def __init__(self, market):
+    def __init__(self, market: "SimulatedMarket") -> None:
         self.market = market
 
-    def _rng(self, *parts):
+    def _rng(self, *parts: object) -> random.Random:
         return random.Random("|".join(map(str, (self.market.seed,) + parts)))
 
     @functools.lru_cache(maxsize=4096)
-    def profile(self, key):
-        sec = self.market.security(*key)
+    def profile(self, key: tuple[int, str]) -> Profile:
+        sec = self.market.history(key).sec
         rng = self._rng(*key, "profile")
-        total = self.market.history(key).events[0].slots[3]
+        first = self.market.history(key).events[0].slots
+        total = int(first[3])
         return Profile(
-            total=total, tradable=self.market.history(key).events[0].slots[2],
+            total=total, tradable=int(first[2]),
             province=rng.randrange(1, 32), industry=rng.randrange(1, 61),
             ipo_date=sec.listed,
             assets=float(total) * sec.start_price / 100 * rng.uniform(1.5, 6.0),
             holders=rng.randrange(20_000, 800_000))
 
-    def events(self, key):
+    def events(self, key: tuple[int, str]) -> tuple[Event, ...]:
         """Ex-rights records of a security known today, oldest first; indexes have none."""
         sec = self.market.security(*key)
         if sec is None or sec.is_index:
             return ()
         return tuple(self.market.events(key))
 
-    def capital(self, key):
+    def capital(self, key: tuple[int, str]) -> tuple[int, int]:
         """(tradable, total) share capital after the last event, 10,000 shares."""
         last = [e for e in self.events(key) if e.category == 5][-1]
-        return last.slots[2], last.slots[3]
+        return int(last.slots[2]), int(last.slots[3])
 
-    def updated_date(self):
+    def updated_date(self) -> int:
         """The last quarter end before today, the date of the finance figures."""
         y, m = self.market.today // 10000, self.market.today // 100 % 100
         quarter_end = {0: (y - 1, 1231), 1: (y, 331), 2: (y, 630), 3: (y, 930)}[(m - 1) // 3]
         return quarter_end[0] * 10000 + quarter_end[1]
 
     @functools.lru_cache(maxsize=256)
-    def finance(self, key):
+    def finance(self, key: tuple[int, str]) -> tuple[float, int, int, int, int, dict[str, float]] | None:
         """The finance record of a stock as wire numbers: (liutongguben, province, industry,
         updated_date, ipo_date, {value key: number}), or None for an index or unknown code."""
         sec = self.market.security(*key)
@@ -127,16 +133,17 @@ class Corporate:
 
     # ------------------------------------------------------------------ company texts
 
-    def company_file(self, key):
+    def company_file(self, key: tuple[int, str]) -> str:
         return f"{key[1]}.txt"
 
     @functools.lru_cache(maxsize=64)
-    def company_sections(self, key):
+    def company_sections(self, key: tuple[int, str]) -> tuple[tuple[str, bytes], ...]:
         """[(title, GBK text bytes)] of a stock's company information; none for an index."""
         sec = self.market.security(*key)
         if sec is None or sec.is_index:
             return ()
         fin = self.finance(key)
+        assert fin is not None
         tradable, total = self.capital(key)
         day = self.market.bars(key, 9, 0, 1)[-1]
         pre_close = self.market.pre_close(key)
@@ -157,7 +164,7 @@ class Corporate:
         return tuple((title, ("\r\n".join(text) + "\r\n").encode("gbk"))
                      for title, text in lines.items())
 
-    def company_categories(self, key):
+    def company_categories(self, key: tuple[int, str]) -> list[tuple[str, str, int, int]]:
         """[(title, filename, start, length)] of the sections within the company file."""
         out, start = [], 0
         for title, text in self.company_sections(key):
@@ -165,13 +172,13 @@ class Corporate:
             start += len(text)
         return out
 
-    def company_bytes(self, key):
+    def company_bytes(self, key: tuple[int, str]) -> bytes:
         return b"".join(text for _, text in self.company_sections(key))
 
     # ------------------------------------------------------------------ server files
 
     @functools.lru_cache(maxsize=8)
-    def server_file(self, name):
+    def server_file(self, name: str) -> bytes | None:
         """Bytes of a server file (block files, the industry table), or None."""
         stocks = [s for m in (1, 0) for s in self.market.securities(m) if not s.is_index]
         label = {s.key: ("sh" if s.market == 1 else "sz") + s.code for s in stocks}
@@ -206,6 +213,6 @@ class Corporate:
             text += ",".join([title] + codes) + "\r\n"
         return text.encode("gbk")
 
-    def file_hash(self, name):
+    def file_hash(self, name: str) -> str:
         data = self.server_file(name)
         return hashlib.md5(data).hexdigest() if data is not None else ""

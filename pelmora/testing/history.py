@@ -77,7 +77,7 @@ class Event:
 
 class DayBars(NamedTuple):
     """Columns of the day bars of the traded days of a calendar range."""
-    index: Ints       # calendar index of each bar
+    day: Ints         # calendar index of each bar
     open: Ints        # cents
     high: Ints
     low: Ints
@@ -285,4 +285,5 @@ class History:
         else:
             amount = vol * (o + h + lo + c) / 4.0
         pick = np.flatnonzero(keep)
-        return DayBars(t[1:][pick], o[pick], h[pick], lo[pick], c[pick], vol[pick], amount[pick])
+        return DayBars(t[1:][pick], o[pick], h[pick], lo[pick], c[pick], vol[pick],
+                       np.asarray(amount[pick], dtype=np.float64))

@@ -252,9 +252,9 @@ class SimulatedMarket:
             hi = int(days[firsts[end] - 1]) + 1 if end < len(firsts) else int(days[-1]) + 1
             bars = self.day_columns(key, lo, hi)
             cuts = firsts[begin:end] - firsts[begin]
-            ends = np.append(cuts[1:], len(bars.index)) - 1
+            ends = np.append(cuts[1:], len(bars.day)) - 1
             return BarColumns(
-                DAYS[bars.index[ends]], np.full(len(cuts), 900, np.int64), bars.open[cuts],
+                DAYS[bars.day[ends]], np.full(len(cuts), 900, np.int64), bars.open[cuts],
                 np.maximum.reduceat(bars.high, cuts), np.minimum.reduceat(bars.low, cuts),
                 bars.close[ends], np.add.reduceat(bars.vol, cuts),
                 np.add.reduceat(bars.amount, cuts))
@@ -273,11 +273,11 @@ class SimulatedMarket:
         d0, d1 = f0 // per_day, (f1 - 1) // per_day
         m = group(self._minutes(key, int(days[d0]), int(days[d1]) + 1), minutes)
         skip, take = f0 - d0 * per_day, f1 - f0
-        stamps = np.tile(np_stamps(minutes), len(m.index))
+        stamps = np.tile(np_stamps(minutes), len(m.day))
 
         def flat(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
             return x.reshape(-1)[skip:skip + take]
-        return BarColumns(flat(np.repeat(DAYS[m.index], per_day)), flat(stamps), flat(m.open),
+        return BarColumns(flat(np.repeat(DAYS[m.day], per_day)), flat(stamps), flat(m.open),
                           flat(m.high), flat(m.low), flat(m.close), flat(m.vol), flat(m.amount))
 
     def _minutes(self, key: tuple[int, str], a: int, b: int) -> MinuteBars:

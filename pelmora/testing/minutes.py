@@ -2,7 +2,7 @@
 touch its high and low, close at its close and share out its volume and turnover; and the four
 ticks of each minute.
 """
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -22,7 +22,7 @@ Floats = npt.NDArray[np.float64]
 
 class MinuteBars(NamedTuple):
     """(days, 240) matrices of the one-minute bars of some days."""
-    index: Ints       # calendar index of each day (one per row)
+    day: Ints         # calendar index of each day (one per row)
     open: Ints
     high: Ints
     low: Ints
@@ -32,14 +32,14 @@ class MinuteBars(NamedTuple):
 
 
 def minute_bars(key: int, days: DayBars) -> MinuteBars:
-    n = len(days.index)
+    n = len(days.day)
     j = np.arange(MINUTES_PER_DAY)[None, :]
-    col = days.index[:, None]
+    col = days.day[:, None]
     pos = col * MINUTES_PER_DAY + j
     o, h, lo, c = (x[:, None].astype(np.float64) for x in days[1:5])
     # Minutes (of 0..238) at which the close touches the high and the low, never the same.
-    at_high = (uniform(key, 11, days.index) * 239).astype(np.int64)[:, None]
-    at_low = (uniform(key, 12, days.index) * 238).astype(np.int64)[:, None]
+    at_high = (uniform(key, 11, days.day) * 239).astype(np.int64)[:, None]
+    at_low = (uniform(key, 12, days.day) * 238).astype(np.int64)[:, None]
     at_low = at_low + (at_low >= at_high)
     first = np.minimum(at_high, at_low)
     second = np.maximum(at_high, at_low)
@@ -66,18 +66,18 @@ def minute_bars(key: int, days: DayBars) -> MinuteBars:
     vol = np.floor(days.vol[:, None] * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
     vol[:, -1] += days.vol - vol.sum(axis=1)
     amount = days.amount[:, None] * vol / days.vol[:, None]
-    return MinuteBars(days.index, opened, high, low, close, vol, amount)
+    return MinuteBars(days.day, opened, high, low, close, vol, amount)
 
 
 def group(m: MinuteBars, minutes: int) -> MinuteBars:
     """Bars of `minutes` minutes (5, 15, 30, 60) grouping the one-minute bars within each day."""
     if minutes == 1:
         return m
-    n, k = len(m.index), MINUTES_PER_DAY // minutes
+    n, k = len(m.day), MINUTES_PER_DAY // minutes
 
-    def cut(x: npt.NDArray[np.generic]) -> npt.NDArray[np.generic]:
+    def cut(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
         return x.reshape(n, k, minutes)
-    return MinuteBars(m.index, cut(m.open)[:, :, 0], cut(m.high).max(axis=2),
+    return MinuteBars(m.day, cut(m.open)[:, :, 0], cut(m.high).max(axis=2),
                       cut(m.low).min(axis=2), cut(m.close)[:, :, -1], cut(m.vol).sum(axis=2),
                       cut(m.amount).sum(axis=2))
 
@@ -93,7 +93,7 @@ class Ticks(NamedTuple):
 def ticks(key: int, m: MinuteBars) -> Ticks:
     """The ticks of the first day of `m`: per minute its open, high and low in either order,
     and its close, whose volumes add up to the minute's."""
-    day = int(m.index[0])
+    day = int(m.day[0])
     pos = day * MINUTES_PER_DAY + np.arange(MINUTES_PER_DAY)
     high_first = uniform(key, 20, pos) < 0.5
     inner1 = np.where(high_first, m.high[0], m.low[0])

@@ -42,4 +42,4 @@ def uniform4(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Floats, .
     salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
     x = _mix(_mix(at * _GOLDEN + salt) ^ salt)
     parts = x.view(np.uint16).reshape(*x.shape, 4)
-    return tuple(parts[..., i] * (1.0 / 65536) for i in range(4))
+    return tuple(np.asarray(parts[..., i] * (1.0 / 65536), dtype=np.float64) for i in range(4))

@@ -15,6 +15,7 @@ The client decodes three compact number forms; these are their inverses:
 """
 import functools
 import math
+import socket
 import struct
 import zlib
 
@@ -29,7 +30,7 @@ __all__ = [
 COMPRESS_ABOVE = 512
 
 
-def encode_price(value):
+def encode_price(value: int) -> bytes:
     """Bytes of the variable-length signed integer `value` (|value| < 2**64)."""
     negative = value < 0
     m = -value if negative else value
@@ -47,7 +48,7 @@ def encode_price(value):
         out.append(group | 0x80)
 
 
-def decode_volume(word):
+def decode_volume(word: int) -> float:
     """The double a client reads from the packed 32-bit word `word`.
 
     The exponent is 2 * byte3 plus bit 7 of byte2, the mantissa the low 23 bits, as in a float
@@ -70,7 +71,7 @@ def decode_volume(word):
     return ((x + y) + z) + w
 
 
-def _regular_word(value):
+def _regular_word(value: float) -> int | None:
     """The float-like word nearest to `value`, or None outside the 9-bit exponent range."""
     f, e = math.frexp(value)  # value = f * 2**e, 0.5 <= f < 1
     field = e - 1 + 127
@@ -96,7 +97,7 @@ _RECIPROCAL = _reciprocal_table()
 
 
 @functools.lru_cache(maxsize=65536)
-def _search_word(value):
+def _search_word(value: float) -> int:
     """The word whose decoded value lies nearest to `value` (the smallest such word on a tie).
 
     Outside the reciprocal branch a word's value grows with the word, so the nearest of those
@@ -121,7 +122,7 @@ def _search_word(value):
     return min(candidates, key=lambda w: (abs(decode_volume(w) - value), w))
 
 
-def encode_volume(value):
+def encode_volume(value: float) -> bytes:
     """The packed 32-bit word for `value`, as 4 little-endian bytes.
 
     Non-negative values in the float-like range are written with the 9-bit exponent and 23-bit
@@ -133,7 +134,7 @@ def encode_volume(value):
     return struct.pack("<I", volume_word(value))
 
 
-def volume_word(value):
+def volume_word(value: float) -> int:
     """The packed word of `encode_volume` as an int."""
     value = float(value)
     if not value > 0.0 or math.isnan(value):
@@ -144,7 +145,7 @@ def volume_word(value):
     return _search_word(value)
 
 
-def exact_word(value):
+def exact_word(value: float) -> int | None:
     """The float-like word that reads back as exactly `value`, or None (a quick test that
     skips the search of `encode_volume`)."""
     word = _regular_word(float(value)) if value > 0 else None
@@ -153,22 +154,22 @@ def exact_word(value):
     return word
 
 
-def _is_regular(word):
+def _is_regular(word: int) -> bool:
     b2, b3 = (word >> 16) & 0xFF, word >> 24
     return b3 >= 67 or b2 > 128 or b2 == 0
 
 
-def quantize_volume(value):
+def quantize_volume(value: float) -> float:
     """What a client reads back for `value` sent with `encode_volume`."""
     return decode_volume(volume_word(value))
 
 
-def minute_date(year, month, day, hour, minute):
+def minute_date(year: int, month: int, day: int, hour: int, minute: int) -> bytes:
     """4-byte bar date of the minute categories: packed date word, then minutes of the day."""
     return struct.pack("<HH", ((year - 2004) << 11) | (month * 100 + day), hour * 60 + minute)
 
 
-def day_date(yyyymmdd):
+def day_date(yyyymmdd: int) -> bytes:
     """4-byte bar date of the day categories: the decimal number YYYYMMDD."""
     return struct.pack("<I", yyyymmdd)
 
@@ -176,13 +177,14 @@ def day_date(yyyymmdd):
 _HEADER_MAGIC = b"\xb1\xcb\x74\x00"
 
 
-def header(z, u, ident=b"\x00\x00\x00\x00", command=0):
+def header(z: int, u: int, ident: bytes = b"\x00\x00\x00\x00", command: int = 0) -> bytes:
     """16-byte response header: a constant lead, 0x0C, the request's four identification bytes
     and command code echoed (clients do not look at them), then the wire and plain body sizes."""
     return _HEADER_MAGIC + b"\x0c" + bytes(ident) + b"\x00" + struct.pack("<HHH", command, z, u)
 
 
-def frame(body, ident=b"\x00\x00\x00\x00", command=0, compress=None):
+def frame(body: bytes, ident: bytes = b"\x00\x00\x00\x00", command: int = 0,
+          compress: bool | None = None) -> bytes:
     """Header and wire bytes of the answer carrying `body`; compressed when larger than
     COMPRESS_ABOVE (or as `compress` says) and when compression makes it smaller."""
     body = bytes(body)
@@ -196,7 +198,7 @@ def frame(body, ident=b"\x00\x00\x00\x00", command=0, compress=None):
     return header(len(wire), len(body), ident, command) + wire
 
 
-def _recv_exact(sock, n):
+def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
     buf = bytearray()
     while len(buf) < n:
         part = sock.recv(n - len(buf))
@@ -206,7 +208,7 @@ def _recv_exact(sock, n):
     return bytes(buf)
 
 
-def read_request(sock):
+def read_request(sock: socket.socket) -> bytes | None:
     """One whole request from `sock` (10-byte prefix, then L more bytes, L at offset 6), or
     None when the peer closed the connection."""
     head = _recv_exact(sock, 10)
