@@ -3,6 +3,8 @@ delistings, the ex-rights reference price on every ex-date, depth limits, a late
 and the vipdoc folder."""
 import collections
 import datetime
+import subprocess
+import sys
 
 import pytest
 
@@ -137,6 +139,12 @@ def test_intraday_depth(sim_client, sim_market, category, per_day):
 def test_vipdoc_holds_the_served_bars(tmp_path):
     market = SimulatedMarket(seed=3, fill=10)
     write_vipdoc(market, tmp_path, minute_codes=((0, "300750"),))
+    done = subprocess.run([sys.executable, "-P", "-m", "pelmora.testing", "--seed", "3", "--fill",
+                           "10", "--write-vipdoc", str(tmp_path / "cli")], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.startswith("wrote 56 files under ")
+    assert (tmp_path / "cli" / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes() == \
+        (tmp_path / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes()
     with serve(seed=3, fill=10) as (host, port):
         c = TdxClient()
         c.connect(host, port)
