@@ -3,11 +3,13 @@ delistings, the ex-rights reference price on every ex-date, depth limits, a late
 and the vipdoc folder."""
 import collections
 import datetime
+import os
 import subprocess
 import sys
 
 import pytest
 
+import pelmora
 from pelmora import TdxClient, read_daily_bars, read_minute_bars
 from pelmora.testing import INTRADAY_DEPTH, SimulatedMarket, quantize_volume, serve
 from pelmora.testing.vipdoc import write_vipdoc
@@ -139,9 +141,10 @@ def test_intraday_depth(sim_client, sim_market, category, per_day):
 def test_vipdoc_holds_the_served_bars(tmp_path):
     market = SimulatedMarket(seed=3, fill=10)
     write_vipdoc(market, tmp_path, minute_codes=((0, "300750"),))
+    root = os.path.dirname(os.path.dirname(pelmora.__file__))  # the pelmora under test
     done = subprocess.run([sys.executable, "-P", "-m", "pelmora.testing", "--seed", "3", "--fill",
                            "10", "--write-vipdoc", str(tmp_path / "cli")], capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, env={**os.environ, "PYTHONPATH": root})
     assert done.returncode == 0 and done.stdout.startswith("wrote 56 files under ")
     assert (tmp_path / "cli" / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes() == \
         (tmp_path / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes()
