@@ -258,11 +258,15 @@ def test_simulated_server_end_to_end(sim_client):
     bars = frame_of(sim_client.get_security_bars(9, 1, "600036", 0, 800))
     events = xdxr_frame(records)
     table = factors(events, bars)
-    effective = events[(events["category"] == 1) & (events.index > bars.index[0])]
-    assert len(table) == len(effective) > 0
+    # One row per ex-date up to the last bar; those before the first bar still lift hfq.
+    effective = events[(events["category"] == 1) & (events.index <= bars.index[-1])]
+    assert len(table) == effective.index.nunique() and (table["bar"] > bars.index[0]).any()
     adj = {m: adjust(bars, events, m)["close"].to_numpy() for m in
            ("qfq", "hfq", "qfq-ratio", "hfq-ratio")}
-    assert adj["qfq"][-1] == bars["close"].iloc[-1] and adj["hfq"][0] == bars["close"].iloc[0]
+    # The latest bar keeps its price forward; the first is lifted by every event up to it.
+    first = table[table["bar"] == bars.index[0]].iloc[-1]
+    assert adj["qfq"][-1] == bars["close"].iloc[-1]
+    assert adj["hfq"][0] == pytest.approx(first["hfq_a"] * bars["close"].iloc[0] + first["hfq_b"])
     assert_continuous(bars, events, table, adj)
     # Longer bars built here match the server's own, stamps included (the first week may be cut).
     served = frame_of(sim_client.get_security_bars(5, 1, "600036", 0, 100))
