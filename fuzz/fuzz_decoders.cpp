@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const uint8_t selector = data[0];
     const uint16_t param = uint16_t(data[1] | (data[2] << 8));
-    const proto::Bytes body(data + 3, data + size);
+    const pelmora::Bytes body(data + 3, data + size);
     switch (selector % 12) {
         case 0: {
             uint16_t count;

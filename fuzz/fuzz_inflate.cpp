@@ -6,8 +6,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     size_t plain = data[0] | (data[1] << 8);
-    std::vector<uint8_t> wire(data + 2, data + size);
-    std::vector<uint8_t> out;
+    pelmora::Bytes wire(data + 2, data + size);
+    pelmora::Bytes out;
     pelmora::Status s = pelmora::net::inflate_exact(wire.data(), wire.size(), plain, out);
     if (s.ok() && out.size() != plain) abort();
     return 0;

@@ -11,7 +11,7 @@ namespace pelmora::py {
 namespace {
 
 // The list of bar dicts of a body; index bars read a longer tail with two more keys.
-PyObject* bars_list(const net::Bytes& body, uint16_t category, bool index) {
+PyObject* bars_list(const Bytes& body, uint16_t category, bool index) {
     const std::vector<proto::BarRecord> bars = proto::decode_bars(body, category, index);
     static const RecordShape security_shape{"datetime", "open", "high",  "low",
                                             "close",    "vol",  "amount"};
@@ -48,7 +48,7 @@ PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_s
         !arg_text(call[2], "code", code) || !arg_uint(call[3], "start", start) ||
         !arg_uint(call[4], "count", count))
         return nullptr;
-    net::Bytes body;
+    Bytes body;
     if (!call.fetch(proto::bars_request(category, market, code, start, count), body))
         return nullptr;
     return bars_list(body, category, index);

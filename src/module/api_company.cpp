@@ -13,7 +13,7 @@ PyObject* client_get_company_info_category(PyObject*, PyObject* const* args, Py_
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_company_info_category()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        net::Bytes body;
+        Bytes body;
         if (!call.ok() || !fetch_by_market_code(call, proto::company_info_category_request, body))
             return nullptr;
         std::vector<proto::CompanyInfoCategory> entries;
@@ -44,7 +44,7 @@ PyObject* client_get_company_info_content(PyObject*, PyObject* const* args, Py_s
         if (!arg_market_code(call, market, code) || !arg_text(call[2], "filename", filename) ||
             !arg_uint(call[3], "start", start) || !arg_uint(call[4], "length", length))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::company_info_content_request(market, code, filename, start, length),
                         body))
             return nullptr;

@@ -13,7 +13,7 @@ PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_finance_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        net::Bytes body;
+        Bytes body;
         uint8_t market;
         if (!call.ok() || !fetch_by_market_code(call, proto::finance_request, body, &market))
             return nullptr;

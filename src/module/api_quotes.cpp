@@ -20,7 +20,7 @@ PyObject* price(int64_t hundredths) {
     return PyFloat_FromDouble(double(hundredths) / 100.0);
 }
 
-PyObject* quotes_list(const net::Bytes& body) {
+PyObject* quotes_list(const Bytes& body) {
     const std::vector<proto::QuoteRecord> quotes = proto::decode_quotes(body);
 
     static const RecordShape shape{
@@ -60,11 +60,11 @@ PyObject* client_get_security_quotes(PyObject*, PyObject* const* args, Py_ssize_
         std::vector<MarketCode> items;
         if (!arg_market_codes(call[0], "stock_list", items)) return nullptr;
         // Refused before the connection check: a list that does not fit is an argument error.
-        net::Bytes request;
+        Bytes request;
         if (!check(proto::quotes_request(items, request))) return nullptr;
         if (!call.connection()) return nullptr;
         if (items.empty()) return PyList_New(0);
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(request, body)) return nullptr;
         return quotes_list(body);
     });

@@ -16,7 +16,7 @@ PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t
         if (!call.ok()) return nullptr;
         uint8_t market;
         if (!arg_uint(call[0], "market", market)) return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::security_count_request(market), body)) return nullptr;
         uint16_t count;
         if (!check(proto::decode_security_count(body, count))) return nullptr;
@@ -34,7 +34,7 @@ PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t 
         uint16_t start;
         if (!arg_uint(call[0], "market", market) || !arg_uint(call[1], "start", start))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::security_list_request(market, start), body)) return nullptr;
         std::vector<proto::SecurityRecord> records;
         if (!check(proto::decode_security_list(body, records))) return nullptr;

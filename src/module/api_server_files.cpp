@@ -10,7 +10,7 @@ namespace pelmora::py {
 
 namespace {
 
-PyObject* chunk_bytes(const net::Bytes& body, const proto::FileChunk& chunk) {
+PyObject* chunk_bytes(const Bytes& body, const proto::FileChunk& chunk) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()) + chunk.data_offset,
                                      Py_ssize_t(chunk.data_size));
 }
@@ -25,7 +25,7 @@ PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_
         if (!call.ok()) return nullptr;
         std::string_view block_file;
         if (!arg_text(call[0], "block_file", block_file)) return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::block_info_meta_request(block_file), body)) return nullptr;
         proto::BlockMeta meta;
         if (!check(proto::decode_block_info_meta(body, meta))) return nullptr;
@@ -48,7 +48,7 @@ PyObject* client_get_block_info(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (!arg_text(call[0], "block_file", block_file) || !arg_uint(call[1], "start", start) ||
             !arg_uint(call[2], "size", size))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::block_info_request(block_file, start, size), body)) return nullptr;
         return chunk_bytes(body, proto::decode_file_chunk(body));
     });
@@ -64,7 +64,7 @@ PyObject* client_get_report_file(PyObject*, PyObject* const* args, Py_ssize_t na
         uint32_t offset;
         if (!arg_text(call[0], "filename", filename) || !arg_uint(call[1], "offset", offset))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::report_file_request(filename, offset), body)) return nullptr;
         const proto::FileChunk chunk = proto::decode_file_chunk(body);
         PyRef head = PyRef::steal(PyLong_FromUnsignedLong(chunk.head));

@@ -11,7 +11,7 @@ namespace pelmora::py {
 namespace {
 
 // Today's dicts carry "num"; history dicts do not.
-PyObject* transaction_list(const net::Bytes& body, bool history) {
+PyObject* transaction_list(const Bytes& body, bool history) {
     const std::vector<proto::TransactionRecord> records = proto::decode_transactions(body, history);
     static const RecordShape today_shape{"time", "price", "vol", "num", "buyorsell"};
     static const RecordShape history_shape{"time", "price", "vol", "buyorsell"};
@@ -45,7 +45,7 @@ PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize
         if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
             !arg_uint(call[3], "count", count))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::transaction_request(market, code, start, count), body))
             return nullptr;
         return transaction_list(body, false);
@@ -66,7 +66,7 @@ PyObject* client_get_history_transaction_data(PyObject*, PyObject* const* args, 
         if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
             !arg_uint(call[3], "count", count) || !arg_uint(call[4], "date", date))
             return nullptr;
-        net::Bytes body;
+        Bytes body;
         if (!call.fetch(proto::history_transaction_request(market, code, start, count, date), body))
             return nullptr;
         return transaction_list(body, true);

@@ -65,7 +65,7 @@ PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t narg
     return guarded([&]() -> PyObject* {
         static const Signature sig("TdxClient.get_xdxr_info()", {"market", "code"});
         MethodCall call(sig, args, nargs, kwnames);
-        net::Bytes body;
+        Bytes body;
         if (!call.ok() || !fetch_by_market_code(call, proto::xdxr_request, body)) return nullptr;
         std::vector<proto::XdxrRecord> records;
         proto::decode_xdxr(body, records);

@@ -40,7 +40,7 @@ net::Connection* MethodCall::connection() {
     return nullptr;
 }
 
-bool MethodCall::fetch(const net::Bytes& request, net::Bytes& body) {
+bool MethodCall::fetch(const Bytes& request, Bytes& body) {
     net::Connection* conn = connection();
     return conn && check(conn->fetch(request, body, python_signal_raised));
 }
@@ -49,8 +49,8 @@ bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& 
     return arg_uint(call[0], "market", market) && arg_text(call[1], "code", code);
 }
 
-bool fetch_by_market_code(MethodCall& call, net::Bytes (*build)(uint8_t, std::string_view),
-                          net::Bytes& body, uint8_t* market_out) {
+bool fetch_by_market_code(MethodCall& call, Bytes (*build)(uint8_t, std::string_view), Bytes& body,
+                          uint8_t* market_out) {
     uint8_t market;
     std::string_view code;
     if (!arg_market_code(call, market, code) || !call.fetch(build(market, code), body))

@@ -38,7 +38,7 @@ public:
     // The connection, or nullptr with ConnectionError "Not connected" raised.
     net::Connection* connection();
     // One request/response exchange; false with the exception raised.
-    bool fetch(const net::Bytes& request, net::Bytes& body);
+    bool fetch(const Bytes& request, Bytes& body);
 
 private:
     ClientObject* client_ = nullptr;
@@ -50,7 +50,7 @@ bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& 
 
 // For the commands whose whole argument list is (market, code): converts both and exchanges the
 // request build(market, code). False with the exception raised.
-bool fetch_by_market_code(MethodCall& call, net::Bytes (*build)(uint8_t, std::string_view),
-                          net::Bytes& body, uint8_t* market_out = nullptr);
+bool fetch_by_market_code(MethodCall& call, Bytes (*build)(uint8_t, std::string_view), Bytes& body,
+                          uint8_t* market_out = nullptr);
 
 }  // namespace pelmora::py

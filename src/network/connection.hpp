@@ -6,13 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "common/unique_fd.hpp"
 #include "network/socket_io.hpp"
 
 namespace pelmora::net {
-
-using Bytes = std::vector<uint8_t>;
 
 class Connection {
 public:

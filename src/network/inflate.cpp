@@ -36,8 +36,7 @@ constexpr size_t kInputChunk = 32768;
 
 }  // namespace
 
-Status inflate_exact(const uint8_t* wire, size_t wire_size, size_t out_size,
-                     std::vector<uint8_t>& out) {
+Status inflate_exact(const uint8_t* wire, size_t wire_size, size_t out_size, Bytes& out) {
     out.resize(out_size);
     if (out_size == 0) return {};
     InflateStream zs;

@@ -4,24 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
-namespace pelmora::proto {
+#include "common/bytes.hpp"
 
-inline uint16_t load_u16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-inline uint32_t load_u32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-// A little-endian IEEE-754 single, widened exactly to double.
-inline double load_f32(const uint8_t* p) {
-    uint32_t bits = load_u32(p);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return double(f);
-}
+namespace pelmora::proto {
 
 // Variable-length signed integer: 6 value bits and the sign (0x40) in the first byte, 7 bits in
 // each following byte, least significant group first; bit 0x80 means another byte follows.

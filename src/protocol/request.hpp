@@ -4,11 +4,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
-#include <vector>
+
+#include "common/bytes.hpp"
 
 namespace pelmora::proto {
-
-using Bytes = std::vector<uint8_t>;
 
 class RequestWriter {
 public:

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/bytes.hpp"
 #include "common/decimal.hpp"
-#include "protocol/fields.hpp"
 
 namespace pelmora::reader {
 
@@ -19,9 +19,8 @@ struct DailyRecord {
 };
 
 inline DailyRecord decode_daily(const uint8_t* r) {
-    using proto::load_u32;
-    return {load_u32(r),      load_u32(r + 4),         load_u32(r + 8), load_u32(r + 12),
-            load_u32(r + 16), proto::load_f32(r + 20), load_u32(r + 24)};
+    return {load_u32(r),      load_u32(r + 4),  load_u32(r + 8), load_u32(r + 12),
+            load_u32(r + 16), load_f32(r + 20), load_u32(r + 24)};
 }
 
 struct MinuteRecord {
@@ -32,9 +31,8 @@ struct MinuteRecord {
 };
 
 inline MinuteRecord decode_minute(const uint8_t* r) {
-    using proto::load_f32;
-    return {proto::load_u16(r), proto::load_u16(r + 2), load_f32(r + 4),  load_f32(r + 8),
-            load_f32(r + 12),   load_f32(r + 16),       load_f32(r + 20), proto::load_u32(r + 24)};
+    return {load_u16(r),      load_u16(r + 2),  load_f32(r + 4),  load_f32(r + 8),
+            load_f32(r + 12), load_f32(r + 16), load_f32(r + 20), load_u32(r + 24)};
 }
 
 // The texts are sized first, then written in place, so that the caller can write them straight
