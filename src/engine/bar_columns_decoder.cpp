@@ -1,5 +1,6 @@
 #include "engine/bar_columns_decoder.hpp"
 
+#include "common/bytes.hpp"
 #include "engine/civil_time.hpp"
 #include "protocol/bars.hpp"
 
@@ -17,7 +18,7 @@ Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool
                           const BarSlot& slot, size_t& rows) {
     rows = 0;
     if (n < 2) return n == 0 ? Status{} : malformed("1 byte");
-    const size_t announced = proto::load_u16(body);
+    const size_t announced = load_u16(body);
     if (announced > slot.capacity) return malformed("more bars than asked for");
     const bool minute_form = proto::is_minute_category(category);
     BarColumns& c = *slot.columns;

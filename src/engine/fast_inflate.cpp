@@ -16,8 +16,7 @@ FastInflater::~FastInflater() {
     libdeflate_free_decompressor(d_);
 }
 
-Status FastInflater::inflate(const uint8_t* wire, size_t wire_size, size_t out_size,
-                             std::vector<uint8_t>& out) {
+Status FastInflater::inflate(const uint8_t* wire, size_t wire_size, size_t out_size, Bytes& out) {
     out.resize(out_size);
     size_t produced = 0;
     switch (libdeflate_zlib_decompress(d_, wire, wire_size, out.data(), out_size, &produced)) {

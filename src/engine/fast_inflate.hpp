@@ -4,8 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "common/bytes.hpp"
 #include "common/error.hpp"
 
 struct libdeflate_decompressor;
@@ -22,8 +22,7 @@ public:
 
     // Exactly `out_size` bytes of the stream's output into `out`. A stream whose output is
     // longer gives its first `out_size` bytes (through zlib, as the rare case it is).
-    Status inflate(const uint8_t* wire, size_t wire_size, size_t out_size,
-                   std::vector<uint8_t>& out);
+    Status inflate(const uint8_t* wire, size_t wire_size, size_t out_size, Bytes& out);
 
 private:
     libdeflate_decompressor* d_;

@@ -113,7 +113,7 @@ Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration t
     ::setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint8_t header[kHeaderSize];
     Bytes discard;
-    for (const net::Bytes& request : net::kSetupRequests) {
+    for (const Bytes& request : net::kSetupRequests) {
         auto deadline = Clock::now() + io_timeout;
         if (Status s = send_all(sock.get(), request.data(), request.size(), deadline, stop_fd); !s)
             return s;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "common/unique_fd.hpp"
 #include "network/address.hpp"
@@ -14,7 +15,6 @@
 namespace pelmora::engine {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 inline constexpr size_t kHeaderSize = 16;
 
