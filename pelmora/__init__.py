@@ -4,7 +4,11 @@
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
 """
 
-from .exceptions import PanicException
+from .exceptions import DataWarning, PanicException
 from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
+from .hq import HQ
 
-__all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars"]
+__all__ = [
+    "TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars", "HQ",
+    "DataWarning",
+]
