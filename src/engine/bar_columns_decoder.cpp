@@ -1,5 +1,7 @@
 #include "engine/bar_columns_decoder.hpp"
 
+#include <limits>
+
 #include "common/bytes.hpp"
 #include "engine/civil_time.hpp"
 #include "protocol/bars.hpp"
@@ -7,6 +9,8 @@
 namespace pelmora::engine {
 
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Error malformed(const char* what) {
     return Error{ErrorKind::Runtime, std::string("Malformed bars response: ") + what, 0};
@@ -42,6 +46,9 @@ Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool
         if (index) {
             c.up_count[row] = bar.up_count;
             c.down_count[row] = bar.down_count;
+        } else if (c.index) {
+            c.up_count[row] = kNaN;
+            c.down_count[row] = kNaN;
         }
         ++row;
         return true;

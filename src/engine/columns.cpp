@@ -65,10 +65,8 @@ void* BarColumns::data(Column c, char& format) const {
         case Column::Amount:
             return amount.get();
         case Column::UpCount:
-            format = 'q';
             return up_count.get();
         case Column::DownCount:
-            format = 'q';
             return down_count.get();
     }
     return nullptr;

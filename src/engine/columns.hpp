@@ -45,7 +45,8 @@ inline constexpr const char* kColumnNames[kColumnCount] = {
 struct BarColumns {
     ColumnArray<int64_t> datetime;  // seconds, numpy datetime64[s]
     ColumnArray<double> open, high, low, close, volume, amount;
-    ColumnArray<int64_t> up_count, down_count;  // only when the batch holds index bars
+    // Only when the batch holds index bars; NaN in the rows of other securities.
+    ColumnArray<double> up_count, down_count;
     bool index = false;
 
     bool allocate(size_t rows, bool with_index);

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <system_error>
 
@@ -189,6 +190,7 @@ void Pool::serve(Worker& w, Job& job) {
                 // A server that answers no data is set aside in verify(); nothing counts
                 // against this request then.
                 if (e.kind == ErrorKind::Value) continue;
+                job.asked |= bit(s);
                 if (++job.attempts >= options_.attempts) return b.complete(i, std::move(e));
                 continue;
             }
@@ -232,6 +234,7 @@ Pool::Choice Pool::choose(const Worker& w, const Job& job) {
         if (h.state == ServerState::SetAside && h.until <= now) {
             h.state = ServerState::Unverified;
             h.failures = 0;
+            h.recent = 0;
         }
         return h.state != ServerState::SetAside;
     };
@@ -247,8 +250,10 @@ Pool::Choice Pool::choose(const Worker& w, const Job& job) {
             any_usable = true;
             return (pass == 1 || !(job.asked & bit(s))) && ready(s);
         };
-        if (w.conn.open() && fits(w.server)) return {Choice::Use, w.server, {}};
+        // Home first: a worker that failed over returns once its server's back-off is over,
+        // so that load spreads again and a bad server keeps being found out.
         if (fits(w.home)) return {Choice::Use, w.home, {}};
+        if (w.conn.open() && fits(w.server)) return {Choice::Use, w.server, {}};
         size_t best = SIZE_MAX;
         for (size_t s = 0; s < servers_.size(); ++s)
             if (fits(s) &&
@@ -384,18 +389,22 @@ void Pool::record_failure(size_t server, const Error& e, bool malformed) {
         ServerHealth& h = servers_[server];
         if (h.state == ServerState::SetAside) return;
         ++h.failures;
+        h.recent = uint8_t((h.recent << 1) | 1);
         h.retry_after = Clock::now() + backoff_after(h.failures);
-        if (!malformed && h.failures < kFailureLimit) return;
-        reason = malformed
-                     ? "sent a malformed answer: " + e.message
-                     : std::to_string(h.failures) + " failures in a row, the last: " + e.message;
+        const int recent = std::popcount(h.recent);
+        if (!malformed && recent < kFailureLimit) return;
+        reason = malformed ? "sent a malformed answer: " + e.message
+                           : std::to_string(recent) +
+                                 " of its last 8 exchanges failed, the last: " + e.message;
     }
     set_aside(server, reason, false);
 }
 
 void Pool::record_success(size_t server) {
     std::lock_guard lock(m_);
-    servers_[server].failures = 0;
+    ServerHealth& h = servers_[server];
+    h.failures = 0;
+    h.recent = uint8_t(h.recent << 1);
 }
 
 void Pool::set_aside(size_t server, const std::string& reason, bool forever) {

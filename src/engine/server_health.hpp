@@ -24,13 +24,15 @@ struct ServerHealth {
     std::string name;  // "ip:port", as shown in warnings and errors
     ServerState state = ServerState::Unverified;
     std::string reason;  // why it was set aside
-    int failures = 0;    // failures in a row
+    int failures = 0;    // failures in a row: the back-off grows with them
+    uint8_t recent = 0;  // outcomes of the last 8 exchanges, a set bit for each failure
     int connections = 0;
     Clock::time_point retry_after{};
     Clock::time_point until = Clock::time_point::max();
 };
 
-// Failures in a row after which a server is set aside for the cool-down.
+// Failures among a server's last 8 exchanges that set it aside for the cool-down: a server
+// that fails every other request (say, garbage that leaves the client waiting) must go too.
 inline constexpr int kFailureLimit = 3;
 inline constexpr auto kFirstBackoff = std::chrono::milliseconds(50);
 inline constexpr auto kMaxBackoff = std::chrono::seconds(2);
