@@ -72,6 +72,15 @@ def _timestamp(value: DateLike | None, name: str, end: bool) -> np.datetime64 | 
     return out
 
 
+def _message(exc: BaseException) -> str:
+    # str() of a KeyError is the repr of its key: quotes around the message.
+    return str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
+
+
+def _reason(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {_message(exc)}"
+
+
 class HQ:
     """Bars from one or several HQ servers over a pool of connections.
 
@@ -225,10 +234,10 @@ class HQ:
             self._raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
         frame = frames.long_frame(columns, [s.canonical for s in listed], rows, index)
-        frame.attrs["errors"] = {name: f"{type(e).__name__}: {e}" for name, e in fails.items()}
+        frame.attrs["errors"] = {name: _reason(e) for name, e in fails.items()}
         frame.attrs["empty"] = empty
         if fails:
-            listing = "; ".join(f"{name} ({type(e).__name__}: {e})" for name, e in fails.items())
+            listing = "; ".join(f"{name} ({_reason(e)})" for name, e in fails.items())
             warnings.warn(f"{len(fails)} of {len(fails) + len(listed) - len(failed)} securities "
                           f"failed: {listing}", DataWarning, stacklevel=2)
         if empty:
@@ -374,7 +383,7 @@ class HQ:
         if not fails:
             raise ValueError("bars_many needs at least one security")
         name, first = next(iter(fails.items()))
-        listing = "; ".join(f"{n}: {e}" for n, e in fails.items())
+        listing = "; ".join(f"{n}: {_message(e)}" for n, e in fails.items())
         raise type(first)(f"no security could be fetched: {listing}") from first
 
 
