@@ -1,8 +1,10 @@
-"""Columns of the engine as pandas DataFrames, without copying the columns.
+"""Columns of the engine as pandas DataFrames, without copying them.
 
-The engine decodes bars into one array per field; numpy sees each through the buffer protocol
-and pandas is handed those arrays with ``copy=False``, so a frame's columns are the engine's
-memory (kept alive by the arrays that refer to it).
+The engine decodes bars into one array of times and one block of values, column after column;
+numpy sees both through the buffer protocol and pandas takes the block whole as the frame's
+values (``copy=False``), so a frame's columns are the engine's memory, kept alive by the
+arrays that refer to it. Building a frame from one 2-D block costs about a third of building it
+from separate columns.
 """
 from __future__ import annotations
 
@@ -16,14 +18,31 @@ PRICE_COLUMNS = ("open", "high", "low", "close", "volume", "amount")
 INDEX_COLUMNS = ("up_count", "down_count")
 
 
-def batch_columns(batch: Any) -> dict[str, np.ndarray]:
-    """Every column of an engine batch as a numpy array over the engine's memory; the bar
-    times as datetime64[s]."""
+class Bars:
+    """Times (datetime64[s]) and a block of values, one row per value column."""
+
+    __slots__ = ("times", "values")
+
+    def __init__(self, times: np.ndarray, values: np.ndarray) -> None:
+        self.times = times
+        self.values = values
+
+    def __len__(self) -> int:
+        return len(self.times)
+
+    @property
+    def index(self) -> bool:
+        return len(self.values) == len(PRICE_COLUMNS) + len(INDEX_COLUMNS)
+
+    def rows(self, keep: Any) -> Bars:
+        return Bars(self.times[keep], self.values[:, keep])
+
+
+def from_batch(batch: Any) -> Bars:
+    """Every row of an engine batch, over the engine's memory."""
     import numpy as np
-    names = ("datetime",) + PRICE_COLUMNS + (INDEX_COLUMNS if batch.index else ())
-    out = {name: np.frombuffer(batch.column(name), dtype=np.float64) for name in names[1:]}
-    out["datetime"] = np.frombuffer(batch.column("datetime"), dtype=np.int64).view("M8[s]")
-    return out
+    times = np.frombuffer(batch.column("datetime"), dtype=np.int64).view("M8[s]")
+    return Bars(times, np.asarray(batch.column("values")))
 
 
 def request_rows(batch: Any) -> np.ndarray:
@@ -32,47 +51,45 @@ def request_rows(batch: Any) -> np.ndarray:
     return np.frombuffer(batch.column("counts"), dtype=np.int64)
 
 
-def empty_columns(index: bool) -> dict[str, np.ndarray]:
+def empty(index: bool) -> Bars:
     import numpy as np
-    names = PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
-    out = {name: np.empty(0, dtype=np.float64) for name in names}
-    out["datetime"] = np.empty(0, dtype="M8[s]")
-    return out
+    width = len(PRICE_COLUMNS) + (len(INDEX_COLUMNS) if index else 0)
+    return Bars(np.empty(0, dtype="M8[s]"), np.empty((width, 0)))
 
 
-def bars_frame(columns: dict[str, np.ndarray], index: bool) -> pd.DataFrame:
-    """The frame of one security: a DatetimeIndex named datetime, float64 columns."""
+def concat(parts: Sequence[Bars], index: bool) -> Bars:
+    """Bars one after the other (a copy: pages fetched in turn); securities without index
+    counts get NaN for them when `index` is set."""
+    import numpy as np
+    if not parts:
+        return empty(index)
+    if len(parts) == 1 and parts[0].index == index:
+        return parts[0]
+    width = len(PRICE_COLUMNS) + (len(INDEX_COLUMNS) if index else 0)
+    values = [p.values if len(p.values) == width else
+              np.vstack([p.values, np.full((width - len(p.values), len(p)), np.nan)])
+              for p in parts]
+    return Bars(np.concatenate([p.times for p in parts]), np.concatenate(values, axis=1))
+
+
+def _frame(bars: Bars) -> pd.DataFrame:
     import pandas as pd
-    names = PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
-    idx = pd.DatetimeIndex(columns["datetime"], name="datetime", copy=False)
-    return pd.DataFrame({name: columns[name] for name in names}, index=idx, copy=False)
+    names = PRICE_COLUMNS + (INDEX_COLUMNS if bars.index else ())
+    idx = pd.DatetimeIndex(bars.times, name="datetime", copy=False)
+    return pd.DataFrame(bars.values.T, index=idx, columns=pd.Index(names), copy=False)
 
 
-def long_frame(columns: dict[str, np.ndarray], symbols: Sequence[str], rows: Sequence[int],
-               index: bool) -> pd.DataFrame:
+def bars_frame(bars: Bars) -> pd.DataFrame:
+    """The frame of one security: a DatetimeIndex named datetime, float64 columns."""
+    return _frame(bars)
+
+
+def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.DataFrame:
     """The frame of many securities, one after the other: `rows[i]` rows of `symbols[i]`,
-    named in a categorical ``symbol`` column."""
+    named in a categorical ``symbol`` column, the first."""
     import numpy as np
     import pandas as pd
     codes = np.repeat(np.arange(len(symbols), dtype=np.int32), rows)
-    symbol = pd.Categorical.from_codes(codes, categories=list(symbols))
-    names = PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
-    data: dict[str, Any] = {"symbol": symbol}
-    data.update((name, columns[name]) for name in names)
-    idx = pd.DatetimeIndex(columns["datetime"], name="datetime", copy=False)
-    return pd.DataFrame(data, index=idx, copy=False)
-
-
-def concat_columns(parts: Sequence[dict[str, np.ndarray]], index: bool) -> dict[str, np.ndarray]:
-    """Columns of several pages one after the other (a copy: pages fetched in turn)."""
-    import numpy as np
-    if not parts:
-        return empty_columns(index)
-    if len(parts) == 1:
-        return parts[0]
-    names = ("datetime",) + PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
-    return {name: np.concatenate([p[name] for p in parts]) for name in names}
-
-
-def select_rows(columns: dict[str, np.ndarray], keep: Any) -> dict[str, np.ndarray]:
-    return {name: values[keep] for name, values in columns.items()}
+    frame = _frame(bars)
+    frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=list(symbols)))
+    return frame

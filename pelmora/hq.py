@@ -161,24 +161,23 @@ class HQ:
                                   progress)
                 for _, error in batch.errors():
                     raise error
-                columns = frames.batch_columns(batch)
+                bars = frames.from_batch(batch)
             else:
                 walked, fails = self._walk_back([sym], category, count, lo, hi, progress)
                 if fails:
                     raise fails[sym]
-                columns = walked[sym]
+                bars = walked[sym]
         finally:
             self._warn_servers()
-        got = len(columns["datetime"])
+        got = len(bars)
         if got == 0:
             warnings.warn(f"{sym.canonical}: the server has no {period} bars"
                           + (" in the range asked for" if lo is not None or hi is not None
                              else ""), DataWarning, stacklevel=2)
         elif lo is None and got < count:
             warnings.warn(f"{sym.canonical}: {got} {period} bars, not {count}: its history "
-                          f"goes back only to {columns['datetime'][0]}", DataWarning,
-                          stacklevel=2)
-        return frames.bars_frame(columns, index)
+                          f"goes back only to {bars.times[0]}", DataWarning, stacklevel=2)
+        return frames.bars_frame(bars)
 
     def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
                   count: int | None = None, start: DateLike | None = None,
@@ -216,14 +215,12 @@ class HQ:
             listed = self._check_listed(syms, fails if errors == "warn" else None)
             index = any(is_index(s) for s in listed)
             if lo is None and hi is None:
-                columns, counts, failed = self._fetch_counts(listed, category, count, progress)
+                bars, counts, failed = self._fetch_counts(listed, category, count, progress)
                 rows = [int(n) for n in counts]
             else:
                 per, failed = self._walk_back(listed, category, count, lo, hi, progress)
-                parts = [per[s] for s in listed if s in per]
-                rows = [len(per[s]["datetime"]) if s in per else 0 for s in listed]
-                columns = frames.concat_columns(
-                    [self._with_index_columns(p, index) for p in parts], index)
+                rows = [len(per[s]) if s in per else 0 for s in listed]
+                bars = frames.concat([per[s] for s in listed if s in per], index)
         finally:
             self._warn_servers()
         for sym, error in failed.items():
@@ -233,7 +230,7 @@ class HQ:
         if not listed or len(failed) == len(listed):
             self._raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
-        frame = frames.long_frame(columns, [s.canonical for s in listed], rows, index)
+        frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
         frame.attrs["errors"] = {name: _reason(e) for name, e in fails.items()}
         frame.attrs["empty"] = empty
         if fails:
@@ -289,7 +286,7 @@ class HQ:
 
     def _fetch_counts(self, syms: Sequence[Symbol], category: int, count: int,
                       progress: Progress | None
-                      ) -> tuple[dict[str, np.ndarray], np.ndarray, dict[Symbol, BaseException]]:
+                      ) -> tuple[frames.Bars, np.ndarray, dict[Symbol, BaseException]]:
         """The latest `count` bars of every security, every page in one batch."""
         import numpy as np
         pages = count_pages(count)
@@ -299,21 +296,21 @@ class HQ:
         for i, exc in batch.errors():
             failed.setdefault(syms[i // len(pages)], exc)
         rows = frames.request_rows(batch).reshape(len(syms), len(pages)).sum(axis=1)
-        columns = frames.batch_columns(batch)
+        bars = frames.from_batch(batch)
         if failed:  # rows of a security with a failed page are left out whole
             keep = np.repeat([s not in failed for s in syms], rows)
-            columns = frames.select_rows(columns, keep)
+            bars = bars.rows(keep)
             rows = np.where([s in failed for s in syms], 0, rows)
-        return columns, rows, failed
+        return bars, rows, failed
 
     def _walk_back(self, syms: Sequence[Symbol], category: int, count: int,
                    lo: np.datetime64 | None, hi: np.datetime64 | None,
                    progress: Progress | None
-                   ) -> tuple[dict[Symbol, dict[str, np.ndarray]], dict[Symbol, BaseException]]:
+                   ) -> tuple[dict[Symbol, frames.Bars], dict[Symbol, BaseException]]:
         """Pages back from the latest bar, all securities at once, each until its oldest bar
         reaches `lo` (or, without `lo`, until it has `count` bars up to `hi`), or its history
         ends. Warns where the history ends before `lo`."""
-        pages: dict[Symbol, list[dict[str, np.ndarray]]] = {s: [] for s in syms}
+        pages: dict[Symbol, list[frames.Bars]] = {s: [] for s in syms}
         have = dict.fromkeys(syms, 0)
         failed: dict[Symbol, BaseException] = {}
         pending = list(syms)
@@ -322,25 +319,24 @@ class HQ:
             batch = self._run([(category, s, start, BAR_PAGE, is_index(s)) for s in pending],
                               progress)
             errs = dict(batch.errors())
-            columns = frames.batch_columns(batch)
-            bounds = frames.request_rows(batch).cumsum()
+            fetched = frames.from_batch(batch)
+            ends = frames.request_rows(batch).cumsum()
             still = []
             for i, sym in enumerate(pending):
                 if i in errs:
                     failed[sym] = errs[i]
                     continue
-                page = {k: v[bounds[i] - (bounds[i] - (bounds[i - 1] if i else 0)):bounds[i]]
-                        for k, v in columns.items()}
-                n = len(page["datetime"])
+                page = fetched.rows(slice(ends[i - 1] if i else 0, ends[i]))
+                n = len(page)
                 pages[sym].append(page)
-                times = page["datetime"]
+                times = page.times
                 if hi is not None:
                     have[sym] += int((times <= hi).sum())
                 done = (n < BAR_PAGE or (lo is not None and n and times[0] <= lo)
                         or (lo is None and have[sym] >= count))
                 if n < BAR_PAGE and lo is not None and (n == 0 or times[0] > lo) and \
                         (n or len(pages[sym]) > 1):
-                    oldest = times[0] if n else pages[sym][-2]["datetime"][0]
+                    oldest = times[0] if n else pages[sym][-2].times[0]
                     warnings.warn(f"{sym.canonical}: the server's bars go back only to {oldest}",
                                   DataWarning, stacklevel=4)
                 if not done:
@@ -351,28 +347,19 @@ class HQ:
         for sym in syms:
             if sym in failed:
                 continue
-            index = is_index(sym)
-            cols = frames.concat_columns(pages[sym][::-1], index)
-            times = cols["datetime"]
+            bars = frames.concat(pages[sym][::-1], is_index(sym))
+            times = bars.times
             keep = None
             if lo is not None:
                 keep = times >= lo
             if hi is not None:
                 keep = (times <= hi) if keep is None else keep & (times <= hi)
             if keep is not None:
-                cols = frames.select_rows(cols, keep)
+                bars = bars.rows(keep)
             if lo is None:
-                cols = {k: v[-count:] for k, v in cols.items()}
-            out[sym] = cols
+                bars = bars.rows(slice(max(0, len(bars) - count), None))
+            out[sym] = bars
         return out, failed
-
-    @staticmethod
-    def _with_index_columns(cols: dict[str, np.ndarray], index: bool) -> dict[str, np.ndarray]:
-        if not index or "up_count" in cols:
-            return cols
-        import numpy as np
-        nan = np.full(len(cols["datetime"]), np.nan)
-        return {**cols, "up_count": nan, "down_count": nan}
 
     def _warn_servers(self) -> None:
         for text in self._pool.take_warnings():

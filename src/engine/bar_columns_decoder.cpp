@@ -25,7 +25,16 @@ Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool
     const size_t announced = load_u16(body);
     if (announced > slot.capacity) return malformed("more bars than asked for");
     const bool minute_form = proto::is_minute_category(category);
-    BarColumns& c = *slot.columns;
+    const BarColumns& c = *slot.columns;
+    int64_t* when = c.datetime();
+    double* open = c.column(Column::Open);
+    double* high = c.column(Column::High);
+    double* low = c.column(Column::Low);
+    double* close = c.column(Column::Close);
+    double* volume = c.column(Column::Volume);
+    double* amount = c.column(Column::Amount);
+    double* up = c.index() ? c.column(Column::UpCount) : nullptr;
+    double* down = c.index() ? c.column(Column::DownCount) : nullptr;
     size_t row = slot.first;
     int64_t last = kNotATime;
     bool bad_time = false;
@@ -36,19 +45,17 @@ Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool
             return false;
         }
         last = t;
-        c.datetime[row] = t;
-        c.open[row] = double(bar.open) / 1000.0;
-        c.high[row] = double(bar.high) / 1000.0;
-        c.low[row] = double(bar.low) / 1000.0;
-        c.close[row] = double(bar.close) / 1000.0;
-        c.volume[row] = bar.vol;
-        c.amount[row] = bar.amount;
-        if (index) {
-            c.up_count[row] = bar.up_count;
-            c.down_count[row] = bar.down_count;
-        } else if (c.index) {
-            c.up_count[row] = kNaN;
-            c.down_count[row] = kNaN;
+        when[row] = t;
+        open[row] = double(bar.open) / 1000.0;
+        high[row] = double(bar.high) / 1000.0;
+        low[row] = double(bar.low) / 1000.0;
+        close[row] = double(bar.close) / 1000.0;
+        volume[row] = bar.vol;
+        amount[row] = bar.amount;
+        if (up) {
+            // Rows of securities in a batch that also holds index bars have no counts.
+            up[row] = index ? double(bar.up_count) : kNaN;
+            down[row] = index ? double(bar.down_count) : kNaN;
         }
         ++row;
         return true;

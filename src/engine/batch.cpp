@@ -48,7 +48,7 @@ void Batch::compact() {
         to += rows[i];
     }
     offsets.back() = to;
-    columns.shrink(to);
+    columns.pack(to);
 }
 
 }  // namespace pelmora::engine

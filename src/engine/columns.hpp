@@ -1,5 +1,7 @@
-// Bars as columns: one array per field, allocated once for a whole batch of requests and handed
-// to Python without a copy.
+// Bars as columns: the times in one array, the values (open ... amount, and the advancing and
+// declining counts of index bars) in one block, column after column, so that pandas takes the
+// block whole as a frame's values. Allocated once for a whole batch, handed to Python without a
+// copy.
 #pragma once
 
 #include <cstddef>
@@ -37,24 +39,35 @@ private:
     std::unique_ptr<T, FreeDeleter> data_;
 };
 
-enum class Column { Datetime, Open, High, Low, Close, Volume, Amount, UpCount, DownCount };
-inline constexpr int kColumnCount = 9;
-inline constexpr const char* kColumnNames[kColumnCount] = {
-    "datetime", "open", "high", "low", "close", "volume", "amount", "up_count", "down_count"};
+// The value columns, in block order; the last two only for batches holding index bars.
+enum class Column { Open, High, Low, Close, Volume, Amount, UpCount, DownCount };
+inline constexpr int kPriceColumns = 6;
+inline constexpr int kIndexColumns = 8;
+inline constexpr const char* kColumnNames[kIndexColumns] = {
+    "open", "high", "low", "close", "volume", "amount", "up_count", "down_count"};
 
-struct BarColumns {
-    ColumnArray<int64_t> datetime;  // seconds, numpy datetime64[s]
-    ColumnArray<double> open, high, low, close, volume, amount;
-    // Only when the batch holds index bars; NaN in the rows of other securities.
-    ColumnArray<double> up_count, down_count;
-    bool index = false;
-
+class BarColumns {
+public:
     bool allocate(size_t rows, bool with_index);
+
+    bool index() const { return index_; }
+    int value_columns() const { return index_ ? kIndexColumns : kPriceColumns; }
+    // Rows from one value column to the next in the block.
+    size_t stride() const { return stride_; }
+    int64_t* datetime() const { return datetime_.get(); }  // seconds: numpy datetime64[s]
+    double* values() const { return values_.get(); }
+    double* column(Column c) const { return values_.get() + size_t(c) * stride_; }
+
     // Moves rows [from, from + n) to `to` (to <= from) in every column.
     void move_rows(size_t to, size_t from, size_t n);
-    void shrink(size_t rows);
-    // Address and element format ('q' or 'd') of a column; null when it is not held.
-    void* data(Column c, char& format) const;
+    // Closes the block up to `rows` a column (the stride becomes `rows`) and frees the rest.
+    void pack(size_t rows);
+
+private:
+    ColumnArray<int64_t> datetime_;
+    ColumnArray<double> values_;
+    size_t stride_ = 0;
+    bool index_ = false;
 };
 
 }  // namespace pelmora::engine

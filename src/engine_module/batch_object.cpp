@@ -19,8 +19,9 @@ struct BarBatchObject {
 struct ColumnObject {
     PyObject_HEAD PyObject* owner;  // the BarBatch whose memory this is
     void* data;
-    Py_ssize_t shape;
-    Py_ssize_t stride;
+    int ndim;  // 1, or 2 for the block of value columns (a row per column)
+    Py_ssize_t shape[2];
+    Py_ssize_t strides[2];
     char format[2];
 };
 
@@ -35,13 +36,16 @@ Py_ssize_t batch_length(PyObject* self) {
     return Py_ssize_t(reinterpret_cast<BarBatchObject*>(self)->batch->total_rows());
 }
 
-PyObject* make_column(PyObject* owner, void* data, size_t n, char format) {
+PyObject* make_column(PyObject* owner, void* data, size_t columns, size_t rows, char format) {
     auto* c = PyObject_New(ColumnObject, &ColumnType);
     if (!c) return nullptr;
     c->owner = Py_NewRef(owner);
     c->data = data;
-    c->shape = Py_ssize_t(n);
-    c->stride = 8;
+    c->ndim = columns == 0 ? 1 : 2;
+    c->shape[0] = Py_ssize_t(columns == 0 ? rows : columns);
+    c->shape[1] = Py_ssize_t(rows);
+    c->strides[0] = columns == 0 ? 8 : Py_ssize_t(rows) * 8;
+    c->strides[1] = 8;
     c->format[0] = format;
     c->format[1] = '\0';
     return reinterpret_cast<PyObject*>(c);
@@ -56,14 +60,14 @@ PyObject* batch_column(PyObject* self, PyObject* arg) {
         return nullptr;
     }
     std::string_view key(name, size_t(len));
-    if (key == "counts") return make_column(self, b->counts, b->batch->size(), 'q');
-    for (int i = 0; i < engine::kColumnCount; ++i) {
-        if (key != engine::kColumnNames[i]) continue;
-        char format = 'd';
-        void* data = b->batch->columns.data(engine::Column(i), format);
-        if (!data) break;
-        return make_column(self, data, b->batch->total_rows(), format);
-    }
+    const engine::BarColumns& c = b->batch->columns;
+    const size_t rows = b->batch->total_rows();
+    if (key == "counts") return make_column(self, b->counts, 0, b->batch->size(), 'q');
+    if (key == "datetime") return make_column(self, c.datetime(), 0, rows, 'q');
+    if (key == "values") return make_column(self, c.values(), size_t(c.value_columns()), rows, 'd');
+    for (int i = 0; i < c.value_columns(); ++i)
+        if (key == engine::kColumnNames[i])
+            return make_column(self, c.column(engine::Column(i)), 0, rows, 'd');
     return PyErr_Format(PyExc_KeyError, "no column %R", arg);
 }
 
@@ -82,14 +86,14 @@ PyObject* batch_errors(PyObject* self, PyObject*) {
 }
 
 PyObject* batch_get_index(PyObject* self, void*) {
-    return PyBool_FromLong(reinterpret_cast<BarBatchObject*>(self)->batch->columns.index);
+    return PyBool_FromLong(reinterpret_cast<BarBatchObject*>(self)->batch->columns.index());
 }
 
 PyMethodDef batch_methods[] = {
     {"column", batch_column, METH_O,
      "column($self, name, /)\n--\n\nOne column (a buffer of int64 'q' or float64 'd'): "
-     "datetime (seconds), open, high, low, close, volume, amount, up_count, down_count, or "
-     "counts (rows per request)."},
+     "datetime (seconds), open, high, low, close, volume, amount, up_count, down_count, "
+     "counts (rows per request), or values: every value column, one a row (2-D)."},
     {"errors", batch_errors, METH_NOARGS,
      "errors($self, /)\n--\n\n[(request index, exception)] of the requests that failed."},
     {nullptr, nullptr, 0, nullptr},
@@ -114,22 +118,26 @@ void column_dealloc(PyObject* self) {
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     auto* c = reinterpret_cast<ColumnObject*>(self);
+    if (c->ndim == 2 && (flags & PyBUF_STRIDES) != PyBUF_STRIDES) {
+        PyErr_SetString(PyExc_BufferError, "the block of value columns needs a strided view");
+        return -1;
+    }
     view->obj = Py_NewRef(self);
     view->buf = c->data;
-    view->len = c->shape * c->stride;
-    view->itemsize = c->stride;
+    view->len = c->ndim == 2 ? c->shape[0] * c->shape[1] * 8 : c->shape[0] * 8;
+    view->itemsize = 8;
     view->readonly = 0;
-    view->ndim = 1;
+    view->ndim = c->ndim;
     view->format = (flags & PyBUF_FORMAT) ? c->format : nullptr;
-    view->shape = (flags & PyBUF_ND) ? &c->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &c->stride : nullptr;
+    view->shape = (flags & PyBUF_ND) ? c->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? c->strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;
 }
 
 Py_ssize_t column_length(PyObject* self) {
-    return reinterpret_cast<ColumnObject*>(self)->shape;
+    return reinterpret_cast<ColumnObject*>(self)->shape[0];
 }
 
 PyObject* column_get_address(PyObject* self, void*) {
