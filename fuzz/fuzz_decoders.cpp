@@ -1,10 +1,12 @@
 // Every response decoder on hostile bodies: the first byte picks the decoder, the next two a
 // parameter (the K-line category); the body is an exact-size heap copy so that ASan sees any
-// read past its end.
+// read past its end. The bar case also checks that the column sink takes exactly what the record
+// sink sees.
 #include <cstdlib>
 #include <vector>
 
 #include "protocol/bars.hpp"
+#include "protocol/columns.hpp"
 #include "protocol/company_info.hpp"
 #include "protocol/finance.hpp"
 #include "protocol/minute_time.hpp"
@@ -16,77 +18,124 @@
 
 namespace proto = pelmora::proto;
 
+namespace {
+
+// Decodes with a sink that counts records, aborts when the decoder reports a stop it was not
+// asked for, and returns the count.
+template <class Decode>
+size_t count_records(Decode&& decode) {
+    size_t count = 0;
+    if (!decode([&](const auto&) {
+            ++count;
+            return true;
+        }))
+        abort();
+    return count;
+}
+
+// The sink's stop must end decoding at once.
+template <class Decode>
+void check_stop(Decode&& decode) {
+    size_t calls = 0;
+    const bool finished = decode([&](const auto&) {
+        ++calls;
+        return false;
+    });
+    if (calls > 1 || (calls == 1 && finished)) abort();
+}
+
+void check_bar_columns(const uint8_t* b, size_t n, uint16_t category, bool index) {
+    std::vector<proto::BarRecord> records;
+    proto::decode_bars(b, n, category, index, [&](const proto::BarRecord& r) {
+        records.push_back(r);
+        return true;
+    });
+    proto::ColumnSink<proto::BarRecord> columns = proto::bar_columns(index);
+    proto::decode_bars(b, n, category, index, columns);
+    if (columns.rows() != records.size()) abort();
+    const std::vector<double>& close = *columns.f64("close");
+    const std::vector<double>& vol = *columns.f64("vol");
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (close[i] != double(records[i].close) / 1000.0) abort();
+        if (vol[i] != records[i].vol && vol[i] == vol[i]) abort();
+        if (index && (*columns.i64("up_count"))[i] != records[i].up_count) abort();
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const uint8_t selector = data[0];
     const uint16_t param = uint16_t(data[1] | (data[2] << 8));
-    const pelmora::Bytes body(data + 3, data + size);
+    const std::vector<uint8_t> copy(data + 3, data + size);
+    const uint8_t* b = copy.data();
+    const size_t n = copy.size();
+    auto run = [&](auto&& decode) {
+        check_stop(decode);
+        return count_records(decode);
+    };
     switch (selector % 12) {
-        case 0: {
-            uint16_t count;
-            (void)proto::decode_security_count(body, count);
+        case 0:
+            if (run([&](auto&& s) { return proto::decode_security_count(b, n, s); }) != (n >= 2))
+                abort();
+            break;
+        case 1:
+            if (run([&](auto&& s) { return proto::decode_security_list(b, n, s); }) !=
+                proto::security_list_bound(b, n))
+                abort();
+            break;
+        case 2:
+            if (run([&](auto&& s) { return proto::decode_company_info_category(b, n, s); }) !=
+                proto::company_info_category_bound(b, n))
+                abort();
+            break;
+        case 3:
+            if (run([&](auto&& s) { return proto::decode_company_info_content(b, n, s); }) != 1)
+                abort();
+            break;
+        case 4:
+            if (run([&](auto&& s) { return proto::decode_block_info_meta(b, n, s); }) !=
+                proto::check_block_info_meta(n).ok())
+                abort();
+            break;
+        case 5:
+            if (run([&](auto&& s) { return proto::decode_file_chunk(b, n, s); }) != 1) abort();
+            break;
+        case 6:
+            if (run([&](auto&& s) { return proto::decode_xdxr(b, n, s); }) !=
+                proto::xdxr_bound(b, n))
+                abort();
+            break;
+        case 7:
+            if (run([&](auto&& s) { return proto::decode_finance(b, n, s); }) != (n > 140)) abort();
+            break;
+        case 8: {
+            const bool index = param & 0x8000;
+            const uint16_t category = param & 0x7FFF;
+            if (run([&](auto&& s) { return proto::decode_bars(b, n, category, index, s); }) >
+                proto::bars_bound(b, n, index))
+                abort();
+            check_bar_columns(b, n, category, index);
             break;
         }
-        case 1: {
-            std::vector<proto::SecurityRecord> out;
-            if (proto::decode_security_list(body, out).ok() && out.size() > (body.size() - 2) / 29)
+        case 9:
+            if (run([&](auto&& s) { return proto::decode_quotes(b, n, s); }) >
+                proto::quotes_bound(b, n))
+                abort();
+            break;
+        case 10: {
+            const size_t header = param & 1 ? 6 : 4;
+            if (run([&](auto&& s) { return proto::decode_minute_time(b, n, header, s); }) >
+                proto::minute_time_bound(b, n, header))
                 abort();
             break;
         }
-        case 2: {
-            std::vector<proto::CompanyInfoCategory> out;
-            proto::decode_company_info_category(body, out);
-            if (out.size() > body.size() / 152) abort();
+        case 11:
+            if (run([&](auto&& s) { return proto::decode_transactions(b, n, param & 1, s); }) >
+                proto::transactions_bound(b, n, param & 1))
+                abort();
             break;
-        }
-        case 3: {
-            std::string out;
-            proto::decode_company_info_content(body, out);
-            break;
-        }
-        case 4: {
-            proto::BlockMeta meta;
-            (void)proto::decode_block_info_meta(body, meta);
-            break;
-        }
-        case 5: {
-            proto::FileChunk chunk = proto::decode_file_chunk(body);
-            (void)chunk;
-            break;
-        }
-        case 6: {
-            std::vector<proto::XdxrRecord> out;
-            proto::decode_xdxr(body, out);
-            if (out.size() > body.size() / 29) abort();
-            break;
-        }
-        case 7: {
-            proto::FinanceRecord record;
-            if (proto::decode_finance(body, record) != (body.size() > 140)) abort();
-            break;
-        }
-        case 8: {
-            // Every bar takes at least 4 + 4 + 8 bytes, or 4 more with the index tail.
-            const bool index = param & 0x8000;
-            auto bars = proto::decode_bars(body, param & 0x7FFF, index);
-            if (body.size() >= 2 && bars.size() * (index ? 20 : 16) > body.size() - 2) abort();
-            break;
-        }
-        case 9: {
-            auto quotes = proto::decode_quotes(body);
-            if (quotes.size() * 20 > body.size()) abort();
-            break;
-        }
-        case 10: {
-            auto records = proto::decode_minute_time(body, param & 1 ? 6 : 4);
-            if (records.size() > body.size()) abort();
-            break;
-        }
-        case 11: {
-            auto records = proto::decode_transactions(body, param & 1);
-            if (records.size() * 2 > body.size()) abort();
-            break;
-        }
     }
     return 0;
 }

@@ -14,8 +14,15 @@ enum class ErrorKind {
     Os,          // plain OSError whatever the errno (time-out setup, file open and mapping)
     FileNotFound,  // FileNotFoundError with a message of our own
     Runtime,       // RuntimeError ("Malformed ..." responses)
+    Type,          // TypeError of our own: arguments that do not bind or convert
+    Overflow,      // OverflowError: an integer argument out of its parameter's range
+    Import,        // ImportError: the module in a second interpreter
     Panic,         // PanicException: an internal failure
     PythonRaised,  // a Python exception is already set (a signal handler raised, say)
+    // A Python exception was set while converting the argument whose name is the message: a
+    // TypeError becomes "argument '<name>': ..." with the original as its __cause__; any other
+    // exception passes unchanged.
+    Argument,
 };
 
 struct Error {
@@ -48,6 +55,9 @@ inline Error os_error(ErrorKind kind, const std::string& prefix, int errnum) {
 }
 inline Error io_error(int errnum) {
     return Error{ErrorKind::Io, system_error_text(errnum), errnum};
+}
+inline Error error(ErrorKind kind, std::string message) {
+    return Error{kind, std::move(message), 0};
 }
 // Fixed-text I/O failures that map to plain OSError.
 inline Error io_error(const char* text) {

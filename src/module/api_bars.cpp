@@ -1,8 +1,5 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/bars.hpp"
 
@@ -10,68 +7,71 @@ namespace pelmora::py {
 
 namespace {
 
-// The list of bar dicts of a body; index bars read a longer tail with two more keys.
-PyObject* bars_list(const Bytes& body, uint16_t category, bool index) {
-    const std::vector<proto::BarRecord> bars = proto::decode_bars(body, category, index);
-    static const RecordShape security_shape{"datetime", "open", "high",  "low",
-                                            "close",    "vol",  "amount"};
-    static const RecordShape index_shape{"datetime", "open",   "high",     "low",       "close",
-                                         "vol",      "amount", "up_count", "down_count"};
-    const RecordShape& shape = index ? index_shape : security_shape;
-    return new_list(bars.size(), [&](size_t i) {
-        const proto::BarRecord& b = bars[i];
-        return shape.build([&](RecordWriter& w) {
-            const proto::BarDateTime& t = b.when;
-            char text[kDateTimeCapacity];
-            size_t size = format_datetime(text, t.year, t.month, t.day, t.hour, t.minute);
-            return w.add(ascii_str(text, size)) &&
-                   w.add(PyFloat_FromDouble(double(b.open) / 1000.0)) &&
-                   w.add(PyFloat_FromDouble(double(b.high) / 1000.0)) &&
-                   w.add(PyFloat_FromDouble(double(b.low) / 1000.0)) &&
-                   w.add(PyFloat_FromDouble(double(b.close) / 1000.0)) &&
-                   w.add(PyFloat_FromDouble(b.vol)) && w.add(PyFloat_FromDouble(b.amount)) &&
-                   (!index ||
-                    (w.add(PyLong_FromLong(b.up_count)) && w.add(PyLong_FromLong(b.down_count))));
-        });
-    });
+using Bar = proto::BarRecord;
+
+PyObject* bar_datetime(const Bar& b) {
+    const proto::BarDateTime& t = b.when;
+    char text[kDateTimeCapacity];
+    return ascii_str(text, format_datetime(text, t.year, t.month, t.day, t.hour, t.minute));
 }
 
-// Both methods send the same request and differ only in the decoding.
-PyObject* get_bars(const Signature& sig, bool index, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-    MethodCall call(sig, args, nargs, kwnames);
-    if (!call.ok()) return nullptr;
-    uint16_t category, start, count;
-    uint8_t market;
-    std::string_view code;
-    if (!arg_uint(call[0], "category", category) || !arg_uint(call[1], "market", market) ||
-        !arg_text(call[2], "code", code) || !arg_uint(call[3], "start", start) ||
-        !arg_uint(call[4], "count", count))
-        return nullptr;
+// The keys of security bars; index bars add two.
+const auto kBarFields =
+    std::make_tuple(field("datetime", bar_datetime),
+                    field("open", [](const Bar& b) { return thousandths(b.open); }),
+                    field("high", [](const Bar& b) { return thousandths(b.high); }),
+                    field("low", [](const Bar& b) { return thousandths(b.low); }),
+                    field("close", [](const Bar& b) { return thousandths(b.close); }),
+                    field("vol", [](const Bar& b) { return PyFloat_FromDouble(b.vol); }),
+                    field("amount", [](const Bar& b) { return PyFloat_FromDouble(b.amount); }));
+
+// Both methods send the same request; index bars read a longer tail with two more keys.
+PyObject* get_bars(MethodCall& call, bool index, uint16_t category, uint8_t market,
+                   std::string_view code, uint16_t start, uint16_t count) {
     Bytes body;
     if (!call.fetch(proto::bars_request(category, market, code, start, count), body))
         return nullptr;
-    return bars_list(body, category, index);
+    auto list = [&](const auto& shape) {
+        return decode_list(
+            shape, proto::bars_bound(body.data(), body.size(), index), [&](auto& sink) {
+                return proto::decode_bars(body.data(), body.size(), category, index, sink);
+            });
+    };
+    static const RecordShape security_shape(kBarFields);
+    static const RecordShape index_shape(std::tuple_cat(
+        kBarFields,
+        std::make_tuple(
+            field("up_count", [](const Bar& b) { return PyLong_FromLong(b.up_count); }),
+            field("down_count", [](const Bar& b) { return PyLong_FromLong(b.down_count); }))));
+    return index ? list(index_shape) : list(security_shape);
 }
+
+struct GetSecurityBars {
+    static constexpr const char* doc =
+        "get_security_bars($self, category, market, code, start, count)\n--\n\n"
+        "category: 0..11, market: 0/1, code: \"600036\", start: offset, count: num";
+    PyObject* operator()(MethodCall& call, uint16_t category, uint8_t market, std::string_view code,
+                         uint16_t start, uint16_t count) const {
+        return get_bars(call, false, category, market, code, start, count);
+    }
+};
+
+struct GetIndexBars {
+    static constexpr const char* doc =
+        "get_index_bars($self, category, market, code, start, count)\n--\n\n"
+        "Get index K-line bars. Same protocol as security bars (0x052D) but response\n"
+        "includes up_count/down_count fields (number of advancing/declining stocks).";
+    PyObject* operator()(MethodCall& call, uint16_t category, uint8_t market, std::string_view code,
+                         uint16_t start, uint16_t count) const {
+        return get_bars(call, true, category, market, code, start, count);
+    }
+};
 
 }  // namespace
 
-PyObject* client_get_security_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_security_bars()",
-                                   {"category", "market", "code", "start", "count"});
-        return get_bars(sig, false, args, nargs, kwnames);
-    });
-}
-
-PyObject* client_get_index_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_index_bars()",
-                                   {"category", "market", "code", "start", "count"});
-        return get_bars(sig, true, args, nargs, kwnames);
-    });
+std::span<const PyMethodDef> bar_methods() {
+    static const PyMethodDef defs[] = {method_def<GetSecurityBars>(), method_def<GetIndexBars>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,78 +1,90 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/finance.hpp"
 
 namespace pelmora::py {
 
-PyObject* client_get_finance_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_finance_info()", {"market", "code"});
-        MethodCall call(sig, args, nargs, kwnames);
+namespace {
+
+// The record with the arguments it answers, for the two keys that come from them.
+struct Finance {
+    const proto::FinanceRecord& record;
+    uint8_t market;
+    PyObject* code;
+};
+
+// The keys of FinanceRecord::figures, in its (body) order.
+constexpr const char* kFigureKeys[proto::kFinanceFigures] = {"zongguben",
+                                                             "guojiagu",
+                                                             "faqirenfarengu",
+                                                             "farengu",
+                                                             "bgu",
+                                                             "hgu",
+                                                             "zhigonggu",
+                                                             "zongzichan",
+                                                             "liudongzichan",
+                                                             "gudingzichan",
+                                                             "wuxingzichan",
+                                                             "gudongrenshu",
+                                                             "liudongfuzhai",
+                                                             "changqifuzhai",
+                                                             "zibengongjijin",
+                                                             "jingzichan",
+                                                             "zhuyingshouru",
+                                                             "zhuyinglirun",
+                                                             "yingshouzhangkuan",
+                                                             "yingyelirun",
+                                                             "touzishouyu",
+                                                             "jingyingxianjinliu",
+                                                             "zongxianjinliu",
+                                                             "cunhuo",
+                                                             "lirunzonghe",
+                                                             "shuihoulirun",
+                                                             "jinglirun",
+                                                             "weifenpeilirun",
+                                                             "meigujingzichan"};
+
+template <size_t... I>
+auto finance_shape(std::index_sequence<I...>) {
+    using F = Finance;
+    return RecordShape(
+        field("market", [](const F& f) { return PyLong_FromLong(f.market); }),
+        // "code" is the argument itself, whole: only the request cuts it to six bytes.
+        field("code", [](const F& f) { return Py_NewRef(f.code); }),
+        field("liutongguben", [](const F& f) { return PyFloat_FromDouble(f.record.liutongguben); }),
+        field("province", [](const F& f) { return PyLong_FromLong(f.record.province); }),
+        field("industry", [](const F& f) { return PyLong_FromLong(f.record.industry); }),
+        field("updated_date",
+              [](const F& f) { return PyLong_FromUnsignedLong(f.record.updated_date); }),
+        field("ipo_date", [](const F& f) { return PyLong_FromUnsignedLong(f.record.ipo_date); }),
+        field(kFigureKeys[I],
+              [](const F& f) { return PyFloat_FromDouble(f.record.figures[I]); })...);
+}
+
+struct GetFinanceInfo {
+    static constexpr const char* doc = "get_finance_info($self, market, code)\n--\n\n";
+    PyObject* operator()(MethodCall& call, uint8_t market, TextArg code) const {
         Bytes body;
-        uint8_t market;
-        if (!call.ok() || !fetch_by_market_code(call, proto::finance_request, body, &market))
-            return nullptr;
-        proto::FinanceRecord r;
-        if (!proto::decode_finance(body, r)) return PyDict_New();
-
-        // The figures' keys follow the first seven in body order.
-        static const RecordShape shape{"market",
-                                       "code",
-                                       "liutongguben",
-                                       "province",
-                                       "industry",
-                                       "updated_date",
-                                       "ipo_date",
-                                       "zongguben",
-                                       "guojiagu",
-                                       "faqirenfarengu",
-                                       "farengu",
-                                       "bgu",
-                                       "hgu",
-                                       "zhigonggu",
-                                       "zongzichan",
-                                       "liudongzichan",
-                                       "gudingzichan",
-                                       "wuxingzichan",
-                                       "gudongrenshu",
-                                       "liudongfuzhai",
-                                       "changqifuzhai",
-                                       "zibengongjijin",
-                                       "jingzichan",
-                                       "zhuyingshouru",
-                                       "zhuyinglirun",
-                                       "yingshouzhangkuan",
-                                       "yingyelirun",
-                                       "touzishouyu",
-                                       "jingyingxianjinliu",
-                                       "zongxianjinliu",
-                                       "cunhuo",
-                                       "lirunzonghe",
-                                       "shuihoulirun",
-                                       "jinglirun",
-                                       "weifenpeilirun",
-                                       "meigujingzichan"};
-        constexpr size_t kFirstFigure = 7;
-        static_assert(kFirstFigure + proto::kFinanceFigures == 36);
-
-        return shape.build([&](RecordWriter& w) {
-            // "code" is the argument itself, whole: only the request cuts it to six bytes.
-            if (!(w.add(PyLong_FromLong(market)) && w.add(Py_NewRef(call[1])) &&
-                  w.add(PyFloat_FromDouble(r.liutongguben)) && w.add(PyLong_FromLong(r.province)) &&
-                  w.add(PyLong_FromLong(r.industry)) &&
-                  w.add(PyLong_FromUnsignedLong(r.updated_date)) &&
-                  w.add(PyLong_FromUnsignedLong(r.ipo_date))))
-                return false;
-            for (double figure : r.figures)
-                if (!w.add(PyFloat_FromDouble(figure))) return false;
+        if (!call.fetch(proto::finance_request(market, code.text), body)) return nullptr;
+        static const auto shape = finance_shape(std::make_index_sequence<proto::kFinanceFigures>{});
+        // A body too short for the record answers with an empty dict.
+        PyObject* result = nullptr;
+        bool found = false;
+        proto::decode_finance(body.data(), body.size(), [&](const proto::FinanceRecord& r) {
+            found = true;
+            result = shape.build(Finance{r, market, code.object});
             return true;
         });
-    });
+        return found ? result : PyDict_New();
+    }
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> finance_methods() {
+    static const PyMethodDef defs[] = {method_def<GetFinanceInfo>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,6 +1,4 @@
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
 #include "module/pyref.hpp"
 #include "module/records.hpp"
@@ -8,15 +6,16 @@
 
 namespace pelmora::py {
 
-// The interpreter lock stays held while the probes run: their threads never touch Python.
-PyObject* ping_servers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("ping_servers()", {"servers"});
-        PyObject* bound[1];
-        if (!sig.bind(args, nargs, kwnames, bound)) return nullptr;
-        std::vector<HostPort> servers;
-        if (!arg_host_ports(bound[0], "servers", servers)) return nullptr;
+namespace {
 
+// The interpreter lock stays held while the probes run: their threads never touch Python.
+struct PingServers {
+    static constexpr const char* doc =
+        "ping_servers(servers)\n--\n\n"
+        "Ping multiple TDX HQ servers concurrently and return their response latencies.\n"
+        "Returns a list of tuples (ip, port, latency_ms). If a server fails, latency is "
+        "returned as 9999.";
+    PyObject* operator()(const std::vector<HostPort>& servers) const {
         std::vector<net::ProbeResult> results;
         if (!check(net::probe_servers(servers, results))) return nullptr;
 
@@ -39,7 +38,14 @@ PyObject* ping_servers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             PyTuple_SET_ITEM(entry, 2, latency);
         }
         return list.release();
-    });
+    }
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> ping_functions() {
+    static const PyMethodDef defs[] = {method_def<PingServers>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

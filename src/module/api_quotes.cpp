@@ -1,8 +1,5 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/quotes.hpp"
 
@@ -10,55 +7,55 @@ namespace pelmora::py {
 
 namespace {
 
-PyObject* code_str(const proto::QuoteRecord& r) {
+using Quote = proto::QuoteRecord;
+
+PyObject* code_str(const Quote& r) {
     for (size_t i = 0; i < r.code_size; ++i)
         if (static_cast<unsigned char>(r.code[i]) >= 0x80) return utf8_str({r.code, r.code_size});
     return ascii_str(r.code, r.code_size);
 }
 
-PyObject* price(int64_t hundredths) {
-    return PyFloat_FromDouble(double(hundredths) / 100.0);
+// The four keys of order-book level K + 1.
+template <size_t K>
+auto level_fields() {
+    static constexpr const char* keys[5][4] = {{"bid1", "ask1", "bid_vol1", "ask_vol1"},
+                                               {"bid2", "ask2", "bid_vol2", "ask_vol2"},
+                                               {"bid3", "ask3", "bid_vol3", "ask_vol3"},
+                                               {"bid4", "ask4", "bid_vol4", "ask_vol4"},
+                                               {"bid5", "ask5", "bid_vol5", "ask_vol5"}};
+    return std::make_tuple(
+        field(keys[K][0], [](const Quote& q) { return hundredths(q.levels[K].bid); }),
+        field(keys[K][1], [](const Quote& q) { return hundredths(q.levels[K].ask); }),
+        field(keys[K][2], [](const Quote& q) { return PyLong_FromLongLong(q.levels[K].bid_vol); }),
+        field(keys[K][3], [](const Quote& q) { return PyLong_FromLongLong(q.levels[K].ask_vol); }));
 }
 
 PyObject* quotes_list(const Bytes& body) {
-    const std::vector<proto::QuoteRecord> quotes = proto::decode_quotes(body);
-
-    static const RecordShape shape{
-        "market",     "code",     "price",    "last_close", "open",    "high",     "low",
-        "servertime", "vol",      "cur_vol",  "amount",     "s_vol",   "b_vol",    "bid1",
-        "ask1",       "bid_vol1", "ask_vol1", "bid2",       "ask2",    "bid_vol2", "ask_vol2",
-        "bid3",       "ask3",     "bid_vol3", "ask_vol3",   "bid4",    "ask4",     "bid_vol4",
-        "ask_vol4",   "bid5",     "ask5",     "bid_vol5",   "ask_vol5"};
-    return new_list(quotes.size(), [&](size_t i) {
-        const proto::QuoteRecord& q = quotes[i];
-        return shape.build([&](RecordWriter& w) {
-            if (!(w.add(PyLong_FromLong(q.market)) && w.add(code_str(q)) && w.add(price(q.price)) &&
-                  w.add(price(q.last_close)) && w.add(price(q.open)) && w.add(price(q.high)) &&
-                  w.add(price(q.low)) && w.add(PyLong_FromLongLong(q.servertime)) &&
-                  w.add(PyLong_FromLongLong(q.vol)) && w.add(PyLong_FromLongLong(q.cur_vol)) &&
-                  w.add(PyFloat_FromDouble(q.amount)) && w.add(PyLong_FromLongLong(q.s_vol)) &&
-                  w.add(PyLong_FromLongLong(q.b_vol))))
-                return false;
-            for (const proto::QuoteLevel& level : q.levels)
-                if (!(w.add(price(level.bid)) && w.add(price(level.ask)) &&
-                      w.add(PyLong_FromLongLong(level.bid_vol)) &&
-                      w.add(PyLong_FromLongLong(level.ask_vol))))
-                    return false;
-            return true;
-        });
+    static const RecordShape shape(std::tuple_cat(
+        std::make_tuple(
+            field("market", [](const Quote& q) { return PyLong_FromLong(q.market); }),
+            field("code", code_str),
+            field("price", [](const Quote& q) { return hundredths(q.price); }),
+            field("last_close", [](const Quote& q) { return hundredths(q.last_close); }),
+            field("open", [](const Quote& q) { return hundredths(q.open); }),
+            field("high", [](const Quote& q) { return hundredths(q.high); }),
+            field("low", [](const Quote& q) { return hundredths(q.low); }),
+            field("servertime", [](const Quote& q) { return PyLong_FromLongLong(q.servertime); }),
+            field("vol", [](const Quote& q) { return PyLong_FromLongLong(q.vol); }),
+            field("cur_vol", [](const Quote& q) { return PyLong_FromLongLong(q.cur_vol); }),
+            field("amount", [](const Quote& q) { return PyFloat_FromDouble(q.amount); }),
+            field("s_vol", [](const Quote& q) { return PyLong_FromLongLong(q.s_vol); }),
+            field("b_vol", [](const Quote& q) { return PyLong_FromLongLong(q.b_vol); })),
+        level_fields<0>(), level_fields<1>(), level_fields<2>(), level_fields<3>(),
+        level_fields<4>()));
+    return decode_list(shape, proto::quotes_bound(body.data(), body.size()), [&](auto& sink) {
+        return proto::decode_quotes(body.data(), body.size(), sink);
     });
 }
 
-}  // namespace
-
-PyObject* client_get_security_quotes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_security_quotes()", {"stock_list"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        std::vector<MarketCode> items;
-        if (!arg_market_codes(call[0], "stock_list", items)) return nullptr;
+struct GetSecurityQuotes {
+    static constexpr const char* doc = "get_security_quotes($self, stock_list)\n--\n\n";
+    PyObject* operator()(MethodCall& call, const std::vector<MarketCode>& items) const {
         // Refused before the connection check: a list that does not fit is an argument error.
         Bytes request;
         if (!check(proto::quotes_request(items, request))) return nullptr;
@@ -67,7 +64,14 @@ PyObject* client_get_security_quotes(PyObject*, PyObject* const* args, Py_ssize_
         Bytes body;
         if (!call.fetch(request, body)) return nullptr;
         return quotes_list(body);
-    });
+    }
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> quote_methods() {
+    static const PyMethodDef defs[] = {method_def<GetSecurityQuotes>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,9 +1,6 @@
 // read_daily_bars and read_minute_bars: the whole records of a local file, one dict each.
-#include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "reader/bars.hpp"
 #include "reader/record_file.hpp"
@@ -12,93 +9,88 @@ namespace pelmora::py {
 
 namespace {
 
-// A new str of `size` ASCII characters, written in place by `write(char*)`.
-template <class Write>
-PyObject* ascii_text(size_t size, Write&& write) {
-    PyObject* s = PyUnicode_New(Py_ssize_t(size), 127);
-    if (s) write(static_cast<char*>(PyUnicode_DATA(s)));
-    return s;
+// One object per record of `file` made by make(raw record), in file order, in a list of exactly
+// that length. The file's buffer is released by the caller after this returns.
+template <class Make>
+PyObject* record_list(const reader::RecordFile& file, const Make& make) {
+    ListSink<Make> sink(make, file.count());
+    for (size_t i = 0; i < file.count(); ++i)
+        if (!sink(file.record(i))) return nullptr;
+    return sink.list();
 }
 
-// One dict per record of `file`, in file order, in a list of exactly that length. The file's
-// buffer is released by the caller after this returns, whatever the outcome.
-template <class Fill>
-PyObject* record_list(const reader::RecordFile& file, const RecordShape& shape, Fill&& fill) {
-    const size_t n = file.count();
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(n)));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* d = shape.new_dict();
-        if (!d) return nullptr;
-        // The list owns the dict from here, so a failure below releases it with the list.
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), d);
-        if (!fill(d, file.record(i))) return nullptr;
-    }
-    return list.release();
+// A daily record with the coefficients its values are scaled by.
+struct Daily {
+    reader::DailyRecord r;
+    double price_coeff, vol_coeff;
+};
+
+// One multiplication per value, of the exact double of the unsigned field.
+PyObject* scaled_price(const Daily& d, uint32_t v) {
+    return PyFloat_FromDouble(d.price_coeff * double(v));
 }
+
+struct ReadDailyBars {
+    static constexpr const char* doc =
+        "read_daily_bars(filepath, price_coeff=0.01, vol_coeff=0.01)\n--\n\n"
+        "Read daily bars from a .day file. Returns a list of dicts.\n\n"
+        "Each dict has keys: date, open, high, low, close, amount, volume.";
+    PyObject* operator()(std::string_view path, double price_coeff, double vol_coeff) const {
+        reader::RecordFile file;
+        if (!check(reader::load_records(path, file))) return nullptr;
+        static const RecordShape shape(
+            field("date",
+                  [](const Daily& d) {
+                      return ascii_text(reader::daily_date_size(d.r.date), [&](char* out) {
+                          reader::write_daily_date(d.r.date, out);
+                      });
+                  }),
+            field("open", [](const Daily& d) { return scaled_price(d, d.r.open); }),
+            field("high", [](const Daily& d) { return scaled_price(d, d.r.high); }),
+            field("low", [](const Daily& d) { return scaled_price(d, d.r.low); }),
+            field("close", [](const Daily& d) { return scaled_price(d, d.r.close); }),
+            field("amount", [](const Daily& d) { return PyFloat_FromDouble(d.r.amount); }),
+            field("volume", [](const Daily& d) {
+                return PyFloat_FromDouble(d.vol_coeff * double(d.r.volume));
+            }));
+        return record_list(file, [&](const uint8_t* raw) {
+            return shape.build(Daily{reader::decode_daily(raw), price_coeff, vol_coeff});
+        });
+    }
+};
+
+struct ReadMinuteBars {
+    static constexpr const char* doc =
+        "read_minute_bars(filepath)\n--\n\n"
+        "Read minute bars from a .lc1 or .lc5 file. Returns a list of dicts.\n\n"
+        "Each dict has keys: datetime, open, high, low, close, amount, volume.";
+    PyObject* operator()(std::string_view path) const {
+        reader::RecordFile file;
+        if (!check(reader::load_records(path, file))) return nullptr;
+        using R = reader::MinuteRecord;
+        static const RecordShape shape(
+            field("datetime",
+                  [](const R& r) {
+                      return ascii_text(reader::minute_datetime_size(r.time), [&](char* out) {
+                          reader::write_minute_datetime(r.date, r.time, out);
+                      });
+                  }),
+            field("open", [](const R& r) { return PyFloat_FromDouble(r.open); }),
+            field("high", [](const R& r) { return PyFloat_FromDouble(r.high); }),
+            field("low", [](const R& r) { return PyFloat_FromDouble(r.low); }),
+            field("close", [](const R& r) { return PyFloat_FromDouble(r.close); }),
+            field("amount", [](const R& r) { return PyFloat_FromDouble(r.amount); }),
+            field("volume", [](const R& r) { return PyFloat_FromDouble(double(r.volume)); }));
+        return record_list(
+            file, [&](const uint8_t* raw) { return shape.build(reader::decode_minute(raw)); });
+    }
+};
 
 }  // namespace
 
-PyObject* read_daily_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("read_daily_bars()", {"filepath", "price_coeff", "vol_coeff"},
-                                   1);
-        PyObject* bound[kMaxParams];
-        if (!sig.bind(args, nargs, kwnames, bound)) return nullptr;
-        std::string_view path;
-        double price_coeff = 0.01, vol_coeff = 0.01;
-        if (!arg_text(bound[0], "filepath", path) ||
-            (bound[1] && !arg_double(bound[1], "price_coeff", price_coeff)) ||
-            (bound[2] && !arg_double(bound[2], "vol_coeff", vol_coeff)))
-            return nullptr;
-
-        reader::RecordFile file;
-        if (!check(reader::load_records(path, file))) return nullptr;
-
-        static const RecordShape shape{"date", "open", "high", "low", "close", "amount", "volume"};
-        return record_list(file, shape, [&](PyObject* d, const uint8_t* raw) {
-            const reader::DailyRecord r = reader::decode_daily(raw);
-            // One multiplication per value, of the exact double of the unsigned field.
-            PyObject* date = ascii_text(reader::daily_date_size(r.date),
-                                        [&](char* out) { reader::write_daily_date(r.date, out); });
-            return put(d, shape.key(0), date) &&
-                   put(d, shape.key(1), PyFloat_FromDouble(price_coeff * double(r.open))) &&
-                   put(d, shape.key(2), PyFloat_FromDouble(price_coeff * double(r.high))) &&
-                   put(d, shape.key(3), PyFloat_FromDouble(price_coeff * double(r.low))) &&
-                   put(d, shape.key(4), PyFloat_FromDouble(price_coeff * double(r.close))) &&
-                   put(d, shape.key(5), PyFloat_FromDouble(r.amount)) &&
-                   put(d, shape.key(6), PyFloat_FromDouble(vol_coeff * double(r.volume)));
-        });
-    });
-}
-
-PyObject* read_minute_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("read_minute_bars()", {"filepath"});
-        PyObject* bound[kMaxParams];
-        if (!sig.bind(args, nargs, kwnames, bound)) return nullptr;
-        std::string_view path;
-        if (!arg_text(bound[0], "filepath", path)) return nullptr;
-
-        reader::RecordFile file;
-        if (!check(reader::load_records(path, file))) return nullptr;
-
-        static const RecordShape shape{"datetime", "open",   "high",  "low",
-                                       "close",    "amount", "volume"};
-        return record_list(file, shape, [&](PyObject* d, const uint8_t* raw) {
-            const reader::MinuteRecord r = reader::decode_minute(raw);
-            PyObject* datetime = ascii_text(reader::minute_datetime_size(r.time), [&](char* out) {
-                reader::write_minute_datetime(r.date, r.time, out);
-            });
-            return put(d, shape.key(0), datetime) &&
-                   put(d, shape.key(1), PyFloat_FromDouble(r.open)) &&
-                   put(d, shape.key(2), PyFloat_FromDouble(r.high)) &&
-                   put(d, shape.key(3), PyFloat_FromDouble(r.low)) &&
-                   put(d, shape.key(4), PyFloat_FromDouble(r.close)) &&
-                   put(d, shape.key(5), PyFloat_FromDouble(r.amount)) &&
-                   put(d, shape.key(6), PyFloat_FromDouble(double(r.volume)));
-        });
-    });
+std::span<const PyMethodDef> reader_functions() {
+    static const PyMethodDef defs[] = {method_def<ReadDailyBars>(), method_def<ReadMinuteBars>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,54 +1,62 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/security_list.hpp"
 
 namespace pelmora::py {
 
-PyObject* client_get_security_count(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_security_count()", {"market"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        if (!arg_uint(call[0], "market", market)) return nullptr;
-        Bytes body;
-        if (!call.fetch(proto::security_count_request(market), body)) return nullptr;
-        uint16_t count;
-        if (!check(proto::decode_security_count(body, count))) return nullptr;
-        return PyLong_FromLong(count);
-    });
-}
+namespace {
 
-PyObject* client_get_security_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_security_list()", {"market", "start"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        uint16_t start;
-        if (!arg_uint(call[0], "market", market) || !arg_uint(call[1], "start", start))
+struct GetSecurityCount {
+    static constexpr const char* doc =
+        "get_security_count($self, market)\n--\n\n"
+        "Get the total number of securities for a given market.\n" PELMORA_MARKET_DOC
+        "Returns the total count of securities.";
+    PyObject* operator()(MethodCall& call, uint8_t market) const {
+        Bytes body;
+        if (!call.fetch(proto::security_count_request(market), body) ||
+            !check(proto::check_security_count(body.size())))
             return nullptr;
-        Bytes body;
-        if (!call.fetch(proto::security_list_request(market, start), body)) return nullptr;
-        std::vector<proto::SecurityRecord> records;
-        if (!check(proto::decode_security_list(body, records))) return nullptr;
-
-        static const RecordShape shape{"code", "volunit", "name", "decimal_point", "pre_close"};
-        return new_list(records.size(), [&](size_t i) {
-            const proto::SecurityRecord& r = records[i];
-            return shape.build([&](RecordWriter& w) {
-                return w.add(utf8_str(r.code)) && w.add(PyLong_FromLong(r.volunit)) &&
-                       w.add(utf8_str(r.name)) && w.add(PyLong_FromLong(r.decimal_point)) &&
-                       w.add(PyFloat_FromDouble(r.pre_close));
-            });
+        PyObject* count = nullptr;
+        proto::decode_security_count(body.data(), body.size(), [&](uint16_t n) {
+            count = PyLong_FromLong(n);
+            return true;
         });
-    });
+        return count;
+    }
+};
+
+struct GetSecurityList {
+    static constexpr const char* doc =
+        "get_security_list($self, market, start)\n--\n\n"
+        "Get a batch of securities for a given market, starting from `start`.\n" PELMORA_MARKET_DOC
+        "start: offset (typically 0, 1000, 2000, ...)\n"
+        "Returns a list of dicts with keys: code, name, volunit, decimal_point, pre_close.";
+    PyObject* operator()(MethodCall& call, uint8_t market, uint16_t start) const {
+        Bytes body;
+        if (!call.fetch(proto::security_list_request(market, start), body) ||
+            !check(proto::check_security_list(body.size())))
+            return nullptr;
+        using R = proto::SecurityRecord;
+        static const RecordShape shape(
+            field("code", [](const R& r) { return utf8_str(r.code); }),
+            field("volunit", [](const R& r) { return PyLong_FromLong(r.volunit); }),
+            field("name", [](const R& r) { return utf8_str(r.name); }),
+            field("decimal_point", [](const R& r) { return PyLong_FromLong(r.decimal_point); }),
+            field("pre_close", [](const R& r) { return PyFloat_FromDouble(r.pre_close); }));
+        return decode_list(shape, proto::security_list_bound(body.data(), body.size()),
+                           [&](auto& sink) {
+                               return proto::decode_security_list(body.data(), body.size(), sink);
+                           });
+    }
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> security_methods() {
+    static const PyMethodDef defs[] = {method_def<GetSecurityCount>(),
+                                       method_def<GetSecurityList>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

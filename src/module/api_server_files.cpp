@@ -1,6 +1,4 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
 #include "module/pyref.hpp"
 #include "module/records.hpp"
@@ -10,73 +8,90 @@ namespace pelmora::py {
 
 namespace {
 
-PyObject* chunk_bytes(const Bytes& body, const proto::FileChunk& chunk) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()) + chunk.data_offset,
+PyObject* chunk_bytes(const proto::FileChunk& chunk) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data),
                                      Py_ssize_t(chunk.data_size));
 }
 
-}  // namespace
-
-PyObject* client_get_block_info_meta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_block_info_meta()", {"block_file"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        std::string_view block_file;
-        if (!arg_text(call[0], "block_file", block_file)) return nullptr;
-        Bytes body;
-        if (!call.fetch(proto::block_info_meta_request(block_file), body)) return nullptr;
-        proto::BlockMeta meta;
-        if (!check(proto::decode_block_info_meta(body, meta))) return nullptr;
-
-        static const RecordShape shape{"size", "hash_value"};
-        return shape.build([&](RecordWriter& w) {
-            return w.add(PyLong_FromUnsignedLong(meta.size)) && w.add(utf8_str(meta.hash_value));
-        });
-    });
+// The (head, data) pair of a report file chunk.
+PyObject* chunk_pair(const proto::FileChunk& chunk) {
+    PyRef head = PyRef::steal(PyLong_FromUnsignedLong(chunk.head));
+    if (!head) return nullptr;
+    PyRef data = PyRef::steal(chunk_bytes(chunk));
+    if (!data) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, head.release());
+    PyTuple_SET_ITEM(pair, 1, data.release());
+    return pair;
 }
 
-PyObject* client_get_block_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_block_info()", {"block_file", "start", "size"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        std::string_view block_file;
-        uint32_t start, size;
-        if (!arg_text(call[0], "block_file", block_file) || !arg_uint(call[1], "start", start) ||
-            !arg_uint(call[2], "size", size))
+// The one object a single-answer decoder's sink makes with `make`.
+template <class Make, class Decode>
+PyObject* decode_one(Make&& make, Decode&& decode) {
+    PyObject* result = nullptr;
+    decode([&](const auto& answer) {
+        result = make(answer);
+        return true;
+    });
+    return result;
+}
+
+struct GetBlockInfoMeta {
+    static constexpr const char* doc =
+        "get_block_info_meta($self, block_file)\n--\n\n"
+        "Get block file metadata (size, hash).\n"
+        "block_file: e.g. \"block_zs.dat\", \"block_gn.dat\", \"block_fg.dat\"";
+    PyObject* operator()(MethodCall& call, std::string_view block_file) const {
+        Bytes body;
+        if (!call.fetch(proto::block_info_meta_request(block_file), body) ||
+            !check(proto::check_block_info_meta(body.size())))
             return nullptr;
+        using R = proto::BlockMeta;
+        static const RecordShape shape(
+            field("size", [](const R& m) { return PyLong_FromUnsignedLong(m.size); }),
+            field("hash_value", [](const R& m) { return utf8_str(m.hash_value); }));
+        return decode_one(shape, [&](auto&& sink) {
+            return proto::decode_block_info_meta(body.data(), body.size(), sink);
+        });
+    }
+};
+
+struct GetBlockInfo {
+    static constexpr const char* doc =
+        "get_block_info($self, block_file, start, size)\n--\n\n"
+        "Get block file data chunk.\n"
+        "block_file: e.g. \"block_zs.dat\"\n"
+        "start: byte offset\n"
+        "size: file total size\n"
+        "Returns raw bytes (skip first 4 bytes of response body).";
+    PyObject* operator()(MethodCall& call, std::string_view block_file, uint32_t start,
+                         uint32_t size) const {
         Bytes body;
         if (!call.fetch(proto::block_info_request(block_file, start, size), body)) return nullptr;
-        return chunk_bytes(body, proto::decode_file_chunk(body));
-    });
-}
+        return decode_one(chunk_bytes, [&](auto&& sink) {
+            return proto::decode_file_chunk(body.data(), body.size(), sink);
+        });
+    }
+};
 
-PyObject* client_get_report_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_report_file()", {"filename", "offset"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        std::string_view filename;
-        uint32_t offset;
-        if (!arg_text(call[0], "filename", filename) || !arg_uint(call[1], "offset", offset))
-            return nullptr;
+struct GetReportFile {
+    static constexpr const char* doc = "get_report_file($self, filename, offset)\n--\n\n";
+    PyObject* operator()(MethodCall& call, std::string_view filename, uint32_t offset) const {
         Bytes body;
         if (!call.fetch(proto::report_file_request(filename, offset), body)) return nullptr;
-        const proto::FileChunk chunk = proto::decode_file_chunk(body);
-        PyRef head = PyRef::steal(PyLong_FromUnsignedLong(chunk.head));
-        if (!head) return nullptr;
-        PyRef data = PyRef::steal(chunk_bytes(body, chunk));
-        if (!data) return nullptr;
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, head.release());
-        PyTuple_SET_ITEM(pair, 1, data.release());
-        return pair;
-    });
+        return decode_one(chunk_pair, [&](auto&& sink) {
+            return proto::decode_file_chunk(body.data(), body.size(), sink);
+        });
+    }
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> server_file_methods() {
+    static const PyMethodDef defs[] = {method_def<GetBlockInfoMeta>(), method_def<GetBlockInfo>(),
+                                       method_def<GetReportFile>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,8 +1,5 @@
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/transactions.hpp"
 
@@ -10,67 +7,62 @@ namespace pelmora::py {
 
 namespace {
 
-// Today's dicts carry "num"; history dicts do not.
-PyObject* transaction_list(const Bytes& body, bool history) {
-    const std::vector<proto::TransactionRecord> records = proto::decode_transactions(body, history);
-    static const RecordShape today_shape{"time", "price", "vol", "num", "buyorsell"};
-    static const RecordShape history_shape{"time", "price", "vol", "buyorsell"};
-    const RecordShape& shape = history ? history_shape : today_shape;
-    return new_list(records.size(), [&](size_t i) {
-        const proto::TransactionRecord& r = records[i];
-        return shape.build([&](RecordWriter& w) {
-            char text[kDateTimeCapacity];
-            size_t size = format_time(text, r.minute_of_day / 60u, r.minute_of_day % 60u);
-            return w.add(ascii_str(text, size)) &&
-                   w.add(PyFloat_FromDouble(double(r.price) / 100.0)) &&
-                   w.add(PyLong_FromLongLong(r.vol)) &&
-                   (history || w.add(PyLong_FromLongLong(r.num))) &&
-                   w.add(PyLong_FromLongLong(r.buyorsell));
-        });
-    });
+using Tick = proto::TransactionRecord;
+
+PyObject* tick_time(const Tick& r) {
+    char text[kDateTimeCapacity];
+    return ascii_str(text, format_time(text, r.minute_of_day / 60u, r.minute_of_day % 60u));
 }
+
+const auto kTime = field("time", tick_time);
+const auto kPrice = field("price", [](const Tick& r) { return hundredths(r.price); });
+const auto kVol = field("vol", [](const Tick& r) { return PyLong_FromLongLong(r.vol); });
+const auto kNum = field("num", [](const Tick& r) { return PyLong_FromLongLong(r.num); });
+const auto kBuyOrSell =
+    field("buyorsell", [](const Tick& r) { return PyLong_FromLongLong(r.buyorsell); });
+
+// Today's dicts carry "num"; history dicts do not.
+PyObject* transaction_list(MethodCall& call, const Bytes& request, bool history) {
+    Bytes body;
+    if (!call.fetch(request, body)) return nullptr;
+    auto list = [&](const auto& shape) {
+        return decode_list(
+            shape, proto::transactions_bound(body.data(), body.size(), history), [&](auto& sink) {
+                return proto::decode_transactions(body.data(), body.size(), history, sink);
+            });
+    };
+    static const RecordShape today_shape(kTime, kPrice, kVol, kNum, kBuyOrSell);
+    static const RecordShape history_shape(kTime, kPrice, kVol, kBuyOrSell);
+    return history ? list(history_shape) : list(today_shape);
+}
+
+struct GetTransactionData {
+    static constexpr const char* doc =
+        "get_transaction_data($self, market, code, start, count)\n--\n\n";
+    PyObject* operator()(MethodCall& call, uint8_t market, std::string_view code, uint16_t start,
+                         uint16_t count) const {
+        return transaction_list(call, proto::transaction_request(market, code, start, count),
+                                false);
+    }
+};
+
+struct GetHistoryTransactionData {
+    static constexpr const char* doc =
+        "get_history_transaction_data($self, market, code, start, count, date)\n--\n\n"
+        "Get tick-level transaction data for a historical date.\n" PELMORA_DATE_DOC;
+    PyObject* operator()(MethodCall& call, uint8_t market, std::string_view code, uint16_t start,
+                         uint16_t count, uint32_t date) const {
+        return transaction_list(
+            call, proto::history_transaction_request(market, code, start, count, date), true);
+    }
+};
 
 }  // namespace
 
-PyObject* client_get_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_transaction_data()",
-                                   {"market", "code", "start", "count"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        uint16_t start, count;
-        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
-            !arg_uint(call[3], "count", count))
-            return nullptr;
-        Bytes body;
-        if (!call.fetch(proto::transaction_request(market, code, start, count), body))
-            return nullptr;
-        return transaction_list(body, false);
-    });
-}
-
-PyObject* client_get_history_transaction_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_history_transaction_data()",
-                                   {"market", "code", "start", "count", "date"});
-        MethodCall call(sig, args, nargs, kwnames);
-        if (!call.ok()) return nullptr;
-        uint8_t market;
-        std::string_view code;
-        uint16_t start, count;
-        uint32_t date;
-        if (!arg_market_code(call, market, code) || !arg_uint(call[2], "start", start) ||
-            !arg_uint(call[3], "count", count) || !arg_uint(call[4], "date", date))
-            return nullptr;
-        Bytes body;
-        if (!call.fetch(proto::history_transaction_request(market, code, start, count, date), body))
-            return nullptr;
-        return transaction_list(body, true);
-    });
+std::span<const PyMethodDef> transaction_methods() {
+    static const PyMethodDef defs[] = {method_def<GetTransactionData>(),
+                                       method_def<GetHistoryTransactionData>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

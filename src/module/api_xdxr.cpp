@@ -1,10 +1,7 @@
 #include <new>
 
-#include "module/client.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "module/command.hpp"
 #include "module/methods.hpp"
-#include "module/pyref.hpp"
 #include "module/records.hpp"
 #include "protocol/xdxr.hpp"
 
@@ -12,30 +9,7 @@ namespace pelmora::py {
 
 namespace {
 
-// One dict prototype per layout: the common keys, then the keys of the layout's value slots.
-struct XdxrShapes {
-    RecordShape dividend{"year",    "month",    "day",         "category", "name",
-                         "fenhong", "peigujia", "songzhuangu", "peigu"};
-    RecordShape consolidation{"year", "month", "day", "category", "name", "suogu"};
-    RecordShape warrant{"year", "month", "day", "category", "name", "xingquanjia", "fenshu"};
-    RecordShape share_capital{"year",          "month",         "day",
-                              "category",      "name",          "panqianliutong",
-                              "qianzongguben", "panhouliutong", "houzongguben"};
-
-    const RecordShape& of(proto::XdxrLayout layout) const {
-        switch (layout) {
-            case proto::XdxrLayout::Dividend:
-                return dividend;
-            case proto::XdxrLayout::Consolidation:
-                return consolidation;
-            case proto::XdxrLayout::Warrant:
-                return warrant;
-            case proto::XdxrLayout::ShareCapital:
-                break;
-        }
-        return share_capital;
-    }
-};
+using Xdxr = proto::XdxrRecord;
 
 // The category names as str objects, made once for the process and shared by every record.
 class CategoryNames {
@@ -58,36 +32,68 @@ private:
     PyObject* names_[16];
 };
 
+PyObject* category_name(const Xdxr& r) {
+    static const CategoryNames names;
+    return names.get(r.category);
+}
+
+// The value in slot K of the record's layout.
+template <size_t K>
+PyObject* slot(const Xdxr& r) {
+    return PyFloat_FromDouble(r.values[K]);
+}
+
+// The common keys, then the keys of the layout's value slots.
+const auto kCommon =
+    std::make_tuple(field("year", [](const Xdxr& r) { return PyLong_FromUnsignedLong(r.year); }),
+                    field("month", [](const Xdxr& r) { return PyLong_FromUnsignedLong(r.month); }),
+                    field("day", [](const Xdxr& r) { return PyLong_FromUnsignedLong(r.day); }),
+                    field("category", [](const Xdxr& r) { return PyLong_FromLong(r.category); }),
+                    field("name", category_name));
+
+template <class... F>
+auto xdxr_shape(Field<F>... slots) {
+    return RecordShape(std::tuple_cat(kCommon, std::make_tuple(slots...)));
+}
+
+struct GetXdxrInfo {
+    static constexpr const char* doc = "get_xdxr_info($self, market, code)\n--\n\n";
+    PyObject* operator()(MethodCall& call, uint8_t market, std::string_view code) const {
+        Bytes body;
+        if (!call.fetch(proto::xdxr_request(market, code), body)) return nullptr;
+        static const auto dividend =
+            xdxr_shape(field("fenhong", slot<0>), field("peigujia", slot<1>),
+                       field("songzhuangu", slot<2>), field("peigu", slot<3>));
+        static const auto consolidation = xdxr_shape(field("suogu", slot<0>));
+        static const auto warrant =
+            xdxr_shape(field("xingquanjia", slot<0>), field("fenshu", slot<1>));
+        static const auto share_capital =
+            xdxr_shape(field("panqianliutong", slot<0>), field("qianzongguben", slot<1>),
+                       field("panhouliutong", slot<2>), field("houzongguben", slot<3>));
+        auto make = [](const Xdxr& r) -> PyObject* {
+            switch (proto::xdxr_layout(r.category)) {
+                case proto::XdxrLayout::Dividend:
+                    return dividend.build(r);
+                case proto::XdxrLayout::Consolidation:
+                    return consolidation.build(r);
+                case proto::XdxrLayout::Warrant:
+                    return warrant.build(r);
+                case proto::XdxrLayout::ShareCapital:
+                    break;
+            }
+            return share_capital.build(r);
+        };
+        return decode_list(make, proto::xdxr_bound(body.data(), body.size()), [&](auto& sink) {
+            return proto::decode_xdxr(body.data(), body.size(), sink);
+        });
+    }
+};
+
 }  // namespace
 
-PyObject* client_get_xdxr_info(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig("TdxClient.get_xdxr_info()", {"market", "code"});
-        MethodCall call(sig, args, nargs, kwnames);
-        Bytes body;
-        if (!call.ok() || !fetch_by_market_code(call, proto::xdxr_request, body)) return nullptr;
-        std::vector<proto::XdxrRecord> records;
-        proto::decode_xdxr(body, records);
-
-        static const XdxrShapes shapes;
-        static const CategoryNames names;
-        return new_list(records.size(), [&](size_t i) {
-            const proto::XdxrRecord& r = records[i];
-            const RecordShape& shape = shapes.of(proto::xdxr_layout(r.category));
-            return shape.build([&](RecordWriter& w) {
-                if (!(w.add(PyLong_FromUnsignedLong(r.year)) &&
-                      w.add(PyLong_FromUnsignedLong(r.month)) &&
-                      w.add(PyLong_FromUnsignedLong(r.day)) && w.add(PyLong_FromLong(r.category)) &&
-                      w.add(names.get(r.category))))
-                    return false;
-                // The value slots the category's layout uses, in key order.
-                for (size_t k = 0; w.next() < shape.size(); ++k)
-                    if (!w.add(PyFloat_FromDouble(r.values[k]))) return false;
-                return true;
-            });
-        });
-    });
+std::span<const PyMethodDef> xdxr_methods() {
+    static const PyMethodDef defs[] = {method_def<GetXdxrInfo>()};
+    return defs;
 }
 
 }  // namespace pelmora::py

@@ -1,6 +1,7 @@
 #include "module/client.hpp"
 
 #include <new>
+#include <string>
 
 #include "module/convert.hpp"
 #include "module/errors.hpp"
@@ -12,7 +13,8 @@ namespace pelmora::py {
 MethodCall::MethodCall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     if (nargs == 0) {
-        PyErr_Format(PyExc_TypeError, "unbound method %s needs an argument", sig.display());
+        raise(error(ErrorKind::Type,
+                    std::string("unbound method ") + sig.display() + " needs an argument"));
         return;
     }
     if (!sig.bind(args + 1, nargs - 1, kwnames, args_)) return;
@@ -24,7 +26,7 @@ MethodCall::MethodCall(const Signature& sig, PyObject* const* args, Py_ssize_t n
     auto* client = reinterpret_cast<ClientObject*>(self);
     int64_t expected = 0;
     if (!client->borrow.compare_exchange_strong(expected, -1)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        raise(error(ErrorKind::Runtime, "Already borrowed"));
         return;
     }
     client_ = client;
@@ -36,27 +38,13 @@ MethodCall::~MethodCall() {
 
 net::Connection* MethodCall::connection() {
     if (client_->connection.connected()) return &client_->connection;
-    PyErr_SetString(PyExc_ConnectionError, "Not connected");
+    raise(error(ErrorKind::Connection, "Not connected"));
     return nullptr;
 }
 
 bool MethodCall::fetch(const Bytes& request, Bytes& body) {
     net::Connection* conn = connection();
     return conn && check(conn->fetch(request, body, python_signal_raised));
-}
-
-bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& code) {
-    return arg_uint(call[0], "market", market) && arg_text(call[1], "code", code);
-}
-
-bool fetch_by_market_code(MethodCall& call, Bytes (*build)(uint8_t, std::string_view), Bytes& body,
-                          uint8_t* market_out) {
-    uint8_t market;
-    std::string_view code;
-    if (!arg_market_code(call, market, code) || !call.fetch(build(market, code), body))
-        return false;
-    if (market_out) *market_out = market;
-    return true;
 }
 
 namespace {

@@ -4,8 +4,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <cstdint>
-#include <string_view>
 
 #include "module/binding.hpp"
 #include "network/connection.hpp"
@@ -32,7 +30,7 @@ public:
     ~MethodCall();
 
     bool ok() const { return client_ != nullptr; }
-    PyObject* operator[](int i) const { return args_[i]; }
+    PyObject* const* bound() const { return args_; }
     ClientObject* client() const { return client_; }
 
     // The connection, or nullptr with ConnectionError "Not connected" raised.
@@ -44,13 +42,5 @@ private:
     ClientObject* client_ = nullptr;
     PyObject* args_[kMaxParams] = {};
 };
-
-// Converts the (market, code) pair that opens the argument list of several commands.
-bool arg_market_code(const MethodCall& call, uint8_t& market, std::string_view& code);
-
-// For the commands whose whole argument list is (market, code): converts both and exchanges the
-// request build(market, code). False with the exception raised.
-bool fetch_by_market_code(MethodCall& call, Bytes (*build)(uint8_t, std::string_view), Bytes& body,
-                          uint8_t* market_out = nullptr);
 
 }  // namespace pelmora::py

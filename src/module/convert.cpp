@@ -1,38 +1,24 @@
 #include "module/convert.hpp"
 
+#include <string>
+
+#include "module/errors.hpp"
 #include "module/pyref.hpp"
 
 namespace pelmora::py {
 
 namespace {
 
-// Puts "argument '<param>': " before the message of a TypeError (of exactly that type).
+// A Python exception is set while converting `param`: a TypeError names the parameter.
 void name_parameter(const char* param) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(tb);
-    Py_DECREF(type);
-    PyRef cause = PyRef::steal(value);
-    PyErr_Format(PyExc_TypeError, "argument '%s': %S", param, cause.get());
-    PyObject *t2, *v2, *tb2;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    PyException_SetCause(v2, cause.release());  // steals
-    PyErr_Restore(t2, v2, tb2);
+    raise(error(ErrorKind::Argument, param));
 }
 
 bool raw_unsigned(PyObject* obj, unsigned long max, unsigned long& out) {
     long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return false;
     if (value < 0 || static_cast<unsigned long>(value) > max) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        raise(error(ErrorKind::Overflow, "out of range integral type conversion attempted"));
         return false;
     }
     out = static_cast<unsigned long>(value);
@@ -55,7 +41,7 @@ bool raw_text(PyObject* obj, std::string_view& out) {
 template <class Convert>
 bool raw_pairs(PyObject* obj, size_t& hint, Convert&& convert) {
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        raise(error(ErrorKind::Type, "Can't extract `str` to `Vec`"));
         return false;
     }
     if (!PySequence_Check(obj)) {
@@ -75,8 +61,8 @@ bool raw_pairs(PyObject* obj, size_t& hint, Convert&& convert) {
         }
         Py_ssize_t n = PyTuple_GET_SIZE(item.get());
         if (n != 2) {
-            PyErr_Format(PyExc_ValueError,
-                         "expected tuple of length 2, but got tuple of length %zd", n);
+            raise(error(ErrorKind::Value, "expected tuple of length 2, but got tuple of length " +
+                                              std::to_string(n)));
             return false;
         }
         if (!convert(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1)))
@@ -90,7 +76,8 @@ bool raw_pairs(PyObject* obj, size_t& hint, Convert&& convert) {
 void raise_cannot_cast(PyObject* obj, const char* target) {
     PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!name) return;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+    raise(error(ErrorKind::Type,
+                "'" + message_text(name.get()) + "' object cannot be cast as '" + target + "'"));
 }
 
 bool arg_unsigned(PyObject* obj, const char* param, unsigned long max, unsigned long& out) {

@@ -25,6 +25,12 @@ bool arg_uint(PyObject* obj, const char* param, T& out) {
 // A str, as a view of its UTF-8 bytes that lives as long as the object.
 bool arg_text(PyObject* obj, const char* param, std::string_view& out);
 
+// A str argument as its UTF-8 text and the object itself, for a result that hands it back.
+struct TextArg {
+    std::string_view text;
+    PyObject* object = nullptr;  // borrowed from the call's arguments
+};
+
 bool arg_double(PyObject* obj, const char* param, double& out);
 
 // Sequences of 2-tuples: (market, code) and (ip, port).

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "module/pyref.hpp"
+
 namespace pelmora::py {
 
 namespace {
@@ -36,6 +38,28 @@ PyObject* io_exception_type(int errnum) {
     return PyExc_OSError;
 }
 
+// Puts "argument '<param>': " before the message of a TypeError (of exactly that type).
+void name_parameter(const char* param) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(tb);
+    Py_DECREF(type);
+    PyRef cause = PyRef::steal(value);
+    PyErr_Format(PyExc_TypeError, "argument '%s': %S", param, cause.get());
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    PyException_SetCause(v2, cause.release());  // steals
+    PyErr_Restore(t2, v2, tb2);
+}
+
 }  // namespace
 
 PyObject* raise(const Error& error) {
@@ -59,20 +83,46 @@ PyObject* raise(const Error& error) {
         case ErrorKind::Runtime:
             type = PyExc_RuntimeError;
             break;
+        case ErrorKind::Type:
+            type = PyExc_TypeError;
+            break;
+        case ErrorKind::Overflow:
+            type = PyExc_OverflowError;
+            break;
+        case ErrorKind::Import:
+            type = PyExc_ImportError;
+            break;
         case ErrorKind::Panic:
             return raise_panic(error.message.c_str());
         case ErrorKind::PythonRaised:
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without exception");
             return nullptr;
+        case ErrorKind::Argument:
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error without exception");
+            name_parameter(error.message.c_str());
+            return nullptr;
     }
     // The exception's single argument is the message, so errno and filename stay None. The
     // message is taken whole: a path quoted in it may hold a NUL character.
+    // Type errors may quote a keyword holding a lone surrogate, carried through.
     PyObject* text =
-        PyUnicode_DecodeUTF8(error.message.data(), Py_ssize_t(error.message.size()), "replace");
+        PyUnicode_DecodeUTF8(error.message.data(), Py_ssize_t(error.message.size()),
+                             error.kind == ErrorKind::Type ? "surrogatepass" : "replace");
     if (!text) return nullptr;
     PyErr_SetObject(type, text);
     Py_DECREF(text);
     return nullptr;
+}
+
+std::string message_text(PyObject* obj) {
+    PyRef text = PyRef::steal(PyObject_Str(obj));
+    PyRef bytes = PyRef::steal(
+        text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass") : nullptr);
+    if (!bytes) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
 }
 
 bool python_signal_raised() {

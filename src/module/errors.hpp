@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 
 #include "common/error.hpp"
 
@@ -12,6 +13,9 @@ namespace pelmora::py {
 
 // Raises the exception for `error` and returns nullptr (for `return raise(...)`).
 PyObject* raise(const Error& error);
+
+// str(obj) as UTF-8 for a message of ErrorKind::Type; a lone surrogate survives the round trip.
+std::string message_text(PyObject* obj);
 
 // Raises `status`'s error if it failed; returns whether it succeeded.
 inline bool check(const Status& status) {

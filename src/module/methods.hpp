@@ -1,45 +1,30 @@
-// Entry points of the module: the TdxClient methods (bound through self as their first
-// positional argument) and the module functions. Each file api_*.cpp defines one family.
+// Entry points of the module. Each family file api_*.cpp declares its callables (one struct
+// each, see module/command.hpp) and hands out their method definitions in table order.
 #pragma once
 
 #include <Python.h>
 
+#include <span>
+
 namespace pelmora::py {
 
-#define PELMORA_FASTCALL(name) PyObject* name(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
+#define PELMORA_MARKET_DOC "market: 0 = Shenzhen (深圳), 1 = Shanghai (上海)\n"
+#define PELMORA_DATE_DOC "date: YYYYMMDD format integer, e.g. 20260101"
 
-// api_connection.cpp
-PELMORA_FASTCALL(client_connect);
-// api_security.cpp
-PELMORA_FASTCALL(client_get_security_count);
-PELMORA_FASTCALL(client_get_security_list);
-// api_bars.cpp
-PELMORA_FASTCALL(client_get_security_bars);
-PELMORA_FASTCALL(client_get_index_bars);
-// api_minute.cpp
-PELMORA_FASTCALL(client_get_minute_time_data);
-PELMORA_FASTCALL(client_get_history_minute_time_data);
-// api_transactions.cpp
-PELMORA_FASTCALL(client_get_transaction_data);
-PELMORA_FASTCALL(client_get_history_transaction_data);
-// api_quotes.cpp
-PELMORA_FASTCALL(client_get_security_quotes);
-// api_xdxr.cpp
-PELMORA_FASTCALL(client_get_xdxr_info);
-// api_finance.cpp
-PELMORA_FASTCALL(client_get_finance_info);
-// api_company.cpp
-PELMORA_FASTCALL(client_get_company_info_category);
-PELMORA_FASTCALL(client_get_company_info_content);
-// api_server_files.cpp
-PELMORA_FASTCALL(client_get_block_info_meta);
-PELMORA_FASTCALL(client_get_block_info);
-PELMORA_FASTCALL(client_get_report_file);
-// api_readers.cpp
-PELMORA_FASTCALL(read_daily_bars);
-PELMORA_FASTCALL(read_minute_bars);
-// api_ping.cpp
-PELMORA_FASTCALL(ping_servers);
+// TdxClient methods, in this order.
+std::span<const PyMethodDef> connection_methods();   // api_connection.cpp
+std::span<const PyMethodDef> security_methods();     // api_security.cpp
+std::span<const PyMethodDef> bar_methods();          // api_bars.cpp
+std::span<const PyMethodDef> minute_methods();       // api_minute.cpp
+std::span<const PyMethodDef> transaction_methods();  // api_transactions.cpp
+std::span<const PyMethodDef> quote_methods();        // api_quotes.cpp
+std::span<const PyMethodDef> xdxr_methods();         // api_xdxr.cpp
+std::span<const PyMethodDef> finance_methods();      // api_finance.cpp
+std::span<const PyMethodDef> company_methods();      // api_company.cpp
+std::span<const PyMethodDef> server_file_methods();  // api_server_files.cpp
+// Module functions, in this order.
+std::span<const PyMethodDef> reader_functions();  // api_readers.cpp
+std::span<const PyMethodDef> ping_functions();    // api_ping.cpp
 
 // The TdxClient methods with the fast-call convention, terminated by a null entry.
 PyMethodDef* client_methods();

@@ -46,10 +46,10 @@ PyMODINIT_FUNC PyInit__core() {
         int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (cached_module) {
             if (interp != owner_interpreter) {
-                PyErr_SetString(PyExc_ImportError,
-                                "pelmora._core does not support sub-interpreters: it can be "
-                                "imported in one interpreter per process only");
-                return nullptr;
+                return raise(
+                    pelmora::error(pelmora::ErrorKind::Import,
+                                   "pelmora._core does not support sub-interpreters: it can be "
+                                   "imported in one interpreter per process only"));
             }
             Py_INCREF(cached_module);
             return cached_module;

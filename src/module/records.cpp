@@ -6,7 +6,7 @@
 
 namespace pelmora::py {
 
-RecordShape::RecordShape(std::initializer_list<const char*> keys) {
+ShapeKeys::ShapeKeys(std::initializer_list<const char*> keys) {
     prototype_ = PyDict_New();
     if (!prototype_) throw std::bad_alloc();
     keys_.reserve(keys.size());

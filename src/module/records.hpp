@@ -1,5 +1,6 @@
-// Building result records: dicts with a fixed key order, built by copying a prepared dict whose
-// keys are created once per process, then setting each value (no resizing, no key hashing).
+// Building result records: each dict is declared as its keys, each next to the function that
+// makes its value from the record. The keys are created once per process; a dict is built by
+// copying a prepared dict that holds them, then setting each value (no resizing, no hashing).
 #pragma once
 
 #include <Python.h>
@@ -7,7 +8,11 @@
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
+
+#include "module/pyref.hpp"
 
 namespace pelmora::py {
 
@@ -19,65 +24,109 @@ inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
     return rc == 0;
 }
 
-class RecordShape;
-
-// Sets the values of one record's dict in key order: add(v) && add(w) && ...
-class RecordWriter {
-public:
-    RecordWriter(PyObject* dict, const RecordShape& shape) : dict_(dict), shape_(shape) {}
-    inline bool add(PyObject* value);
-    size_t next() const { return next_; }
-
-private:
-    PyObject* dict_;
-    const RecordShape& shape_;
-    size_t next_ = 0;
+// One key of a record and the function that makes its value: a new reference or nullptr.
+template <class F>
+struct Field {
+    const char* key;
+    F value;
 };
+template <class F>
+constexpr Field<F> field(const char* key, F value) {
+    return {key, value};
+}
 
-class RecordShape {
+// The interned keys of a shape and a dict holding them all (valued None) in order.
+class ShapeKeys {
 public:
-    RecordShape(std::initializer_list<const char*> keys);  // throws std::bad_alloc
-    // A new dict holding every key (valued None) in order.
-    PyObject* new_dict() const { return PyDict_Copy(prototype_); }
+    ShapeKeys(std::initializer_list<const char*> keys);  // throws std::bad_alloc
     PyObject* key(size_t i) const { return keys_[i]; }
-    size_t size() const { return keys_.size(); }
-
-    // A new dict of this shape whose values fill(RecordWriter&) sets; nullptr on failure.
-    template <class Fill>
-    PyObject* build(Fill&& fill) const {
-        PyObject* d = new_dict();
-        if (!d) return nullptr;
-        RecordWriter writer(d, *this);
-        if (!fill(writer)) {
-            Py_DECREF(d);
-            return nullptr;
-        }
-        return d;
-    }
+    PyObject* new_dict() const { return PyDict_Copy(prototype_); }
 
 private:
     std::vector<PyObject*> keys_;  // immortal for the process
     PyObject* prototype_;
 };
 
-inline bool RecordWriter::add(PyObject* value) {
-    return put(dict_, shape_.key(next_++), value);
-}
+template <class... F>
+class RecordShape {
+public:
+    explicit RecordShape(Field<F>... fields) : keys_({fields.key...}), values_(fields.value...) {}
+    explicit RecordShape(std::tuple<Field<F>...> fields)
+        : RecordShape(std::make_from_tuple<RecordShape>(std::move(fields))) {}
 
-// A new list of exactly `n` items, item i made by make(i) (a new reference or nullptr).
-template <class Make>
-PyObject* new_list(size_t n, Make&& make) {
-    PyObject* list = PyList_New(Py_ssize_t(n));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* item = make(i);
-        if (!item) {
-            Py_DECREF(list);
+    // A new dict of this shape with the values of `record`; nullptr on failure.
+    template <class R>
+    PyObject* build(const R& record) const {
+        // With two keys a fresh dict filled in key order is cheaper than copying the prepared
+        // one (measured about 10% faster per record; from three keys on the copy wins).
+        PyObject* d = sizeof...(F) <= 2 ? PyDict_New() : keys_.new_dict();
+        if (!d) return nullptr;
+        if (!fill(d, record, std::index_sequence_for<F...>{})) {
+            Py_DECREF(d);
             return nullptr;
         }
-        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+        return d;
     }
-    return list;
+    template <class R>
+    PyObject* operator()(const R& record) const {
+        return build(record);
+    }
+
+private:
+    template <class R, size_t... I>
+    bool fill(PyObject* d, const R& record, std::index_sequence<I...>) const {
+        return (put(d, keys_.key(I), std::get<I>(values_)(record)) && ...);
+    }
+
+    ShapeKeys keys_;
+    std::tuple<F...> values_;
+};
+
+template <class... F>
+RecordShape(std::tuple<Field<F>...>) -> RecordShape<F...>;
+
+// A decoder sink that makes one object per record with `make` (a shape, say) and collects them;
+// list() then hands them over as one list of exactly that length.
+template <class Make>
+class ListSink {
+public:
+    ListSink(const Make& make, size_t expected) : make_(make) { items_.reserve(expected); }
+    ListSink(const ListSink&) = delete;
+    ListSink& operator=(const ListSink&) = delete;
+    ~ListSink() {
+        for (PyObject* item : items_) Py_DECREF(item);
+    }
+
+    template <class R>
+    bool operator()(const R& record) {
+        PyRef item = PyRef::steal(make_(record));
+        if (!item) return false;
+        items_.push_back(item.get());
+        item.release();
+        return true;
+    }
+
+    // The list of the objects made so far; nullptr with an exception set on failure.
+    PyObject* list() {
+        PyObject* list = PyList_New(Py_ssize_t(items_.size()));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list, Py_ssize_t(i), items_[i]);
+        items_.clear();
+        return list;
+    }
+
+private:
+    const Make& make_;
+    std::vector<PyObject*> items_;
+};
+
+// Runs decode(sink) with a list sink of `make`: the list of its objects, or nullptr when a
+// record could not be made.
+template <class Make, class Decode>
+PyObject* decode_list(const Make& make, size_t expected, Decode&& decode) {
+    ListSink<Make> sink(make, expected);
+    if (!decode(sink)) return nullptr;
+    return sink.list();
 }
 
 // A str from ASCII bytes, written straight into the new object.
@@ -87,9 +136,25 @@ inline PyObject* ascii_str(const char* text, size_t size) {
     return s;
 }
 
+// A new str of `size` ASCII characters, written in place by `write(char*)`.
+template <class Write>
+PyObject* ascii_text(size_t size, Write&& write) {
+    PyObject* s = PyUnicode_New(Py_ssize_t(size), 127);
+    if (s) write(static_cast<char*>(PyUnicode_DATA(s)));
+    return s;
+}
+
 // A str from text the decoders produced (always valid UTF-8).
 inline PyObject* utf8_str(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
+}
+
+// Prices in hundredths and thousandths of the unit, as float.
+inline PyObject* hundredths(int64_t v) {
+    return PyFloat_FromDouble(double(v) / 100.0);
+}
+inline PyObject* thousandths(int64_t v) {
+    return PyFloat_FromDouble(double(v) / 1000.0);
 }
 
 // "{}-{:02}-{:02}" and "{}-{:02}-{:02} {:02}:{:02}" without a formatting library; returns length.

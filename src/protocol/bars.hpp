@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "protocol/fields.hpp"
 #include "protocol/request.hpp"
@@ -60,6 +59,12 @@ bool decode_bars(const uint8_t* body, size_t n, uint16_t category, bool index, E
     return true;
 }
 
-std::vector<BarRecord> decode_bars(const Bytes& body, uint16_t category, bool index);
+// Every whole bar takes at least 16 bytes: 4 of date, 1 per difference and the tail (20 with
+// the index tail); at most the announced count.
+inline size_t bars_bound(const uint8_t* body, size_t n, bool index) {
+    if (n < 2) return 0;
+    size_t announced = load_u16(body), fit = (n - 2) / (index ? 20 : 16);
+    return announced < fit ? announced : fit;
+}
 
 }  // namespace pelmora::proto

@@ -2,14 +2,12 @@
 
 #include <cstring>
 
-#include "protocol/fields.hpp"
 #include "protocol/text/text.hpp"
 
 namespace pelmora::proto {
 
 namespace {
 
-constexpr size_t kEntrySize = 152;
 constexpr size_t kNameWidth = 64;
 constexpr size_t kFilenameWidth = 80;
 constexpr size_t kTextOffset = 12;
@@ -45,32 +43,21 @@ Bytes company_info_content_request(uint8_t market, std::string_view code, std::s
         .take();
 }
 
-void decode_company_info_category(const Bytes& body, std::vector<CompanyInfoCategory>& out) {
-    const size_t n = body.size();
-    if (n < 2) return;
-    const uint8_t* b = body.data();
-    const size_t announced = load_u16(b);
-    // Only whole entries count, so the room needed is known before decoding any.
-    const size_t whole = (n - 2) / kEntrySize;
-    out.reserve(announced < whole ? announced : whole);
-    for (size_t cursor = 2; out.size() < announced; cursor += kEntrySize) {
-        if (cursor + kEntrySize > n) break;
-        const uint8_t* e = b + cursor;
-        CompanyInfoCategory& c = out.emplace_back();
-        text::append_gbk_text(e, field_length(e, kNameWidth), c.name);
-        text::append_utf8_lossy(e + 64, field_length(e + 64, kFilenameWidth), c.filename);
-        c.start = load_u32(e + 144);
-        c.length = load_u32(e + 148);
-    }
+void read_company_info_category(const uint8_t* e, CompanyInfoCategory& out) {
+    out.name.clear();
+    text::append_gbk_text(e, field_length(e, kNameWidth), out.name);
+    out.filename.clear();
+    text::append_utf8_lossy(e + 64, field_length(e + 64, kFilenameWidth), out.filename);
+    out.start = load_u32(e + 144);
+    out.length = load_u32(e + 148);
 }
 
-void decode_company_info_content(const Bytes& body, std::string& out) {
-    const size_t n = body.size();
+void read_company_info_content(const uint8_t* body, size_t n, std::string& out) {
     if (kTextOffset > n) return;
-    size_t length = load_u16(body.data() + 10);
+    size_t length = load_u16(body + 10);
     // A body cut short keeps the text it holds.
     if (kTextOffset + length > n) length = n - kTextOffset;
-    text::append_gbk_text(body.data() + kTextOffset, length, out);
+    text::append_gbk_text(body + kTextOffset, length, out);
 }
 
 }  // namespace pelmora::proto

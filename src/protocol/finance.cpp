@@ -1,12 +1,9 @@
 #include "protocol/finance.hpp"
 
-#include "protocol/fields.hpp"
-
 namespace pelmora::proto {
 
 namespace {
 
-constexpr size_t kRecordEnd = 141;  // bytes past the record are not read
 constexpr size_t kFiguresOffset = 25;
 // Amounts travel in units of ten thousand; the multiplication is done on the widened double.
 constexpr double kAmountUnit = 10000.0;
@@ -44,7 +41,7 @@ constexpr bool kScaled[kFinanceFigures] = {
     true,   // weifenpeilirun
     false,  // meigujingzichan
 };
-static_assert(kFiguresOffset + 4 * kFinanceFigures == kRecordEnd);
+static_assert(kFiguresOffset + 4 * kFinanceFigures == kFinanceRecordEnd);
 
 }  // namespace
 
@@ -52,9 +49,7 @@ Bytes finance_request(uint8_t market, std::string_view code) {
     return security_info_request(0x0010, market, code);
 }
 
-bool decode_finance(const Bytes& body, FinanceRecord& out) {
-    if (kRecordEnd > body.size()) return false;
-    const uint8_t* p = body.data();
+void read_finance(const uint8_t* p, FinanceRecord& out) {
     out.liutongguben = load_f32(p + 9) * kAmountUnit;
     out.province = load_u16(p + 13);
     out.industry = load_u16(p + 15);
@@ -64,7 +59,6 @@ bool decode_finance(const Bytes& body, FinanceRecord& out) {
         double value = load_f32(p + kFiguresOffset + 4 * k);
         out.figures[k] = kScaled[k] ? value * kAmountUnit : value;
     }
-    return true;
 }
 
 }  // namespace pelmora::proto

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/fields.hpp"
 #include "protocol/request.hpp"
 
 namespace pelmora::proto {
@@ -25,7 +26,20 @@ struct FinanceRecord {
 
 Bytes finance_request(uint8_t market, std::string_view code);
 
-// False when the body is too short to hold the record (the result is then empty, no error).
-bool decode_finance(const Bytes& body, FinanceRecord& out);
+// Bytes past the record are not read.
+inline constexpr size_t kFinanceRecordEnd = 141;
+
+// Fills `out` from a body of at least kFinanceRecordEnd bytes.
+void read_finance(const uint8_t* body, FinanceRecord& out);
+
+// Calls sink(const FinanceRecord&) once if the body holds the record; a shorter body holds none
+// (the result is then empty, no error).
+template <class Sink>
+bool decode_finance(const uint8_t* body, size_t n, Sink&& sink) {
+    if (kFinanceRecordEnd > n) return true;
+    FinanceRecord record;
+    read_finance(body, record);
+    return sink(static_cast<const FinanceRecord&>(record));
+}
 
 }  // namespace pelmora::proto

@@ -20,14 +20,4 @@ Bytes history_minute_time_request(uint8_t market, std::string_view code, uint32_
         .take();
 }
 
-std::vector<MinuteRecord> decode_minute_time(const Bytes& body, size_t header) {
-    std::vector<MinuteRecord> out;
-    out.reserve(minute_time_bound(body.data(), body.size(), header));
-    decode_minute_time(body.data(), body.size(), header, [&](const MinuteRecord& r) {
-        out.push_back(r);
-        return true;
-    });
-    return out;
-}
-
 }  // namespace pelmora::proto

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "protocol/fields.hpp"
 #include "protocol/request.hpp"
@@ -47,7 +46,5 @@ inline size_t minute_time_bound(const uint8_t* body, size_t n, size_t header) {
     size_t announced = load_u16(body);
     return announced < n - header ? announced : n - header;
 }
-
-std::vector<MinuteRecord> decode_minute_time(const Bytes& body, size_t header);
 
 }  // namespace pelmora::proto

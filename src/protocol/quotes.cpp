@@ -31,14 +31,4 @@ void decode_quote_code(const uint8_t* p, QuoteRecord& r) {
     r.code_size = uint8_t(size);
 }
 
-std::vector<QuoteRecord> decode_quotes(const Bytes& body) {
-    std::vector<QuoteRecord> out;
-    out.reserve(quotes_bound(body.data(), body.size()));
-    decode_quotes(body.data(), body.size(), [&](const QuoteRecord& r) {
-        out.push_back(r);
-        return true;
-    });
-    return out;
-}
-
 }  // namespace pelmora::proto

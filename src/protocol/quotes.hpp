@@ -96,6 +96,4 @@ inline size_t quotes_bound(const uint8_t* body, size_t n) {
     return announced < fit ? announced : fit;
 }
 
-std::vector<QuoteRecord> decode_quotes(const Bytes& body);
-
 }  // namespace pelmora::proto

@@ -1,13 +1,10 @@
 #include "protocol/security_list.hpp"
 
-#include "protocol/fields.hpp"
 #include "protocol/text/text.hpp"
 
 namespace pelmora::proto {
 
 namespace {
-
-constexpr size_t kRecordSize = 29;
 
 void strip_trailing_nuls(std::string& s) {
     while (!s.empty() && s.back() == '\0') s.pop_back();
@@ -31,35 +28,28 @@ Bytes security_list_request(uint8_t market, uint16_t start) {
         .take();
 }
 
-Status decode_security_count(const Bytes& body, uint16_t& count) {
-    if (body.size() < 2)
-        return Error{ErrorKind::Runtime,
-                     "Malformed security count response: expected at least 2 bytes", 0};
-    count = load_u16(body.data());
-    return {};
+Status check_security_count(size_t n) {
+    if (n >= 2) return {};
+    return Error{ErrorKind::Runtime, "Malformed security count response: expected at least 2 bytes",
+                 0};
 }
 
-Status decode_security_list(const Bytes& body, std::vector<SecurityRecord>& out) {
-    const size_t n = body.size();
-    if (n < 2)
-        return Error{ErrorKind::Runtime,
-                     "Malformed security list response: expected at least 2 bytes", 0};
-    const size_t announced = load_u16(body.data());
-    const size_t present = (n - 2) / kRecordSize;
-    const size_t count = announced < present ? announced : present;
-    out.resize(count);
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* r = body.data() + 2 + kRecordSize * i;
-        SecurityRecord& rec = out[i];
-        text::append_utf8_lossy(r, 6, rec.code);
-        strip_trailing_nuls(rec.code);
-        rec.volunit = load_u16(r + 6);
-        text::append_gbk_text(r + 8, 8, rec.name);
-        strip_trailing_nuls(rec.name);
-        rec.decimal_point = r[20];
-        rec.pre_close = read_volume(load_u32(r + 21));
-    }
-    return {};
+Status check_security_list(size_t n) {
+    if (n >= 2) return {};
+    return Error{ErrorKind::Runtime, "Malformed security list response: expected at least 2 bytes",
+                 0};
+}
+
+void read_security(const uint8_t* r, SecurityRecord& out) {
+    out.code.clear();
+    text::append_utf8_lossy(r, 6, out.code);
+    strip_trailing_nuls(out.code);
+    out.volunit = load_u16(r + 6);
+    out.name.clear();
+    text::append_gbk_text(r + 8, 8, out.name);
+    strip_trailing_nuls(out.name);
+    out.decimal_point = r[20];
+    out.pre_close = read_volume(load_u32(r + 21));
 }
 
 }  // namespace pelmora::proto

@@ -1,6 +1,5 @@
 #include "protocol/server_files.hpp"
 
-#include "protocol/fields.hpp"
 #include "protocol/text/text.hpp"
 
 namespace pelmora::proto {
@@ -12,6 +11,7 @@ constexpr size_t kChunkNameWidth = 100;
 constexpr size_t kHashOffset = 5;
 constexpr size_t kHashWidth = 32;
 constexpr uint32_t kReportChunkLength = 30000;
+static_assert(kHashOffset + kHashWidth + 1 == kBlockMetaSize);
 
 }  // namespace
 
@@ -41,22 +41,17 @@ Bytes report_file_request(std::string_view filename, uint32_t offset) {
         .take();
 }
 
-Status decode_block_info_meta(const Bytes& body, BlockMeta& out) {
-    // The byte after the hash (offset 37) is not read, but a body without it is not an answer.
-    if (kHashOffset + kHashWidth + 1 > body.size())
-        return Error{ErrorKind::Runtime, "Malformed block meta response", 0};
-    out.size = load_u32(body.data());
-    out.hash_value.clear();
-    text::append_utf8_lossy(body.data() + kHashOffset, kHashWidth, out.hash_value);
-    // Zero padding after the hash; zero characters inside it stay.
-    while (!out.hash_value.empty() && out.hash_value.back() == '\0') out.hash_value.pop_back();
-    return {};
+Status check_block_info_meta(size_t n) {
+    if (n >= kBlockMetaSize) return {};
+    return Error{ErrorKind::Runtime, "Malformed block meta response", 0};
 }
 
-FileChunk decode_file_chunk(const Bytes& body) {
-    const size_t n = body.size();
-    if (4 > n) return FileChunk{0, 0, 0};
-    return FileChunk{load_u32(body.data()), 4, n - 4};
+void read_block_info_meta(const uint8_t* body, BlockMeta& out) {
+    out.size = load_u32(body);
+    out.hash_value.clear();
+    text::append_utf8_lossy(body + kHashOffset, kHashWidth, out.hash_value);
+    // Zero padding after the hash; zero characters inside it stay.
+    while (!out.hash_value.empty() && out.hash_value.back() == '\0') out.hash_value.pop_back();
 }
 
 }  // namespace pelmora::proto

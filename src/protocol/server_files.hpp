@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "protocol/fields.hpp"
 #include "protocol/request.hpp"
 
 namespace pelmora::proto {
@@ -17,10 +18,10 @@ struct BlockMeta {
     std::string hash_value;  // UTF-8
 };
 
-// A chunk answer: the leading u32 and where the data bytes lie in the body.
+// A chunk answer: the leading u32 and the data bytes after it, within the body.
 struct FileChunk {
-    uint32_t head;       // 0 when the body is shorter than 4 bytes
-    size_t data_offset;  // data is body[data_offset, data_offset + data_size)
+    uint32_t head;  // 0 when the body is shorter than 4 bytes
+    const uint8_t* data;
     size_t data_size;
 };
 
@@ -28,9 +29,29 @@ Bytes block_info_meta_request(std::string_view block_file);
 Bytes block_info_request(std::string_view block_file, uint32_t start, uint32_t size);
 Bytes report_file_request(std::string_view filename, uint32_t offset);
 
+// The byte after the hash (offset 37) is not read, but a body without it is not an answer.
+inline constexpr size_t kBlockMetaSize = 38;
+
 // Fails with "Malformed block meta response" on a body of 37 bytes or less.
-Status decode_block_info_meta(const Bytes& body, BlockMeta& out);
-// Never fails: a body shorter than 4 bytes is an empty chunk with head 0.
-FileChunk decode_file_chunk(const Bytes& body);
+Status check_block_info_meta(size_t n);
+
+// Fills `out` from a body of at least kBlockMetaSize bytes.
+void read_block_info_meta(const uint8_t* body, BlockMeta& out);
+
+// Calls sink(const BlockMeta&) once if the body holds the answer.
+template <class Sink>
+bool decode_block_info_meta(const uint8_t* body, size_t n, Sink&& sink) {
+    if (kBlockMetaSize > n) return true;
+    BlockMeta meta;
+    read_block_info_meta(body, meta);
+    return sink(static_cast<const BlockMeta&>(meta));
+}
+
+// Calls sink(const FileChunk&) once: a body shorter than 4 bytes is an empty chunk with head 0.
+template <class Sink>
+bool decode_file_chunk(const uint8_t* body, size_t n, Sink&& sink) {
+    if (4 > n) return sink(FileChunk{0, body, 0});
+    return sink(FileChunk{load_u32(body), body + 4, n - 4});
+}
 
 }  // namespace pelmora::proto

@@ -24,14 +24,4 @@ Bytes history_transaction_request(uint8_t market, std::string_view code, uint16_
         .take();
 }
 
-std::vector<TransactionRecord> decode_transactions(const Bytes& body, bool history) {
-    std::vector<TransactionRecord> out;
-    out.reserve(transactions_bound(body.data(), body.size(), history));
-    decode_transactions(body.data(), body.size(), history, [&](const TransactionRecord& r) {
-        out.push_back(r);
-        return true;
-    });
-    return out;
-}
-
 }  // namespace pelmora::proto

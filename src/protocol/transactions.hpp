@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "protocol/fields.hpp"
 #include "protocol/request.hpp"
@@ -54,7 +53,5 @@ inline size_t transactions_bound(const uint8_t* body, size_t n, bool history) {
     size_t announced = load_u16(body), fit = (n - header) / 2;
     return announced < fit ? announced : fit;
 }
-
-std::vector<TransactionRecord> decode_transactions(const Bytes& body, bool history);
 
 }  // namespace pelmora::proto

@@ -1,14 +1,9 @@
 #include "protocol/xdxr.hpp"
 
-#include "protocol/fields.hpp"
-
 namespace pelmora::proto {
 
 namespace {
 
-constexpr size_t kCountOffset = 9;
-constexpr size_t kFirstRecord = 11;
-constexpr size_t kRecordSize = 29;
 // Offsets within a record.
 constexpr size_t kDate = 8, kCategory = 12, kSlotA = 13, kSlotB = 17, kSlotC = 21, kSlotD = 25;
 // Record dates are YYYYMMDD numbers, the day form of the bar date decoder.
@@ -52,49 +47,35 @@ Bytes xdxr_request(uint8_t market, std::string_view code) {
     return security_info_request(0x000F, market, code);
 }
 
-void decode_xdxr(const Bytes& body, std::vector<XdxrRecord>& out) {
-    out.clear();
-    const size_t n = body.size();
-    const uint8_t* data = body.data();
-    if (kFirstRecord > n) return;
-    const size_t announced = load_u16(data + kCountOffset);
-    const size_t present = (n - kFirstRecord) / kRecordSize;
-    out.reserve(announced < present ? announced : present);
-    size_t cursor = kFirstRecord;
-    while (out.size() < announced) {
-        if (cursor + kRecordSize > n) break;
-        const uint8_t* r = data + cursor;
-        XdxrRecord rec{};
-        size_t at = cursor + kDate;
-        BarDateTime date = *read_datetime(kDayCategory, data, n, at);  // in bounds: checked above
-        rec.year = date.year;
-        rec.month = date.month;
-        rec.day = date.day;
-        rec.category = r[kCategory];
-        // Only the slots the category uses are read.
-        switch (xdxr_layout(rec.category)) {
-            case XdxrLayout::Dividend:
-                rec.values[0] = load_f32(r + kSlotA);
-                rec.values[1] = load_f32(r + kSlotB);
-                rec.values[2] = load_f32(r + kSlotC);
-                rec.values[3] = load_f32(r + kSlotD);
-                break;
-            case XdxrLayout::Consolidation:
-                rec.values[0] = load_f32(r + kSlotC);
-                break;
-            case XdxrLayout::Warrant:
-                rec.values[0] = load_f32(r + kSlotA);
-                rec.values[1] = load_f32(r + kSlotC);
-                break;
-            case XdxrLayout::ShareCapital:
-                rec.values[0] = share_capital(r + kSlotA);
-                rec.values[1] = share_capital(r + kSlotB);
-                rec.values[2] = share_capital(r + kSlotC);
-                rec.values[3] = share_capital(r + kSlotD);
-                break;
-        }
-        out.push_back(rec);
-        cursor += kRecordSize;
+void read_xdxr(const uint8_t* r, XdxrRecord& out) {
+    out = XdxrRecord{};
+    size_t at = kDate;
+    BarDateTime date = *read_datetime(kDayCategory, r, kXdxrRecordSize, at);  // a whole record
+    out.year = date.year;
+    out.month = date.month;
+    out.day = date.day;
+    out.category = r[kCategory];
+    // Only the slots the category uses are read.
+    switch (xdxr_layout(out.category)) {
+        case XdxrLayout::Dividend:
+            out.values[0] = load_f32(r + kSlotA);
+            out.values[1] = load_f32(r + kSlotB);
+            out.values[2] = load_f32(r + kSlotC);
+            out.values[3] = load_f32(r + kSlotD);
+            break;
+        case XdxrLayout::Consolidation:
+            out.values[0] = load_f32(r + kSlotC);
+            break;
+        case XdxrLayout::Warrant:
+            out.values[0] = load_f32(r + kSlotA);
+            out.values[1] = load_f32(r + kSlotC);
+            break;
+        case XdxrLayout::ShareCapital:
+            out.values[0] = share_capital(r + kSlotA);
+            out.values[1] = share_capital(r + kSlotB);
+            out.values[2] = share_capital(r + kSlotC);
+            out.values[3] = share_capital(r + kSlotD);
+            break;
     }
 }
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
+#include "protocol/fields.hpp"
 #include "protocol/request.hpp"
 
 namespace pelmora::proto {
@@ -30,7 +30,34 @@ struct XdxrRecord {
 
 Bytes xdxr_request(uint8_t market, std::string_view code);
 
-// Complete records in body order; a short or cut body yields the records before the cut.
-void decode_xdxr(const Bytes& body, std::vector<XdxrRecord>& out);
+inline constexpr size_t kXdxrCountOffset = 9;
+inline constexpr size_t kXdxrFirstRecord = 11;
+inline constexpr size_t kXdxrRecordSize = 29;
+
+// Fills `out` from one whole record at r.
+void read_xdxr(const uint8_t* r, XdxrRecord& out);
+
+// Calls sink(const XdxrRecord&) for each complete record in body order; a short or cut body
+// yields the records before the cut.
+template <class Sink>
+bool decode_xdxr(const uint8_t* body, size_t n, Sink&& sink) {
+    if (kXdxrFirstRecord > n) return true;
+    const size_t announced = load_u16(body + kXdxrCountOffset);
+    XdxrRecord rec;
+    size_t cursor = kXdxrFirstRecord;
+    for (size_t i = 0; i < announced && cursor + kXdxrRecordSize <= n; ++i) {
+        read_xdxr(body + cursor, rec);
+        if (!sink(static_cast<const XdxrRecord&>(rec))) return false;
+        cursor += kXdxrRecordSize;
+    }
+    return true;
+}
+
+inline size_t xdxr_bound(const uint8_t* body, size_t n) {
+    if (kXdxrFirstRecord > n) return 0;
+    size_t announced = load_u16(body + kXdxrCountOffset);
+    size_t present = (n - kXdxrFirstRecord) / kXdxrRecordSize;
+    return announced < present ? announced : present;
+}
 
 }  // namespace pelmora::proto
