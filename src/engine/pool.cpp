@@ -325,8 +325,11 @@ Status Pool::verify(Worker& w) {
     std::string reason = "answered no bars for sh000001";
     if (fetch(w, proto::security_count_request(1), body)) {
         uint16_t count = 0;
-        if (proto::decode_security_count(*body, count) && count > 0)
-            reason = "answers the security count but no bars (a quote-only server)";
+        proto::decode_security_count(body->data(), body->size(), [&](uint16_t c) {
+            count = c;
+            return true;
+        });
+        if (count > 0) reason = "answers the security count but no bars (a quote-only server)";
     }
     set_aside(w.server, reason, true);
     return Error{ErrorKind::Value, reason, 0};
@@ -363,19 +366,24 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         }
         case QueryKind::SecurityCount: {
             if (Status s = fetch(w, proto::security_count_request(q.market), body); !s) return s;
-            uint16_t count = 0;
-            if (Status s = proto::decode_security_count(*body, count); !s) return s;
-            b.rows[i] = count;
+            if (Status s = proto::check_security_count(body->size()); !s) return s;
+            proto::decode_security_count(body->data(), body->size(), [&](uint16_t count) {
+                b.rows[i] = count;
+                return true;
+            });
             return {};
         }
         case QueryKind::SecurityList: {
             if (Status s = fetch(w, proto::security_list_request(q.market, q.start), body); !s)
                 return s;
-            std::vector<proto::SecurityRecord> records;
-            if (Status s = proto::decode_security_list(*body, records); !s) return s;
+            if (Status s = proto::check_security_list(body->size()); !s) return s;
             b.codes[i].clear();
-            for (proto::SecurityRecord& r : records) b.codes[i].push_back(std::move(r.code));
-            b.rows[i] = uint32_t(records.size());
+            proto::decode_security_list(body->data(), body->size(),
+                                        [&](const proto::SecurityRecord& r) {
+                                            b.codes[i].push_back(r.code);
+                                            return true;
+                                        });
+            b.rows[i] = uint32_t(b.codes[i].size());
             return {};
         }
     }
