@@ -5,7 +5,7 @@ local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest 
 """
 
 from ._version import __version__
-from .exceptions import PanicException
+from .exceptions import DataWarning, PanicException
 
 try:
     from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
@@ -16,5 +16,7 @@ except ModuleNotFoundError as exc:
 
     raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
 
+from .hq import HQ
+
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
-           "__version__"]
+           "HQ", "DataWarning", "__version__"]

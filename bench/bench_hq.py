@@ -1,0 +1,495 @@
+"""pelmora.HQ against the other ways to download bars: throughput through a round trip, client
+CPU from wire bytes to a frame, stalls of other Python threads, and peak memory.
+
+Run after `pip install .` as `python bench/bench_hq.py` (or with PYTHONPATH=. in a development
+tree); `--json` prints one JSON object instead of the report. Not a test: figures are printed
+as ratios against baselines measured in the same run.
+
+The job: 200 securities x 800 daily bars, the answers held `--latency` ms (10, 20 and 50) by
+bench/replay_server.py, which answers from stored bytes at almost no CPU (its CPU is shown; the
+simulated server of pelmora.testing needs ~15 ms of CPU per 800-bar answer, more than two cores
+can give at this rate; `--sim-workers N` times against it instead, with N worker processes).
+Clients:
+  core-seq     one pelmora TdxClient, request after request
+  core-8thr    8 TdxClients in 8 Python threads (each holds the interpreter lock while it waits)
+  py-8thr      a pure-Python client (socket, struct, zlib; bench/pydecode_market.py) in 8 threads
+  hq           pelmora.HQ(connections=8).bars_many(...): one long frame
+Every client's result is checked equal to core-seq's before the timings are reported.
+"""
+import argparse
+import concurrent.futures
+import datetime
+import gc
+import json
+import os
+import pickle
+import random
+import resource
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import pydecode_market  # noqa: E402
+
+from pelmora import HQ, TdxClient  # noqa: E402
+from pelmora.testing.wire import encode_price, encode_volume, frame  # noqa: E402
+
+SECURITIES, BARS, THREADS = 200, 800, 8
+DAY = 9
+SETUP = [bytes.fromhex("0c02189300010300030d0001".replace("030d", "03000d")),
+         bytes.fromhex("0c0218940001030003000d0002")]
+
+
+# ------------------------------------------------------------------ requests and the market
+
+def bars_request(category, market, code, start, count):
+    return (bytes.fromhex("0c01086401011c001c002d05") + struct.pack("<H", market)
+            + code.encode().ljust(6, b"\0") + struct.pack("<HHHH", category, 1, start, count)
+            + bytes(10))
+
+
+def count_request(market):
+    return bytes.fromhex("0c0c186c000108000800 4e04".replace(" ", "")) + struct.pack(
+        "<HI", market, 20170613)
+
+
+def list_request(market, start):
+    return bytes.fromhex("0c0118640101060006005004") + struct.pack("<HH", market, start)
+
+
+def trading_days(n):
+    days, d = [], datetime.date(2022, 1, 3)
+    while len(days) < n:
+        if d.weekday() < 5:
+            days.append(d.year * 10000 + d.month * 100 + d.day)
+        d += datetime.timedelta(days=1)
+    return days
+
+
+def bars_body(rng, days, index=False):
+    out = bytearray(struct.pack("<H", len(days)))
+    price, base = rng.randint(3000, 200000), 0
+    for day in days:
+        o = price + rng.randint(-price // 100, price // 100)
+        c = o + rng.randint(-price // 40, price // 40)
+        h, lo = max(o, c) + rng.randint(0, price // 80), min(o, c) - rng.randint(0, price // 80)
+        out += struct.pack("<I", day) + encode_price(o - base) + encode_price(c - o)
+        out += encode_price(h - o) + encode_price(lo - o)
+        out += encode_volume(rng.randint(10**4, 10**7)) + encode_volume(rng.randint(10**7, 10**10))
+        if index:
+            out += struct.pack("<HH", rng.randint(0, 2000), rng.randint(0, 2000))
+        base, price = c, c
+    return bytes(out)
+
+
+def list_body(codes):
+    out = bytearray(struct.pack("<H", len(codes)))
+    for code in codes:
+        out += code.encode() + struct.pack("<H", 100) + b"BENCH".ljust(8, b"\0") + bytes(4)
+        out += bytes((2,)) + encode_volume(10.0) + bytes(4)
+    return bytes(out)
+
+
+def build_market(securities, bars):
+    """({request: response}, codes, [(wire body, plain size)] of the bar answers)."""
+    rng = random.Random(7)
+    codes = [f"6{i:05d}" for i in range(securities)]
+    days = trading_days(bars)
+    answers, bodies = {}, []
+    for code in codes:
+        body = bars_body(rng, days)
+        answer = frame(body, compress=True)
+        answers[bars_request(DAY, 1, code, 0, bars)] = answer
+        bodies.append((answer[16:], len(body)))
+    listed = ["000001"] + codes
+    answers[bars_request(DAY, 1, "000001", 0, 1)] = frame(bars_body(rng, days[-1:], True))
+    answers[count_request(1)] = frame(struct.pack("<H", len(listed)))
+    answers[count_request(0)] = frame(struct.pack("<H", 0))
+    for start in range(0, len(listed), 1000):
+        answers[list_request(1, start)] = frame(list_body(listed[start:start + 1000]),
+                                                compress=True)
+    return answers, codes, bodies
+
+
+class ReplayServer:
+    def __init__(self, answers_path, latency):
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "replay_server.py"), answers_path, str(latency)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = int(self.proc.stdout.readline())
+
+    def cpu(self):
+        return tree_cpu(self.proc.pid)
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(5)
+
+
+class SimServer:
+    """The simulated server of pelmora.testing, with `workers` processes."""
+
+    def __init__(self, latency, workers):
+        from pelmora.testing import SimulatedServer
+        self.sim = SimulatedServer(latency=latency, workers=workers).start()
+        self.port = self.sim.port
+
+    def cpu(self):
+        return tree_cpu(self.sim._proc.pid)
+
+    def stop(self):
+        self.sim.stop()
+
+
+def tree_cpu(pid):
+    """CPU seconds of a process and its live children."""
+    total = 0.0
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            total += sum(tree_cpu(int(c)) for c in f.read().split())
+    except OSError:
+        pass
+    return total
+
+
+def sim_codes(count):
+    """Shanghai stocks of the simulated server with a full first page of daily bars."""
+    server = SimServer(0, 1)
+    try:
+        c = TdxClient()
+        c.connect("127.0.0.1", server.port)
+        out, start = [], 0
+        while len(out) < count:
+            page = c.get_security_list(1, start)
+            if not page:
+                break
+            for rec in page:
+                code = rec["code"]
+                if code[0] == "6" and len(c.get_security_bars(DAY, 1, code, 0, BARS)) == BARS:
+                    out.append(code)
+            start += len(page)
+        c.disconnect()
+    finally:
+        server.stop()
+    return out[:count]
+
+
+# ------------------------------------------------------------------ the clients
+
+class PyClient:
+    """The pure-Python baseline: blocking socket, struct for the header, zlib, and the
+    pure-Python decoder."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for request in SETUP + [bytes.fromhex(
+                "0c031899000120002000db0fd5d0c9ccd6a4a8af0000008fc22540130000d500c9ccbdf0d7ea"
+                "00000002")]:
+            self.exchange(request)
+
+    def recv_exact(self, n):
+        buf = bytearray()
+        while len(buf) < n:
+            part = self.sock.recv(n - len(buf))
+            if not part:
+                raise ConnectionError("closed")
+            buf += part
+        return bytes(buf)
+
+    def exchange(self, request):
+        self.sock.sendall(request)
+        z, u = struct.unpack_from("<HH", self.recv_exact(16), 12)
+        wire = self.recv_exact(z)
+        return wire if z == u else zlib.decompress(wire)[:u]
+
+    def bars(self, category, market, code, start, count):
+        body = self.exchange(bars_request(category, market, code, start, count))
+        return pydecode_market.decode_bars(body, category, False)
+
+    def close(self):
+        self.sock.close()
+
+
+def in_threads(make, codes):
+    """Runs client.bars for every code on THREADS threads, a client each."""
+    local = threading.local()
+    clients = []
+
+    def job(code):
+        if not hasattr(local, "c"):
+            local.c = make()
+            clients.append(local.c)
+        return local.c.bars(DAY, 1, code, 0, BARS)
+
+    with concurrent.futures.ThreadPoolExecutor(THREADS) as pool:
+        out = list(pool.map(job, codes))
+    for c in clients:
+        c.close() if hasattr(c, "close") else c.disconnect()
+    return out
+
+
+def core_client(port):
+    c = TdxClient()
+    c.connect("127.0.0.1", port)
+    c.close = c.disconnect
+    c.bars = c.get_security_bars
+    return c
+
+
+class CoreClient:
+    def __init__(self, port):
+        self.c = TdxClient()
+        self.c.connect("127.0.0.1", port)
+
+    def bars(self, *args):
+        return self.c.get_security_bars(*args)
+
+    def close(self):
+        self.c.disconnect()
+
+
+# ------------------------------------------------------------------ measuring
+
+class StallWatch:
+    """Another Python thread that sleeps 1 ms at a time and records its longest stall."""
+
+    def __init__(self):
+        self.worst = 0.0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self):
+        clock = time.perf_counter
+        while not self.stop.is_set():
+            t0 = clock()
+            time.sleep(0.001)
+            self.worst = max(self.worst, clock() - t0 - 0.001)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+
+
+def cpu_now():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    c = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime, c.ru_utime + c.ru_stime
+
+
+def measure(fn, server, reps):
+    """Best wall time of `reps` runs, with the client's and the server's CPU in that run; then
+    one more run beside a thread that records its worst stall (it costs CPU of its own)."""
+    best = None
+    for _ in range(reps):
+        gc.collect()
+        gc.disable()
+        (cpu0, _), scpu0 = cpu_now(), server.cpu()
+        t0 = time.perf_counter()
+        result = fn()
+        wall = time.perf_counter() - t0
+        cpu1, _ = cpu_now()
+        gc.enable()
+        run = {"wall": wall, "cpu": cpu1 - cpu0, "server_cpu": server.cpu() - scpu0}
+        if best is None or wall < best["wall"]:
+            best = run
+    with StallWatch() as watch:
+        fn()
+    best["stall_ms"] = watch.worst * 1000
+    return best, result
+
+
+def check_equal(name, want, got):
+    if want != got:
+        raise SystemExit(f"{name}: results differ from core-seq's")
+
+
+def hq_rows(frame, codes):
+    """The frame's bars per security as core-seq's dicts (for the check)."""
+    import numpy as np
+    out = []
+    times = frame.index.strftime("%Y-%m-%d 15:00").tolist()
+    cols = {c: frame[c].to_numpy() for c in ("open", "high", "low", "close", "volume", "amount")}
+    bounds = np.cumsum([0] + frame.symbol.value_counts(sort=False).reindex(
+        ["sh" + c for c in codes]).tolist())
+    for i in range(len(codes)):
+        lo, hi = bounds[i], bounds[i + 1]
+        out.append([{"datetime": times[j], "open": cols["open"][j], "high": cols["high"][j],
+                     "low": cols["low"][j], "close": cols["close"][j], "vol": cols["volume"][j],
+                     "amount": cols["amount"][j]} for j in range(lo, hi)])
+    return out
+
+
+def throughput(answers_path, codes, latency, reps, slow_reps, sim_workers=0):
+    server = SimServer(latency, sim_workers) if sim_workers else ReplayServer(answers_path, latency)
+    port = server.port
+    try:
+        results = {}
+
+        def core_seq():
+            c = TdxClient()
+            c.connect("127.0.0.1", port)
+            out = [c.get_security_bars(DAY, 1, code, 0, BARS) for code in codes]
+            c.disconnect()
+            return out
+
+        results["core-seq"], want = measure(core_seq, server, slow_reps)
+        results["core-8thr"], got = measure(lambda: in_threads(lambda: CoreClient(port), codes),
+                                            server, slow_reps)
+        check_equal("core-8thr", want, got)
+        results["py-8thr"], got = measure(lambda: in_threads(lambda: PyClient(port), codes),
+                                          server, reps)
+        check_equal("py-8thr", want, got)
+        with HQ([f"127.0.0.1:{port}"], connections=THREADS) as hq:
+            hq.bars_many(codes, count=BARS)  # lists fetched, connections open
+            results["hq"], frame = measure(lambda: hq.bars_many(codes, count=BARS), server, reps)
+        check_equal("hq", want, hq_rows(frame, codes))
+        results["ideal"] = {"wall": len(codes) * latency / 1000 / THREADS}
+        with StallWatch() as watch:  # this machine's own scheduling delays, nothing running
+            time.sleep(results["hq"]["wall"])
+        results["idle-stall"] = watch.worst * 1000
+        return results
+    finally:
+        server.stop()
+
+
+def zlib_cost(bodies):
+    """ns per bar zlib spends inflating the bodies (best of 5)."""
+    best = None
+    for _ in range(5):
+        cpu0 = time.process_time()
+        for wire, size in bodies:
+            zlib.decompress(wire)
+        spent = time.process_time() - cpu0
+        best = spent if best is None else min(best, spent)
+    return best * 1e9 / (len(bodies) * BARS)
+
+
+def single_bars_cost(answers_path, codes, calls):
+    """Client CPU (ns per bar) of one 800-bar HQ.bars() call, frame included, at no latency."""
+    server = ReplayServer(answers_path, 0)
+    try:
+        with HQ([f"127.0.0.1:{server.port}"], connections=1) as hq:
+            hq.bars(codes[0], count=BARS)
+            gc.collect()
+            gc.disable()
+            cpu0 = time.process_time()
+            for i in range(calls):
+                hq.bars(codes[i % len(codes)], count=BARS)
+            spent = time.process_time() - cpu0
+            gc.enable()
+    finally:
+        server.stop()
+    return spent * 1e9 / (calls * BARS)
+
+
+def memory_probe(answers_path, codes):
+    """Resident high-water above a warm baseline during bars_many, in a fresh process."""
+    code = f"""
+import gc, json, resource, sys
+sys.path.insert(0, {HERE!r})
+from bench_hq import ReplayServer
+from pelmora import HQ
+import pandas
+codes = {codes!r}
+server = ReplayServer({answers_path!r}, 0)
+with HQ([f"127.0.0.1:{{server.port}}"], connections={THREADS}) as hq:
+    hq.bars_many(codes[:{THREADS}], count={BARS})
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the resident high-water mark starts again from here
+    with open("/proc/self/statm") as f:
+        base = int(f.read().split()[1]) * resource.getpagesize()
+    frame = hq.bars_many(codes, count={BARS})
+    with open("/proc/self/status") as f:
+        peak = [int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:")][0]
+    print(json.dumps({{"peak_above_base": peak - base,
+                      "frame": int(frame.memory_usage(deep=True).sum())}}))
+server.stop()
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    if out.returncode:
+        raise SystemExit(out.stderr)
+    return json.loads(out.stdout)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--latency", type=float, nargs="+", default=[10, 20, 50])
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--json", action="store_true")
+    p.add_argument("--sim-workers", type=int, default=0, metavar="N",
+                   help="time against the simulated server with N workers instead of the "
+                        "replaying one (its CPU bounds the result on a small machine)")
+    args = p.parse_args()
+
+    answers, codes, bodies = build_market(SECURITIES, BARS)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "answers.pickle")
+        with open(path, "wb") as f:
+            pickle.dump(answers, f)
+        report = {"throughput": {}}
+        sim = sim_codes(SECURITIES) if args.sim_workers else codes
+        for latency in args.latency:
+            report["throughput"][latency] = throughput(path, sim, latency, args.reps, 1,
+                                                       args.sim_workers)
+        report["zlib_ns_per_bar"] = zlib_cost(bodies)
+        report["bars_ns_per_bar"] = single_bars_cost(path, codes, 50)
+        report["memory"] = memory_probe(path, codes)
+        report["bars_in_job"] = SECURITIES * BARS
+    if args.json:
+        print(json.dumps(report, indent=1))
+        return
+    print_report(report)
+
+
+def print_report(r):
+    n = r["bars_in_job"]
+    for latency, res in r["throughput"].items():
+        hq = res["hq"]
+        print(f"\n{SECURITIES} x {BARS} daily bars, {latency:g} ms round trip")
+        print(f"{'client':<10} {'wall s':>7} {'vs hq':>6} {'client CPU ns/bar':>18} "
+              f"{'server CPU %':>13} {'worst stall ms':>15}")
+        for name in ("ideal", "core-seq", "core-8thr", "py-8thr", "hq"):
+            x = res[name]
+            if name == "ideal":
+                print(f"{name:<10} {x['wall']:7.3f} {x['wall'] / hq['wall']:6.2f}")
+                continue
+            print(f"{name:<10} {x['wall']:7.3f} {x['wall'] / hq['wall']:6.2f} "
+                  f"{x['cpu'] * 1e9 / n:18.0f} {100 * x['server_cpu'] / x['wall']:13.1f} "
+                  f"{x['stall_ms']:15.1f}")
+        print(f"worst stall of a thread beside nothing at all: {res['idle-stall']:.1f} ms")
+        print(f"hq / ideal = {hq['wall'] / res['ideal']['wall']:.2f} (target <= 1.25); "
+              f"core-seq / hq = {res['core-seq']['wall'] / hq['wall']:.1f} (>= 6); "
+              f"py-8thr / hq = {res['py-8thr']['wall'] / hq['wall']:.1f} (>= 2)")
+    res = r["throughput"][20] if 20 in r["throughput"] else next(iter(r["throughput"].values()))
+    hq_cpu = res["hq"]["cpu"] * 1e9 / n
+    print(f"\nclient CPU, wire to frame: bars_many {hq_cpu:.0f} ns/bar vs zlib inflating the same "
+          f"bodies {r['zlib_ns_per_bar']:.0f} ns/bar (ratio {hq_cpu / r['zlib_ns_per_bar']:.2f}, "
+          f"target < 1)")
+    print(f"one 800-bar bars(): {r['bars_ns_per_bar']:.0f} ns/bar, frame included (target <= 450)")
+    m = r["memory"]
+    flight = THREADS * 2 * 65536
+    print(f"peak memory above a warm baseline: {m['peak_above_base'] / 2**20:.1f} MiB; final "
+          f"frame {m['frame'] / 2**20:.1f} MiB; bound 2 x frame + bodies in flight = "
+          f"{(2 * m['frame'] + flight) / 2**20:.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,377 @@
+"""`HQ`: bars of many securities from a pool of HQ servers, as pandas DataFrames.
+
+The connections are served by native worker threads (`pelmora._engine`) that run without the
+interpreter lock: a call waits without holding it, so other Python threads, and an asyncio
+event loop that runs the call through ``asyncio.to_thread(hq.bars, ...)``, keep running.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import threading
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
+
+from . import frames
+from .exceptions import DataWarning
+from .limits import BAR_PAGE
+from .servers import literal_host, parse_address
+from .symbols import MARKET_NAMES, Symbol, SymbolLike, is_index, parse_period, parse_symbol
+
+if TYPE_CHECKING:
+    import numpy as np
+    import pandas as pd
+
+ServerLike = Union[str, tuple[str, int]]
+DateLike = Union[str, _dt.date, "pd.Timestamp", "np.datetime64"]
+Progress = Callable[[int, int], object]
+
+DEFAULT_COUNT = BAR_PAGE
+# Offsets a bars request can name: pages start at most this far back.
+_MAX_START = 0xFFFF
+
+
+# Typed views of the address helpers.
+_parse_address: Callable[[str], tuple[str, int]] = parse_address
+_literal_host: Callable[[str], str] = literal_host
+
+
+def _server_text(server: ServerLike) -> str:
+    host, port = _parse_address(server) if isinstance(server, str) else server
+    if not isinstance(port, int) or not 0 <= port <= 0xFFFF:
+        raise ValueError(f"invalid server {server!r}: port must be 0-65535")
+    return f"{_literal_host(host.strip('[]'))}:{port}"
+
+
+def count_pages(count: int) -> list[tuple[int, int]]:
+    """(start, count) of the requests for the latest `count` bars, oldest page first."""
+    pages = []
+    start = 0
+    while start < count and start <= _MAX_START:
+        pages.append((start, min(BAR_PAGE, count - start)))
+        start += BAR_PAGE
+    return pages[::-1]
+
+
+def _timestamp(value: DateLike | None, name: str, end: bool) -> np.datetime64 | None:
+    """A bound as datetime64[s]; an end given as a date alone takes in that whole day."""
+    if value is None:
+        return None
+    import numpy as np
+    import pandas as pd
+    try:
+        ts = pd.Timestamp(value)
+    except (ValueError, TypeError) as exc:
+        raise ValueError(f"invalid {name} {value!r}: {exc}") from None
+    if ts.tzinfo is not None:
+        raise ValueError(f"invalid {name} {value!r}: bar times are naive exchange-local times")
+    day_only = (isinstance(value, _dt.date) and not isinstance(value, _dt.datetime)) or (
+        isinstance(value, str) and len(value.strip()) <= 10)
+    out = np.datetime64(ts.to_datetime64(), "s")
+    if end and day_only:
+        out = out + np.timedelta64(86399, "s")
+    return out
+
+
+def _message(exc: BaseException) -> str:
+    # str() of a KeyError is the repr of its key: quotes around the message.
+    return str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
+
+
+def _reason(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {_message(exc)}"
+
+
+class HQ:
+    """Bars from one or several HQ servers over a pool of connections.
+
+    >>> with HQ(["192.0.2.10:7709", "192.0.2.11:7709"], connections=8) as hq:
+    ...     df = hq.bars("600036", period="day", count=3000)
+    ...     big = hq.bars_many(["600036", "000001.SZ"], period="day", count=800)
+
+    `servers` are "HOST:PORT", "[IPv6]:PORT" or (host, port) pairs; host names are resolved
+    once, here. Each server is used only after it has answered a request for one daily bar of
+    the Shanghai index with data; servers that answer empty (quote-only servers), keep failing
+    or send malformed answers are set aside with a `DataWarning` naming them, and their
+    requests go to the others. `timeout` bounds one request's exchange (seconds),
+    `connect_timeout` a connect; a request is tried `attempts` times over the pool.
+
+    Frames: a DatetimeIndex named ``datetime`` of naive exchange-local (Beijing) times: bars
+    of a day or longer at midnight of their day, minute bars at the minute they end. Columns,
+    all float64: ``open``, ``high``, ``low``, ``close`` in yuan (index points for indices),
+    ``volume`` in shares for stocks (as the server counts it), ``amount`` (turnover) in yuan,
+    and for index bars ``up_count`` and ``down_count``, the numbers of advancing and declining
+    stocks.
+
+    Calls release the interpreter lock while they wait; ``asyncio.to_thread(hq.bars, ...)``
+    does not block an event loop. One `HQ` may be used from several threads at once.
+    """
+
+    def __init__(self, servers: Iterable[ServerLike], connections: int = 8, *,
+                 timeout: float = 10.0, connect_timeout: float = 5.0,
+                 attempts: int = 4) -> None:
+        from . import _engine
+        texts = [_server_text(s) for s in servers]
+        if not texts:
+            raise ValueError("HQ needs at least one server")
+        self._pool = _engine.Pool(texts, connections, timeout, connect_timeout, attempts)
+        self._listed: dict[int, frozenset[str]] = {}
+        self._list_lock = threading.Lock()
+
+    # -- life cycle
+
+    def close(self) -> None:
+        """Closes every connection and joins the worker threads; the HQ is unusable after."""
+        self._pool.close()
+
+    def __enter__(self) -> HQ:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def servers(self) -> list[tuple[str, str, str]]:
+        """(server, state, reason) of every server: state is "unverified", "verified" or
+        "set aside"."""
+        return self._pool.servers()
+
+    # -- bars
+
+    def bars(self, symbol: SymbolLike, period: str | int = "day", count: int | None = None,
+             start: DateLike | None = None, end: DateLike | None = None, *,
+             progress: Progress | None = None) -> pd.DataFrame:
+        """Bars of one security, oldest first.
+
+        `period`: ``1m 5m 15m 30m 60m day week month quarter year`` (or a category 0-11).
+        Without `start`, the latest `count` bars (default 800; more are fetched a page of 800
+        at a time, all pages at once); with `start`, every bar from `start` (pages fetched
+        back until it is reached; a `DataWarning` says how far the data goes when the
+        server's history ends first). `end` drops later bars (a date alone means the end of
+        that day). Raises ValueError for a malformed name or a market the servers do not
+        serve, KeyError for a code the market's security list does not hold.
+        """
+        sym = parse_symbol(symbol)
+        category = parse_period(period)
+        count, lo, hi = self._bounds(count, start, end)
+        self._check_listed([sym])
+        index = is_index(sym)
+        try:
+            if lo is None and hi is None:
+                batch = self._run([(category, sym, s, n, index) for s, n in count_pages(count)],
+                                  progress)
+                for _, error in batch.errors():
+                    raise error
+                bars = frames.from_batch(batch)
+            else:
+                walked, fails = self._walk_back([sym], category, count, lo, hi, progress)
+                if fails:
+                    raise fails[sym]
+                bars = walked[sym]
+        finally:
+            self._warn_servers()
+        got = len(bars)
+        if got == 0:
+            warnings.warn(f"{sym.canonical}: the server has no {period} bars"
+                          + (" in the range asked for" if lo is not None or hi is not None
+                             else ""), DataWarning, stacklevel=2)
+        elif lo is None and got < count:
+            warnings.warn(f"{sym.canonical}: {got} {period} bars, not {count}: its history "
+                          f"goes back only to {bars.times[0]}", DataWarning, stacklevel=2)
+        return frames.bars_frame(bars)
+
+    def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
+                  count: int | None = None, start: DateLike | None = None,
+                  end: DateLike | None = None, *, errors: Literal["warn", "raise"] = "warn",
+                  progress: Progress | None = None) -> pd.DataFrame:
+        """Bars of many securities, fetched all at once, as one long frame: the index and
+        columns of `bars` plus a categorical ``symbol`` column (canonical names such as
+        sh600036), securities in the order given, each oldest first.
+
+        Securities that failed (malformed or unlisted names, server errors) are left out and
+        named with their reasons in a `DataWarning` and in ``frame.attrs["errors"]``;
+        securities without bars are named in ``frame.attrs["empty"]``. With
+        ``errors="raise"`` the first failure is raised instead. Raises when nothing could be
+        fetched.
+        """
+        if errors not in ("warn", "raise"):
+            raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
+        category = parse_period(period)
+        count, lo, hi = self._bounds(count, start, end)
+        fails: dict[str, BaseException] = {}
+        syms: list[Symbol] = []
+        seen: set[Symbol] = set()
+        for value in symbols:
+            try:
+                sym = parse_symbol(value)
+            except ValueError as exc:
+                if errors == "raise":
+                    raise
+                fails[str(value)] = exc
+                continue
+            if sym not in seen:
+                seen.add(sym)
+                syms.append(sym)
+        try:
+            listed = self._check_listed(syms, fails if errors == "warn" else None)
+            index = any(is_index(s) for s in listed)
+            if lo is None and hi is None:
+                bars, counts, failed = self._fetch_counts(listed, category, count, progress)
+                rows = [int(n) for n in counts]
+            else:
+                per, failed = self._walk_back(listed, category, count, lo, hi, progress)
+                rows = [len(per[s]) if s in per else 0 for s in listed]
+                bars = frames.concat([per[s] for s in listed if s in per], index)
+        finally:
+            self._warn_servers()
+        for sym, error in failed.items():
+            if errors == "raise":
+                raise error
+            fails[sym.canonical] = error
+        if not listed or len(failed) == len(listed):
+            self._raise_nothing(fails)
+        empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
+        frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
+        frame.attrs["errors"] = {name: _reason(e) for name, e in fails.items()}
+        frame.attrs["empty"] = empty
+        if fails:
+            listing = "; ".join(f"{name} ({_reason(e)})" for name, e in fails.items())
+            warnings.warn(f"{len(fails)} of {len(fails) + len(listed) - len(failed)} securities "
+                          f"failed: {listing}", DataWarning, stacklevel=2)
+        if empty:
+            warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
+        return frame
+
+    # -- internals
+
+    @staticmethod
+    def _bounds(count: int | None, start: DateLike | None, end: DateLike | None
+                ) -> tuple[int, np.datetime64 | None, np.datetime64 | None]:
+        if count is not None and start is not None:
+            raise ValueError("give count or start, not both")
+        if count is None:
+            count = DEFAULT_COUNT
+        if isinstance(count, bool) or not isinstance(count, int) or count < 1:
+            raise ValueError(f"count must be a positive integer, not {count!r}")
+        lo, hi = _timestamp(start, "start", False), _timestamp(end, "end", True)
+        if lo is not None and hi is not None and hi < lo:
+            raise ValueError(f"end {end!r} is before start {start!r}")
+        return count, lo, hi
+
+    def _run(self, queries: Sequence[tuple[int, Symbol, int, int, bool]],
+             progress: Progress | None) -> Any:
+        return self._pool.bars([(c, s.market, s.code, start, n, ix)
+                                for c, s, start, n, ix in queries], progress)
+
+    def _codes(self, market: int) -> frozenset[str]:
+        with self._list_lock:
+            if market not in self._listed:
+                self._listed[market] = frozenset(self._pool.security_codes(market))
+            return self._listed[market]
+
+    def _check_listed(self, syms: Sequence[Symbol],
+                      fails: dict[str, BaseException] | None = None) -> list[Symbol]:
+        """The securities the markets' lists hold; KeyError for another (or, with `fails`,
+        recorded there)."""
+        out = []
+        for sym in syms:
+            if sym.code in self._codes(sym.market):
+                out.append(sym)
+                continue
+            exc = KeyError(f"{sym.canonical} is not in the security list of market "
+                           f"{MARKET_NAMES[sym.market]}")
+            if fails is None:
+                raise exc
+            fails[sym.canonical] = exc
+        return out
+
+    def _fetch_counts(self, syms: Sequence[Symbol], category: int, count: int,
+                      progress: Progress | None
+                      ) -> tuple[frames.Bars, np.ndarray, dict[Symbol, BaseException]]:
+        """The latest `count` bars of every security, every page in one batch."""
+        import numpy as np
+        pages = count_pages(count)
+        batch = self._run([(category, s, start, n, is_index(s))
+                           for s in syms for start, n in pages], progress)
+        failed: dict[Symbol, BaseException] = {}
+        for i, exc in batch.errors():
+            failed.setdefault(syms[i // len(pages)], exc)
+        rows = frames.request_rows(batch).reshape(len(syms), len(pages)).sum(axis=1)
+        bars = frames.from_batch(batch)
+        if failed:  # rows of a security with a failed page are left out whole
+            keep = np.repeat([s not in failed for s in syms], rows)
+            bars = bars.rows(keep)
+            rows = np.where([s in failed for s in syms], 0, rows)
+        return bars, rows, failed
+
+    def _walk_back(self, syms: Sequence[Symbol], category: int, count: int,
+                   lo: np.datetime64 | None, hi: np.datetime64 | None,
+                   progress: Progress | None
+                   ) -> tuple[dict[Symbol, frames.Bars], dict[Symbol, BaseException]]:
+        """Pages back from the latest bar, all securities at once, each until its oldest bar
+        reaches `lo` (or, without `lo`, until it has `count` bars up to `hi`), or its history
+        ends. Warns where the history ends before `lo`."""
+        pages: dict[Symbol, list[frames.Bars]] = {s: [] for s in syms}
+        have = dict.fromkeys(syms, 0)
+        failed: dict[Symbol, BaseException] = {}
+        pending = list(syms)
+        start = 0
+        while pending and start <= _MAX_START:
+            batch = self._run([(category, s, start, BAR_PAGE, is_index(s)) for s in pending],
+                              progress)
+            errs = dict(batch.errors())
+            fetched = frames.from_batch(batch)
+            ends = frames.request_rows(batch).cumsum()
+            still = []
+            for i, sym in enumerate(pending):
+                if i in errs:
+                    failed[sym] = errs[i]
+                    continue
+                page = fetched.rows(slice(ends[i - 1] if i else 0, ends[i]))
+                n = len(page)
+                pages[sym].append(page)
+                times = page.times
+                if hi is not None:
+                    have[sym] += int((times <= hi).sum())
+                done = (n < BAR_PAGE or (lo is not None and n and times[0] <= lo)
+                        or (lo is None and have[sym] >= count))
+                if n < BAR_PAGE and lo is not None and (n == 0 or times[0] > lo) and \
+                        (n or len(pages[sym]) > 1):
+                    oldest = times[0] if n else pages[sym][-2].times[0]
+                    warnings.warn(f"{sym.canonical}: the server's bars go back only to {oldest}",
+                                  DataWarning, stacklevel=4)
+                if not done:
+                    still.append(sym)
+            pending = still
+            start += BAR_PAGE
+        out = {}
+        for sym in syms:
+            if sym in failed:
+                continue
+            bars = frames.concat(pages[sym][::-1], is_index(sym))
+            times = bars.times
+            keep = None
+            if lo is not None:
+                keep = times >= lo
+            if hi is not None:
+                keep = (times <= hi) if keep is None else keep & (times <= hi)
+            if keep is not None:
+                bars = bars.rows(keep)
+            if lo is None:
+                bars = bars.rows(slice(max(0, len(bars) - count), None))
+            out[sym] = bars
+        return out, failed
+
+    def _warn_servers(self) -> None:
+        for text in self._pool.take_warnings():
+            warnings.warn(text, DataWarning, stacklevel=3)
+
+    @staticmethod
+    def _raise_nothing(fails: dict[str, BaseException]) -> None:
+        if not fails:
+            raise ValueError("bars_many needs at least one security")
+        name, first = next(iter(fails.items()))
+        listing = "; ".join(f"{n}: {_message(e)}" for n, e in fails.items())
+        raise type(first)(f"no security could be fetched: {listing}") from first
+
+
+__all__ = ["HQ", "DataWarning", "count_pages"]

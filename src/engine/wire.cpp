@@ -1,0 +1,145 @@
+#include "engine/wire.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "network/connection.hpp"
+
+namespace pelmora::engine {
+
+namespace {
+
+constexpr const char* kStoppedText = "the pool was closed";
+
+int ms_until(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : int(left.count()) + 1;
+}
+
+Error timed_out() {
+    return Error{ErrorKind::Io, "timed out waiting for the server", ETIMEDOUT};
+}
+
+// Waits until `fd` is ready for `events`; fails on the deadline or when the pool stops.
+Status wait_ready(int fd, short events, Clock::time_point deadline, int stop_fd) {
+    for (;;) {
+        int ms = ms_until(deadline);
+        if (ms == 0) return timed_out();
+        pollfd p[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
+        int rc = ::poll(p, 2, ms);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return io_error(errno);
+        }
+        if (p[1].revents) return stopped_error();
+        if (rc > 0) return {};
+    }
+}
+
+Status send_all(int fd, const uint8_t* data, size_t size, Clock::time_point deadline, int stop_fd) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            size -= size_t(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (Status s = wait_ready(fd, POLLOUT, deadline, stop_fd); !s) return s;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n == 0 ? io_error("failed to write whole buffer") : io_error(errno);
+        }
+    }
+    return {};
+}
+
+// Reads one response whole into `frame`. The request was just sent, so the first wait comes
+// before the first read; each read takes all that has arrived, usually the whole response.
+Status read_response(int fd, Clock::time_point deadline, int stop_fd, Bytes& frame, size_t& size) {
+    // Sized once for the largest response; never shrunk, so never filled with zeros again.
+    if (frame.size() < kHeaderSize + 0xFFFF) frame.resize(kHeaderSize + 0xFFFF);
+    size_t got = 0, want = kHeaderSize;
+    bool waited = false;
+    while (got < want) {
+        if (!waited) {
+            if (Status s = wait_ready(fd, POLLIN, deadline, stop_fd); !s) return s;
+            waited = true;
+        }
+        ssize_t n = ::recv(fd, frame.data() + got, frame.size() - got, 0);
+        if (n > 0) {
+            got += size_t(n);
+            if (got >= kHeaderSize) want = kHeaderSize + load_u16(frame.data() + 12);
+            waited = got >= want;
+        } else if (n == 0) {
+            return io_error("failed to fill whole buffer");
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            waited = false;
+        } else if (errno != EINTR) {
+            return io_error(errno);
+        }
+    }
+    if (got > want)
+        return Error{ErrorKind::Runtime, "Malformed response: more bytes than its header announces",
+                     0};
+    size = got;
+    return {};
+}
+
+}  // namespace
+
+Error stopped_error() {
+    return Error{ErrorKind::Connection, kStoppedText, 0};
+}
+
+bool is_stopped(const Error& e) {
+    return e.kind == ErrorKind::Connection && e.message == kStoppedText;
+}
+
+Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration timeout,
+                               Clock::duration io_timeout, int stop_fd) {
+    sock_.reset();
+    UniqueFd sock(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!sock.valid()) return io_error(errno);
+    if (::connect(sock.get(), addr.get(), addr.length) != 0) {
+        if (errno != EINPROGRESS) return io_error(errno);
+        if (Status s = wait_ready(sock.get(), POLLOUT, Clock::now() + timeout, stop_fd); !s) {
+            if (s.error().os_errno == ETIMEDOUT)
+                return Error{ErrorKind::Io, "connection timed out", ETIMEDOUT};
+            return s;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return io_error(errno);
+        if (err != 0) return io_error(err);
+    }
+    int one = 1;
+    ::setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Bytes discard;
+    size_t discarded = 0;
+    for (const Bytes& request : net::kSetupRequests) {
+        auto deadline = Clock::now() + io_timeout;
+        if (Status s = send_all(sock.get(), request.data(), request.size(), deadline, stop_fd); !s)
+            return s;
+        if (Status s = read_response(sock.get(), deadline, stop_fd, discard, discarded); !s)
+            return s;
+    }
+    sock_ = std::move(sock);
+    return {};
+}
+
+Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
+                                Bytes& frame, size_t& size) {
+    auto deadline = Clock::now() + timeout;
+    Status s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
+    if (s) s = read_response(sock_.get(), deadline, stop_fd, frame, size);
+    // The rest of a failed response would be read as the next answer: never reuse the stream.
+    if (!s) sock_.reset();
+    return s;
+}
+
+}  // namespace pelmora::engine

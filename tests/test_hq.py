@@ -1,0 +1,220 @@
+"""pelmora.HQ: frames equal to _core's pages for the same requests, paging, start and end,
+names of securities, bars_many's warnings and errors, and calls that leave the event loop
+running. Servers are simulated ones in child processes."""
+import asyncio
+import subprocess
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pelmora import HQ, DataWarning, TdxClient
+from pelmora.testing import serve
+
+SEED, FILL = 3, 60
+PRICES = ["open", "high", "low", "close", "volume", "amount"]
+
+
+@pytest.fixture(scope="module")
+def server():
+    with serve(seed=SEED, fill=FILL) as address:
+        yield address
+
+
+@pytest.fixture(scope="module")
+def hq(server):
+    with HQ([f"{server[0]}:{server[1]}"], connections=4) as h:
+        yield h
+
+
+def core_frame(server, category, market, code, index, count):
+    """The latest `count` bars by _core's pages, as the frame HQ must give."""
+    c = TdxClient()
+    c.connect(*server)
+    get = c.get_index_bars if index else c.get_security_bars
+    rows, start = [], 0
+    while start < count:
+        page = get(category, market, code, start, min(800, count - start))
+        rows = page + rows
+        if len(page) < min(800, count - start):
+            break
+        start += 800
+    c.disconnect()
+    df = pd.DataFrame(rows).rename(columns={"vol": "volume"})
+    times = pd.to_datetime(df.pop("datetime"))
+    if category not in (0, 1, 2, 3, 7, 8):
+        times = times.dt.normalize()  # _core says 15:00; frames stamp day bars at midnight
+    df.index = pd.DatetimeIndex(times, name="datetime")
+    return df.astype("float64")
+
+
+@pytest.mark.parametrize("symbol, period, category, market, index, count", [
+    ("600036", "day", 9, 1, False, 800),
+    ("sz000001", "5m", 0, 0, False, 2000),       # pages past 800
+    ("sh000001", "60m", 3, 1, True, 300),        # index bars
+    ("sz399001", "week", 5, 0, True, 150),
+    ("600519", "1m", 8, 1, False, 801),
+])
+def test_frames_equal_core_pages(hq, server, symbol, period, category, market, index, count):
+    got = hq.bars(symbol, period=period, count=count)
+    want = core_frame(server, category, market, symbol[-6:], index, count)
+    assert len(got) == count
+    pd.testing.assert_frame_equal(got, want, check_index_type=False)
+    assert list(got.columns) == PRICES + (["up_count", "down_count"] if index else [])
+    assert got.index.name == "datetime" and got.index.is_monotonic_increasing
+
+
+def test_history_shorter_than_count_warns(hq, server):
+    full = core_frame(server, 9, 1, "600036", False, 60000)
+    n = len(full)
+    with pytest.warns(DataWarning, match=f"^sh600036: {n} day bars, not {n + 500}: its history "
+                                         f"goes back only to {np.datetime64(full.index[0], 's')}$"):
+        got = hq.bars("600036", count=n + 500)
+    pd.testing.assert_frame_equal(got, full, check_index_type=False)
+
+
+@pytest.mark.parametrize("period, start, end, reach", [
+    ("day", "2025-03-03", None, 1000),
+    ("day", "2024-01-01", "2024-06-30", 1000),
+    ("30m", "2025-05-20", "2025-05-28", 1600),
+    ("day", None, "2025-01-10", 1000),
+])
+def test_start_and_end(hq, server, period, start, end, reach):
+    category = {"day": 9, "30m": 2}[period]
+    kwargs = {"count": 50} if start is None else {}
+    got = hq.bars("600036", period=period, start=start, end=end, **kwargs)
+    full = core_frame(server, category, 1, "600036", False, reach)
+    keep = np.ones(len(full), dtype=bool)
+    if start:
+        keep &= full.index >= pd.Timestamp(start)
+    if end:
+        keep &= full.index < pd.Timestamp(end) + pd.Timedelta(days=1)
+    want = full[keep]
+    if start is None:
+        want = want.iloc[-50:]
+    pd.testing.assert_frame_equal(got, want, check_index_type=False)
+
+
+def test_start_before_the_history_warns_how_far_it_goes(hq, server):
+    full = core_frame(server, 9, 1, "600036", False, 60000)
+    with pytest.warns(DataWarning, match=f"^sh600036: the server's bars go back only to "
+                                         f"{np.datetime64(full.index[0], 's')}$"):
+        got = hq.bars("600036", start="1980-01-01")
+    pd.testing.assert_frame_equal(got, full, check_index_type=False)
+
+
+@pytest.mark.parametrize("name", ["600036", "sh600036", "SH600036", "600036.SH", "600036.XSHG",
+                                  (1, "600036")])
+def test_names_as_users_write_them(hq, name):
+    pd.testing.assert_frame_equal(hq.bars(name, count=5), hq.bars("sh600036", count=5))
+
+
+@pytest.mark.parametrize("name, error, message", [
+    ("bj430001", ValueError, "security 'bj430001' is of market bj"),
+    ("60003", ValueError, "invalid security '60003'"),
+    ("600999", KeyError, "sh600999 is not in the security list of market sh"),
+    ("sz600036", KeyError, "sz600036 is not in the security list of market sz"),
+])
+def test_bad_names(hq, name, error, message):
+    with pytest.raises(error, match=message):
+        hq.bars(name)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"count": 10, "start": "2025-01-01"}, "give count or start, not both"),
+    ({"count": 0}, "count must be a positive integer, not 0"),
+    ({"start": "2025-02-01", "end": "2025-01-01"}, "end '2025-01-01' is before start"),
+    ({"start": "yesterday-ish"}, "invalid start 'yesterday-ish'"),
+    ({"period": "2h"}, "invalid period '2h'"),
+])
+def test_bad_arguments(hq, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        hq.bars("600036", **kwargs)
+
+
+def test_bars_many_is_one_long_frame(hq):
+    names = ["600036", "sz000001", "sh000001", "sh600519"]
+    big = hq.bars_many(names, period="day", count=900)
+    assert isinstance(big.symbol.dtype, pd.CategoricalDtype)
+    assert list(big.symbol.cat.categories) == ["sh600036", "sz000001", "sh000001", "sh600519"]
+    assert list(big.columns) == ["symbol"] + PRICES + ["up_count", "down_count"]
+    for name in big.symbol.cat.categories:
+        one = hq.bars(name, count=900)
+        part = big[big.symbol == name].drop(columns="symbol")
+        if name != "sh000001":
+            assert part[["up_count", "down_count"]].isna().all().all()
+            part = part.drop(columns=["up_count", "down_count"])
+        pd.testing.assert_frame_equal(part, one)
+    assert big.attrs == {"errors": {}, "empty": []}
+
+
+def test_bars_many_with_start_and_end(hq):
+    big = hq.bars_many(["600036", "sz000001"], period="15m", start="2025-06-01",
+                       end="2025-06-05")
+    for name in ("sh600036", "sz000001"):
+        part = big[big.symbol == name].drop(columns="symbol")
+        pd.testing.assert_frame_equal(part, hq.bars(name, "15m", start="2025-06-01",
+                                                     end="2025-06-05"))
+
+
+def test_bars_many_names_what_failed(hq):
+    with pytest.warns(DataWarning) as record:
+        big = hq.bars_many(["600036", "bj430001", "600999", "sh600036"], count=10)
+    assert big.symbol.unique().tolist() == ["sh600036"] and len(big) == 10
+    assert list(big.attrs["errors"]) == ["bj430001", "sh600999"]
+    assert big.attrs["errors"]["sh600999"].startswith("KeyError: ")
+    text = str(record[0].message)
+    assert text.startswith("2 of 3 securities failed: bj430001 (ValueError: ")
+    assert "sh600999 (KeyError: " in text
+    with pytest.raises(KeyError, match="sh600999"):
+        hq.bars_many(["600036", "600999"], errors="raise")
+    with pytest.raises(KeyError, match="^'no security could be fetched: sh600999: sh600999 is "
+                                       "not in the security list of market sh'$"):
+        hq.bars_many(["600999"])
+
+
+def test_quote_only_servers_are_set_aside_with_a_warning():
+    with serve(seed=SEED, fill=FILL, servers=[{"quote_only": True}, {}]) as [bad, good]:
+        with HQ([f"{h}:{p}" for h, p in (bad, good)], connections=2) as hq:
+            with pytest.warns(DataWarning, match=f"^server {bad[0]}:{bad[1]} set aside: answers "
+                                                 "the security count but no bars"):
+                df = hq.bars_many(["600036", "000001"], count=20)
+            assert len(df) == 40
+            assert [s[1] for s in hq.servers] == ["set aside", "verified"]
+
+
+def test_calls_leave_the_event_loop_running():
+    async def main(hq):
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                await asyncio.sleep(0.01)
+                ticks += 1
+
+        task = asyncio.create_task(ticker())
+        t0 = time.monotonic()
+        df = await asyncio.to_thread(hq.bars_many, ["600036", "000001", "600519"], "day", 2400)
+        elapsed = time.monotonic() - t0
+        task.cancel()
+        return df, ticks, elapsed
+
+    with serve(seed=SEED, fill=FILL, latency=100) as (host, port):
+        with HQ([f"{host}:{port}"], connections=2) as hq:
+            hq.bars("600036", count=1)  # lists fetched and the connections opened first
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DataWarning)
+                df, ticks, elapsed = asyncio.run(main(hq))
+    assert len(df) == 3 * 2400 and elapsed > 0.3
+    # The loop ticked about every 10 ms throughout.
+    assert ticks >= elapsed / 0.01 * 0.5
+
+
+def test_import_is_light():
+    code = "import sys, pelmora; print('pandas' in sys.modules or 'numpy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.stdout.strip() == "False", out.stderr
