@@ -278,4 +278,5 @@ def records(*parts: "np.ndarray | tuple[np.ndarray, np.ndarray]") -> bytes:
         else:
             mats.append(part)
             masks.append(np.ones(part.shape, dtype=bool))
-    return np.concatenate(mats, axis=1)[np.concatenate(masks, axis=1)].tobytes()
+    used: bytes = np.concatenate(mats, axis=1)[np.concatenate(masks, axis=1)].tobytes()
+    return used
