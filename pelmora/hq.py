@@ -89,7 +89,8 @@ class HQ:
     ...     big = hq.bars_many(["600036", "000001.SZ"], period="day", count=800)
 
     `servers` are "HOST:PORT", "[IPv6]:PORT" or (host, port) pairs; host names are resolved
-    once, here. Each server is used only after it has answered a request for one daily bar of
+    once, here. Without them, the servers of ``PELMORA_SERVERS`` or else of the servers file in
+    the user's config folder are used (`pelmora.config.resolve_servers`). Each server is used only after it has answered a request for one daily bar of
     the Shanghai index with data; servers that answer empty (quote-only servers), keep failing
     or send malformed answers are set aside with a `DataWarning` naming them, and their
     requests go to the others. `timeout` bounds one request's exchange (seconds),
@@ -106,10 +107,13 @@ class HQ:
     does not block an event loop. One `HQ` may be used from several threads at once.
     """
 
-    def __init__(self, servers: Iterable[ServerLike], connections: int = 8, *,
+    def __init__(self, servers: Iterable[ServerLike] | None = None, connections: int = 8, *,
                  timeout: float = 10.0, connect_timeout: float = 5.0,
                  attempts: int = 4) -> None:
         from . import _engine
+        from .config import resolve_servers
+        if servers is None:
+            servers = resolve_servers()
         texts = [_server_text(s) for s in servers]
         if not texts:
             raise ValueError("HQ needs at least one server")

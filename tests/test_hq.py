@@ -218,3 +218,13 @@ def test_import_is_light():
     code = "import sys, pelmora; print('pandas' in sys.modules or 'numpy' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "False", out.stderr
+
+
+def test_servers_come_from_the_environment_when_not_given(server, monkeypatch):
+    monkeypatch.setenv("PELMORA_SERVERS", f"{server[0]}:{server[1]}")
+    with HQ(connections=1) as h:
+        assert h.bars("600036", count=5).shape == (5, 6)
+    monkeypatch.setenv("PELMORA_SERVERS", "")
+    monkeypatch.setenv("XDG_CONFIG_HOME", "/nonexistent-pelmora-test")
+    with pytest.raises(LookupError, match="no HQ server configured"):
+        HQ()
