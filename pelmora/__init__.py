@@ -2,13 +2,16 @@
 
 ``TdxClient`` talks the HQ quote protocol; ``read_daily_bars`` and ``read_minute_bars`` read the
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
+``read_day_frame``, ``read_minute_frame`` and ``read_vipdoc`` read local files and whole TDX
+data folders into pandas DataFrames.
 """
 
 from .exceptions import DataWarning, PanicException
 from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 from .hq import HQ
+from .local_files import read_day_frame, read_minute_frame, read_vipdoc
 
 __all__ = [
     "TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars", "HQ",
-    "DataWarning",
+    "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
 ]
