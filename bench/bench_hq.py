@@ -310,6 +310,9 @@ def throughput(answers_path, codes, latency, reps, slow_reps):
             results["hq"], frame = measure(lambda: hq.bars_many(codes, count=BARS), server, reps)
         check_equal("hq", want, hq_rows(frame, codes))
         results["ideal"] = {"wall": len(codes) * latency / 1000 / THREADS}
+        with StallWatch() as watch:  # this machine's own scheduling delays, nothing running
+            time.sleep(results["hq"]["wall"])
+        results["idle-stall"] = watch.worst * 1000
         return results
     finally:
         server.stop()
@@ -416,6 +419,7 @@ def print_report(r):
             print(f"{name:<10} {x['wall']:7.3f} {x['wall'] / hq['wall']:6.2f} "
                   f"{x['cpu'] * 1e9 / n:18.0f} {100 * x['server_cpu'] / x['wall']:13.1f} "
                   f"{x['stall_ms']:15.1f}")
+        print(f"worst stall of a thread beside nothing at all: {res['idle-stall']:.1f} ms")
         print(f"hq / ideal = {hq['wall'] / res['ideal']['wall']:.2f} (target <= 1.25); "
               f"core-seq / hq = {res['core-seq']['wall'] / hq['wall']:.1f} (>= 6); "
               f"py-8thr / hq = {res['py-8thr']['wall'] / hq['wall']:.1f} (>= 2)")

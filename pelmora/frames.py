@@ -72,11 +72,22 @@ def concat(parts: Sequence[Bars], index: bool) -> Bars:
     return Bars(np.concatenate([p.times for p in parts]), np.concatenate(values, axis=1))
 
 
+_column_labels: dict[bool, pd.Index] = {}
+
+
+def _labels(index: bool) -> pd.Index:
+    """The column labels, built once: an Index is immutable, and building one infers its
+    dtype from the names each time."""
+    if index not in _column_labels:
+        import pandas as pd
+        _column_labels[index] = pd.Index(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
+    return _column_labels[index]
+
+
 def _frame(bars: Bars) -> pd.DataFrame:
     import pandas as pd
-    names = PRICE_COLUMNS + (INDEX_COLUMNS if bars.index else ())
     idx = pd.DatetimeIndex(bars.times, name="datetime", copy=False)
-    return pd.DataFrame(bars.values.T, index=idx, columns=pd.Index(names), copy=False)
+    return pd.DataFrame(bars.values.T, index=idx, columns=_labels(bars.index), copy=False)
 
 
 def bars_frame(bars: Bars) -> pd.DataFrame:

@@ -16,6 +16,7 @@ from pelmora.cli import main
 from pelmora.cli.codes import parse_code
 from pelmora.servers import parse_address
 from pelmora.cli.output import display_width
+from pelmora.testing import quantize_volume
 
 
 def run(capsys, *argv):
@@ -137,7 +138,8 @@ def test_quotes_batches_of_80_and_missing_codes(capsys, sim, sim_market):
     header, row = out.splitlines()
     assert header.split() == ["code", "price", "change%", "open", "high", "low", "last_close",
                               "vol", "amount", "bid1", "ask1"]
-    assert row.split()[0] == "sh600036" and row.split()[6] == "27.50"
+    assert row.split()[0] == "sh600036" and \
+        row.split()[6] == f"{sim_market.pre_close((1, '600036')) / 100:.2f}"
     status, _, err = run(capsys, "quotes", "sz123456", "-s", sim.address)
     assert status == 1 and err == "pelmora: no quote for sz123456\n"
 
@@ -149,7 +151,8 @@ def test_list_fetches_every_page(capsys, sim, sim_market, market, number, fmt):
     assert [struct.unpack_from("<HH", r, 12) for r in sent] == [(number, 0), (number, 1000)]
     assert [(r["code"], r["name"], int(r["volunit"]), int(r["decimal_point"]),
              float(r["pre_close"])) for r in rows_of(out)] == \
-        [(s.code, s.name, 100, 2, s.pre_close / 100) for s in sim_market.securities(number)]
+        [(s.code, s.name, 100, 2, quantize_volume(sim_market.pre_close(s.key) / 100))
+         for s in sim_market.securities(number)]
 
 
 def test_ping_orders_and_checks(capsys, sim, tmp_path):
@@ -208,7 +211,7 @@ def test_python_m_pelmora_demo_and_errors():
                           text=True, timeout=120)
     assert demo.returncode == 0 and demo.stderr == ""
     for expected in ("listening on 127.0.0.1:", "$ pelmora quotes", "招商银行", "up_count",
-                     "... (1206 rows in all)", "Stopped the simulated server."):
+                     "... (206 rows in all)", "Stopped the simulated server."):
         assert expected in demo.stdout
     bad = subprocess.run([sys.executable, "-P", "-m", "pelmora", "bars", "12345", *S],
                          capture_output=True, text=True, timeout=60)

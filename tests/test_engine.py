@@ -147,8 +147,10 @@ def test_an_empty_answer_is_asked_again_elsewhere(server):
     page is asked of the other server, and the one that answered empty is set aside."""
     qs = [(DAY, 1, "600036", 0, 20, False)] * 6
     with serve(seed=SEED, fill=FILL, servers=[{"drop_after": 1}, {}]) as [flaky, good]:
+        for address in (flaky, good):
+            reference(*address, [(DAY, 1, "000001", 0, 1, True), qs[0]])
         names = [f"{h}:{p}" for h, p in (flaky, good)]
-        with Pool(names, connections=2, timeout=1.0) as pool:
+        with Pool(names, connections=2, timeout=3.0) as pool:
             batch = pool.bars(qs)
     assert batch.errors() == []
     assert len(batch) == 6 * 20
@@ -157,7 +159,8 @@ def test_an_empty_answer_is_asked_again_elsewhere(server):
 def test_refused_server_fails_over():
     qs = [(DAY, 1, "600036", 10 * i, 10, False) for i in range(20)]
     with serve(seed=SEED, fill=FILL, servers=[{"refuse": True}, {}]) as [dead, good]:
-        with Pool([f"{h}:{p}" for h, p in (dead, good)], connections=4, timeout=1.0) as pool:
+        reference(*good, [(DAY, 1, "000001", 0, 1, True), qs[0]])
+        with Pool([f"{h}:{p}" for h, p in (dead, good)], connections=4, timeout=3.0) as pool:
             batch = pool.bars(qs)
         assert batch.errors() == []
         assert as_core_times(rows_of(batch), False) == reference(*good, qs)

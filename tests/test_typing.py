@@ -25,3 +25,8 @@ def test_misuse_is_rejected_line_by_line(tmp_path):
     out = mypy(HERE / "errors.py", tmp_path)
     flagged = {int(line.split(":")[1]) for line in out.stdout.splitlines() if ": error:" in line}
     assert flagged == expected, out.stdout
+
+
+def test_simulated_server_package_checks_clean(tmp_path):
+    out = mypy(HERE.parent.parent / "pelmora" / "testing", tmp_path)
+    assert out.returncode == 0, out.stdout

@@ -5,6 +5,8 @@ import io
 from ..testing import SimulatedServer
 
 LIST_ROWS = 8
+# A small market starts at once; the full-size one is for benchmarks (--securities).
+DEMO_FILL = 200
 
 
 def _run(argv, keep=None):
@@ -24,8 +26,9 @@ def _run(argv, keep=None):
 
 
 def run():
-    print("Starting a simulated HQ server on loopback (python -m pelmora.testing --port 0) ...")
-    with SimulatedServer() as server:
+    print("Starting a simulated HQ server on loopback "
+          f"(python -m pelmora.testing --port 0 --fill {DEMO_FILL}) ...")
+    with SimulatedServer(fill=DEMO_FILL) as server:
         addr = server.address
         print(f"listening on {addr}\n")
         steps = [

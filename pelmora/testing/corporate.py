@@ -8,8 +8,15 @@ assets over the total capital, and the company texts quote these same numbers.
 """
 import functools
 import hashlib
-import struct
+import random
 from dataclasses import dataclass
+
+from typing import TYPE_CHECKING
+
+from .history import Event, single
+
+if TYPE_CHECKING:
+    from .market import SimulatedMarket
 
 CATEGORY_NAMES = {1: "除权除息", 5: "股本变化"}
 
@@ -54,18 +61,6 @@ BLOCK_FILES = ("block_zs.dat", "block_gn.dat", "block_fg.dat")
 INDUSTRY_FILE = "tdxhy.cfg"
 
 
-def single(value):
-    """`value` rounded to a single-precision float, as the wire carries it."""
-    return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
-@dataclass(frozen=True)
-class Event:
-    date: int       # YYYYMMDD
-    category: int
-    slots: tuple    # four numbers; their meaning depends on the category
-
-
 @dataclass(frozen=True)
 class Profile:
     """The static figures of one stock."""
@@ -81,60 +76,45 @@ class Profile:
 class Corporate:
     """Corporate data of a `SimulatedMarket`."""
 
-    def __init__(self, market):
+    def __init__(self, market: "SimulatedMarket") -> None:
         self.market = market
 
-    @functools.lru_cache(maxsize=256)
-    def profile(self, key):
-        sec = self.market.security(*key)
-        rng = self.market._rng(*key, "profile")
-        total = rng.randrange(50_000, 3_000_000)
+    def _rng(self, *parts: object) -> random.Random:
+        return random.Random("|".join(map(str, (self.market.seed,) + parts)))
+
+    @functools.lru_cache(maxsize=4096)
+    def profile(self, key: tuple[int, str]) -> Profile:
+        sec = self.market.history(key).sec
+        rng = self._rng(*key, "profile")
+        first = self.market.history(key).events[0].slots
+        total = int(first[3])
         return Profile(
-            total=total, tradable=total * rng.randrange(60, 101) // 100,
+            total=total, tradable=int(first[2]),
             province=rng.randrange(1, 32), industry=rng.randrange(1, 61),
-            ipo_date=rng.randrange(1995, 2016) * 10000 + rng.randrange(1, 13) * 100
-            + rng.randrange(1, 29),
-            assets=float(total) * sec.pre_close / 100 * rng.uniform(1.5, 6.0),
+            ipo_date=sec.listed,
+            assets=float(total) * sec.start_price / 100 * rng.uniform(1.5, 6.0),
             holders=rng.randrange(20_000, 800_000))
 
-    @functools.lru_cache(maxsize=256)
-    def events(self, key):
-        """Ex-rights records of a stock, oldest first; indexes have none."""
+    def events(self, key: tuple[int, str]) -> tuple[Event, ...]:
+        """Ex-rights records of a security known today, oldest first; indexes have none."""
         sec = self.market.security(*key)
         if sec is None or sec.is_index:
             return ()
-        prof = self.profile(key)
-        rng = self.market._rng(*key, "events")
-        days = self.market.days
-        tradable, total = prof.tradable, prof.total
-        out = [Event(days[0], 5, (0, 0, tradable, total))]
-        years = sorted({d // 10000 for d in days})[1:]
-        bonus_year = years[len(years) // 2] if years else None
-        for year in years:
-            date = next((d for d in days if d >= year * 10000 + 620), None)
-            if date is None or date >= self.market.today:
-                continue
-            bonus = 3.0 if year == bonus_year else 0.0
-            out.append(Event(date, 1, (rng.randrange(2, 33) / 4, 0.0, bonus, 0.0)))
-            if bonus:
-                grown = (tradable * 13 // 10, total * 13 // 10)
-                out.append(Event(date, 5, (tradable, total) + grown))
-                tradable, total = grown
-        return tuple(out)
+        return tuple(self.market.events(key))
 
-    def capital(self, key):
+    def capital(self, key: tuple[int, str]) -> tuple[int, int]:
         """(tradable, total) share capital after the last event, 10,000 shares."""
         last = [e for e in self.events(key) if e.category == 5][-1]
-        return last.slots[2], last.slots[3]
+        return int(last.slots[2]), int(last.slots[3])
 
-    def updated_date(self):
+    def updated_date(self) -> int:
         """The last quarter end before today, the date of the finance figures."""
         y, m = self.market.today // 10000, self.market.today // 100 % 100
         quarter_end = {0: (y - 1, 1231), 1: (y, 331), 2: (y, 630), 3: (y, 930)}[(m - 1) // 3]
         return quarter_end[0] * 10000 + quarter_end[1]
 
     @functools.lru_cache(maxsize=256)
-    def finance(self, key):
+    def finance(self, key: tuple[int, str]) -> tuple[float, int, int, int, int, dict[str, float]] | None:
         """The finance record of a stock as wire numbers: (liutongguben, province, industry,
         updated_date, ipo_date, {value key: number}), or None for an index or unknown code."""
         sec = self.market.security(*key)
@@ -153,22 +133,24 @@ class Corporate:
 
     # ------------------------------------------------------------------ company texts
 
-    def company_file(self, key):
+    def company_file(self, key: tuple[int, str]) -> str:
         return f"{key[1]}.txt"
 
     @functools.lru_cache(maxsize=64)
-    def company_sections(self, key):
+    def company_sections(self, key: tuple[int, str]) -> tuple[tuple[str, bytes], ...]:
         """[(title, GBK text bytes)] of a stock's company information; none for an index."""
         sec = self.market.security(*key)
         if sec is None or sec.is_index:
             return ()
         fin = self.finance(key)
+        assert fin is not None
         tradable, total = self.capital(key)
-        day = self.market.day_bars(key)[-1]
+        day = self.market.bars(key, 9, 0, 1)[-1]
+        pre_close = self.market.pre_close(key)
         prefix = "sh" if sec.market == 1 else "sz"
         lines = {
             "最新提示": [f"{sec.name}({prefix}{sec.code}) 最新提示",
-                         f"最新收盘价：{day.close / 100:.2f}元  前收盘价：{sec.pre_close / 100:.2f}元",
+                         f"最新收盘价：{day.close / 100:.2f}元  前收盘价：{pre_close / 100:.2f}元",
                          f"今日成交量：{day.vol}手"],
             "公司概况": [f"公司名称：{sec.name}股份有限公司", f"上市日期：{fin[4]}",
                          f"所属地区代码：{fin[1]}  所属行业代码：{fin[2]}"],
@@ -182,7 +164,7 @@ class Corporate:
         return tuple((title, ("\r\n".join(text) + "\r\n").encode("gbk"))
                      for title, text in lines.items())
 
-    def company_categories(self, key):
+    def company_categories(self, key: tuple[int, str]) -> list[tuple[str, str, int, int]]:
         """[(title, filename, start, length)] of the sections within the company file."""
         out, start = [], 0
         for title, text in self.company_sections(key):
@@ -190,17 +172,17 @@ class Corporate:
             start += len(text)
         return out
 
-    def company_bytes(self, key):
+    def company_bytes(self, key: tuple[int, str]) -> bytes:
         return b"".join(text for _, text in self.company_sections(key))
 
     # ------------------------------------------------------------------ server files
 
     @functools.lru_cache(maxsize=8)
-    def server_file(self, name):
+    def server_file(self, name: str) -> bytes | None:
         """Bytes of a server file (block files, the industry table), or None."""
         stocks = [s for m in (1, 0) for s in self.market.securities(m) if not s.is_index]
         label = {s.key: ("sh" if s.market == 1 else "sz") + s.code for s in stocks}
-        rng = self.market._rng("file", name)
+        rng = self._rng("file", name)
         if name == "block_zs.dat":
             blocks = [("沪深300", rng.sample(stocks, min(300, len(stocks)))),
                       ("上证50", rng.sample([s for s in stocks if s.market == 1],
@@ -211,7 +193,7 @@ class Corporate:
             blocks = [(c, rng.sample(stocks, min(len(stocks), rng.randrange(60, 140))))
                       for c in CONCEPTS]
         elif name == "block_fg.dat":
-            by_price = sorted(stocks, key=lambda s: s.pre_close)
+            by_price = sorted(stocks, key=lambda s: s.start_price)
             third = len(by_price) // 3
             blocks = [("大盘股", rng.sample(stocks, len(stocks) // 10)),
                       ("中盘股", rng.sample(stocks, len(stocks) // 10)),
@@ -231,6 +213,6 @@ class Corporate:
             text += ",".join([title] + codes) + "\r\n"
         return text.encode("gbk")
 
-    def file_hash(self, name):
+    def file_hash(self, name: str) -> str:
         data = self.server_file(name)
         return hashlib.md5(data).hexdigest() if data is not None else ""

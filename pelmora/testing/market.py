@@ -1,349 +1,381 @@
 """The synthetic market that the simulated HQ server serves.
 
-Everything is a deterministic function of the seed, so a server process and a test (or any
-other process) that build `SimulatedMarket(seed)` see the same data. Prices are whole cents.
+Everything is a deterministic function of the seed, so a server process (or any number of
+worker processes) and a test that build `SimulatedMarket(seed)` see the same data, whatever the
+order of the requests. Prices are whole cents.
 
 How the series hang together:
 
-* Every weekday is a trading day; the history holds `HISTORY_DAYS` of them, ending with
-  `today` (a fixed date unless given). A trading day has 240 one-minute bars, stamped 09:31 …
-  11:30 and 13:01 … 15:00.
-* Each day's minute closes are a random walk (a step of one tick size up, down or none per
-  minute); each minute's high and low lie a few ticks beyond its open and close, and its open
-  is the close of the minute before. A day opens a small gap away from the close of the day
-  before. The walk is anchored at the security's previous close (`pre_close`, the close of the
-  day before `today`): the history is generated backwards from it and `today` forwards.
-* Every other series is derived from the one-minute bars: the 5/15/30/60-minute bars group
-  them within each session, the day bar spans the whole day, week, month, quarter and year bars
-  group days (stamped with their last trading day). The minute-time series of a day is the close
-  and volume of each of its minutes. A day's transactions are four ticks a minute (open, high
-  and low in either order, close) whose volumes add up to the minute's volume.
-* `today` is a finished trading day: its quote stands at the close of its last minute.
+* The market has about 2,300 Shanghai and 2,900 Shenzhen securities by default (stocks, funds and
+  a few indices); `securities` chooses another total and `fill` the old way, the dozen
+  well-known codes plus `fill` generated ones per market.
+* The trading days are the weekdays since 1990-12-19 up to `today`. Every security has a listing
+  day, so histories differ in length (the oldest hold 8,000+ day bars, new listings a few); some
+  stocks are suspended for stretches (no bars on those days) and a few are delisted (listed, no
+  recent bars). `history` tells how prices move and how corporate actions set them.
+* Day bars are the base. Intraday bars are derived for the recent depth only: per category the
+  most recent `INTRADAY_DEPTH` bars, and minute series and ticks for the days they span. Each day
+  has 240 one-minute bars stamped 09:31 ... 11:30 and 13:01 ... 15:00 that open at the day's
+  open, touch its high and low, close at its close and share out its volume and turnover; the
+  5/15/30/60-minute bars group them within the day; week, month, quarter and year bars group the
+  days (stamped with their last trading day). A day's ticks are four a minute (open, high and low
+  in either order, close) whose volumes add up to the minute's.
+* `today` is a finished trading day: its quote stands at its close; its previous close is the
+  close before, or the reference price when today is an ex-date.
 
-Volumes are in lots of 100 shares, turnovers (`amount`) in yuan.
+Volumes are in lots of 100 shares, turnovers (`amount`) in yuan. Generated series are kept in
+small LRU caches, so memory stays bounded however many securities are asked for.
 """
+import dataclasses
 import datetime
 import functools
-import itertools
 import random
 from collections import namedtuple
-from dataclasses import dataclass
+from collections.abc import Iterable
+from typing import Any, NamedTuple
 
-from .wire import exact_word
+import numpy as np
+import numpy.typing as npt
+
+from .calendar import DAYS, PERIOD_IDS, date_parts, index_on_or_after, index_on_or_before
+from .history import ANCHOR, DayBars, Event, History, Security
+from .minutes import MINUTES_PER_DAY, MinuteBars, Ticks, group, minute_bars, ticks
+
+__all__ = ["SimulatedMarket", "Security", "Bar", "Tick", "FEATURED", "DEFAULT_TODAY",
+           "DEFAULT_SECURITIES", "INTRADAY_DEPTH", "DAILY_CATEGORIES", "INTRADAY_CATEGORIES"]
 
 DEFAULT_TODAY = 20250613
-HISTORY_DAYS = 1000
-MINUTES_PER_DAY = 240
-TICKS_PER_MINUTE = 4
-DEFAULT_FILL = 1200
+DEFAULT_SECURITIES = 5200   # both markets; 44% of them in Shanghai, as on the exchanges
+SHANGHAI_SHARE = 0.44
+INTRADAY_DEPTH = 24000      # bars of each intraday category a server keeps
+ANNOUNCED_DAYS = 30         # ex-dates this many days ahead are listed before they happen
 SERVERTIME = 15000000  # 15:00:00.00 as HHMMSSxx: the quotes are those of the close
-
-# Minute of the day (since midnight) of each one-minute bar's stamp.
-MINUTE_STAMPS = tuple(list(range(9 * 60 + 31, 11 * 60 + 31))
-                      + list(range(13 * 60 + 1, 15 * 60 + 1)))
 
 # Bar period of each category: minutes per bar (intraday) or a grouping of days.
 INTRADAY_CATEGORIES = {0: 5, 1: 15, 2: 30, 3: 60, 7: 1, 8: 1}
 DAILY_CATEGORIES = {4: "day", 9: "day", 5: "week", 6: "month", 10: "quarter", 11: "year"}
 
-
-@dataclass(frozen=True)
-class Security:
-    market: int
-    code: str
-    name: str
-    kind: str          # "stock" or "index"
-    pre_close: int     # cents: the close of the trading day before today
-    base_vol: int      # typical lots traded in one minute
-    volunit: int = 100
-    decimal_point: int = 2
-
-    @property
-    def is_index(self):
-        return self.kind == "index"
-
-    @property
-    def key(self):
-        return (self.market, self.code)
-
-
-# The previous closes are chosen so that the security list's packed-float pre_close field
-# carries them exactly (see wire.encode_volume): for stocks that means quarter-yuan prices in
-# [4, 8), [16, 32), [64, 128) or at 128 and above.
 FEATURED = (
-    Security(1, "000001", "上证指数", "index", 305050, 1_000_000),
-    Security(1, "000300", "沪深300", "index", 351275, 600_000),
-    Security(1, "600000", "浦发银行", "stock", 725, 3_000),
-    Security(1, "600036", "招商银行", "stock", 2750, 2_500),
-    Security(1, "600519", "贵州茅台", "stock", 168800, 150),
-    Security(1, "601318", "中国平安", "stock", 6825, 2_000),
-    Security(0, "000001", "平安银行", "stock", 1650, 3_500),
-    Security(0, "000858", "五粮液", "stock", 13550, 400),
-    Security(0, "002415", "海康威视", "stock", 2875, 1_500),
-    Security(0, "300750", "宁德时代", "stock", 18025, 600),
-    Security(0, "399001", "深证成指", "index", 987625, 1_400_000),
-    Security(0, "399006", "创业板指", "index", 187550, 500_000),
+    Security(1, "000001", "上证指数", "index", 19901219, 10000, 1_000_000),
+    Security(1, "000300", "沪深300", "index", 20050408, 100000, 600_000),
+    Security(1, "600000", "浦发银行", "stock", 19991110, 1000, 3_000),
+    Security(1, "600036", "招商银行", "stock", 20020409, 720, 2_500),
+    Security(1, "600519", "贵州茅台", "stock", 20010827, 3100, 150),
+    Security(1, "601318", "中国平安", "stock", 20070301, 3300, 2_000),
+    Security(0, "000001", "平安银行", "stock", 19910403, 4000, 3_500),
+    Security(0, "000858", "五粮液", "stock", 19980427, 1400, 400),
+    Security(0, "002415", "海康威视", "stock", 20100528, 6000, 1_500),
+    Security(0, "300750", "宁德时代", "stock", 20180611, 2500, 600),
+    Security(0, "399001", "深证成指", "index", 19910403, 100000, 1_400_000),
+    Security(0, "399006", "创业板指", "index", 20100601, 100000, 500_000),
 )
+# Roughly where the well-known codes stood on the default day: their start prices are scaled
+# to land there (a fixed day, so a later `today` does not change their history).
+_NEAR = {(1, "000001"): 340000, (1, "000300"): 390000, (1, "600000"): 1200, (1, "600036"): 4400,
+         (1, "600519"): 143000, (1, "601318"): 5300, (0, "000001"): 1150, (0, "000858"): 12800,
+         (0, "002415"): 2800, (0, "300750"): 25000, (0, "399001"): 1040000,
+         (0, "399006"): 210000}
+# The stock whose history has an ex-date inside a suspension, whatever the seed.
+SHAPED = (0, "002415")
 
 # Bar: date-time (y, m, d, hh, mm), prices in cents, volume in lots, amount in yuan.
 Bar = namedtuple("Bar", "when open high low close vol amount")
 # Tick: minute of the day, price in cents, volume, number of orders, side (0 buy, 1 sell).
 Tick = namedtuple("Tick", "time price vol num side")
 
-
-def _date_parts(yyyymmdd):
-    return yyyymmdd // 10000, yyyymmdd // 100 % 100, yyyymmdd % 100
-
-
-def trading_days(today, n):
-    """The n weekdays up to and including `today` (YYYYMMDD), oldest first."""
-    day = datetime.date(*_date_parts(today))
-    out = []
-    while len(out) < n:
-        if day.weekday() < 5:
-            out.append(day.year * 10000 + day.month * 100 + day.day)
-        day -= datetime.timedelta(days=1)
-    return out[::-1]
+# Code ranges of generated securities: (market, kind, first, last, name prefix).
+_RANGES = {
+    1: [("stock", 600000, 605999, "沪股"), ("stock", 688000, 688999, "科创"),
+        ("fund", 510000, 519999, "沪基"), ("index", 2, 999, "沪指")],
+    0: [("stock", 2, 1999, "深股"), ("stock", 2000, 2999, "中小"), ("stock", 300000, 301999, "创业"),
+        ("fund", 159000, 159999, "深基"), ("index", 399002, 399999, "深指")],
+}
 
 
-@functools.lru_cache(maxsize=None)
-def _volume_table(base):
-    """Lots traded in a minute for each random byte: 0.4 to 1.6 times the typical volume."""
-    return [max(200, base * (400 + b * 1200 // 255) // 1000) for b in range(256)]
+class BarColumns(NamedTuple):
+    """Columns of a page of bars, oldest first."""
+    date: npt.NDArray[np.int64]     # YYYYMMDD
+    minute: npt.NDArray[np.int64]   # minute of the day (900 for day-form bars)
+    open: npt.NDArray[np.int64]
+    high: npt.NDArray[np.int64]
+    low: npt.NDArray[np.int64]
+    close: npt.NDArray[np.int64]
+    vol: npt.NDArray[np.int64]
+    amount: npt.NDArray[np.float64]
+
+    def rows(self) -> list[Bar]:
+        return [Bar(date_parts(d) + divmod(mi, 60), o, h, lo, c, v, a) for d, mi, o, h, lo, c, v, a
+                in zip(*(x.tolist() for x in self))]
 
 
-def is_exact_pre_close(cents):
-    return exact_word(cents / 100) is not None
+def _empty_columns() -> BarColumns:
+    e = np.zeros(0, np.int64)
+    return BarColumns(e, e, e, e, e, e, e, np.zeros(0))
+
+
+def _generate(market: int, count: int, seed: int, taken: set[str]) -> list[Security]:
+    """`count` generated securities of a market: about 94% stocks, 5% funds, 1% indices."""
+    rng = random.Random(f"{seed}|universe|{market}")
+    ranges = _RANGES[market]
+    stock_ranges = [r for r in ranges if r[0] == "stock"]
+    out: list[Security] = []
+    used = set(taken)
+    for i in range(count):
+        u = rng.random()
+        kind = "index" if u < 0.01 else "fund" if u < 0.06 else "stock"
+        pool = stock_ranges if kind == "stock" else [r for r in ranges if r[0] == kind]
+        _, low, high, prefix = rng.choices(pool, [r[2] - r[1] + 1 for r in pool])[0]
+        while True:
+            code = f"{rng.randint(low, high):06d}"
+            if code not in used:
+                break
+        used.add(code)
+        r = rng.random()
+        if r < 0.04:
+            listed = rng.randrange(0, 260)      # among the first: 8,000+ day bars
+        elif r < 0.05:
+            listed = ANCHOR - rng.randrange(0, 8)  # new listings: a few bars
+        else:
+            listed = int(ANCHOR - (ANCHOR - 300) * rng.random() ** 1.4) - 20
+        delisted = 0
+        if kind == "stock" and rng.random() < 0.012 and listed < ANCHOR - 400:
+            delisted = int(DAYS[rng.randrange(listed + 260, ANCHOR - 20)])
+        price = (rng.choice((100000, 300000)) if kind == "index" else
+                 100 if kind == "fund" else int(300 * 10 ** (rng.random() * 1.3)))
+        base = rng.choice((300, 800, 1500, 3000)) * (50 if kind == "index" else 1)
+        out.append(Security(market, code, f"{prefix}{i % 10000:04d}", kind,
+                            int(DAYS[max(0, listed)]), price, base, delisted))
+    return out
 
 
 class SimulatedMarket:
     """The securities of both markets and all their series, generated on demand and cached."""
 
-    def __init__(self, seed=0, fill=DEFAULT_FILL, today=DEFAULT_TODAY):
-        self.seed, self.fill, self.today = seed, fill, today
-        self.days = trading_days(today, HISTORY_DAYS)
-        self._day_index = {d: i for i, d in enumerate(self.days)}
-        by_market = {0: [], 1: []}
-        for sec in FEATURED:
-            if not is_exact_pre_close(sec.pre_close):
-                raise ValueError(f"previous close of {sec.code} is not exact on the wire")
-            by_market[sec.market].append(sec)
-        for market, first, prefix in ((1, 603001, "沪模"), (0, 2001, "深模")):
-            taken = {s.code for s in by_market[market]}
-            rng = self._rng("fill", market)
-            number = first
-            for i in range(fill):
-                while f"{number:06d}" in taken:
-                    number += 1
-                code = f"{number:06d}"
-                taken.add(code)
-                by_market[market].append(Security(
-                    market, code, f"{prefix}{i % 10000:04d}", "stock",
-                    self._random_pre_close(rng), rng.choice((300, 800, 1500, 3000))))
-        self._lists = {m: sorted(secs, key=lambda s: s.code) for m, secs in by_market.items()}
-        self._by_key = {s.key: s for secs in self._lists.values() for s in secs}
+    def __init__(self, seed: int = 0, fill: int | None = None, today: int = DEFAULT_TODAY,
+                 securities: int | None = None) -> None:
+        self.seed, self.fill = seed, fill
+        last = index_on_or_before(today)
+        if last < 0:
+            raise ValueError(f"today {today} lies before the first trading day")
+        self.today = int(DAYS[last])
+        self.last = last
+        self.days: list[int] = DAYS[:last + 1].tolist()
+        if fill is not None:
+            sizes = {0: 6 + fill, 1: 6 + fill}
+        else:
+            total = DEFAULT_SECURITIES if securities is None else securities
+            sizes = {1: round(total * SHANGHAI_SHARE)}
+            sizes[0] = total - sizes[1]
+        lists: dict[int, list[Security]] = {}
+        for market in (0, 1):
+            featured = [self._calibrated(s) for s in FEATURED if s.market == market]
+            featured = featured[:sizes[market]]
+            generated = _generate(market, max(0, sizes[market] - len(featured)), seed,
+                                  {s.code for s in featured})
+            lists[market] = sorted((s for s in featured + generated
+                                    if index_on_or_after(s.listed) <= last),
+                                   key=lambda s: s.code)
+        self._lists = lists
+        self._by_key = {s.key: s for secs in lists.values() for s in secs}
+
+    def _calibrated(self, sec: Security) -> Security:
+        hist = History(sec, self.seed, shaped_suspension=sec.key == SHAPED)
+        days = np.flatnonzero(hist.traded()[:ANCHOR + 1])
+        scale = _NEAR[sec.key] / hist.close_on(int(days[-1]))
+        return dataclasses.replace(sec, start_price=max(1, round(sec.start_price * scale)))
 
     # ------------------------------------------------------------------ universe
 
-    def securities(self, market):
+    def securities(self, market: int) -> list[Security]:
         """The securities of a market (0 Shenzhen, 1 Shanghai), in list order (by code)."""
         return self._lists.get(market, [])
 
-    def security(self, market, code):
+    def security(self, market: int, code: str) -> Security | None:
         return self._by_key.get((market, code))
 
-    def _rng(self, *parts):
-        return random.Random("|".join(map(str, (self.seed,) + parts)))
+    @functools.lru_cache(maxsize=8192)
+    def history(self, key: tuple[int, str]) -> History:
+        return History(self._by_key[key], self.seed, shaped_suspension=key == SHAPED)
 
-    @staticmethod
-    def _random_pre_close(rng):
-        while True:
-            low, high = rng.choice(((4, 8), (16, 32), (64, 128), (128, 400)))
-            cents = 25 * rng.randrange(low * 4, high * 4)
-            if is_exact_pre_close(cents):
-                return cents
+    def events(self, key: tuple[int, str]) -> list[Event]:
+        """Ex-rights records known on `today`: those up to today and the ex-dates announced for
+        the next `ANNOUNCED_DAYS` days."""
+        y, m, d = date_parts(self.today)
+        horizon = datetime.date(y, m, d) + datetime.timedelta(days=ANNOUNCED_DAYS)
+        ahead = horizon.year * 10000 + horizon.month * 100 + horizon.day
+        return [e for e in self.history(key).events
+                if e.date <= self.today or (e.category == 1 and e.date <= ahead)]
 
-    # ------------------------------------------------------------------ generation
+    @functools.lru_cache(maxsize=16384)
+    def _traded(self, key: tuple[int, str]) -> npt.NDArray[np.int64]:
+        return np.flatnonzero(self.history(key).traded()[:self.last + 1])
 
-    def _day(self, sec, index, anchor):
-        """Columns of the one-minute bars of day `index`, and the close of the day before.
+    def traded_days(self, key: tuple[int, str]) -> npt.NDArray[np.int64]:
+        """Calendar indexes of the days the security traded, up to today."""
+        return self._traded(key)
 
-        The anchor is the previous close for today (generated forwards) and the day's own close
-        for every earlier day (generated backwards), so that regenerating a day from the same
-        anchor gives the same bars. Returns (opens, highs, lows, closes, vols, amounts, prev).
-        """
-        forward = index == len(self.days) - 1
-        rng = self._rng(sec.market, sec.code, self.days[index])
-        k = max(1, round(anchor * 0.0006))
-        gap = rng.randint(-2 * k, 2 * k)
-        # Random bytes mapped through tables keep the per-minute work out of Python loops.
-        shares = (85, 86, 85)
-        if not forward:  # pull the walk back toward the previous close, seen backwards
-            ratio = anchor / sec.pre_close
-            shares = (110, 73, 73) if ratio < 0.6 else (73, 73, 110) if ratio > 1.6 else shares
-        step_of = [-k] * shares[0] + [0] * shares[1] + [k] * shares[2]
-        steps = list(map(step_of.__getitem__, rng.randbytes(MINUTES_PER_DAY)))
-        wick_of = [w % (k + 1) for w in range(256)]
-        up = map(wick_of.__getitem__, rng.randbytes(MINUTES_PER_DAY))
-        down = map(wick_of.__getitem__, rng.randbytes(MINUTES_PER_DAY))
-        vols = list(map(_volume_table(sec.base_vol).__getitem__, rng.randbytes(MINUTES_PER_DAY)))
-        if forward:
-            prev_close, first = anchor, anchor + gap
-        else:
-            first = anchor - sum(steps)
-            prev_close = first - gap
-        floor = k + 1
-        path = list(itertools.accumulate(steps, initial=first))
-        if min(path) < floor:
-            path = [p if p > floor else floor for p in path]
-        opens, closes = path[:-1], path[1:]
-        highs = [(o if o > c else c) + w for o, c, w in zip(opens, closes, up)]
-        lows = [(o if o < c else c) - w for o, c, w in zip(opens, closes, down)]
-        if min(lows) < 1:
-            lows = [lo if lo > 1 else 1 for lo in lows]
-        if sec.is_index:
-            amounts = [v * 1200.0 for v in vols]
-        else:
-            amounts = [v * (o + h + lo + c) / 4
-                       for v, o, h, lo, c in zip(vols, opens, highs, lows, closes)]
-        return opens, highs, lows, closes, vols, amounts, max(prev_close, floor)
+    @functools.lru_cache(maxsize=16384)
+    def pre_close(self, key: tuple[int, str]) -> int:
+        """Today's previous close in cents: the last close before today, or the reference
+        price when today is an ex-date; the last close when it did not trade today."""
+        hist = self.history(key)
+        days = self._traded(key)
+        if days.size == 0:
+            return hist.sec.start_price
+        if days[-1] == self.last and self.last in hist.ex_open:
+            return hist.ex_open[self.last]
+        before = days[:-1] if days[-1] == self.last else days
+        if before.size == 0:
+            return hist.sec.start_price
+        return hist.close_on(int(before[-1]))
 
-    @functools.lru_cache(maxsize=64)
-    def _anchors(self, key):
-        """Per day, the anchor its bars are generated from, and the day bars, oldest first."""
-        sec = self._by_key[key]
-        n = len(self.days)
-        anchors = [0] * n
-        days = [None] * n
-        close = sec.pre_close
-        for index in range(n - 2, -1, -1):
-            anchors[index] = close
-            o, h, lo, c, v, a, close = self._day(sec, index, close)
-            days[index] = Bar(_date_parts(self.days[index]) + (15, 0), o[0], max(h), min(lo),
-                              c[-1], sum(v), sum(a))
-        anchors[n - 1] = sec.pre_close
-        today = self.minute_bars(key, n - 1)
-        days[n - 1] = self._span(today, today[-1].when[:3] + (15, 0))
-        return anchors, days
+    # ------------------------------------------------------------------ bars
 
-    @functools.lru_cache(maxsize=256)
-    def minute_bars(self, key, index):
-        """The 240 one-minute bars of day `index` of security `key` = (market, code)."""
-        sec = self._by_key[key]
-        anchor = sec.pre_close if index == len(self.days) - 1 else self._anchors(key)[0][index]
-        columns = self._day(sec, index, anchor)[:6]
-        day = _date_parts(self.days[index])
-        return [Bar(day + divmod(stamp, 60), *fields)
-                for stamp, *fields in zip(MINUTE_STAMPS, *columns)]
+    def day_columns(self, key: tuple[int, str], a: int, b: int) -> DayBars:
+        return self.history(key).day_bars(a, min(b, self.last + 1))
 
-    @staticmethod
-    def _span(bars, when):
-        return Bar(when, bars[0].open, max(b.high for b in bars), min(b.low for b in bars),
-                   bars[-1].close, sum(b.vol for b in bars), sum(b.amount for b in bars))
-
-    def day_bars(self, key):
-        """All day bars of a security, oldest first (the last one is today's)."""
-        return self._anchors(key)[1]
-
-    @functools.lru_cache(maxsize=64)
-    def _grouped_days(self, key, period):
-        days = self.day_bars(key)
-        if period == "day":
-            return days
-
-        def group(bar):
-            y, m, d = bar.when[:3]
-            if period == "week":
-                return datetime.date(y, m, d).isocalendar()[:2]
-            return {"month": (y, m), "quarter": (y, (m - 1) // 3), "year": (y,)}[period]
-
-        return [self._span(grp, grp[-1].when)
-                for grp in (list(g) for _, g in itertools.groupby(days, key=group))]
-
-    def _intraday(self, key, index, minutes):
-        bars = self.minute_bars(key, index)
-        if minutes == 1:
-            return bars
-        return [self._span(bars[i:i + minutes], bars[i + minutes - 1].when)
-                for i in range(0, MINUTES_PER_DAY, minutes)]
-
-    def bars(self, key, category, start, count):
-        """Bars of a category, the page [start, start + count) counted back from the most
-        recent bar, oldest first; [] for an unknown category or security."""
-        if key not in self._by_key or count == 0:
-            return []
+    def bar_columns(self, key: tuple[int, str], category: int, start: int,
+                    count: int) -> BarColumns:
+        """A page of bars: [start, start + count) counted back from the most recent bar, oldest
+        first; nothing for an unknown category or security, or beyond the depth kept."""
+        if key not in self._by_key or count <= 0 or start < 0:
+            return _empty_columns()
+        days = self._traded(key)
         if category in DAILY_CATEGORIES:
-            series = self._grouped_days(key, DAILY_CATEGORIES[category])
-            end = max(0, len(series) - start)
-            return series[max(0, end - count):end]
+            ids = PERIOD_IDS[DAILY_CATEGORIES[category]][days]
+            firsts = np.flatnonzero(np.diff(ids, prepend=-1))
+            end = len(firsts) - start
+            if end <= 0:
+                return _empty_columns()
+            begin = max(0, end - count)
+            lo = int(days[firsts[begin]])
+            hi = int(days[firsts[end] - 1]) + 1 if end < len(firsts) else int(days[-1]) + 1
+            bars = self.day_columns(key, lo, hi)
+            cuts = firsts[begin:end] - firsts[begin]
+            ends = np.append(cuts[1:], len(bars.day)) - 1
+            return BarColumns(
+                DAYS[bars.day[ends]], np.full(len(cuts), 900, np.int64), bars.open[cuts],
+                np.maximum.reduceat(bars.high, cuts), np.minimum.reduceat(bars.low, cuts),
+                bars.close[ends], np.add.reduceat(bars.vol, cuts),
+                np.add.reduceat(bars.amount, cuts))
         minutes = INTRADAY_CATEGORIES.get(category)
         if minutes is None:
-            return []
-        need, tail = start + count, []
-        for index in range(len(self.days) - 1, -1, -1):
-            tail[:0] = self._intraday(key, index, minutes)
-            if len(tail) >= need:
-                break
-        end = max(0, len(tail) - start)
-        return tail[max(0, end - count):end]
+            return _empty_columns()
+        per_day = MINUTES_PER_DAY // minutes
+        total = len(days) * per_day
+        kept = min(total, INTRADAY_DEPTH)
+        end = kept - start
+        if end <= 0:
+            return _empty_columns()
+        begin = max(0, end - count)
+        # Bars [f0, f1) of the whole series, counted forwards, from the days that hold them.
+        f0, f1 = total - kept + begin, total - kept + end
+        d0, d1 = f0 // per_day, (f1 - 1) // per_day
+        m = group(self._minutes(key, int(days[d0]), int(days[d1]) + 1), minutes)
+        skip, take = f0 - d0 * per_day, f1 - f0
+        stamps = np.tile(np_stamps(minutes), len(m.day))
 
-    def bar_count(self, key, category):
-        """How many bars a category holds in all."""
-        if category in DAILY_CATEGORIES:
-            return len(self._grouped_days(key, DAILY_CATEGORIES[category]))
-        return len(self.days) * MINUTES_PER_DAY // INTRADAY_CATEGORIES[category]
+        def flat(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
+            return x.reshape(-1)[skip:skip + take]
+        return BarColumns(flat(np.repeat(DAYS[m.day], per_day)), flat(stamps), flat(m.open),
+                          flat(m.high), flat(m.low), flat(m.close), flat(m.vol), flat(m.amount))
 
-    def updown(self, sec, bar):
-        """Advancing and declining counts of an index bar: more advancers than decliners on a
-        rising bar, fewer on a falling one, as many on a flat one; 5% unchanged."""
+    def _minutes(self, key: tuple[int, str], a: int, b: int) -> MinuteBars:
+        return minute_bars(self.history(key).key, self.day_columns(key, a, b))
+
+    def bars(self, key: tuple[int, str], category: int, start: int, count: int) -> list[Bar]:
+        """`bar_columns` as a list of Bar."""
+        return self.bar_columns(key, category, start, count).rows()
+
+    def day_bars(self, key: tuple[int, str]) -> list[Bar]:
+        """All day bars of a security up to today, oldest first."""
+        return self.bars(key, 9, 0, len(self._traded(key)))
+
+    def updown(self, sec: Security, opened: Iterable[int], closed: Iterable[int]) -> list[int]:
+        """Advancing and declining counts of index bars, interleaved: more advancers than
+        decliners on a rising bar, fewer on a falling one, as many on a flat one; 5% unchanged."""
         total = 1800 if sec.market == 1 else 2400
         flat = total // 20
-        tilt = min(45, abs(bar.close - bar.open) * 2000 // max(1, bar.open) + 1)
-        share = 50 + tilt if bar.close > bar.open else 50 - tilt if bar.close < bar.open else 50
-        up = (total - flat) * share // 100
-        return up, total - flat - up
+        out = []
+        for o, c in zip(opened, closed):
+            tilt = min(45, abs(c - o) * 2000 // max(1, o) + 1)
+            share = 50 + tilt if c > o else 50 - tilt if c < o else 50
+            up = (total - flat) * share // 100
+            out += [up, total - flat - up]
+        return out
 
     # ------------------------------------------------------------------ days and ticks
 
-    def day_index(self, date):
-        """Index of a trading day (YYYYMMDD) in the history, or None."""
-        return self._day_index.get(date)
+    def day_index(self, date: int) -> int | None:
+        """Calendar index of a trading day (YYYYMMDD) up to today, or None."""
+        i = index_on_or_before(date)
+        return i if 0 <= i <= self.last and int(DAYS[i]) == date else None
+
+    def intraday_day(self, key: tuple[int, str], index: int | None) -> int | None:
+        """`index` if the security traded that day and its minutes are still kept."""
+        if index is None:
+            return None
+        days = self._traded(key)
+        kept = days[-(INTRADAY_DEPTH // MINUTES_PER_DAY):]
+        pos = int(np.searchsorted(kept, index))
+        return index if pos < len(kept) and kept[pos] == index else None
 
     @functools.lru_cache(maxsize=64)
-    def ticks(self, key, index):
-        """The transactions of day `index`, four per minute, oldest first."""
-        rng = self._rng(*key, self.days[index], "ticks")
-        out = []
-        last_price, side = None, 0
-        for bar, stamp in zip(self.minute_bars(key, index), MINUTE_STAMPS):
-            inner = (bar.high, bar.low) if rng.random() < 0.5 else (bar.low, bar.high)
-            cuts = sorted(rng.sample(range(1, bar.vol), TICKS_PER_MINUTE - 1))
-            parts = [b - a for a, b in zip([0] + cuts, cuts + [bar.vol])]
-            for price, vol in zip((bar.open,) + inner + (bar.close,), parts):
-                if last_price is not None and price != last_price:
-                    side = 0 if price > last_price else 1
-                last_price = price
-                out.append(Tick(stamp - 1, price, vol, max(1, vol // 25), side))
-        return out
+    def minute_day(self, key: tuple[int, str], index: int) -> MinuteBars:
+        return self._minutes(key, index, index + 1)
 
-    def transactions(self, key, index, start, count):
-        ticks = self.ticks(key, index)
-        end = max(0, len(ticks) - start)
-        return ticks[max(0, end - count):end]
+    def minute_bars(self, key: tuple[int, str], index: int) -> list[Bar]:
+        """The 240 one-minute bars of calendar day `index`."""
+        m = self.minute_day(key, index)
+        d = date_parts(int(DAYS[index]))
+        return [Bar(d + divmod(int(s), 60), *row) for s, *row in
+                zip(np_stamps(1), *(x[0].tolist() for x in m[1:]))]
 
-    def quote(self, key):
-        """Today's closing quote: (today's day bar, last tick, sold volume, bought volume)."""
-        today = len(self.days) - 1
-        ticks = self.ticks(key, today)
-        sold = sum(t.vol for t in ticks if t.side == 1)
-        return self.day_bars(key)[-1], ticks[-1], sold, sum(t.vol for t in ticks) - sold
+    @functools.lru_cache(maxsize=64)
+    def tick_columns(self, key: tuple[int, str], index: int) -> Ticks:
+        return ticks(self.history(key).key, self.minute_day(key, index))
 
-    def book(self, sec):
-        """Five levels (bid, ask, bid volume, ask volume) around today's close; none for an
-        index."""
-        close = self.day_bars(sec.key)[-1].close
-        if sec.is_index:
+    def ticks(self, key: tuple[int, str], index: int) -> list[Tick]:
+        return [Tick(*row) for row in zip(*(x.tolist() for x in self.tick_columns(key, index)))]
+
+    def transactions(self, key: tuple[int, str], index: int, start: int,
+                     count: int) -> list[Tick]:
+        all_ticks = self.ticks(key, index)
+        end = max(0, len(all_ticks) - start)
+        return all_ticks[max(0, end - count):end]
+
+    def traded_today(self, key: tuple[int, str]) -> bool:
+        days = self._traded(key)
+        return bool(days.size) and int(days[-1]) == self.last
+
+    def quote(self, key: tuple[int, str]) -> tuple[Bar | None, Tick | None, int, int]:
+        """Today's closing quote: (today's day bar, last tick, sold volume, bought volume), or
+        (None, None, 0, 0) when it did not trade today."""
+        if not self.traded_today(key):
+            return None, None, 0, 0
+        t = self.tick_columns(key, self.last)
+        sold = int(t.vol[t.side == 1].sum())
+        bar = self.bars(key, 9, 0, 1)[0]
+        last = Tick(*(int(x[-1]) for x in t))
+        return bar, last, sold, int(t.vol.sum()) - sold
+
+    def last_close(self, key: tuple[int, str]) -> int:
+        bars = self.bar_columns(key, 9, 0, 1)
+        return int(bars.close[0]) if len(bars.close) else self.pre_close(key)
+
+    def book(self, sec: Security) -> list[tuple[int, int, int, int]]:
+        """Five levels (bid, ask, bid volume, ask volume) around the last close; none for an
+        index or a security that did not trade today."""
+        if sec.is_index or not self.traded_today(sec.key):
             return [(0, 0, 0, 0)] * 5
-        rng = self._rng(sec.market, sec.code, "book")
+        close = self.last_close(sec.key)
+        rng = random.Random(f"{self.seed}|{sec.market}|{sec.code}|book")
         return [(close - level, close + level, rng.randrange(1, 2000), rng.randrange(1, 2000))
                 for level in range(1, 6)]
+
+
+@functools.lru_cache(maxsize=8)
+def np_stamps(minutes: int) -> npt.NDArray[np.int64]:
+    """Minute of the day of each bar's stamp (its last minute) for bars of `minutes`."""
+    from .minutes import MINUTE_STAMPS
+    return MINUTE_STAMPS[minutes - 1::minutes]

@@ -15,36 +15,40 @@ Page limits, as a real server has them: 1000 securities per list page, 800 bars,
 transactions and 80 quotes per request; longer requests get the first that many.
 """
 import struct
+from typing import Any, Callable
+
+import numpy as np
 
 from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
-from .wire import encode_price, encode_volume, frame, volume_word
+from .wire import (encode_price, encode_volume, fixed_columns, frame, price_columns, records,
+                   volume_columns, volume_word)
 
 FILE_CHUNK = 30000
 
 _SETUP_BODY = bytes(range(1, 43))
 
 
-def _code(raw):
+def _code(raw: bytes) -> str:
     return raw.split(b"\0", 1)[0].decode("ascii", "replace")
 
 
-def _text(raw):
+def _text(raw: bytes) -> str:
     return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
 
 
-def _fixed(data, width):
+def _fixed(data: bytes, width: int) -> bytes:
     return bytes(data[:width]).ljust(width, b"\0")
 
 
 class Responder:
     """Answers requests from the data of one `SimulatedMarket`."""
 
-    def __init__(self, market=None):
+    def __init__(self, market: SimulatedMarket | None = None) -> None:
         self.market = market or SimulatedMarket()
         self.corporate = corp.Corporate(self.market)
-        self._handlers = {
+        self._handlers: dict[int, tuple[int, Callable[[bytes], bytes]]] = {
             0x000D: (1, lambda r: b"\x01\x02\x03"), 0x0FDB: (0, lambda r: _SETUP_BODY),
             0x044E: (6, self.security_count), 0x0450: (4, self.security_list),
             0x052D: (16, self.bars), 0x051D: (8, self.minute_time),
@@ -55,70 +59,77 @@ class Responder:
             0x02C5: (40, self.block_meta), 0x06B9: (108, self.file_chunk),
         }
 
-    def respond(self, request):
+    def respond(self, request: bytes) -> bytes:
         command = struct.unpack_from("<H", request, 10)[0] if len(request) >= 12 else 0
-        params_needed, handler = self._handlers.get(command, (None, None))
+        params_needed, handler = self._handlers.get(command, (0, None))
         body = b""
         if handler is not None and len(request) >= 12 + params_needed:
             body = handler(request)
         return frame(body, request[1:5], command)
 
-    def _key(self, market, raw_code):
+    def _key(self, market: int, raw_code: bytes) -> tuple[int, str] | None:
         sec = self.market.security(market, _code(raw_code))
         return sec.key if sec else None
 
     # ------------------------------------------------------------------ security list
 
-    def security_count(self, req):
+    def security_count(self, req: bytes) -> bytes:
         market = struct.unpack_from("<H", req, 12)[0]
         return struct.pack("<H", len(self.market.securities(market)))
 
-    def security_list(self, req):
+    def security_list(self, req: bytes) -> bytes:
         market, start = struct.unpack_from("<HH", req, 12)
         page = self.market.securities(market)[start:start + LIST_PAGE]
         out = bytearray(struct.pack("<H", len(page)))
         for sec in page:
             out += _fixed(sec.code.encode(), 6) + struct.pack("<H", sec.volunit)
             out += _fixed(sec.name.encode("gbk"), 8) + bytes(4) + bytes((sec.decimal_point,))
-            out += encode_volume(sec.pre_close / 100) + bytes(4)
+            out += encode_volume(self.market.pre_close(sec.key) / 100) + bytes(4)
         return bytes(out)
 
     # ------------------------------------------------------------------ bars
 
-    def bars(self, req):
+    def bars(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
         category, _, start, count = struct.unpack_from("<HHHH", req, 20)
         key = self._key(market, req[14:20])
         known = category in DAILY_CATEGORIES or category in INTRADAY_CATEGORIES
         if key is None or not known:
             return b"\x00\x00"
-        sec = self.market.security(*key)
-        page = self.market.bars(key, category, start, min(count, BAR_PAGE))
-        minute_form = category in INTRADAY_CATEGORIES
-        out = bytearray(struct.pack("<H", len(page)))
-        base = 0
-        for bar in page:
-            y, m, d, hh, mm = bar.when
-            if minute_form:
-                out += struct.pack("<HH", ((y - 2004) << 11) | (m * 100 + d), hh * 60 + mm)
-            else:
-                out += struct.pack("<I", y * 10000 + m * 100 + d)
-            o = bar.open * 10  # the bars carry thousandths of a yuan
-            out += encode_price(o - base) + encode_price(bar.close * 10 - o)
-            out += encode_price(bar.high * 10 - o) + encode_price(bar.low * 10 - o)
-            out += encode_volume(bar.vol) + encode_volume(bar.amount)
-            if sec.is_index:
-                out += struct.pack("<HH", *self.market.updown(sec, bar))
-            base = bar.close * 10
-        return bytes(out)
+        sec = self.market.history(key).sec
+        page = self.market.bar_columns(key, category, start, min(count, BAR_PAGE))
+        n = len(page.date)
+        if n == 0:
+            return b"\x00\x00"
+        if category in INTRADAY_CATEGORIES:
+            y, md = page.date // 10000, page.date % 10000
+            stamp = np.stack([((y - 2004) << 11) | md, page.minute], axis=1)
+            when = fixed_columns(stamp, "<u2").reshape(n, 4)
+        else:
+            when = fixed_columns(page.date, "<u4")
+        # The bars carry thousandths of a yuan; each open is sent from the previous close.
+        o, c = page.open * 10, page.close * 10
+        base = np.concatenate([[0], c[:-1]])
+        prices = price_columns(np.stack([o - base, c - o, page.high * 10 - o,
+                                         page.low * 10 - o], axis=1).reshape(-1))
+        width = prices[0].shape[1]
+        parts: list[Any] = [when, (prices[0].reshape(n, 4 * width), prices[1].reshape(n, 4 * width)),
+                 volume_columns(np.stack([page.vol, page.amount], axis=1).reshape(-1))
+                 .reshape(n, 8)]
+        if sec.is_index:
+            counts = self.market.updown(sec, page.open.tolist(), page.close.tolist())
+            parts.append(fixed_columns(np.array(counts).reshape(n, 2), "<u2").reshape(n, 4))
+        return struct.pack("<H", n) + records(*parts)
 
     # ------------------------------------------------------------------ minute time
 
-    def _minute_body(self, key, index, head):
+    def _minute_body(self, key: tuple[int, str] | None, index: int | None, head: int) -> bytes:
+        if key is not None:
+            index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
         bars = self.market.minute_bars(key, index)
-        is_index = self.market.security(*key).is_index
+        is_index = self.market.history(key).sec.is_index
         out = bytearray(struct.pack("<H", len(bars)) + bytes(head - 2))
         price = vol_sum = 0
         amount_sum = 0.0
@@ -132,17 +143,20 @@ class Responder:
             price = bar.close
         return bytes(out)
 
-    def minute_time(self, req):
+    def minute_time(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
-        return self._minute_body(self._key(market, req[14:20]), len(self.market.days) - 1, 4)
+        return self._minute_body(self._key(market, req[14:20]), self.market.last, 4)
 
-    def history_minute_time(self, req):
+    def history_minute_time(self, req: bytes) -> bytes:
         date, market = struct.unpack_from("<IB", req, 12)
         return self._minute_body(self._key(market, req[17:23]), self.market.day_index(date), 6)
 
     # ------------------------------------------------------------------ transactions
 
-    def _transaction_body(self, key, index, start, count, head, with_num):
+    def _transaction_body(self, key: tuple[int, str] | None, index: int | None, start: int, count: int,
+                          head: int, with_num: bool) -> bytes:
+        if key is not None:
+            index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
         page = self.market.transactions(key, index, start, min(count, TRANSACTION_PAGE))
@@ -157,13 +171,13 @@ class Responder:
             price = tick.price
         return bytes(out)
 
-    def transactions(self, req):
+    def transactions(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
         start, count = struct.unpack_from("<HH", req, 20)
-        return self._transaction_body(self._key(market, req[14:20]), len(self.market.days) - 1,
+        return self._transaction_body(self._key(market, req[14:20]), self.market.last,
                                       start, count, 2, True)
 
-    def history_transactions(self, req):
+    def history_transactions(self, req: bytes) -> bytes:
         date, market = struct.unpack_from("<IH", req, 12)
         start, count = struct.unpack_from("<HH", req, 24)
         return self._transaction_body(self._key(market, req[18:24]), self.market.day_index(date),
@@ -171,7 +185,7 @@ class Responder:
 
     # ------------------------------------------------------------------ quotes
 
-    def quotes(self, req):
+    def quotes(self, req: bytes) -> bytes:
         n, = struct.unpack_from("<H", req, 20)
         items = [(req[22 + 7 * i], req[23 + 7 * i:29 + 7 * i])
                  for i in range(min(n, QUOTE_PAGE)) if 29 + 7 * i <= len(req)]
@@ -182,15 +196,23 @@ class Responder:
                 entries.append(self._quote_entry(key))
         return struct.pack("<HH", 0, len(entries)) + b"".join(entries)
 
-    def _quote_entry(self, key):
-        sec = self.market.security(*key)
+    def _quote_entry(self, key: tuple[int, str]) -> bytes:
+        sec = self.market.history(key).sec
         day, last, sold, bought = self.market.quote(key)
-        price = day.close
+        pre_close = self.market.pre_close(key)
         out = bytearray(struct.pack("<B", sec.market) + sec.code.encode() + bytes(2))
-        for value in (price, sec.pre_close - price, day.open - price, day.high - price,
-                      day.low - price, SERVERTIME, 0, day.vol, last.vol):
+        if day is None or last is None:  # not traded today: at the last close, nothing done
+            price = self.market.last_close(key)
+            fields = (price, pre_close - price, -price, -price, -price, SERVERTIME, 0, 0, 0)
+            amount = 0.0
+        else:
+            price = day.close
+            fields = (price, pre_close - price, day.open - price, day.high - price,
+                      day.low - price, SERVERTIME, 0, day.vol, last.vol)
+            amount = day.amount
+        for value in fields:
             out += encode_price(value)
-        out += encode_volume(day.amount)
+        out += encode_volume(amount)
         for value in (sold, bought, 0, 0):
             out += encode_price(value)
         for bid, ask, bid_vol, ask_vol in self.market.book(sec):
@@ -200,7 +222,7 @@ class Responder:
 
     # ------------------------------------------------------------------ corporate data
 
-    def xdxr(self, req):
+    def xdxr(self, req: bytes) -> bytes:
         market = req[14]
         key = self._key(market, req[15:21])
         events = self.corporate.events(key) if key else ()
@@ -214,7 +236,7 @@ class Responder:
                 out += struct.pack("<4I", *(volume_word(v) if v else 0 for v in e.slots))
         return bytes(out)
 
-    def finance(self, req):
+    def finance(self, req: bytes) -> bytes:
         market = req[14]
         key = self._key(market, req[15:21])
         fin = self.corporate.finance(key) if key else None
@@ -225,7 +247,7 @@ class Responder:
         return (head + struct.pack("<fHHII", tradable, province, industry, updated, ipo)
                 + struct.pack("<29f", *(values[k] for k, _ in corp.FINANCE_VALUES)))
 
-    def company_category(self, req):
+    def company_category(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
         key = self._key(market, req[14:20])
         entries = self.corporate.company_categories(key) if key else []
@@ -235,7 +257,7 @@ class Responder:
             out += struct.pack("<II", start, length)
         return bytes(out)
 
-    def company_content(self, req):
+    def company_content(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
         key = self._key(market, req[14:20])
         filename = _text(req[22:102])
@@ -246,14 +268,14 @@ class Responder:
         head = struct.pack("<H", market) + _fixed(req[14:20], 6) + bytes(2)
         return head + struct.pack("<H", len(text)) + text
 
-    def block_meta(self, req):
+    def block_meta(self, req: bytes) -> bytes:
         name = _text(req[12:52])
         data = self.corporate.server_file(name)
         size = len(data) if data is not None else 0
         digest = self.corporate.file_hash(name).encode()
         return struct.pack("<IB", size, 0) + _fixed(digest, 32) + b"\x00"
 
-    def file_chunk(self, req):
+    def file_chunk(self, req: bytes) -> bytes:
         start, size = struct.unpack_from("<II", req, 12)
         data = self.corporate.server_file(_text(req[20:120])) or b""
         chunk = data[start:start + min(size, FILE_CHUNK)]

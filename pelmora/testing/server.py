@@ -15,7 +15,7 @@ from typing import Any
 from ..servers import address_text
 from .faults import Faults
 from .loop import Loop, Timing
-from .market import DEFAULT_FILL, DEFAULT_TODAY, SimulatedMarket
+from .market import DEFAULT_SECURITIES, DEFAULT_TODAY, SHANGHAI_SHARE, SimulatedMarket
 from .protocol import Responder
 
 __all__ = ["SimulatedServer", "serve", "main"]
@@ -71,9 +71,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="address to listen on (default 127.0.0.1, loopback only)")
     p.add_argument("--port", type=int, default=7709, help="port (default 7709; 0 picks a free one)")
     p.add_argument("--seed", type=int, default=0, help="seed of the synthetic data (default 0)")
-    p.add_argument("--fill", type=int, default=DEFAULT_FILL,
-                   help=f"generated securities per market besides the well-known ones "
-                        f"(default {DEFAULT_FILL})")
+    p.add_argument("--securities", type=int, metavar="N",
+                   help=f"securities of both markets together, {round(SHANGHAI_SHARE * 100)}%% of them in "
+                        f"Shanghai (default {DEFAULT_SECURITIES}, the size of the real market)")
+    p.add_argument("--fill", type=int, metavar="N",
+                   help="instead of --securities: the well-known codes plus N generated "
+                        "securities per market (a small, quick market: --fill 50)")
     p.add_argument("--today", type=int, default=DEFAULT_TODAY,
                    help=f"the simulated trading day, YYYYMMDD (default {DEFAULT_TODAY})")
     p.add_argument("--print-port", action="store_true",
@@ -82,6 +85,9 @@ def _parser() -> argparse.ArgumentParser:
                    help="append every request received, in hex, one a line, to FILE")
     p.add_argument("--exit-on-eof", action="store_true",
                    help="stop when standard input reaches its end (for a parent process)")
+    p.add_argument("--write-vipdoc", metavar="DIR",
+                   help="do not serve: write DIR/vipdoc/{sh,sz}/lday/*.day (and minute files of "
+                        "the well-known codes) holding the bars the server answers, then exit")
     t = p.add_argument_group("timing and processes")
     t.add_argument("--workers", type=_positive, default=1, metavar="N",
                    help="server processes sharing the port (default 1)")
@@ -155,7 +161,13 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     faults = _faults(args)
     try:
-        market = SimulatedMarket(seed=args.seed, fill=args.fill, today=args.today)
+        market = SimulatedMarket(seed=args.seed, fill=args.fill, today=args.today,
+                                 securities=args.securities)
+        if args.write_vipdoc:
+            from .vipdoc import write_vipdoc
+            count = write_vipdoc(market, args.write_vipdoc)
+            print(f"wrote {count} files under {os.path.join(args.write_vipdoc, 'vipdoc')}")
+            return 0
         log = open(args.log, "a", encoding="ascii") if args.log else None
         sock = _listener(args.host, args.port, not faults.refuse)
     except (OSError, ValueError) as exc:
@@ -206,19 +218,23 @@ class SimulatedServer:
     ...     client = TdxClient(); client.connect(server.host, server.port)
 
     The keyword arguments are those of `python -m pelmora.testing`, with underscores: `seed`,
-    `fill`, `today`, `log`, `workers`, `latency`, `jitter` and the faults `drop_after`,
+    `securities`, `fill`, `today`, `log`, `workers`, `latency`, `jitter` and the faults `drop_after`,
     `cut_answer`, `stall_every`, `corrupt_every`, `garbage_every`, `quote_only`, `refuse`,
     `trickle` (see `Faults`). The child stops when `stop()` is called, when the `with` block
     ends, or when this process ends (it watches its standard input).
     """
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, seed: int = 0,
-                 fill: int = DEFAULT_FILL, today: int = DEFAULT_TODAY,
+                 fill: int | None = None, securities: int | None = None,
+                 today: int = DEFAULT_TODAY,
                  log: str | os.PathLike[str] | None = None, start_timeout: float = 30.0,
                  workers: int = 1, latency: float = 0.0, jitter: float = 0.0,
                  **faults: Any) -> None:
         self.host, self.port = host, port
-        self._options = ["--seed", str(seed), "--fill", str(fill), "--today", str(today),
+        sizes = ["--fill", str(fill)] if fill is not None else []
+        if securities is not None:
+            sizes += ["--securities", str(securities)]
+        self._options = ["--seed", str(seed), *sizes, "--today", str(today),
                          "--workers", str(workers), "--latency", str(latency),
                          "--jitter", str(jitter), *Faults(**faults).options()]
         if log is not None:

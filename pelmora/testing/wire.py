@@ -15,8 +15,11 @@ The client decodes three compact number forms; these are their inverses:
 """
 import functools
 import math
+import socket
 import struct
 import zlib
+
+import numpy as np
 
 __all__ = [
     "encode_price", "encode_volume", "decode_volume", "quantize_volume", "minute_date",
@@ -27,7 +30,7 @@ __all__ = [
 COMPRESS_ABOVE = 512
 
 
-def encode_price(value):
+def encode_price(value: int) -> bytes:
     """Bytes of the variable-length signed integer `value` (|value| < 2**64)."""
     negative = value < 0
     m = -value if negative else value
@@ -45,7 +48,7 @@ def encode_price(value):
         out.append(group | 0x80)
 
 
-def decode_volume(word):
+def decode_volume(word: int) -> float:
     """The double a client reads from the packed 32-bit word `word`.
 
     The exponent is 2 * byte3 plus bit 7 of byte2, the mantissa the low 23 bits, as in a float
@@ -68,7 +71,7 @@ def decode_volume(word):
     return ((x + y) + z) + w
 
 
-def _regular_word(value):
+def _regular_word(value: float) -> int | None:
     """The float-like word nearest to `value`, or None outside the 9-bit exponent range."""
     f, e = math.frexp(value)  # value = f * 2**e, 0.5 <= f < 1
     field = e - 1 + 127
@@ -80,34 +83,46 @@ def _regular_word(value):
     return (field << 23) | mantissa
 
 
-@functools.lru_cache(maxsize=4096)
-def _search_word(value):
-    """The word whose decoded value lies nearest to `value`, searched over every exponent and
-    byte2; the low 16 bits scale linearly, so only the nearest few of them are tried."""
-    best, best_err = 0, abs(decode_volume(0) - value)
-    for b3 in range(256):
-        e = 2 * b3
-        for b2 in range(256):
-            hi = (b3 << 24) | (b2 << 16)
-            base = decode_volume(hi)
-            step = math.ldexp(2.0 if b2 >= 128 else 1.0, e - 150)
-            top = base + 65535 * step
-            if base - value >= best_err or value - top >= best_err:
-                continue
-            guess = (value - base) / step
-            if guess < -1 or guess > 65536:
-                candidates = (0,) if guess < 0 else (0xFFFF,)
-            else:
-                r = int(guess)
-                candidates = (max(0, r - 1), r, min(0xFFFF, r + 1))
-            for low in candidates:
-                err = abs(decode_volume(hi | low) - value)
-                if err < best_err:
-                    best, best_err = hi | low, err
-    return best
+def _reciprocal_table() -> "tuple[np.ndarray, np.ndarray, np.ndarray]":
+    """Words (low 16 bits zero), decoded values and low-bit steps of the reciprocal branch
+    (byte3 <= 66, byte2 in 1..128), the only words whose values do not grow with the word."""
+    b3, b2 = np.meshgrid(np.arange(67), np.arange(1, 129), indexing="ij")
+    e = 2 * b3
+    base = np.ldexp(1.0, e - 127) + np.ldexp(b2.astype(np.float64), 134 - e)
+    step = np.ldexp(np.where(b2 >= 128, 2.0, 1.0), e - 150)
+    return ((b3 << 24) | (b2 << 16)).ravel(), base.ravel(), step.ravel()
 
 
-def encode_volume(value):
+_RECIPROCAL = _reciprocal_table()
+
+
+@functools.lru_cache(maxsize=65536)
+def _search_word(value: float) -> int:
+    """The word whose decoded value lies nearest to `value` (the smallest such word on a tie).
+
+    Outside the reciprocal branch a word's value grows with the word, so the nearest of those
+    lies at the rounding of `value` or at an edge of a neighbouring exponent's usable range;
+    the reciprocal branch is searched as a table, its low 16 bits scaling linearly."""
+    candidates = {0}
+    f, e = math.frexp(value)
+    field = e - 1 + 127
+    mantissa = round((2 * f - 1) * (1 << 23))
+    for g in (field - 1, field, field + 1):
+        if 0 <= g <= 511:
+            for m in (0, 0xFFFF, 0x10000, 0x7FFFFF, min(0x7FFFFF, mantissa),
+                      min(0xFFFF, mantissa), max(0x10000, min(0x7FFFFF, mantissa))):
+                candidates.add((g << 23) | m)
+    words, base, step = _RECIPROCAL
+    low = np.clip(np.rint((value - base) / step), 0, 0xFFFF)
+    near = np.argsort(np.abs(base + low * step - value))[:6]
+    for i in near:
+        for m in (low[i] - 1, low[i], low[i] + 1):
+            if 0 <= m <= 0xFFFF:
+                candidates.add(int(words[i]) | int(m))
+    return min(candidates, key=lambda w: (abs(decode_volume(w) - value), w))
+
+
+def encode_volume(value: float) -> bytes:
     """The packed 32-bit word for `value`, as 4 little-endian bytes.
 
     Non-negative values in the float-like range are written with the 9-bit exponent and 23-bit
@@ -119,7 +134,7 @@ def encode_volume(value):
     return struct.pack("<I", volume_word(value))
 
 
-def volume_word(value):
+def volume_word(value: float) -> int:
     """The packed word of `encode_volume` as an int."""
     value = float(value)
     if not value > 0.0 or math.isnan(value):
@@ -130,7 +145,7 @@ def volume_word(value):
     return _search_word(value)
 
 
-def exact_word(value):
+def exact_word(value: float) -> int | None:
     """The float-like word that reads back as exactly `value`, or None (a quick test that
     skips the search of `encode_volume`)."""
     word = _regular_word(float(value)) if value > 0 else None
@@ -139,22 +154,22 @@ def exact_word(value):
     return word
 
 
-def _is_regular(word):
+def _is_regular(word: int) -> bool:
     b2, b3 = (word >> 16) & 0xFF, word >> 24
     return b3 >= 67 or b2 > 128 or b2 == 0
 
 
-def quantize_volume(value):
+def quantize_volume(value: float) -> float:
     """What a client reads back for `value` sent with `encode_volume`."""
     return decode_volume(volume_word(value))
 
 
-def minute_date(year, month, day, hour, minute):
+def minute_date(year: int, month: int, day: int, hour: int, minute: int) -> bytes:
     """4-byte bar date of the minute categories: packed date word, then minutes of the day."""
     return struct.pack("<HH", ((year - 2004) << 11) | (month * 100 + day), hour * 60 + minute)
 
 
-def day_date(yyyymmdd):
+def day_date(yyyymmdd: int) -> bytes:
     """4-byte bar date of the day categories: the decimal number YYYYMMDD."""
     return struct.pack("<I", yyyymmdd)
 
@@ -162,13 +177,14 @@ def day_date(yyyymmdd):
 _HEADER_MAGIC = b"\xb1\xcb\x74\x00"
 
 
-def header(z, u, ident=b"\x00\x00\x00\x00", command=0):
+def header(z: int, u: int, ident: bytes = b"\x00\x00\x00\x00", command: int = 0) -> bytes:
     """16-byte response header: a constant lead, 0x0C, the request's four identification bytes
     and command code echoed (clients do not look at them), then the wire and plain body sizes."""
     return _HEADER_MAGIC + b"\x0c" + bytes(ident) + b"\x00" + struct.pack("<HHH", command, z, u)
 
 
-def frame(body, ident=b"\x00\x00\x00\x00", command=0, compress=None):
+def frame(body: bytes, ident: bytes = b"\x00\x00\x00\x00", command: int = 0,
+          compress: bool | None = None) -> bytes:
     """Header and wire bytes of the answer carrying `body`; compressed when larger than
     COMPRESS_ABOVE (or as `compress` says) and when compression makes it smaller."""
     body = bytes(body)
@@ -176,13 +192,13 @@ def frame(body, ident=b"\x00\x00\x00\x00", command=0, compress=None):
         raise ValueError(f"body of {len(body)} bytes does not fit a response")
     wire = body
     if compress or (compress is None and len(body) > COMPRESS_ABOVE):
-        packed = zlib.compress(body)
+        packed = zlib.compress(body, 1)  # fast: the client inflates any level alike
         if len(packed) < len(body):
             wire = packed
     return header(len(wire), len(body), ident, command) + wire
 
 
-def _recv_exact(sock, n):
+def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
     buf = bytearray()
     while len(buf) < n:
         part = sock.recv(n - len(buf))
@@ -192,7 +208,7 @@ def _recv_exact(sock, n):
     return bytes(buf)
 
 
-def read_request(sock):
+def read_request(sock: socket.socket) -> bytes | None:
     """One whole request from `sock` (10-byte prefix, then L more bytes, L at offset 6), or
     None when the peer closed the connection."""
     head = _recv_exact(sock, 10)
@@ -200,3 +216,66 @@ def read_request(sock):
         return None
     rest = _recv_exact(sock, struct.unpack_from("<H", head, 6)[0])
     return None if rest is None else head + rest
+
+
+# ---------------------------------------------------------------------- whole columns at once
+
+def price_columns(values: "np.ndarray") -> "tuple[np.ndarray, np.ndarray]":
+    """The bytes of `encode_price` for a column of int64 values: a (n, w) byte matrix and a
+    (n, w) mask of the bytes that belong to each value, w the longest value's length."""
+    v = np.asarray(values, dtype=np.int64)
+    m = np.abs(v).astype(np.uint64)
+    top = int(m.max()) if len(m) else 0
+    width = 1
+    while top >> (6 + 7 * (width - 1)):
+        width += 1
+    out = np.empty((len(v), width), dtype=np.uint8)
+    more = np.empty((len(v), width), dtype=bool)
+    rest = m >> np.uint64(6)
+    out[:, 0] = (m & np.uint64(0x3F)).astype(np.uint8) | ((v < 0).astype(np.uint8) << 6)
+    more[:, 0] = rest != 0
+    for k in range(1, width):
+        out[:, k] = (rest & np.uint64(0x7F)).astype(np.uint8)
+        rest = rest >> np.uint64(7)
+        more[:, k] = rest != 0
+    out |= more.astype(np.uint8) << 7
+    used = np.ones_like(more)
+    used[:, 1:] = more[:, :-1]
+    return out, used
+
+
+def volume_columns(values: "np.ndarray") -> "np.ndarray":
+    """`encode_volume` of a column of values, as a (n, 4) byte matrix."""
+    x = np.asarray(values, dtype=np.float64)
+    f, e = np.frexp(np.where(x > 0, x, 1.0))
+    field = (e - 1 + 127).astype(np.int64)
+    mantissa = np.rint((2 * f - 1) * (1 << 23)).astype(np.int64)
+    carry = mantissa == (1 << 23)
+    field, mantissa = field + carry, np.where(carry, 0, mantissa)
+    words = ((field << 23) | mantissa).astype(np.int64)
+    b2, b3 = (words >> 16) & 0xFF, words >> 24
+    regular = (field >= 0) & (field <= 511) & ((b3 >= 67) | (b2 > 128) | (b2 == 0))
+    words = np.where(x > 0, words, 0)
+    for i in np.flatnonzero(~regular & (x > 0)):  # rare small values: the scalar search
+        words[i] = volume_word(float(x[i]))
+    return words.astype("<u4").view(np.uint8).reshape(-1, 4)
+
+
+def fixed_columns(values: "np.ndarray", dtype: str) -> "np.ndarray":
+    """A column of fixed-width little-endian numbers as a byte matrix."""
+    column = np.ascontiguousarray(np.asarray(values).astype(dtype))
+    return column.view(np.uint8).reshape(len(column), -1)
+
+
+def records(*parts: "np.ndarray | tuple[np.ndarray, np.ndarray]") -> bytes:
+    """Rows of byte matrices (each fixed, or a (bytes, mask) pair of variable width) joined
+    side by side, every row's used bytes in order."""
+    mats, masks = [], []
+    for part in parts:
+        if isinstance(part, tuple):
+            mats.append(part[0])
+            masks.append(part[1])
+        else:
+            mats.append(part)
+            masks.append(np.ones(part.shape, dtype=bool))
+    return np.concatenate(mats, axis=1)[np.concatenate(masks, axis=1)].tobytes()

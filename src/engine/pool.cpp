@@ -21,7 +21,7 @@ struct Pool::Worker {
     WireConnection conn;
     size_t home = 0;
     size_t server = SIZE_MAX;  // server of the open connection
-    Bytes wire, plain;
+    Bytes frame, plain;        // the last response whole, and its inflated body
     FastInflater inflater;
 };
 
@@ -310,12 +310,12 @@ void Pool::detach(Worker& w) {
 
 Status Pool::verify(Worker& w) {
     // One daily bar of the Shanghai composite index: every server that serves bars has it.
-    const Bytes* body = nullptr;
+    BodyView body;
     if (Status s = fetch(w, proto::bars_request(9, 1, "000001", 0, 1), body); !s) return s;
     BarColumns one;
     if (!one.allocate(1, true)) throw std::bad_alloc();
     size_t rows = 0;
-    if (Status s = decode_bar_columns(body->data(), body->size(), 9, true, {&one, 0, 1}, rows); !s)
+    if (Status s = decode_bar_columns(body.data, body.size, 9, true, {&one, 0, 1}, rows); !s)
         return s;
     if (rows == 1) {
         std::lock_guard lock(m_);
@@ -325,7 +325,7 @@ Status Pool::verify(Worker& w) {
     std::string reason = "answered no bars for sh000001";
     if (fetch(w, proto::security_count_request(1), body)) {
         uint16_t count = 0;
-        proto::decode_security_count(body->data(), body->size(), [&](uint16_t c) {
+        proto::decode_security_count(body.data, body.size, [&](uint16_t c) {
             count = c;
             return true;
         });
@@ -335,39 +335,42 @@ Status Pool::verify(Worker& w) {
     return Error{ErrorKind::Value, reason, 0};
 }
 
-Status Pool::fetch(Worker& w, const Bytes& request, const Bytes*& body) {
-    uint8_t header[kHeaderSize];
-    if (Status s = w.conn.exchange(request, options_.timeout, stop_fd_.get(), header, w.wire); !s)
+Status Pool::fetch(Worker& w, const Bytes& request, BodyView& body) {
+    size_t size = 0;
+    if (Status s = w.conn.exchange(request, options_.timeout, stop_fd_.get(), w.frame, size); !s)
         return s;
-    const size_t plain = size_t(header[14]) | (size_t(header[15]) << 8);
-    if (w.wire.size() == plain) {
-        body = &w.wire;
+    const uint8_t* header = w.frame.data();
+    const uint8_t* wire = header + kHeaderSize;
+    const size_t wire_size = size - kHeaderSize;
+    const size_t plain = load_u16(header + 14);
+    if (wire_size == plain) {
+        body = {wire, wire_size};
         return {};
     }
-    if (Status s = w.inflater.inflate(w.wire.data(), w.wire.size(), plain, w.plain); !s) {
+    if (Status s = w.inflater.inflate(wire, wire_size, plain, w.plain); !s) {
         w.conn.close();
         return s;
     }
-    body = &w.plain;
+    body = {w.plain.data(), w.plain.size()};
     return {};
 }
 
 Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
-    const Bytes* body = nullptr;
+    BodyView body;
     switch (q.kind) {
         case QueryKind::Bars: {
             Bytes request = proto::bars_request(q.category, q.market, q.code, q.start, q.count);
             if (Status s = fetch(w, request, body); !s) return s;
             size_t rows = 0;
-            Status s = decode_bar_columns(body->data(), body->size(), q.category, q.index,
+            Status s = decode_bar_columns(body.data, body.size, q.category, q.index,
                                           {&b.columns, b.slot_first[i], q.count}, rows);
             b.rows[i] = uint32_t(rows);
             return s;
         }
         case QueryKind::SecurityCount: {
             if (Status s = fetch(w, proto::security_count_request(q.market), body); !s) return s;
-            if (Status s = proto::check_security_count(body->size()); !s) return s;
-            proto::decode_security_count(body->data(), body->size(), [&](uint16_t count) {
+            if (Status s = proto::check_security_count(body.size); !s) return s;
+            proto::decode_security_count(body.data, body.size, [&](uint16_t count) {
                 b.rows[i] = count;
                 return true;
             });
@@ -376,13 +379,12 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         case QueryKind::SecurityList: {
             if (Status s = fetch(w, proto::security_list_request(q.market, q.start), body); !s)
                 return s;
-            if (Status s = proto::check_security_list(body->size()); !s) return s;
+            if (Status s = proto::check_security_list(body.size); !s) return s;
             b.codes[i].clear();
-            proto::decode_security_list(body->data(), body->size(),
-                                        [&](const proto::SecurityRecord& r) {
-                                            b.codes[i].push_back(r.code);
-                                            return true;
-                                        });
+            proto::decode_security_list(body.data, body.size, [&](const proto::SecurityRecord& r) {
+                b.codes[i].push_back(r.code);
+                return true;
+            });
             b.rows[i] = uint32_t(b.codes[i].size());
             return {};
         }

@@ -78,7 +78,11 @@ private:
     void detach(Worker& w);
     Status verify(Worker& w);
     Status ask(Worker& w, const Query& q, Batch& b, size_t i);
-    Status fetch(Worker& w, const Bytes& request, const Bytes*& body);
+    struct BodyView {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    };
+    Status fetch(Worker& w, const Bytes& request, BodyView& body);
     void record_failure(size_t server, const Error& e, bool malformed);
     void record_success(size_t server);
     void set_aside(size_t server, const std::string& reason, bool forever);

@@ -58,28 +58,36 @@ Status send_all(int fd, const uint8_t* data, size_t size, Clock::time_point dead
     return {};
 }
 
-Status recv_exact(int fd, uint8_t* data, size_t size, Clock::time_point deadline, int stop_fd) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
+// Reads one response whole into `frame`. The request was just sent, so the first wait comes
+// before the first read; each read takes all that has arrived, usually the whole response.
+Status read_response(int fd, Clock::time_point deadline, int stop_fd, Bytes& frame, size_t& size) {
+    // Sized once for the largest response; never shrunk, so never filled with zeros again.
+    if (frame.size() < kHeaderSize + 0xFFFF) frame.resize(kHeaderSize + 0xFFFF);
+    size_t got = 0, want = kHeaderSize;
+    bool waited = false;
+    while (got < want) {
+        if (!waited) {
+            if (Status s = wait_ready(fd, POLLIN, deadline, stop_fd); !s) return s;
+            waited = true;
+        }
+        ssize_t n = ::recv(fd, frame.data() + got, frame.size() - got, 0);
         if (n > 0) {
-            data += n;
-            size -= size_t(n);
+            got += size_t(n);
+            if (got >= kHeaderSize) want = kHeaderSize + load_u16(frame.data() + 12);
+            waited = got >= want;
         } else if (n == 0) {
             return io_error("failed to fill whole buffer");
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (Status s = wait_ready(fd, POLLIN, deadline, stop_fd); !s) return s;
+            waited = false;
         } else if (errno != EINTR) {
             return io_error(errno);
         }
     }
+    if (got > want)
+        return Error{ErrorKind::Runtime, "Malformed response: more bytes than its header announces",
+                     0};
+    size = got;
     return {};
-}
-
-Status read_response(int fd, Clock::time_point deadline, int stop_fd,
-                     uint8_t (&header)[kHeaderSize], Bytes& wire) {
-    if (Status s = recv_exact(fd, header, kHeaderSize, deadline, stop_fd); !s) return s;
-    wire.resize(size_t(header[12]) | (size_t(header[13]) << 8));
-    return recv_exact(fd, wire.data(), wire.size(), deadline, stop_fd);
 }
 
 }  // namespace
@@ -111,23 +119,24 @@ Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration t
     }
     int one = 1;
     ::setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    uint8_t header[kHeaderSize];
     Bytes discard;
+    size_t discarded = 0;
     for (const Bytes& request : net::kSetupRequests) {
         auto deadline = Clock::now() + io_timeout;
         if (Status s = send_all(sock.get(), request.data(), request.size(), deadline, stop_fd); !s)
             return s;
-        if (Status s = read_response(sock.get(), deadline, stop_fd, header, discard); !s) return s;
+        if (Status s = read_response(sock.get(), deadline, stop_fd, discard, discarded); !s)
+            return s;
     }
     sock_ = std::move(sock);
     return {};
 }
 
 Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
-                                uint8_t (&header)[kHeaderSize], Bytes& wire) {
+                                Bytes& frame, size_t& size) {
     auto deadline = Clock::now() + timeout;
     Status s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
-    if (s) s = read_response(sock_.get(), deadline, stop_fd, header, wire);
+    if (s) s = read_response(sock_.get(), deadline, stop_fd, frame, size);
     // The rest of a failed response would be read as the next answer: never reuse the stream.
     if (!s) sock_.reset();
     return s;

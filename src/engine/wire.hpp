@@ -31,10 +31,12 @@ public:
     Status connect(const net::SocketAddress& addr, Clock::duration timeout,
                    Clock::duration io_timeout, int stop_fd);
 
-    // Sends `request` and reads one whole response within `timeout`: its header and the wire
-    // body, still compressed when the header says so.
-    Status exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
-                    uint8_t (&header)[kHeaderSize], Bytes& wire);
+    // Sends `request` and reads one whole response within `timeout` into the first `size`
+    // bytes of `frame`: the 16-byte header, then the wire body, still compressed when the
+    // header says so. A server that sends more than the header announces is out of step: that
+    // fails too.
+    Status exchange(const Bytes& request, Clock::duration timeout, int stop_fd, Bytes& frame,
+                    size_t& size);
 
 private:
     UniqueFd sock_;

@@ -32,7 +32,7 @@ PyObject* get_bars(MethodCall& call, bool index, uint16_t category, uint8_t mark
     if (!call.fetch(proto::bars_request(category, market, code, start, count), body))
         return nullptr;
     auto list = [&](const auto& shape) {
-        return decode_list(
+        return decode_list_buffered<Bar>(
             shape, proto::bars_bound(body.data(), body.size(), index), [&](auto& sink) {
                 return proto::decode_bars(body.data(), body.size(), category, index, sink);
             });
@@ -70,8 +70,7 @@ struct GetIndexBars {
 }  // namespace
 
 std::span<const PyMethodDef> bar_methods() {
-    static const PyMethodDef defs[] = {method_def<GetSecurityBars>(), method_def<GetIndexBars>()};
-    return defs;
+    return method_defs<GetSecurityBars, GetIndexBars>();
 }
 
 }  // namespace pelmora::py

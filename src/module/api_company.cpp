@@ -46,9 +46,7 @@ struct GetCompanyInfoContent {
 }  // namespace
 
 std::span<const PyMethodDef> company_methods() {
-    static const PyMethodDef defs[] = {method_def<GetCompanyInfoCategory>(),
-                                       method_def<GetCompanyInfoContent>()};
-    return defs;
+    return method_defs<GetCompanyInfoCategory, GetCompanyInfoContent>();
 }
 
 }  // namespace pelmora::py

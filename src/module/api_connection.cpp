@@ -17,8 +17,7 @@ struct Connect {
 }  // namespace
 
 std::span<const PyMethodDef> connection_methods() {
-    static const PyMethodDef defs[] = {method_def<Connect>()};
-    return defs;
+    return method_defs<Connect>();
 }
 
 }  // namespace pelmora::py

@@ -14,37 +14,6 @@ struct Finance {
     PyObject* code;
 };
 
-// The keys of FinanceRecord::figures, in its (body) order.
-constexpr const char* kFigureKeys[proto::kFinanceFigures] = {"zongguben",
-                                                             "guojiagu",
-                                                             "faqirenfarengu",
-                                                             "farengu",
-                                                             "bgu",
-                                                             "hgu",
-                                                             "zhigonggu",
-                                                             "zongzichan",
-                                                             "liudongzichan",
-                                                             "gudingzichan",
-                                                             "wuxingzichan",
-                                                             "gudongrenshu",
-                                                             "liudongfuzhai",
-                                                             "changqifuzhai",
-                                                             "zibengongjijin",
-                                                             "jingzichan",
-                                                             "zhuyingshouru",
-                                                             "zhuyinglirun",
-                                                             "yingshouzhangkuan",
-                                                             "yingyelirun",
-                                                             "touzishouyu",
-                                                             "jingyingxianjinliu",
-                                                             "zongxianjinliu",
-                                                             "cunhuo",
-                                                             "lirunzonghe",
-                                                             "shuihoulirun",
-                                                             "jinglirun",
-                                                             "weifenpeilirun",
-                                                             "meigujingzichan"};
-
 template <size_t... I>
 auto finance_shape(std::index_sequence<I...>) {
     using F = Finance;
@@ -58,7 +27,7 @@ auto finance_shape(std::index_sequence<I...>) {
         field("updated_date",
               [](const F& f) { return PyLong_FromUnsignedLong(f.record.updated_date); }),
         field("ipo_date", [](const F& f) { return PyLong_FromUnsignedLong(f.record.ipo_date); }),
-        field(kFigureKeys[I],
+        field(proto::kFinanceFigureTable[I].name,
               [](const F& f) { return PyFloat_FromDouble(f.record.figures[I]); })...);
 }
 
@@ -83,8 +52,7 @@ struct GetFinanceInfo {
 }  // namespace
 
 std::span<const PyMethodDef> finance_methods() {
-    static const PyMethodDef defs[] = {method_def<GetFinanceInfo>()};
-    return defs;
+    return method_defs<GetFinanceInfo>();
 }
 
 }  // namespace pelmora::py

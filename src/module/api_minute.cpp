@@ -14,10 +14,10 @@ PyObject* minute_list(MethodCall& call, const Bytes& request, size_t header) {
     static const RecordShape shape(
         field("price", [](const R& r) { return hundredths(r.price); }),
         field("vol", [](const R& r) { return PyLong_FromLongLong(r.vol); }));
-    return decode_list(shape, proto::minute_time_bound(body.data(), body.size(), header),
-                       [&](auto& sink) {
-                           return proto::decode_minute_time(body.data(), body.size(), header, sink);
-                       });
+    return decode_list_buffered<R>(
+        shape, proto::minute_time_bound(body.data(), body.size(), header), [&](auto& sink) {
+            return proto::decode_minute_time(body.data(), body.size(), header, sink);
+        });
 }
 
 struct GetMinuteTimeData {
@@ -44,9 +44,7 @@ struct GetHistoryMinuteTimeData {
 }  // namespace
 
 std::span<const PyMethodDef> minute_methods() {
-    static const PyMethodDef defs[] = {method_def<GetMinuteTimeData>(),
-                                       method_def<GetHistoryMinuteTimeData>()};
-    return defs;
+    return method_defs<GetMinuteTimeData, GetHistoryMinuteTimeData>();
 }
 
 }  // namespace pelmora::py

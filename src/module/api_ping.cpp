@@ -44,8 +44,7 @@ struct PingServers {
 }  // namespace
 
 std::span<const PyMethodDef> ping_functions() {
-    static const PyMethodDef defs[] = {method_def<PingServers>()};
-    return defs;
+    return method_defs<PingServers>();
 }
 
 }  // namespace pelmora::py

@@ -48,9 +48,9 @@ PyObject* quotes_list(const Bytes& body) {
             field("b_vol", [](const Quote& q) { return PyLong_FromLongLong(q.b_vol); })),
         level_fields<0>(), level_fields<1>(), level_fields<2>(), level_fields<3>(),
         level_fields<4>()));
-    return decode_list(shape, proto::quotes_bound(body.data(), body.size()), [&](auto& sink) {
-        return proto::decode_quotes(body.data(), body.size(), sink);
-    });
+    return decode_list_buffered<Quote>(
+        shape, proto::quotes_bound(body.data(), body.size()),
+        [&](auto& sink) { return proto::decode_quotes(body.data(), body.size(), sink); });
 }
 
 struct GetSecurityQuotes {
@@ -70,8 +70,7 @@ struct GetSecurityQuotes {
 }  // namespace
 
 std::span<const PyMethodDef> quote_methods() {
-    static const PyMethodDef defs[] = {method_def<GetSecurityQuotes>()};
-    return defs;
+    return method_defs<GetSecurityQuotes>();
 }
 
 }  // namespace pelmora::py

@@ -89,8 +89,7 @@ struct ReadMinuteBars {
 }  // namespace
 
 std::span<const PyMethodDef> reader_functions() {
-    static const PyMethodDef defs[] = {method_def<ReadDailyBars>(), method_def<ReadMinuteBars>()};
-    return defs;
+    return method_defs<ReadDailyBars, ReadMinuteBars>();
 }
 
 }  // namespace pelmora::py

@@ -54,9 +54,7 @@ struct GetSecurityList {
 }  // namespace
 
 std::span<const PyMethodDef> security_methods() {
-    static const PyMethodDef defs[] = {method_def<GetSecurityCount>(),
-                                       method_def<GetSecurityList>()};
-    return defs;
+    return method_defs<GetSecurityCount, GetSecurityList>();
 }
 
 }  // namespace pelmora::py

@@ -89,9 +89,7 @@ struct GetReportFile {
 }  // namespace
 
 std::span<const PyMethodDef> server_file_methods() {
-    static const PyMethodDef defs[] = {method_def<GetBlockInfoMeta>(), method_def<GetBlockInfo>(),
-                                       method_def<GetReportFile>()};
-    return defs;
+    return method_defs<GetBlockInfoMeta, GetBlockInfo, GetReportFile>();
 }
 
 }  // namespace pelmora::py

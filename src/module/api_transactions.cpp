@@ -26,7 +26,7 @@ PyObject* transaction_list(MethodCall& call, const Bytes& request, bool history)
     Bytes body;
     if (!call.fetch(request, body)) return nullptr;
     auto list = [&](const auto& shape) {
-        return decode_list(
+        return decode_list_buffered<Tick>(
             shape, proto::transactions_bound(body.data(), body.size(), history), [&](auto& sink) {
                 return proto::decode_transactions(body.data(), body.size(), history, sink);
             });
@@ -60,9 +60,7 @@ struct GetHistoryTransactionData {
 }  // namespace
 
 std::span<const PyMethodDef> transaction_methods() {
-    static const PyMethodDef defs[] = {method_def<GetTransactionData>(),
-                                       method_def<GetHistoryTransactionData>()};
-    return defs;
+    return method_defs<GetTransactionData, GetHistoryTransactionData>();
 }
 
 }  // namespace pelmora::py

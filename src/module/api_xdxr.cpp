@@ -92,8 +92,7 @@ struct GetXdxrInfo {
 }  // namespace
 
 std::span<const PyMethodDef> xdxr_methods() {
-    static const PyMethodDef defs[] = {method_def<GetXdxrInfo>()};
-    return defs;
+    return method_defs<GetXdxrInfo>();
 }
 
 }  // namespace pelmora::py

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -139,6 +140,13 @@ PyMethodDef method_def() {
     return {name.c_str(),
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(command_entry<D>)),
             METH_FASTCALL | METH_KEYWORDS, D::doc};
+}
+
+// The method definitions of a family of declarations, in order.
+template <class... D>
+std::span<const PyMethodDef> method_defs() {
+    static const PyMethodDef defs[] = {method_def<D>()...};
+    return defs;
 }
 
 }  // namespace pelmora::py

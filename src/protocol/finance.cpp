@@ -8,39 +8,6 @@ constexpr size_t kFiguresOffset = 25;
 // Amounts travel in units of ten thousand; the multiplication is done on the widened double.
 constexpr double kAmountUnit = 10000.0;
 
-// Whether each figure is an amount to scale; the shareholder count and the per-share net
-// assets pass as they are.
-constexpr bool kScaled[kFinanceFigures] = {
-    true,   // zongguben
-    true,   // guojiagu
-    true,   // faqirenfarengu
-    true,   // farengu
-    true,   // bgu
-    true,   // hgu
-    true,   // zhigonggu
-    true,   // zongzichan
-    true,   // liudongzichan
-    true,   // gudingzichan
-    true,   // wuxingzichan
-    false,  // gudongrenshu
-    true,   // liudongfuzhai
-    true,   // changqifuzhai
-    true,   // zibengongjijin
-    true,   // jingzichan
-    true,   // zhuyingshouru
-    true,   // zhuyinglirun
-    true,   // yingshouzhangkuan
-    true,   // yingyelirun
-    true,   // touzishouyu
-    true,   // jingyingxianjinliu
-    true,   // zongxianjinliu
-    true,   // cunhuo
-    true,   // lirunzonghe
-    true,   // shuihoulirun
-    true,   // jinglirun
-    true,   // weifenpeilirun
-    false,  // meigujingzichan
-};
 static_assert(kFiguresOffset + 4 * kFinanceFigures == kFinanceRecordEnd);
 
 }  // namespace
@@ -57,7 +24,7 @@ void read_finance(const uint8_t* p, FinanceRecord& out) {
     out.ipo_date = load_u32(p + 21);
     for (size_t k = 0; k < kFinanceFigures; ++k) {
         double value = load_f32(p + kFiguresOffset + 4 * k);
-        out.figures[k] = kScaled[k] ? value * kAmountUnit : value;
+        out.figures[k] = kFinanceFigureTable[k].scaled ? value * kAmountUnit : value;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "protocol/fields.hpp"
@@ -11,8 +12,45 @@
 
 namespace pelmora::proto {
 
-// The single-precision figures that follow the two dates, in body order.
-inline constexpr size_t kFinanceFigures = 29;
+// The single-precision figures that follow the two dates, in body order: each one's name and
+// whether it is an amount (scaled from units of ten thousand to units of one); the shareholder
+// count and the per-share net assets pass as they are.
+struct FinanceFigure {
+    const char* name;
+    bool scaled;
+};
+inline constexpr FinanceFigure kFinanceFigureTable[] = {
+    {"zongguben", true},
+    {"guojiagu", true},
+    {"faqirenfarengu", true},
+    {"farengu", true},
+    {"bgu", true},
+    {"hgu", true},
+    {"zhigonggu", true},
+    {"zongzichan", true},
+    {"liudongzichan", true},
+    {"gudingzichan", true},
+    {"wuxingzichan", true},
+    {"gudongrenshu", false},
+    {"liudongfuzhai", true},
+    {"changqifuzhai", true},
+    {"zibengongjijin", true},
+    {"jingzichan", true},
+    {"zhuyingshouru", true},
+    {"zhuyinglirun", true},
+    {"yingshouzhangkuan", true},
+    {"yingyelirun", true},
+    {"touzishouyu", true},
+    {"jingyingxianjinliu", true},
+    {"zongxianjinliu", true},
+    {"cunhuo", true},
+    {"lirunzonghe", true},
+    {"shuihoulirun", true},
+    {"jinglirun", true},
+    {"weifenpeilirun", true},
+    {"meigujingzichan", false},
+};
+inline constexpr size_t kFinanceFigures = std::size(kFinanceFigureTable);
 
 struct FinanceRecord {
     double liutongguben;
@@ -20,8 +58,7 @@ struct FinanceRecord {
     uint16_t industry;
     uint32_t updated_date;
     uint32_t ipo_date;
-    // zongguben ... meigujingzichan in body order, already scaled to units of one.
-    double figures[kFinanceFigures];
+    double figures[kFinanceFigures];  // in kFinanceFigureTable order, already scaled
 };
 
 Bytes finance_request(uint8_t market, std::string_view code);

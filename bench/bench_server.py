@@ -1,0 +1,125 @@
+"""Cost of the simulated HQ server: server CPU per 800-bar daily page of never-touched and of
+touched securities, in one process and across 4 worker processes; and the round trip a
+TdxClient measures at --latency 20 against the same server without latency.
+
+    python -m bench.bench_server [--securities N] [--pages N] [--json]
+"""
+import argparse
+import gc
+import json
+import multiprocessing
+import os
+import struct
+import time
+
+from pelmora import TdxClient
+from pelmora.testing import SimulatedMarket, SimulatedServer
+from pelmora.testing.protocol import Responder
+
+
+def bars_request(market, code, start):
+    params = struct.pack("<H", market) + code.encode() + struct.pack("<HHHH", 9, 1, start, 800)
+    n = 2 + len(params)
+    return b"\x0c\x01\x02\x03\x04\x05" + struct.pack("<HHH", n, n, 0x052D) + params
+
+
+def in_process(securities, pages):
+    """CPU ms per answer: first page of never-touched securities, then a deeper page of each."""
+    market = SimulatedMarket(securities=securities)
+    responder = Responder(market)
+    keys = [s.key for m in (1, 0) for s in market.securities(m)][:pages]
+    gc.disable()
+    try:
+        t0 = time.process_time()
+        sizes = [len(responder.respond(bars_request(*k, 0))) for k in keys]
+        t1 = time.process_time()
+        for k in keys:
+            responder.respond(bars_request(*k, 800))
+        t2 = time.process_time()
+    finally:
+        gc.enable()
+    assert all(size > 16 for size in sizes)
+    return (t1 - t0) / len(keys) * 1000, (t2 - t1) / len(keys) * 1000
+
+
+def _cpu_of(pids):
+    ticks = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks += int(fields[11]) + int(fields[12])
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
+def _client(args):
+    host, port, keys, start = args
+    c = TdxClient()
+    c.connect(host, port)
+    got = sum(len(c.get_security_bars(9, *k, start, 800)) > 0 for k in keys)
+    c.disconnect()
+    return got
+
+
+def _children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(p) for p in f.read().split()]
+
+
+def across_workers(securities, pages, workers, clients=16):
+    """Server CPU ms per answer (all worker processes summed), never-touched then touched;
+    the touched pass may land on another worker, which then generates the security anew."""
+    market = SimulatedMarket(securities=securities)
+    keys = [s.key for m in (1, 0) for s in market.securities(m)][:pages]
+    with SimulatedServer(securities=securities, workers=workers) as server:
+        pids = [server._proc.pid] + _children(server._proc.pid)
+        shares = [keys[i::clients] for i in range(clients)]
+        out = []
+        with multiprocessing.get_context("spawn").Pool(clients) as pool:
+            for start in (0, 800):
+                before = _cpu_of(pids)
+                got = sum(pool.map(_client, [(server.host, server.port, s, start) for s in shares]))
+                out.append((_cpu_of(pids) - before) / len(keys) * 1000)
+                assert got == len(keys) or start == 800
+    return out
+
+
+def round_trip(latency, count=30):
+    with SimulatedServer(fill=20, latency=latency) as server:
+        c = TdxClient()
+        c.connect(server.host, server.port)
+        c.get_security_bars(9, 1, "600036", 0, 800)
+        t = time.perf_counter()
+        for _ in range(count):
+            assert len(c.get_security_bars(9, 1, "600036", 0, 800)) == 800
+        return (time.perf_counter() - t) / count * 1000
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--securities", type=int, default=5200)
+    p.add_argument("--pages", type=int, default=400, help="securities asked for (default 400)")
+    p.add_argument("--json", action="store_true")
+    args = p.parse_args()
+    first, touched = in_process(args.securities, args.pages)
+    w1 = across_workers(args.securities, args.pages, 1)
+    w4 = across_workers(args.securities, args.pages, 4)
+    plain, slow = round_trip(0), round_trip(20)
+    result = {"in_process_ms": {"never_touched": first, "touched": touched},
+              "workers_1_ms": {"never_touched": w1[0], "touched": w1[1]},
+              "workers_4_ms": {"never_touched": w4[0], "touched": w4[1]},
+              "round_trip_ms": {"latency_0": plain, "latency_20": slow}}
+    if args.json:
+        print(json.dumps(result))
+        return
+    print(f"server CPU per 800-bar daily answer ({args.pages} securities of {args.securities})")
+    print(f"  in process        never touched {first:6.2f} ms   touched {touched:6.2f} ms"
+          f"   ratio {first / touched:4.2f}")
+    for name, (a, b) in (("1 worker ", w1), ("4 workers", w4)):
+        print(f"  {name}         never touched {a:6.2f} ms   touched {b:6.2f} ms"
+              f"   (x{a / first:4.2f} / x{b / touched:4.2f} of in process)")
+    print(f"round trip of an 800-bar page: latency 0 {plain:6.2f} ms, latency 20 {slow:6.2f} ms "
+          f"(+{slow - plain:5.2f} ms)")
+
+
+if __name__ == "__main__":
+    main()

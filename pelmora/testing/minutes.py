@@ -1,0 +1,112 @@
+"""Intraday series derived from day bars: 240 one-minute bars a day that open at the day's open,
+touch its high and low, close at its close and share out its volume and turnover; and the four
+ticks of each minute.
+"""
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from .history import DayBars
+from .noise import uniform, uniform4
+
+MINUTES_PER_DAY = 240
+TICKS_PER_MINUTE = 4
+# Minute of the day of each one-minute bar's stamp: 09:31 ... 11:30 and 13:01 ... 15:00.
+MINUTE_STAMPS = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31),
+                                np.arange(13 * 60 + 1, 15 * 60 + 1)]).astype(np.int64)
+
+Ints = npt.NDArray[np.int64]
+Floats = npt.NDArray[np.float64]
+
+
+class MinuteBars(NamedTuple):
+    """(days, 240) matrices of the one-minute bars of some days."""
+    day: Ints         # calendar index of each day (one per row)
+    open: Ints
+    high: Ints
+    low: Ints
+    close: Ints
+    vol: Ints
+    amount: Floats
+
+
+def minute_bars(key: int, days: DayBars) -> MinuteBars:
+    n = len(days.day)
+    j = np.arange(MINUTES_PER_DAY)[None, :]
+    col = days.day[:, None]
+    pos = col * MINUTES_PER_DAY + j
+    o, h, lo, c = (x[:, None].astype(np.float64) for x in days[1:5])
+    # Minutes (of 0..238) at which the close touches the high and the low, never the same.
+    at_high = (uniform(key, 11, days.day) * 239).astype(np.int64)[:, None]
+    at_low = (uniform(key, 12, days.day) * 238).astype(np.int64)[:, None]
+    at_low = at_low + (at_low >= at_high)
+    first = np.minimum(at_high, at_low)
+    second = np.maximum(at_high, at_low)
+    v1 = np.where(at_high < at_low, h, lo)
+    v2 = np.where(at_high < at_low, lo, h)
+    start = np.full_like(first, -1)
+    last = np.full_like(first, MINUTES_PER_DAY - 1)
+    x0 = np.where(j <= first, start, np.where(j <= second, first, second))
+    x1 = np.where(j <= first, first, np.where(j <= second, second, last))
+    y0 = np.where(j <= first, o, np.where(j <= second, v1, v2))
+    y1 = np.where(j <= first, v1, np.where(j <= second, v2, c))
+    s = (j - x0) / np.maximum(x1 - x0, 1)
+    bump = 4 * s * (1 - s)  # zero at the anchors
+    u_noise, u_up, u_down, u_weight = uniform4(key, 10, pos)
+    noise = 0.35 * (h - lo) * (u_noise - 0.5) * bump
+    close = np.clip(np.rint(y0 + (y1 - y0) * s + noise), lo, h).astype(np.int64)
+    opened = np.concatenate([days.open[:, None], close[:, :-1]], axis=1)
+    tick = np.maximum(1, np.rint(c * 0.0006)).astype(np.int64)
+    up = (u_up * (tick + 1)).astype(np.int64)
+    down = (u_down * (tick + 1)).astype(np.int64)
+    high = np.minimum(np.maximum(opened, close) + up, days.high[:, None])
+    low = np.maximum(np.minimum(opened, close) - down, days.low[:, None])
+    weight = 0.5 + u_weight
+    vol = np.floor(days.vol[:, None] * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
+    vol[:, -1] += days.vol - vol.sum(axis=1)
+    amount = days.amount[:, None] * vol / days.vol[:, None]
+    return MinuteBars(days.day, opened, high, low, close, vol, amount)
+
+
+def group(m: MinuteBars, minutes: int) -> MinuteBars:
+    """Bars of `minutes` minutes (5, 15, 30, 60) grouping the one-minute bars within each day."""
+    if minutes == 1:
+        return m
+    n, k = len(m.day), MINUTES_PER_DAY // minutes
+
+    def cut(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        return x.reshape(n, k, minutes)
+    return MinuteBars(m.day, cut(m.open)[:, :, 0], cut(m.high).max(axis=2),
+                      cut(m.low).min(axis=2), cut(m.close)[:, :, -1], cut(m.vol).sum(axis=2),
+                      cut(m.amount).sum(axis=2))
+
+
+class Ticks(NamedTuple):
+    time: Ints    # minute of the day
+    price: Ints   # cents
+    vol: Ints
+    num: Ints
+    side: Ints    # 0 buy, 1 sell
+
+
+def ticks(key: int, m: MinuteBars) -> Ticks:
+    """The ticks of the first day of `m`: per minute its open, high and low in either order,
+    and its close, whose volumes add up to the minute's."""
+    day = int(m.day[0])
+    pos = day * MINUTES_PER_DAY + np.arange(MINUTES_PER_DAY)
+    high_first = uniform(key, 20, pos) < 0.5
+    inner1 = np.where(high_first, m.high[0], m.low[0])
+    inner2 = np.where(high_first, m.low[0], m.high[0])
+    price = np.stack([m.open[0], inner1, inner2, m.close[0]], axis=1).reshape(-1)
+    vol = m.vol[0]
+    cuts = np.sort(np.stack([uniform(key, 21 + i, pos) for i in range(3)], axis=1), axis=1)
+    cuts = 1 + np.floor(cuts * (vol[:, None] - 3)).astype(np.int64) + np.arange(3)
+    edges = np.concatenate([np.zeros((len(vol), 1), np.int64), cuts, vol[:, None]], axis=1)
+    parts = np.diff(edges, axis=1).reshape(-1)
+    move = np.sign(np.diff(price, prepend=price[0]))
+    # A tick at an unchanged price keeps the side of the one before.
+    last = np.maximum.accumulate(np.where(move != 0, np.arange(len(move)), 0))
+    side = np.where(move[last] < 0, 1, 0)
+    times = np.repeat(MINUTE_STAMPS - 1, TICKS_PER_MINUTE)
+    return Ticks(times, price, parts, np.maximum(1, parts // 25), side)

@@ -1,0 +1,45 @@
+"""Random numbers that can be drawn in any order: a number is a hash of (security, stream,
+position), so a day's bars come out the same whichever page, worker or `today` asks for them.
+"""
+import hashlib
+
+import numpy as np
+import numpy.typing as npt
+
+_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+_M1 = np.uint64(0xBF58476D1CE4E5B9)
+_M2 = np.uint64(0x94D049BB133111EB)
+
+Floats = npt.NDArray[np.float64]
+
+
+def key_of(*parts: object) -> int:
+    """A 64-bit key for a tuple of values (seed, market, code, ...)."""
+    digest = hashlib.blake2b("|".join(map(str, parts)).encode(), digest_size=8).digest()
+    return int.from_bytes(digest, "little")
+
+
+def _mix(x: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+    """The splitmix64 finaliser, on arrays (their multiplications wrap without warning)."""
+    x = x ^ (x >> np.uint64(30))
+    x = x * _M1
+    x = x ^ (x >> np.uint64(27))
+    x = x * _M2
+    return x ^ (x >> np.uint64(31))
+
+
+def uniform(key: int, stream: int, positions: npt.ArrayLike) -> Floats:
+    """Uniform numbers in [0, 1), one per position."""
+    at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
+    salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
+    x = _mix(_mix(at * _GOLDEN + salt) ^ salt)
+    return (x >> np.uint64(11)).astype(np.float64) * (1.0 / (1 << 53))
+
+
+def uniform4(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Floats, ...]:
+    """Four coarser uniform numbers in [0, 1) (16 bits each) per position, from one hash."""
+    at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
+    salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
+    x = _mix(_mix(at * _GOLDEN + salt) ^ salt)
+    parts = x.view(np.uint16).reshape(*x.shape, 4)
+    return tuple(np.asarray(parts[..., i] * (1.0 / 65536), dtype=np.float64) for i in range(4))

@@ -1,0 +1,73 @@
+"""Leaks of HQ and its engine: many calls on each path must leave the interpreter's allocated
+blocks, the open descriptors and the threads of the process flat."""
+import gc
+import os
+import sys
+import warnings
+
+import pytest
+
+from pelmora import HQ, DataWarning
+from pelmora._engine import Pool
+from pelmora.testing import serve
+
+
+def state():
+    return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
+
+
+def assert_flat(call, rounds):
+    def run(n):
+        for _ in range(n):
+            try:
+                call()
+            except (LookupError, ValueError, OSError):
+                pass
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DataWarning)
+        run(100)  # warm caches: interned names, pandas' own (weak references, engines)
+        gc.collect()
+        blocks, before = sys.getallocatedblocks(), state()
+        run(rounds)
+        gc.collect()
+    grown = sys.getallocatedblocks() - blocks
+    # pandas keeps warming caches for a while; a leak costs at least a block a call.
+    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
+    assert state() == before
+
+
+@pytest.fixture(scope="module")
+def hq():
+    with serve(seed=2, fill=10) as (host, port):
+        with HQ([f"{host}:{port}"], connections=3) as h:
+            yield h
+
+
+CALLS = {
+    "bars": lambda hq: hq.bars("600036", count=50),
+    "bars paged": lambda hq: hq.bars("sh000001", "week", count=850),
+    "bars start": lambda hq: hq.bars("sz000001", start="2025-06-01"),
+    "bars_many": lambda hq: hq.bars_many(["600036", "000001", "bj430001", "600998"], count=20),
+    "unlisted": lambda hq: hq.bars("600998"),
+    "malformed": lambda hq: hq.bars("60003"),
+    "raw batch": lambda hq: hq._pool.bars([(9, 1, "600036", 0, 30, False)] * 3).column("values"),
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_calls(hq, name):
+    assert_flat(lambda: CALLS[name](hq), 400)
+
+
+def test_pools_opened_and_closed():
+    with serve(seed=2, fill=10) as (host, port):
+        def cycle():
+            with Pool([f"{host}:{port}"], connections=4) as pool:
+                pool.bars([(9, 1, "600036", 0, 10, False)])
+        assert_flat(cycle, 100)
+
+
+def test_pools_left_to_the_collector():
+    def dropped():
+        Pool(["127.0.0.1:1"], connections=2)
+    assert_flat(dropped, 200)
