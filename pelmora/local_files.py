@@ -16,8 +16,8 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
   ``.lc1`` / ``.lc5`` files store prices as single-precision yuan; they are rounded to the
   thousandth (the finest price step), so a stored 10.01 reads as 10.01 and not as the single's
   10.010000228881836.
-- ``volume``: as stored, shares for stocks (``read_daily_bars``' default ``vol_coeff=0.01``
-  turns it into lots of 100; these frames do not, to match ``HQ``).
+- ``volume``: lots of 100 shares, as ``HQ`` answers it. The files count shares; they are
+  divided by 100 (``read_daily_bars``' default ``vol_coeff=0.01`` gives the same unit).
 - ``amount``: turnover in yuan, the stored single widened exactly.
 
 Files are read with read() in 64 KiB chunks, never mapped: a file truncated while it is read
@@ -197,7 +197,8 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
                 symbols: Optional[Iterable[SymbolLike]] = None, start: DateLike | None = None,
                 end: DateLike | None = None, adjust: Optional[str] = None, events: Any = None,
                 errors: Literal["warn", "raise"] = "raise", progress: ProgressLike = None,
-                threads: Optional[int] = None) -> pd.DataFrame:
+                threads: Optional[int] = None,
+                price_decimals: Optional[int] = None) -> pd.DataFrame:
     """Every security's bars in a TDX data folder as one long frame, in the shape of
     ``HQ.bars_many``: the index and columns of `read_day_frame` plus a categorical ``symbol``
     column (``sh600036``), securities in the order of `symbols`, or sorted by name.
@@ -217,7 +218,9 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     out and named in a `DataWarning` and ``frame.attrs["errors"]``. `progress`: a bar on
     standard error when that is a terminal (None), always (True), never (False), or a
     callable taking (files done, files in all). `threads`: reading threads (default 2).
-    Raises FileNotFoundError when no file matches.
+    `price_decimals`: the decimals of every ``.day`` file's prices, for a folder whose funds
+    are quoted to the cent like its stocks (by default each file's type decides, see the
+    module). Raises FileNotFoundError when no file matches.
     """
     from . import _engine
     if errors not in ("warn", "raise"):
@@ -238,7 +241,7 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
         what = f" for {', '.join(missing)}" if missing else ""
         raise FileNotFoundError(f"{os.fspath(folder)}: no {period} files{what}")
     paths = [found[s] for s in chosen]
-    divisors = [price_divisor(s) for s in chosen] if period == "day" else None
+    divisors = [price_divisor(s, price_decimals) for s in chosen] if period == "day" else None
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
                                    _progress_callback(progress))
     failed = dict(batch.errors())

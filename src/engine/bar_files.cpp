@@ -86,6 +86,12 @@ private:
     int64_t month_days_ = 0;
 };
 
+// Files count shares; HQ answers, and these columns hold, lots of 100. Divided, so that whole
+// lots come out whole.
+inline double lots(uint32_t shares) {
+    return double(shares) / 100.0;
+}
+
 // Minute files store prices as singles; rounded to the thousandth, the finest price step, they
 // read as the decimal prices they stand for (10.01, not 10.010000228881836).
 inline double thousandths(float v) {
@@ -124,7 +130,7 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, 
         l[row] = double(load_u32(raw + 12)) / divisor;
         c[row] = double(load_u32(raw + 16)) / divisor;
         a[row] = load_f32(raw + 20);
-        v[row] = double(load_u32(raw + 24));
+        v[row] = lots(load_u32(raw + 24));
         ++row;
     }
     return row;
@@ -143,7 +149,7 @@ size_t decode_minute(const uint8_t* raw, size_t n, TimeBounds b, const RowPointe
         l[row] = thousandths(load_f32(raw + 12));
         c[row] = thousandths(load_f32(raw + 16));
         a[row] = load_f32(raw + 20);
-        v[row] = double(load_u32(raw + 24));
+        v[row] = lots(load_u32(raw + 24));
         ++row;
     }
     return row;

@@ -1,5 +1,6 @@
 // Local bar files (.day, .lc1, .lc5) read straight into columns, many files at once: the rows
 // of every file one after the other, in the files' order, as the rows of a batch's requests.
+// Units as HQ's bars: prices in yuan, volume in lots of 100 shares, amount in yuan.
 #pragma once
 
 #include <cstdint>
