@@ -1,12 +1,12 @@
 """Speed of read_vipdoc and read_day_frame against reading the files with numpy.
 
-Writes a whole-market daily folder (vipdoc/sh/lday and vipdoc/sz/lday, ``--files`` files of
-realistic lengths: a security listed for 100 to 5,000 trading days) and one ``--records``
-record .day file to a temporary directory (or reads ``--folder``, a vipdoc folder that exists),
-and times in the same run, in rotation:
+Writes the simulated market's whole daily folder (``python -m pelmora.testing --write-vipdoc``:
+about 5,200 securities, listed 1990 to 2025) to a temporary directory, or with ``--synthetic N``
+N files of 100 to 5,000 random daily records, or reads ``--folder`` (a vipdoc folder that
+exists); writes one ``--records`` record .day file; and times in the same run, in rotation:
 
 Folder, into one long frame with a categorical ``symbol`` column:
-- pelmora: ``read_vipdoc(folder)`` on 2 threads, and on 1 (``pelmora_1_thread``);
+- pelmora: ``read_vipdoc(folder)`` (one reading thread), and on 2 (``pelmora_2_threads``);
 - numpy_frames: each file by ``np.fromfile`` with a structured dtype, made into a DataFrame
   (the same index and columns), the frames joined by ``pd.concat``, the symbol column added;
 - numpy_arrays: the stronger numpy route: the structured arrays joined first, then one frame.
@@ -19,13 +19,14 @@ rounds, and ratios as medians of the ratios within each round. Every contender's
 checked equal to pelmora's before it is timed. The files are in the page cache: this measures
 decoding and building, not the disk.
 
-    python bench/bench_local.py [--files N] [--records N] [--rounds R] [--folder PATH] [--json]
+    python bench/bench_local.py [--synthetic N] [--records N] [--rounds R] [--folder PATH] [--json]
 """
 import argparse
 import gc
 import json
 import os
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -81,7 +82,7 @@ def dates_to_seconds(date):
 def numpy_frame(rec, divisor):
     idx = pd.DatetimeIndex(dates_to_seconds(rec["date"]), name="datetime")
     cols = {c: rec[c] / divisor for c in PRICES}
-    cols["volume"] = rec["volume"].astype(np.float64)
+    cols["volume"] = rec["volume"] / 100
     cols["amount"] = rec["amount"].astype(np.float64)
     return pd.DataFrame(cols, index=idx)
 
@@ -135,7 +136,8 @@ def figures(samples, n, ours):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=5000)
+    parser.add_argument("--synthetic", type=int, metavar="N",
+                        help="N random files instead of the simulated market's folder")
     parser.add_argument("--records", type=int, default=200_000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--folder", help="an existing vipdoc (or TDX installation) folder")
@@ -146,14 +148,17 @@ def main(argv=None):
               "numpy": np.__version__, "pandas": pd.__version__}
     with tempfile.TemporaryDirectory(prefix="pelmora-bench-") as tmp:
         folder = args.folder or tmp
-        if not args.folder:
-            write_folder(tmp, args.files, rng)
+        if args.synthetic:
+            write_folder(tmp, args.synthetic, rng)
+        elif not args.folder:
+            subprocess.run([sys.executable, "-m", "pelmora.testing", "--write-vipdoc", tmp],
+                           check=True, stdout=subprocess.DEVNULL)
         found = find_files(folder, "day")
         files = [(s.canonical, found[s], price_divisor(s))
                  for s in sorted(found, key=lambda s: s.canonical)]
         contenders = {
             "pelmora": lambda: read_vipdoc(folder, progress=False),
-            "pelmora_1_thread": lambda: read_vipdoc(folder, progress=False, threads=1),
+            "pelmora_2_threads": lambda: read_vipdoc(folder, progress=False, threads=2),
             "numpy_frames": lambda: numpy_frames(files),
             "numpy_arrays": lambda: numpy_arrays(files),
         }

@@ -26,6 +26,7 @@ without blocking and only a regular file is read). Every error names the file.
 """
 from __future__ import annotations
 
+import importlib
 import os
 import re
 import warnings
@@ -52,7 +53,7 @@ PERIOD_FILES = {
 }
 _MARKET_DIRS = (("sh", SH), ("sz", SZ))
 _FILE_NAME = re.compile(r"(sh|sz)(\d{6})\.(day|lc1|lc5)", re.IGNORECASE)
-_THREADS = 2
+_THREADS = 1  # a second thread measured no faster on the 2-core machine (bench_local)
 
 
 def price_divisor(symbol: Optional[Symbol], decimals: Optional[int] = None) -> float:
@@ -95,7 +96,7 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     if events is None:
         raise ValueError("adjust= needs the ex-rights events: events= from HQ.xdxr, "
                          "xdxr_frame() or a stored table")
-    from .adjust import adjust as adjust_bars
+    from .adjust import adjust as adjust_bars  # type: ignore[import-not-found,unused-ignore]
     return adjust_bars(frame, events, adjust)
 
 
@@ -174,8 +175,8 @@ def find_files(folder: PathLike, period: str = "day") -> dict[Symbol, str]:
 
 def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], object]]:
     if progress is None or progress is True:
-        from .cli.output import Progress
-        bar = Progress("files")
+        # The command line's bar, drawn on standard error; its module is not typed.
+        bar: Any = importlib.import_module(".cli.output", __package__).Progress("files")
         if not bar.active and progress is None:
             return None
         bar.active = True
@@ -217,7 +218,7 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     A file that cannot be read raises (OSError naming it), or with ``errors="warn"`` is left
     out and named in a `DataWarning` and ``frame.attrs["errors"]``. `progress`: a bar on
     standard error when that is a terminal (None), always (True), never (False), or a
-    callable taking (files done, files in all). `threads`: reading threads (default 2).
+    callable taking (files done, files in all). `threads`: reading threads (default 1).
     `price_decimals`: the decimals of every ``.day`` file's prices, for a folder whose funds
     are quoted to the cent like its stocks (by default each file's type decides, see the
     module). Raises FileNotFoundError when no file matches.
@@ -247,7 +248,7 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     failed = dict(batch.errors())
     if failed and errors == "raise":
         raise next(iter(failed.values()))
-    rows = frames.request_rows(batch)
+    rows = frames.request_rows(batch).tolist()
     frame = frames.long_frame(frames.from_batch(batch), [s.canonical for s in chosen], rows)
     frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"
                              for i, e in failed.items()}

@@ -2,7 +2,10 @@
 // interpreter lock.
 #include <Python.h>
 
+#include <atomic>
+#include <exception>
 #include <limits>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -53,18 +56,35 @@ bool parse_bound(PyObject* obj, int64_t& out) {
     return true;
 }
 
+// run_bar_files with whatever escapes it as an error: it runs without the interpreter lock, where
+// no C++ exception may reach the binding's handler.
+Status run_safely(const std::vector<engine::BarFile>& files, engine::BarFileLayout layout,
+                  engine::TimeBounds bounds, unsigned threads, engine::Batch& batch) noexcept {
+    try {
+        return engine::run_bar_files(files, layout, bounds, threads, batch);
+    } catch (const std::bad_alloc&) {
+        return Error{ErrorKind::Panic, "out of memory", 0};
+    } catch (const std::exception& e) {
+        return Error{ErrorKind::Panic, e.what(), 0};
+    }
+}
+
 // Runs the read on a thread of its own while this one waits without the interpreter lock, in
 // slices, so that Ctrl-C and `progress` run promptly; a raise cancels the files not started.
 bool run_waiting(const std::vector<engine::BarFile>& files, engine::BarFileLayout layout,
                  engine::TimeBounds bounds, unsigned threads, engine::Batch& batch,
                  PyObject* progress, Status& result) {
-    std::jthread runner(
-        [&] { result = engine::run_bar_files(files, layout, bounds, threads, batch); });
+    std::atomic<bool> finished{false};
+    std::jthread runner([&] {
+        result = run_safely(files, layout, bounds, threads, batch);
+        finished.store(true);
+    });
     const bool report = progress && progress != Py_None;
     size_t reported = SIZE_MAX;
     bool ok = true;
+    // A runner that failed before every file was done ends the wait too.
     for (bool done = false; !done;) {
-        Py_BEGIN_ALLOW_THREADS done = batch.wait_for(kWaitSlice);
+        Py_BEGIN_ALLOW_THREADS done = batch.wait_for(kWaitSlice) || finished.load();
         Py_END_ALLOW_THREADS if (!ok) continue;
         if (PyErr_CheckSignals() != 0) {
             batch.cancel();
@@ -103,7 +123,7 @@ PyObject* read_bar_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     auto batch = engine::bar_files_batch(files.size());
     Status result;
     if (files.size() <= 1 && (!a[5] || a[5] == Py_None)) {
-        Py_BEGIN_ALLOW_THREADS result = engine::run_bar_files(files, layout, bounds, 1, *batch);
+        Py_BEGIN_ALLOW_THREADS result = run_safely(files, layout, bounds, 1, *batch);
         Py_END_ALLOW_THREADS
     } else if (!run_waiting(files, layout, bounds, threads, *batch, a[5], result)) {
         return nullptr;
