@@ -8,7 +8,8 @@ as ratios against baselines measured in the same run.
 The job: 200 securities x 800 daily bars, the answers held `--latency` ms (10, 20 and 50) by
 bench/replay_server.py, which answers from stored bytes at almost no CPU (its CPU is shown; the
 simulated server of pelmora.testing needs ~15 ms of CPU per 800-bar answer, more than two cores
-can give at this rate). Clients:
+can give at this rate; `--sim-workers N` times against it instead, with N worker processes).
+Clients:
   core-seq     one pelmora TdxClient, request after request
   core-8thr    8 TdxClients in 8 Python threads (each holds the interpreter lock while it waits)
   py-8thr      a pure-Python client (socket, struct, zlib; bench/pydecode_market.py) in 8 threads
@@ -126,13 +127,62 @@ class ReplayServer:
         self.port = int(self.proc.stdout.readline())
 
     def cpu(self):
-        with open(f"/proc/{self.proc.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return tree_cpu(self.proc.pid)
 
     def stop(self):
         self.proc.stdin.close()
         self.proc.wait(5)
+
+
+class SimServer:
+    """The simulated server of pelmora.testing, with `workers` processes."""
+
+    def __init__(self, latency, workers):
+        from pelmora.testing import SimulatedServer
+        self.sim = SimulatedServer(latency=latency, workers=workers).start()
+        self.port = self.sim.port
+
+    def cpu(self):
+        return tree_cpu(self.sim._proc.pid)
+
+    def stop(self):
+        self.sim.stop()
+
+
+def tree_cpu(pid):
+    """CPU seconds of a process and its live children."""
+    total = 0.0
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            total += sum(tree_cpu(int(c)) for c in f.read().split())
+    except OSError:
+        pass
+    return total
+
+
+def sim_codes(count):
+    """Shanghai stocks of the simulated server with a full first page of daily bars."""
+    server = SimServer(0, 1)
+    try:
+        c = TdxClient()
+        c.connect("127.0.0.1", server.port)
+        out, start = [], 0
+        while len(out) < count:
+            page = c.get_security_list(1, start)
+            if not page:
+                break
+            for rec in page:
+                code = rec["code"]
+                if code[0] == "6" and len(c.get_security_bars(DAY, 1, code, 0, BARS)) == BARS:
+                    out.append(code)
+            start += len(page)
+        c.disconnect()
+    finally:
+        server.stop()
+    return out[:count]
 
 
 # ------------------------------------------------------------------ the clients
@@ -285,8 +335,8 @@ def hq_rows(frame, codes):
     return out
 
 
-def throughput(answers_path, codes, latency, reps, slow_reps):
-    server = ReplayServer(answers_path, latency)
+def throughput(answers_path, codes, latency, reps, slow_reps, sim_workers=0):
+    server = SimServer(latency, sim_workers) if sim_workers else ReplayServer(answers_path, latency)
     port = server.port
     try:
         results = {}
@@ -384,6 +434,9 @@ def main():
     p.add_argument("--latency", type=float, nargs="+", default=[10, 20, 50])
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--json", action="store_true")
+    p.add_argument("--sim-workers", type=int, default=0, metavar="N",
+                   help="time against the simulated server with N workers instead of the "
+                        "replaying one (its CPU bounds the result on a small machine)")
     args = p.parse_args()
 
     answers, codes, bodies = build_market(SECURITIES, BARS)
@@ -392,8 +445,10 @@ def main():
         with open(path, "wb") as f:
             pickle.dump(answers, f)
         report = {"throughput": {}}
+        sim = sim_codes(SECURITIES) if args.sim_workers else codes
         for latency in args.latency:
-            report["throughput"][latency] = throughput(path, codes, latency, args.reps, 1)
+            report["throughput"][latency] = throughput(path, sim, latency, args.reps, 1,
+                                                       args.sim_workers)
         report["zlib_ns_per_bar"] = zlib_cost(bodies)
         report["bars_ns_per_bar"] = single_bars_cost(path, codes, 50)
         report["memory"] = memory_probe(path, codes)

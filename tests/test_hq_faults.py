@@ -14,7 +14,7 @@ from pelmora.testing import SimulatedServer, serve
 SEED, FILL = 5, 10
 # 5-minute bars, five pages each: 30 requests. The simulated server makes a security's data on
 # first asking (about 0.4 s), so the list is short and the time-outs allow for that.
-CODES = ["sh603001", "sh603002", "sh603003", "sz002001", "sz002002", "sz002003"]
+CODES = ["sh600036", "sh600519", "sh601318", "sz000001", "sz000858", "sz300750"]
 PERIOD, COUNT = "5m", 4000
 
 
@@ -86,5 +86,5 @@ def test_every_server_failing_fails_each_security_with_its_reason():
         with HQ([f"{host}:{port}"], connections=2, timeout=0.3, attempts=2) as hq:
             t0 = time.monotonic()
             with pytest.raises((TimeoutError, ConnectionError)):
-                hq.bars("sh603001", count=5)
+                hq.bars("sh600036", count=5)
             assert time.monotonic() - t0 < 5

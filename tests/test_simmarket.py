@@ -3,11 +3,13 @@ delistings, the ex-rights reference price on every ex-date, depth limits, a late
 and the vipdoc folder."""
 import collections
 import datetime
+import os
 import subprocess
 import sys
 
 import pytest
 
+import pelmora
 from pelmora import TdxClient, read_daily_bars, read_minute_bars
 from pelmora.testing import INTRADAY_DEPTH, SimulatedMarket, quantize_volume, serve
 from pelmora.testing.vipdoc import write_vipdoc
@@ -139,9 +141,10 @@ def test_intraday_depth(sim_client, sim_market, category, per_day):
 def test_vipdoc_holds_the_served_bars(tmp_path):
     market = SimulatedMarket(seed=3, fill=10)
     write_vipdoc(market, tmp_path, minute_codes=((0, "300750"),))
+    root = os.path.dirname(os.path.dirname(pelmora.__file__))  # the pelmora under test
     done = subprocess.run([sys.executable, "-P", "-m", "pelmora.testing", "--seed", "3", "--fill",
                            "10", "--write-vipdoc", str(tmp_path / "cli")], capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, env={**os.environ, "PYTHONPATH": root})
     assert done.returncode == 0 and done.stdout.startswith("wrote 56 files under ")
     assert (tmp_path / "cli" / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes() == \
         (tmp_path / "vipdoc" / "sz" / "lday" / "sz300750.day").read_bytes()
@@ -165,3 +168,34 @@ def test_vipdoc_holds_the_served_bars(tmp_path):
             [round(b["close"], 2) for b in lc1[-800:]]
     assert len(list((tmp_path / "vipdoc" / "sh" / "lday").iterdir())) == 16
     assert datetime.date.fromisoformat(local[-1]["date"]).strftime("%Y%m%d") == str(market.today)
+
+
+@pytest.mark.parametrize("key", [(1, "600036"), (0, "399006"), (0, "002415")])
+def test_minutes_of_past_days_make_their_day_bars(sim_client, key):
+    read = sim_client.get_index_bars if key == (0, "399006") else sim_client.get_security_bars
+    days = read(9, *key, 0, 3)
+    minutes = read(8, *key, 0, 3 * 240)
+    assert len(minutes) == 3 * 240
+    for day, i in zip(days, range(0, len(minutes), 240)):
+        group = minutes[i:i + 240]
+        assert {m["datetime"][:10] for m in group} == {day["datetime"][:10]}
+        assert (group[0]["open"], group[-1]["close"]) == (day["open"], day["close"])
+        assert max(m["high"] for m in group) == day["high"]
+        assert min(m["low"] for m in group) == day["low"]
+        assert sum(m["vol"] for m in group) == pytest.approx(day["vol"], rel=1e-6)
+        assert all(m["low"] <= min(m["open"], m["close"]) <= max(m["open"], m["close"])
+                   <= m["high"] for m in group)
+
+
+def test_column_encoders_match_the_scalar_ones():
+    import random
+    import numpy as np
+    from pelmora.testing import encode_price, encode_volume
+    from pelmora.testing.wire import price_columns, records, volume_columns
+    rng = random.Random(5)
+    ints = [0, 63, -64, 8191, -8192, 2**62] + [rng.randrange(-2**40, 2**40) >> rng.randrange(40)
+                                              for _ in range(3000)]
+    assert records(price_columns(np.array(ints))) == b"".join(map(encode_price, ints))
+    reals = [0.0, -2.0, 0.75, 10.52, 43.4, 128.0] + [rng.uniform(0, 10 ** rng.randrange(1, 12))
+                                                   for _ in range(3000)]
+    assert volume_columns(np.array(reals)).tobytes() == b"".join(map(encode_volume, reals))

@@ -144,3 +144,20 @@ def test_refused_stalled_and_garbled_servers_side_by_side():
         count_answer = b"\xb1\xcb\x74\x00"
         assert seen[0].startswith(count_answer) and seen[1] is None  # the second is never answered
         assert not seen[2].startswith(count_answer) and not seen[3].startswith(count_answer)
+
+
+def test_jitter_spreads_answers_but_keeps_their_order():
+    with serve(latency=100, jitter=60, seed=2, **SMALL) as (host, port):
+        with socket.create_connection((host, port), timeout=5) as s:
+            s.sendall(SETUP)
+            for _ in range(3):
+                read_answer(s)
+            trips = []
+            for _ in range(6):
+                started = time.monotonic()
+                s.sendall(COUNT)
+                read_answer(s)
+                trips.append(time.monotonic() - started)
+            s.sendall(COUNT + raw_request(0x044E, b"\x05\x00\x75\xc7\x33\x01"))  # no market 5
+            assert [read_answer(s)[1] for _ in range(2)] == [b"\x0a\x00", b"\x00\x00"]
+    assert all(0.04 <= t < 0.4 for t in trips) and max(trips) - min(trips) > 0.01

@@ -15,6 +15,7 @@ from collections import deque
 from typing import IO, Callable
 
 from .faults import Fate, Faults
+from .wire import frame
 
 # How often a worker looks up whether its parent is still there.
 _WATCH_SECONDS = 0.5
@@ -25,10 +26,10 @@ _TRICKLE_TICK = 0.01
 class Timing:
     """When an answer may leave: its request's arrival plus the latency and a seeded spread."""
 
-    def __init__(self, latency_ms: float, jitter_ms: float, seed: int) -> None:
+    def __init__(self, latency_ms: float, jitter_ms: float, seed: int, worker: int = 0) -> None:
         self.latency = latency_ms / 1000.0
         self.jitter = jitter_ms / 1000.0
-        self.rng = random.Random(f"{seed}|jitter|{os.getpid()}")
+        self.rng = random.Random(f"{seed}|jitter|{worker}")
 
     def due(self, arrived: float) -> float:
         spread = self.rng.uniform(-self.jitter, self.jitter) if self.jitter else 0.0
@@ -63,13 +64,14 @@ class Loop:
     """Accepts on a listening socket (shared with other workers) and answers its connections."""
 
     def __init__(self, listener: socket.socket, respond: Callable[[bytes], bytes],
-                 faults: Faults, timing: Timing, seed: int, log: IO[str] | None = None,
-                 parent: int | None = None) -> None:
+                 faults: Faults, timing: Timing, seed: int, worker: int = 0,
+                 log: IO[str] | None = None, parent: int | None = None) -> None:
         self.listener = listener
         self.respond = respond
         self.faults = faults
         self.timing = timing
         self.seed = seed
+        self.worker = worker
         self.log = log
         self.parent = parent
         self.selector = selectors.DefaultSelector()
@@ -107,7 +109,8 @@ class Loop:
             return
         sock.setblocking(False)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        number = next(self.accepted) * 1000 + os.getpid() % 1000
+        # Connections are numbered in accepting order per worker: a run repeats its faults.
+        number = next(self.accepted) * 1000 + self.worker
         conn = _Connection(sock, Fate(self.faults, self.seed, number))
         self.selector.register(sock, selectors.EVENT_READ, conn)
 
@@ -136,7 +139,6 @@ class Loop:
         try:
             empty = conn.fate.quote_only_body(command)
             if empty is not None:
-                from .wire import frame
                 answer = frame(empty, request[1:5], command)
             else:
                 answer = self.respond(request)

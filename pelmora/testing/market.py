@@ -206,7 +206,7 @@ class SimulatedMarket:
         return [e for e in self.history(key).events
                 if e.date <= self.today or (e.category == 1 and e.date <= ahead)]
 
-    @functools.lru_cache(maxsize=16384)
+    @functools.lru_cache(maxsize=1024)
     def _traded(self, key: tuple[int, str]) -> npt.NDArray[np.int64]:
         return np.flatnonzero(self.history(key).traded()[:self.last + 1])
 

@@ -32,7 +32,7 @@ def uniform(key: int, stream: int, positions: npt.ArrayLike) -> Floats:
     """Uniform numbers in [0, 1), one per position."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
     salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
-    x = _mix(_mix(at * _GOLDEN + salt) ^ salt)
+    x = _mix(at * _GOLDEN + salt)
     return (x >> np.uint64(11)).astype(np.float64) * (1.0 / (1 << 53))
 
 
@@ -40,6 +40,6 @@ def uniform4(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Floats, .
     """Four coarser uniform numbers in [0, 1) (16 bits each) per position, from one hash."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
     salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
-    x = _mix(_mix(at * _GOLDEN + salt) ^ salt)
-    parts = x.view(np.uint16).reshape(*x.shape, 4)
-    return tuple(np.asarray(parts[..., i] * (1.0 / 65536), dtype=np.float64) for i in range(4))
+    x = _mix(at * _GOLDEN + salt)
+    parts = x.view(np.uint16).reshape(*x.shape, 4).astype(np.float64) * (1.0 / 65536)
+    return tuple(np.ascontiguousarray(parts[..., i]) for i in range(4))

@@ -133,19 +133,20 @@ def _die_with_parent() -> None:
         pass
 
 
-def _fork_workers(count: int) -> list[int]:
-    """Forks count - 1 more worker processes; returns their ids (empty in a child)."""
+def _fork_workers(count: int) -> tuple[int, list[int]]:
+    """Forks count - 1 more worker processes; returns this process's worker number (0 for the
+    parent) and the children's ids (none in a child)."""
     children: list[int] = []
     parent = os.getpid()
-    for _ in range(count - 1):
+    for number in range(1, count):
         pid = os.fork()
         if pid == 0:
             _die_with_parent()
             if os.getppid() != parent:
                 os._exit(0)
-            return []
+            return number, []
         children.append(pid)
-    return children
+    return 0, children
 
 
 def _stop_workers(children: list[int]) -> None:
@@ -176,12 +177,13 @@ def main(argv: list[str] | None = None) -> int:
     port = sock.getsockname()[1]
     responder = Responder(market)
     parent = os.getpid()
-    children = [] if faults.refuse else _fork_workers(args.workers)
-    if os.getpid() != parent:  # a worker: serve until the parent goes
+    worker, children = (0, []) if faults.refuse else _fork_workers(args.workers)
+    timing = Timing(args.latency, args.jitter, args.seed, worker)
+    if worker:  # a forked worker: serve until the parent goes
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         with contextlib.suppress(KeyboardInterrupt):
-            Loop(sock, responder.respond, faults, Timing(args.latency, args.jitter, args.seed),
-                 args.seed, log, parent=parent).run()
+            Loop(sock, responder.respond, faults, timing, args.seed, worker, log,
+                 parent=parent).run()
         os._exit(0)
 
     def finish(*_: object) -> None:
@@ -200,8 +202,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if faults.refuse:
             threading.Event().wait()
-        Loop(sock, responder.respond, faults, Timing(args.latency, args.jitter, args.seed),
-             args.seed, log).run()
+        Loop(sock, responder.respond, faults, timing, args.seed, worker, log).run()
     except KeyboardInterrupt:
         pass
     _stop_workers(children)
