@@ -100,14 +100,26 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     return adjust_bars(frame, events, adjust)
 
 
+def _raise_first(errors: list[tuple[int, BaseException]]) -> None:
+    """Raises the first of a batch's errors, if any, without the cycle that a local holding it
+    would make with its traceback (the frames stay alive until the collector runs)."""
+    if not errors:
+        return
+    error = errors[0][1]
+    del errors
+    try:
+        raise error
+    finally:
+        del error
+
+
 def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
               end: DateLike | None) -> frames.Bars:
     from . import _engine
     lo, hi = _bounds(start, end)
     batch = _engine.read_bar_files([os.fspath(path)], None if divisor is None else [divisor],
                                    lo, hi)
-    for _, error in batch.errors():
-        raise error
+    _raise_first(batch.errors())
     return frames.from_batch(batch)
 
 
@@ -245,9 +257,9 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     divisors = [price_divisor(s, price_decimals) for s in chosen] if period == "day" else None
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
                                    _progress_callback(progress))
+    if errors == "raise":
+        _raise_first(batch.errors())
     failed = dict(batch.errors())
-    if failed and errors == "raise":
-        raise next(iter(failed.values()))
     rows = frames.request_rows(batch).tolist()
     frame = frames.long_frame(frames.from_batch(batch), [s.canonical for s in chosen], rows)
     frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"

@@ -98,6 +98,24 @@ def test_price_decimals_and_empty_files(tmp_path):
     assert empty.shape == (0, 6) and list(empty.columns) == COLUMNS
 
 
+def test_repeated_reads_leave_no_descriptor_or_memory_behind(tmp_path):
+    path = tmp_path / "sz000001.day"
+    path.write_bytes(random_day(500, np.random.default_rng(1)).tobytes())
+    fds = len(os.listdir("/proc/self/fd"))
+
+    def rounds(n):
+        for _ in range(n):
+            assert len(read_day_frame(path, start="2001-03-01")) < 500
+            for bad in (tmp_path / "missing.day", tmp_path):
+                with pytest.raises(OSError):
+                    read_minute_frame(bad)
+    rounds(50)
+    blocks = sys.getallocatedblocks()
+    rounds(300)
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert sys.getallocatedblocks() - blocks < 1000
+
+
 def run_python(code, timeout=30):
     """Runs `code` in a fresh interpreter that imports this run's pelmora."""
     import pelmora
