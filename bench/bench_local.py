@@ -6,7 +6,7 @@ N files of 100 to 5,000 random daily records, or reads ``--folder`` (a vipdoc fo
 exists); writes one ``--records`` record .day file; and times in the same run, in rotation:
 
 Folder, into one long frame with a categorical ``symbol`` column:
-- pelmora: ``read_vipdoc(folder)`` (one reading thread), and on 2 (``pelmora_2_threads``);
+- pelmora: ``read_vipdoc(folder)`` (two reading threads), and on one (``pelmora_1_thread``);
 - numpy_frames: each file by ``np.fromfile`` with a structured dtype, made into a DataFrame
   (the same index and columns), the frames joined by ``pd.concat``, the symbol column added;
 - numpy_arrays: the stronger numpy route: the structured arrays joined first, then one frame.
@@ -158,7 +158,7 @@ def main(argv=None):
                  for s in sorted(found, key=lambda s: s.canonical)]
         contenders = {
             "pelmora": lambda: read_vipdoc(folder, progress=False),
-            "pelmora_2_threads": lambda: read_vipdoc(folder, progress=False, threads=2),
+            "pelmora_1_thread": lambda: read_vipdoc(folder, progress=False, threads=1),
             "numpy_frames": lambda: numpy_frames(files),
             "numpy_arrays": lambda: numpy_arrays(files),
         }
