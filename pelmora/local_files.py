@@ -30,7 +30,7 @@ import importlib
 import os
 import re
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Sequence, Union
 
 from . import frames
 from .exceptions import DataWarning
@@ -100,7 +100,7 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     return adjust_bars(frame, events, adjust)
 
 
-def _raise_first(errors: list[tuple[int, BaseException]]) -> None:
+def _raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
     """Raises the first of a batch's errors, if any, without the cycle that a local holding it
     would make with its traceback (the frames stay alive until the collector runs)."""
     if not errors:
