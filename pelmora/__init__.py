@@ -2,6 +2,8 @@
 
 ``TdxClient`` talks the HQ quote protocol; ``read_daily_bars`` and ``read_minute_bars`` read the
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
+``read_day_frame``, ``read_minute_frame`` and ``read_vipdoc`` read local files and whole TDX
+data folders into pandas DataFrames.
 """
 
 from ._version import __version__
@@ -17,6 +19,8 @@ except ModuleNotFoundError as exc:
     raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
 
 from .hq import HQ
+from .local_files import read_day_frame, read_minute_frame, read_vipdoc
 
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
-           "HQ", "DataWarning", "__version__"]
+           "HQ", "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
+           "__version__"]

@@ -25,6 +25,7 @@ TYPED = [
     "pelmora/frames.py",
     "pelmora/adjust.py",
     "pelmora/config.py",
+    "pelmora/local_files.py",
 ]
 
 

@@ -6,6 +6,9 @@
 #include "module/errors.hpp"
 
 namespace pelmora::py {
+
+extern PyMethodDef kFileReaderMethods[];
+
 namespace {
 
 PyModuleDef module_def = {
@@ -14,7 +17,7 @@ PyModuleDef module_def = {
     "pelmora._engine \u2014 a pool of HQ connections served without the interpreter lock, "
     "bars decoded into columns",
     0,
-    nullptr,
+    kFileReaderMethods,
     nullptr,
     nullptr,
     nullptr,

@@ -1,0 +1,41 @@
+// Local bar files (.day, .lc1, .lc5) read straight into columns, many files at once: the rows
+// of every file one after the other, in the files' order, as the rows of a batch's requests.
+// Units as HQ's bars: prices in yuan, volume in lots of 100 shares, amount in yuan.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/batch.hpp"
+
+namespace pelmora::engine {
+
+enum class BarFileLayout { Daily, Minute };
+
+struct BarFile {
+    std::string path;
+    // Daily files: what the stored integer prices are divided by (100 for prices in fen, 1000
+    // for those in thousandths of a yuan). Minute files store yuan and ignore it.
+    double price_divisor = 100.0;
+};
+
+struct TimeBounds {
+    int64_t lo = std::numeric_limits<int64_t>::min();
+    int64_t hi = std::numeric_limits<int64_t>::max();
+};
+
+// A batch with a slot per file, to be filled by run_bar_files.
+std::shared_ptr<Batch> bar_files_batch(size_t files);
+
+// Reads `files` into `batch` (made by bar_files_batch for as many files) on `threads` threads
+// (the calling one when 1): only rows with lo <= time <= hi are stored, so memory follows the
+// rows kept, not the files' sizes. A file that fails gets its error in batch.errors and no rows.
+// Each file is reported through batch.complete as it is done; once batch.cancelled(), files
+// not yet started are skipped. On return the batch is compacted (offsets set).
+Status run_bar_files(const std::vector<BarFile>& files, BarFileLayout layout, TimeBounds bounds,
+                     unsigned threads, Batch& batch);
+
+}  // namespace pelmora::engine

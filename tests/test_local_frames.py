@@ -1,0 +1,315 @@
+"""Local files and TDX data folders as frames: equal to the dict readers' records for the same
+files, FIFOs and directories refused without blocking, files cut while read, the folder's
+filters, and the simulated market's vipdoc folder equal to what HQ answers for it."""
+import os
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pelmora import HQ, DataWarning, read_daily_bars, read_day_frame, read_minute_bars, \
+    read_minute_frame, read_vipdoc
+from pelmora.testing import SimulatedMarket, serve
+from pelmora.symbols import is_index, parse_symbol
+from pelmora.testing.vipdoc import write_vipdoc
+from pelmora.testing.wire import quantize_volume
+
+PRICES = ["open", "high", "low", "close"]
+COLUMNS = PRICES + ["volume", "amount"]
+DAY = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
+                ("close", "<u4"), ("amount", "<f4"), ("volume", "<u4"), ("reserved", "<u4")])
+MINUTE = np.dtype([("date", "<u2"), ("time", "<u2"), ("open", "<f4"), ("high", "<f4"),
+                   ("low", "<f4"), ("close", "<f4"), ("amount", "<f4"), ("volume", "<u4"),
+                   ("reserved", "<u4")])
+
+
+def random_day(n, rng):
+    r = np.zeros(n, DAY)
+    days = pd.bdate_range("2001-01-01", periods=n)
+    r["date"] = days.year * 10000 + days.month * 100 + days.day
+    r["date"][::97] = 20231345  # not a calendar date: NaT
+    for c in PRICES:
+        r[c] = rng.integers(1, 2**32 - 1, n, dtype=np.uint32)
+    r["amount"] = rng.random(n) * 1e9
+    r["volume"] = rng.integers(0, 2**32 - 1, n, dtype=np.uint32)
+    return r
+
+
+def random_minute(n, rng):
+    r = np.zeros(n, MINUTE)
+    r["date"] = ((rng.integers(0, 20, n) << 11) + rng.integers(1, 13, n) * 100
+                 + rng.integers(1, 29, n)).astype(np.uint16)
+    r["time"] = rng.integers(0, 1440, n)
+    r["time"][::89] = 1500  # 25:00, no clock time: NaT
+    for c in PRICES:
+        r[c] = rng.random(n) * 3000
+    r["amount"] = rng.random(n) * 1e8
+    r["volume"] = rng.integers(0, 2**32 - 1, n, dtype=np.uint32)
+    return r
+
+
+def expected_from_dicts(path, minute, divisor):
+    """What the frame must hold, from the dict reader's records of the same file."""
+    recs = read_minute_bars(str(path)) if minute else read_daily_bars(str(path), 1, 1)
+    text = [r["datetime" if minute else "date"] for r in recs]
+    idx = pd.to_datetime(pd.Series(text, dtype=object), errors="coerce",
+                         format="%Y-%m-%d %H:%M" if minute else "%Y-%m-%d")
+    out = pd.DataFrame({c: [r[c] for r in recs] for c in COLUMNS},
+                       index=pd.DatetimeIndex(idx, name="datetime").astype("M8[s]"))
+    # Integer prices are divided (the nearest double to the decimal price); single-precision
+    # ones rounded to the thousandth. Shares become lots.
+    out[PRICES] = np.round(out[PRICES] * 1000) / 1000 if minute else out[PRICES] / divisor
+    out["volume"] /= 100
+    return out
+
+
+@pytest.mark.parametrize("name, minute, divisor", [
+    ("sh600036.day", False, 100), ("sz000001.day", False, 100), ("sh000001.day", False, 100),
+    ("sh510300.day", False, 1000), ("sz159915.day", False, 1000), ("sz161725.day", False, 1000),
+    ("sz184801.day", False, 1000), ("plain.day", False, 100),
+    ("sh600036.lc1", True, None), ("sz000001.lc5", True, None),
+])
+def test_frames_equal_the_dict_readers(tmp_path, name, minute, divisor):
+    rng = np.random.default_rng(5)
+    path = tmp_path / name
+    data = (random_minute if minute else random_day)(3000, rng)
+    path.write_bytes(data.tobytes() + b"\x01" * 17)  # a partial record at the end is ignored
+    frame = (read_minute_frame if minute else read_day_frame)(path)
+    pd.testing.assert_frame_equal(frame, expected_from_dicts(path, minute, divisor),
+                                  check_exact=True)
+    assert frame.index.isna().sum() == (34 if minute else 31)
+
+
+def test_price_decimals_and_empty_files(tmp_path):
+    path = tmp_path / "sh600036.day"
+    rec = np.zeros(1, DAY)
+    rec[0] = (20240105, 35, 36, 34, 35, 1.5, 100, 0)
+    path.write_bytes(rec.tobytes())
+    assert read_day_frame(path)["open"].iloc[0] == 0.35
+    assert read_day_frame(path, price_decimals=3)["open"].iloc[0] == 0.035
+    with pytest.raises(ValueError, match="price_decimals"):
+        read_day_frame(path, price_decimals=-1)
+    (tmp_path / "empty.lc1").write_bytes(b"x" * 31)
+    empty = read_minute_frame(tmp_path / "empty.lc1")
+    assert empty.shape == (0, 6) and list(empty.columns) == COLUMNS
+
+
+def test_repeated_reads_leave_no_descriptor_or_memory_behind(tmp_path):
+    path = tmp_path / "sz000001.day"
+    path.write_bytes(random_day(500, np.random.default_rng(1)).tobytes())
+    fds = len(os.listdir("/proc/self/fd"))
+
+    def rounds(n):
+        for _ in range(n):
+            assert len(read_day_frame(path, start="2001-03-01")) < 500
+            for bad in (tmp_path / "missing.day", tmp_path):
+                with pytest.raises(OSError):
+                    read_minute_frame(bad)
+    rounds(50)
+    blocks = sys.getallocatedblocks()
+    rounds(300)
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert sys.getallocatedblocks() - blocks < 1000
+
+
+def run_python(code, timeout=30):
+    """Runs `code` in a fresh interpreter that imports this run's pelmora."""
+    import pelmora
+    root = os.path.dirname(os.path.dirname(pelmora.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, timeout=timeout, env=env)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+def test_fifos_and_directories_are_refused_at_once_naming_the_path(tmp_path):
+    lday = tmp_path / "vipdoc" / "sh" / "lday"
+    lday.mkdir(parents=True)
+    os.mkfifo(lday / "sh600000.day")
+    (lday / "sh600001.day").mkdir()
+    fifo, folder = lday / "sh600000.day", lday / "sh600001.day"
+    out = run_python(f"""
+        import warnings
+        from pelmora import read_day_frame, read_minute_frame, read_vipdoc
+        for call in (lambda: read_day_frame({str(fifo)!r}),
+                     lambda: read_minute_frame({str(folder)!r}),
+                     lambda: read_vipdoc({str(tmp_path)!r})):
+            try:
+                call()
+            except OSError as e:
+                print(type(e).__name__, e)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frame = read_vipdoc({str(tmp_path)!r}, errors="warn")
+        print(len(frame), sorted(frame.attrs["errors"]), len(caught))
+    """, timeout=20)
+    refused = "OSError {}: Cannot mmap file: No such device (os error 19)\n"
+    assert out == (refused.format(fifo) + refused.format(folder) + refused.format(fifo)
+                   + "0 ['sh600000', 'sh600001'] 1\n")
+
+
+def test_missing_files_and_folders(tmp_path):
+    with pytest.raises(FileNotFoundError, match=f"^File not found: {tmp_path}/sh6.day$"):
+        read_day_frame(tmp_path / "sh6.day")
+    with pytest.raises(FileNotFoundError, match="no TDX data here"):
+        read_vipdoc(tmp_path)
+    (tmp_path / "sz" / "lday").mkdir(parents=True)
+    with pytest.raises(FileNotFoundError, match="no day files$"):
+        read_vipdoc(tmp_path)
+    with pytest.raises(ValueError, match="invalid period '15m'"):
+        read_vipdoc(tmp_path, "15m")
+
+
+def test_a_file_cut_while_read_gives_fewer_rows(tmp_path):
+    """Another process cuts the files at random sizes and restores them while we read the folder
+    over and over: the reader lives, and each security's rows are a prefix of its file's."""
+    n, lday = 20000, tmp_path / "sh" / "lday"
+    lday.mkdir(parents=True)
+    rec = np.zeros(n, DAY)
+    rec["date"] = 20240101
+    rec["open"] = np.arange(n)
+    paths = [lday / f"sh60000{i}.day" for i in range(2)]
+    for p in paths:
+        p.write_bytes(rec.tobytes())
+    cutter = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, random, time
+        paths, rng = {[str(p) for p in paths]!r}, random.Random(7)
+        data = open(paths[0], "rb").read()
+        fds = [os.open(p, os.O_WRONLY) for p in paths]
+        while True:
+            for fd in fds:
+                os.ftruncate(fd, rng.randrange(len(data)))
+            time.sleep(rng.random() / 1000)
+            for fd in fds:
+                os.pwrite(fd, data, 0)
+            time.sleep(rng.random() / 1000)
+    """)])
+    try:
+        out = run_python(f"""
+            import time
+            import numpy as np
+            from pelmora import read_vipdoc
+            short, deadline = 0, time.monotonic() + 10
+            while short < 50 and time.monotonic() < deadline:
+                frame = read_vipdoc({str(tmp_path)!r}, progress=False)
+                for _, rows in frame.groupby("symbol", observed=True):
+                    opens = rows["open"].to_numpy()
+                    assert len(rows) <= {n}
+                    short += len(rows) < {n}
+                    # a byte that meets the cut may read as zero for a moment
+                    assert ((opens == np.arange(len(rows)) / 100) | (opens == 0)).all()
+            print("short reads", short)
+        """, timeout=60)
+    finally:
+        cutter.kill()
+        cutter.wait()
+    assert out.startswith("short reads") and int(out.split()[-1]) > 0
+
+
+# -- the simulated market's folder, compared with what HQ answers for it
+
+SEED, FILL = 11, 20
+
+
+@pytest.fixture(scope="module")
+def sim_hq():
+    with serve(seed=SEED, fill=FILL) as (host, port), HQ([f"{host}:{port}"], 4) as hq:
+        yield hq
+
+
+@pytest.fixture(scope="module")
+def vipdoc(tmp_path_factory):
+    root = tmp_path_factory.mktemp("tdx")
+    write_vipdoc(SimulatedMarket(seed=SEED, fill=FILL), root)
+    return root
+
+
+@pytest.mark.parametrize("period", ["day", "1m", "5m"])
+def test_the_folder_equals_what_hq_answers(sim_hq, vipdoc, period):
+    # The simulated market quotes its funds to the cent, like its stocks.
+    frame = read_vipdoc(vipdoc, period, price_decimals=2, progress=False)
+    rows = frame.groupby("symbol", observed=False).size()
+    names = list(rows.index)
+    assert names == sorted(names) and len(names) == (2 * (FILL + 6) if period == "day" else 12)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DataWarning)  # securities listed too late for bars
+        want = sim_hq.bars_many(names, period, count=int(rows.max()))
+    pd.testing.assert_frame_equal(frame[["symbol"] + PRICES], want[["symbol"] + PRICES],
+                                  check_exact=True)
+    # The server sends volumes and turnovers in a packed float form of about 24 bits; the file
+    # keeps the volume whole and the turnover as a single. An index's shares overflow the
+    # file's 32-bit volume (the simulator wraps them), so only other securities are compared.
+    stock = ~frame["symbol"].map(lambda s: is_index(parse_symbol(s))).astype(bool)
+    assert stock.sum() > len(frame) // 2
+    assert (frame["volume"][stock].map(quantize_volume) == want["volume"][stock]).all()
+    np.testing.assert_allclose(frame["amount"], want["amount"], rtol=2e-7)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"symbols": ["600036", "000001.SZ", "sh600036"]},
+    {"start": "2025-06-02"},
+    {"end": "2003-06-02"},
+    {"start": "2025-06-02", "end": pd.Timestamp("2025-06-03")},
+    {"start": "2025-06-02 00:00:01", "end": "2025-06-02 23:59"},
+    {"symbols": ["sh000001"], "start": "2030-01-01"},
+])
+def test_filters(vipdoc, kwargs):
+    frame = read_vipdoc(vipdoc, **kwargs, progress=False)
+    got = list(frame["symbol"].cat.categories)
+    if "symbols" in kwargs:
+        assert got == list(dict.fromkeys(str(parse_symbol(s)) for s in kwargs["symbols"]))
+    whole = read_vipdoc(vipdoc, symbols=got, progress=False)
+    assert got == list(whole["symbol"].cat.categories)
+    lo, hi = kwargs.get("start"), kwargs.get("end")
+    keep = np.ones(len(whole), bool)
+    if lo is not None:
+        keep &= whole.index >= pd.Timestamp(lo)
+    if hi is not None:
+        keep &= whole.index <= pd.Timestamp(hi) + (pd.Timedelta("86399s")
+                                                  if len(str(hi)) <= 10 else pd.Timedelta(0))
+    pd.testing.assert_frame_equal(frame, whole[keep])
+
+
+def test_symbols_without_a_file_warn_and_nothing_raises(vipdoc):
+    with pytest.warns(DataWarning, match="no day file for sh600999"):
+        frame = read_vipdoc(vipdoc, symbols=["600036", "600999"])
+    assert frame.attrs["missing"] == ["sh600999"]
+    with pytest.raises(FileNotFoundError, match="no 1m files for sh600999, sz300999$"):
+        read_vipdoc(vipdoc, "1m", symbols=["sh600999", "sz300999"])
+    with pytest.raises(ValueError, match="end .* is before start"):
+        read_vipdoc(vipdoc, start="2025-01-02", end="2025-01-01")
+
+
+def test_progress_reports_every_file_and_can_stop_the_read(vipdoc):
+    seen = []
+    read_vipdoc(vipdoc, symbols=["600036", "000001.SZ", "600000"],
+                progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (3, 3) and all(t == 3 for _, t in seen)
+
+    def stop(done, total):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        read_vipdoc(vipdoc, progress=stop)
+
+
+def test_adjust_passes_through_pelmora_adjust(vipdoc):
+    adjust = pytest.importorskip("pelmora.adjust")
+    events = pd.DataFrame({"symbol": ["sh600036", "sz000001"], "category": [1, 1],
+                           "name": ["除权除息"] * 2, "fenhong": [3.0, 1.5], "peigujia": 0.0,
+                           "songzhuangu": [0.0, 10.0], "peigu": 0.0},
+                          index=pd.DatetimeIndex(["2024-06-03", "2024-09-02"], name="date"))
+    syms = ["sh600036", "sz000001", "sh600000"]
+    raw = read_vipdoc(vipdoc, symbols=syms)
+    adjusted = read_vipdoc(vipdoc, symbols=syms, adjust="qfq", events=events)
+    pd.testing.assert_frame_equal(adjusted, adjust.adjust(raw, events, "qfq"))
+    assert not adjusted["close"].equals(raw["close"])
+    one = read_day_frame(vipdoc / "vipdoc" / "sh" / "lday" / "sh600036.day", adjust="hfq",
+                         events=events[events["symbol"] == "sh600036"])
+    assert one["close"].iloc[-1] > raw.loc[raw["symbol"] == "sh600036", "close"].iloc[-1]
+    with pytest.raises(ValueError, match="adjust= needs the ex-rights events"):
+        read_vipdoc(vipdoc, adjust="qfq")
