@@ -104,3 +104,16 @@ def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.Da
     frame = _frame(bars)
     frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=list(symbols)))
     return frame
+
+
+def raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
+    """Raises the first of a batch's errors, if any, without the cycle that a local holding it
+    would make with its traceback (the frames stay alive until the collector runs)."""
+    if not errors:
+        return
+    error = errors[0][1]
+    del errors
+    try:
+        raise error
+    finally:
+        del error

@@ -163,8 +163,7 @@ class HQ:
             if lo is None and hi is None:
                 batch = self._run([(category, sym, s, n, index) for s, n in count_pages(count)],
                                   progress)
-                for _, error in batch.errors():
-                    raise error
+                frames.raise_first(batch.errors())
                 bars = frames.from_batch(batch)
             else:
                 walked, fails = self._walk_back([sym], category, count, lo, hi, progress)

@@ -100,26 +100,13 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     return adjust_bars(frame, events, adjust)
 
 
-def _raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
-    """Raises the first of a batch's errors, if any, without the cycle that a local holding it
-    would make with its traceback (the frames stay alive until the collector runs)."""
-    if not errors:
-        return
-    error = errors[0][1]
-    del errors
-    try:
-        raise error
-    finally:
-        del error
-
-
 def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
               end: DateLike | None) -> frames.Bars:
     from . import _engine
     lo, hi = _bounds(start, end)
     batch = _engine.read_bar_files([os.fspath(path)], None if divisor is None else [divisor],
                                    lo, hi)
-    _raise_first(batch.errors())
+    frames.raise_first(batch.errors())
     return frames.from_batch(batch)
 
 
@@ -258,7 +245,7 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
                                    _progress_callback(progress))
     if errors == "raise":
-        _raise_first(batch.errors())
+        frames.raise_first(batch.errors())
     failed = dict(batch.errors())
     rows = frames.request_rows(batch).tolist()
     frame = frames.long_frame(frames.from_batch(batch), [s.canonical for s in chosen], rows)

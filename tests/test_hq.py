@@ -216,7 +216,7 @@ def test_calls_leave_the_event_loop_running():
 
 def test_import_is_light():
     code = "import sys, pelmora; print('pandas' in sys.modules or 'numpy' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "False", out.stderr
 
 
