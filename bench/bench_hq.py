@@ -7,8 +7,9 @@ as ratios against baselines measured in the same run.
 
 The job: 200 securities x 800 daily bars, the answers held `--latency` ms (10, 20 and 50) by
 bench/replay_server.py, which answers from stored bytes at almost no CPU (its CPU is shown; the
-simulated server of pelmora.testing needs ~15 ms of CPU per 800-bar answer, more than two cores
-can give at this rate; `--sim-workers N` times against it instead, with N worker processes).
+simulated server of pelmora.testing spends 1-2 ms of CPU on an 800-bar answer, which on two cores
+competes with the client measured; `--sim-workers N` times against it instead, with N worker
+processes).
 Clients:
   core-seq     one pelmora TdxClient, request after request
   core-8thr    8 TdxClients in 8 Python threads (each holds the interpreter lock while it waits)
