@@ -14,7 +14,8 @@ LAST_DAY = 20351231  # the minute bar date word holds years up to 2035
 def _weekdays() -> tuple[npt.NDArray[np.int64], npt.NDArray[np.datetime64]]:
     def iso(d: int) -> str:
         return f"{d // 10000:04d}-{d // 100 % 100:02d}-{d % 100:02d}"
-    span = np.arange(np.datetime64(iso(FIRST_DAY)), np.datetime64(iso(LAST_DAY)) + 1)
+    span = np.arange(np.datetime64(iso(FIRST_DAY), "D"),
+                     np.datetime64(iso(LAST_DAY), "D") + np.timedelta64(1, "D"))
     days = span[np.is_busday(span)]
     years = days.astype("datetime64[Y]").astype(np.int64) + 1970
     months = days.astype("datetime64[M]").astype(np.int64) % 12 + 1
