@@ -35,7 +35,7 @@ def minute_bars(key: int, days: DayBars) -> MinuteBars:
     n = len(days.day)
     shape = (n, MINUTES_PER_DAY)
     j = np.tile(np.arange(MINUTES_PER_DAY), n)
-    pos = (days.day[:, None] * MINUTES_PER_DAY + np.arange(MINUTES_PER_DAY)).reshape(-1)
+    pos = np.repeat(days.day * MINUTES_PER_DAY, MINUTES_PER_DAY) + j
     o, h, lo, c = (x.astype(np.float64) for x in days[1:5])
     # Minutes (of 0..238) at which the close touches the high and the low, never the same.
     at_high = (uniform(key, 11, days.day) * 239).astype(np.int64)
@@ -52,15 +52,16 @@ def minute_bars(key: int, days: DayBars) -> MinuteBars:
     def spread(*ends: npt.NDArray[Any]) -> npt.NDArray[Any]:
         return np.repeat(np.stack(ends, axis=1).ravel(), lengths)
     x0 = spread(np.full(n, -1), first, second)
-    x1 = spread(first, second, np.full(n, MINUTES_PER_DAY - 1))
+    span = spread(np.maximum(first + 1, 1), np.maximum(second - first, 1),
+                  np.maximum(MINUTES_PER_DAY - 1 - second, 1))
     y0 = spread(o, v1, v2)
-    y1 = spread(v1, v2, c)
-    s = (j - x0) / np.maximum(x1 - x0, 1)
+    rise = spread(v1 - o, v2 - v1, c - v2)
+    s = (j - x0) / span
     bump = 4 * s * (1 - s)  # zero at the anchors
     u_noise, u_up, u_down, u_weight = bits16(key, 10, pos)
     noise = np.repeat(0.35 * (h - lo), MINUTES_PER_DAY) * (u_noise * (1 / 65536) - 0.5) * bump
-    close = np.clip(np.rint(y0 + (y1 - y0) * s + noise), np.repeat(lo, MINUTES_PER_DAY),
-                    np.repeat(h, MINUTES_PER_DAY)).astype(np.int64).reshape(shape)
+    close = np.rint(y0 + rise * s + noise).reshape(shape)
+    close = np.clip(close, lo[:, None], h[:, None], out=close).astype(np.int64)
     opened = np.concatenate([days.open[:, None], close[:, :-1]], axis=1)
     ticks = np.maximum(1, np.rint(c * 0.0006)).astype(np.int64)[:, None] + 1
     # The draws are multiples of 1/65536, so scaling them in integers truncates alike.
