@@ -12,7 +12,6 @@ _M1 = np.uint64(0xBF58476D1CE4E5B9)
 _M2 = np.uint64(0x94D049BB133111EB)
 
 Floats = npt.NDArray[np.float64]
-Ints = npt.NDArray[np.int64]
 
 
 def key_of(*parts: object) -> int:
@@ -38,7 +37,7 @@ def uniform(key: int, stream: int, positions: npt.ArrayLike) -> Floats:
     return (x >> np.uint64(11)).astype(np.float64) * (1.0 / (1 << 53))
 
 
-def bits16(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Ints, ...]:
+def bits16(key: int, stream: int, positions: npt.ArrayLike) -> tuple[npt.NDArray[np.uint16], ...]:
     """Four 16-bit numbers (0 ... 65535) per position, from one hash: divided by 65536 they are
     coarse uniform numbers in [0, 1), and integer arithmetic on them stays exact."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
@@ -47,4 +46,4 @@ def bits16(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Ints, ...]:
     parts = x.view(np.uint16)
     if sys.byteorder == "big":
         parts = parts.reshape(-1, 4)[:, ::-1].reshape(-1)
-    return tuple(parts[i::4].astype(np.int64) for i in range(4))
+    return tuple(parts[i::4] for i in range(4))
