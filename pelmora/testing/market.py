@@ -31,7 +31,6 @@ import datetime
 import functools
 import random
 from collections import namedtuple
-from collections.abc import Iterable
 from typing import Any, NamedTuple
 
 import numpy as np
