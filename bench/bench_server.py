@@ -1,6 +1,7 @@
 """Cost of the simulated HQ server: server CPU per 800-bar daily page of never-touched and of
-touched securities, in one process and across 4 worker processes; and the round trip a
-TdxClient measures at --latency 20 against the same server without latency.
+touched securities, in one process and across 4 worker processes; the same in one process for
+the intraday categories (1, 5, 15, 30, 60 minutes); and the round trip a TdxClient measures at
+--latency 20 against the same server without latency.
 
     python -m bench.bench_server [--securities N] [--pages N] [--json]
 """
@@ -17,24 +18,32 @@ from pelmora.testing import SimulatedMarket, SimulatedServer
 from pelmora.testing.protocol import Responder
 
 
-def bars_request(market, code, start):
-    params = struct.pack("<H", market) + code.encode() + struct.pack("<HHHH", 9, 1, start, 800)
+# Category of each bar period the intraday figures cover.
+PERIODS = {"day": 9, "1 min": 8, "5 min": 0, "15 min": 1, "30 min": 2, "60 min": 3}
+
+
+def bars_request(market, code, start, category=9):
+    params = (struct.pack("<H", market) + code.encode()
+              + struct.pack("<HHHH", category, 1, start, 800))
     n = 2 + len(params)
     return b"\x0c\x01\x02\x03\x04\x05" + struct.pack("<HHH", n, n, 0x052D) + params
 
 
-def in_process(securities, pages):
-    """CPU ms per answer: first page of never-touched securities, then a deeper page of each."""
+def in_process(securities, pages, category=9, skip=0):
+    """CPU ms per answer: first page of never-touched securities, then a deeper page of each;
+    `skip` passes over the securities an earlier call touched."""
     market = SimulatedMarket(securities=securities)
     responder = Responder(market)
-    keys = [s.key for m in (1, 0) for s in market.securities(m)][:pages]
+    keys = [s.key for m in (1, 0) for s in market.securities(m)]
+    skip = min(skip, max(0, len(keys) - pages))
+    keys = keys[skip:skip + pages]
     gc.disable()
     try:
         t0 = time.process_time()
-        sizes = [len(responder.respond(bars_request(*k, 0))) for k in keys]
+        sizes = [len(responder.respond(bars_request(*k, 0, category))) for k in keys]
         t1 = time.process_time()
         for k in keys:
-            responder.respond(bars_request(*k, 800))
+            responder.respond(bars_request(*k, 800, category))
         t2 = time.process_time()
     finally:
         gc.enable()
@@ -106,6 +115,9 @@ def main():
     p.add_argument("--json", action="store_true")
     args = p.parse_args()
     first, touched = in_process(args.securities, args.pages)
+    # Fresh securities per period, so that each first page finds its security never touched.
+    periods = {name: in_process(args.securities, args.pages, category, i * args.pages)
+               for i, (name, category) in enumerate(PERIODS.items())}
     w1 = across_workers(args.securities, args.pages, 1)
     w4 = across_workers(args.securities, args.pages, 4)
     plain, slow = round_trip(0), round_trip(20)
@@ -113,7 +125,9 @@ def main():
               "workers_1_ms": {"never_touched": w1[0], "touched": w1[1]},
               "workers_4_ms": {"never_touched": w4[0], "touched": w4[1]},
               "round_trip_ms": {"count_latency_0": plain[0], "count_latency_20": slow[0],
-                                "bars_latency_0": plain[1], "bars_latency_20": slow[1]}}
+                                "bars_latency_0": plain[1], "bars_latency_20": slow[1]},
+              "periods_ms": {name: {"never_touched": a, "touched": b}
+                             for name, (a, b) in periods.items()}}
     if args.json:
         print(json.dumps(result))
         return
@@ -123,6 +137,11 @@ def main():
     for name, (a, b) in (("1 worker ", w1), ("4 workers", w4)):
         print(f"  {name}         never touched {a:6.2f} ms   touched {b:6.2f} ms"
               f"   (x{a / first:4.2f} / x{b / touched:4.2f} of in process)")
+    print("server CPU per 800-bar answer in process, by bar period (ratio to day bars)")
+    day_first, day_touched = periods["day"]
+    for name, (a, b) in periods.items():
+        print(f"  {name:6}  never touched {a:6.2f} ms (x{a / day_first:4.2f})"
+              f"   touched {b:6.2f} ms (x{b / day_touched:4.2f})")
     for i, what in enumerate(("security count", "800-bar page  ")):
         print(f"round trip, {what}: latency 0 {plain[i]:6.2f} ms, latency 20 {slow[i]:6.2f} ms "
               f"(+{slow[i] - plain[i]:5.2f} ms)")

@@ -170,6 +170,29 @@ def test_vipdoc_holds_the_served_bars(tmp_path):
     assert datetime.date.fromisoformat(local[-1]["date"]).strftime("%Y%m%d") == str(market.today)
 
 
+@pytest.mark.parametrize("category, minutes, start, count", [
+    (0, 5, 7, 800), (1, 15, 3, 800), (2, 30, 1, 790), (3, 60, 5, 390)])
+def test_intraday_pages_group_the_one_minute_series(category, minutes, start, count):
+    """Pages that begin and end inside a day and span up to a hundred days, a suspension
+    among them."""
+    import numpy as np
+    market = SimulatedMarket(fill=10)
+    for key in [(1, "600036"), (0, "002415"), (0, "399006")]:
+        page = market.bar_columns(key, category, start, count)
+        ones = market.bar_columns(key, 8, start * minutes, count * minutes)
+        assert len(page.date) == count and len(ones.date) == count * minutes
+
+        def cut(x):
+            return x.reshape(count, minutes)
+        for got, want in [(page.date, cut(ones.date)[:, -1]),
+                          (page.minute, cut(ones.minute)[:, -1]), (page.open, cut(ones.open)[:, 0]), (page.close, cut(ones.close)[:, -1]),
+                          (page.high, cut(ones.high).max(axis=1)),
+                          (page.low, cut(ones.low).min(axis=1)),
+                          (page.vol, cut(ones.vol).sum(axis=1))]:
+            assert got.tolist() == want.tolist()
+        assert np.allclose(page.amount, cut(ones.amount).sum(axis=1), rtol=1e-12, atol=0)
+
+
 @pytest.mark.parametrize("key", [(1, "600036"), (0, "399006"), (0, "002415")])
 def test_minutes_of_past_days_make_their_day_bars(sim_client, key):
     read = sim_client.get_index_bars if key == (0, "399006") else sim_client.get_security_bars

@@ -31,7 +31,6 @@ import datetime
 import functools
 import random
 from collections import namedtuple
-from collections.abc import Iterable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -291,18 +290,18 @@ class SimulatedMarket:
         """All day bars of a security up to today, oldest first."""
         return self.bars(key, 9, 0, len(self._traded(key)))
 
-    def updown(self, sec: Security, opened: Iterable[int], closed: Iterable[int]) -> list[int]:
-        """Advancing and declining counts of index bars, interleaved: more advancers than
-        decliners on a rising bar, fewer on a falling one, as many on a flat one; 5% unchanged."""
+    def updown(self, sec: Security, opened: npt.ArrayLike,
+               closed: npt.ArrayLike) -> npt.NDArray[np.int64]:
+        """Advancing and declining counts of index bars, one (up, down) row a bar: more advancers
+        than decliners on a rising bar, fewer on a falling one, as many on a flat one; 5%
+        unchanged."""
         total = 1800 if sec.market == 1 else 2400
         flat = total // 20
-        out = []
-        for o, c in zip(opened, closed):
-            tilt = min(45, abs(c - o) * 2000 // max(1, o) + 1)
-            share = 50 + tilt if c > o else 50 - tilt if c < o else 50
-            up = (total - flat) * share // 100
-            out += [up, total - flat - up]
-        return out
+        o, c = np.asarray(opened, np.int64), np.asarray(closed, np.int64)
+        tilt = np.minimum(45, np.abs(c - o) * 2000 // np.maximum(1, o) + 1)
+        share = 50 + np.sign(c - o) * tilt
+        up = (total - flat) * share // 100
+        return np.stack([up, total - flat - up], axis=1)
 
     # ------------------------------------------------------------------ days and ticks
 

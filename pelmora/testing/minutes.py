@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .history import DayBars
-from .noise import uniform, uniform4
+from .noise import bits16, uniform
 
 MINUTES_PER_DAY = 240
 TICKS_PER_MINUTE = 4
@@ -33,36 +33,43 @@ class MinuteBars(NamedTuple):
 
 def minute_bars(key: int, days: DayBars) -> MinuteBars:
     n = len(days.day)
-    j = np.arange(MINUTES_PER_DAY)[None, :]
-    col = days.day[:, None]
-    pos = col * MINUTES_PER_DAY + j
-    o, h, lo, c = (x[:, None].astype(np.float64) for x in days[1:5])
+    shape = (n, MINUTES_PER_DAY)
+    j = np.tile(np.arange(MINUTES_PER_DAY), n)
+    pos = np.repeat(days.day * MINUTES_PER_DAY, MINUTES_PER_DAY) + j
+    o, h, lo, c = (x.astype(np.float64) for x in days[1:5])
     # Minutes (of 0..238) at which the close touches the high and the low, never the same.
-    at_high = (uniform(key, 11, days.day) * 239).astype(np.int64)[:, None]
-    at_low = (uniform(key, 12, days.day) * 238).astype(np.int64)[:, None]
+    at_high = (uniform(key, 11, days.day) * 239).astype(np.int64)
+    at_low = (uniform(key, 12, days.day) * 238).astype(np.int64)
     at_low = at_low + (at_low >= at_high)
     first = np.minimum(at_high, at_low)
     second = np.maximum(at_high, at_low)
     v1 = np.where(at_high < at_low, h, lo)
     v2 = np.where(at_high < at_low, lo, h)
-    start = np.full_like(first, -1)
-    last = np.full_like(first, MINUTES_PER_DAY - 1)
-    x0 = np.where(j <= first, start, np.where(j <= second, first, second))
-    x1 = np.where(j <= first, first, np.where(j <= second, second, last))
-    y0 = np.where(j <= first, o, np.where(j <= second, v1, v2))
-    y1 = np.where(j <= first, v1, np.where(j <= second, v2, c))
-    s = (j - x0) / np.maximum(x1 - x0, 1)
+    # The close runs straight through three stretches a day (open to the first touch, to the
+    # second, to the close); spreading each stretch's ends over its minutes costs one pass.
+    lengths = np.stack([first + 1, second - first, MINUTES_PER_DAY - 1 - second], axis=1).ravel()
+
+    def spread(*ends: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        return np.repeat(np.stack(ends, axis=1).ravel(), lengths)
+    x0 = spread(np.full(n, -1), first, second)
+    span = spread(np.maximum(first + 1, 1), np.maximum(second - first, 1),
+                  np.maximum(MINUTES_PER_DAY - 1 - second, 1))
+    y0 = spread(o, v1, v2)
+    rise = spread(v1 - o, v2 - v1, c - v2)
+    s = (j - x0) / span
     bump = 4 * s * (1 - s)  # zero at the anchors
-    u_noise, u_up, u_down, u_weight = uniform4(key, 10, pos)
-    noise = 0.35 * (h - lo) * (u_noise - 0.5) * bump
-    close = np.clip(np.rint(y0 + (y1 - y0) * s + noise), lo, h).astype(np.int64)
+    u_noise, u_up, u_down, u_weight = bits16(key, 10, pos)
+    noise = np.repeat(0.35 * (h - lo), MINUTES_PER_DAY) * (u_noise * (1 / 65536) - 0.5) * bump
+    close = np.rint(y0 + rise * s + noise).reshape(shape)
+    close = np.clip(close, lo[:, None], h[:, None], out=close).astype(np.int64)
     opened = np.concatenate([days.open[:, None], close[:, :-1]], axis=1)
-    tick = np.maximum(1, np.rint(c * 0.0006)).astype(np.int64)
-    up = (u_up * (tick + 1)).astype(np.int64)
-    down = (u_down * (tick + 1)).astype(np.int64)
+    ticks = np.maximum(1, np.rint(c * 0.0006)).astype(np.int64)[:, None] + 1
+    # The draws are multiples of 1/65536, so scaling them in integers truncates alike.
+    up = (u_up.reshape(shape) * ticks) >> 16
+    down = (u_down.reshape(shape) * ticks) >> 16
     high = np.minimum(np.maximum(opened, close) + up, days.high[:, None])
     low = np.maximum(np.minimum(opened, close) - down, days.low[:, None])
-    weight = 0.5 + u_weight
+    weight = 0.5 + u_weight.reshape(shape) * (1 / 65536)
     vol = np.floor(days.vol[:, None] * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
     vol[:, -1] += days.vol - vol.sum(axis=1)
     amount = days.amount[:, None] * vol / days.vol[:, None]

@@ -2,6 +2,7 @@
 position), so a day's bars come out the same whichever page, worker or `today` asks for them.
 """
 import hashlib
+import sys
 
 import numpy as np
 import numpy.typing as npt
@@ -36,10 +37,13 @@ def uniform(key: int, stream: int, positions: npt.ArrayLike) -> Floats:
     return (x >> np.uint64(11)).astype(np.float64) * (1.0 / (1 << 53))
 
 
-def uniform4(key: int, stream: int, positions: npt.ArrayLike) -> tuple[Floats, ...]:
-    """Four coarser uniform numbers in [0, 1) (16 bits each) per position, from one hash."""
+def bits16(key: int, stream: int, positions: npt.ArrayLike) -> tuple[npt.NDArray[np.uint16], ...]:
+    """Four 16-bit numbers (0 ... 65535) per position, from one hash: divided by 65536 they are
+    coarse uniform numbers in [0, 1), and integer arithmetic on them stays exact."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
     salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
     x = _mix(at * _GOLDEN + salt)
-    parts = x.view(np.uint16).reshape(*x.shape, 4).astype(np.float64) * (1.0 / 65536)
-    return tuple(np.ascontiguousarray(parts[..., i]) for i in range(4))
+    parts = x.view(np.uint16)
+    if sys.byteorder == "big":
+        parts = parts.reshape(-1, 4)[:, ::-1].reshape(-1)
+    return tuple(parts[i::4] for i in range(4))

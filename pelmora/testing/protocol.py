@@ -21,6 +21,7 @@ import numpy as np
 
 from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
+from .heap import retain_freed_memory
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
 from .wire import (encode_price, encode_volume, fixed_columns, frame, price_columns, records,
                    volume_columns, volume_word)
@@ -46,6 +47,7 @@ class Responder:
     """Answers requests from the data of one `SimulatedMarket`."""
 
     def __init__(self, market: SimulatedMarket | None = None) -> None:
+        retain_freed_memory()
         self.market = market or SimulatedMarket()
         self.corporate = corp.Corporate(self.market)
         self._handlers: dict[int, tuple[int, Callable[[bytes], bytes]]] = {
@@ -117,8 +119,8 @@ class Responder:
                  volume_columns(np.stack([page.vol, page.amount], axis=1).reshape(-1))
                  .reshape(n, 8)]
         if sec.is_index:
-            counts = self.market.updown(sec, page.open.tolist(), page.close.tolist())
-            parts.append(fixed_columns(np.array(counts).reshape(n, 2), "<u2").reshape(n, 4))
+            counts = self.market.updown(sec, page.open, page.close)
+            parts.append(fixed_columns(counts, "<u2").reshape(n, 4))
         return struct.pack("<H", n) + records(*parts)
 
     # ------------------------------------------------------------------ minute time
