@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 
 if TYPE_CHECKING:
     import numpy as np
+    import numpy.typing as npt
     import pandas as pd
 
 PRICE_COLUMNS = ("open", "high", "low", "close", "volume", "amount")
@@ -23,7 +24,7 @@ class Bars:
 
     __slots__ = ("times", "values")
 
-    def __init__(self, times: np.ndarray, values: np.ndarray) -> None:
+    def __init__(self, times: npt.NDArray[Any], values: npt.NDArray[Any]) -> None:
         self.times = times
         self.values = values
 
@@ -45,7 +46,7 @@ def from_batch(batch: Any) -> Bars:
     return Bars(times, np.asarray(batch.column("values")))
 
 
-def request_rows(batch: Any) -> np.ndarray:
+def request_rows(batch: Any) -> npt.NDArray[Any]:
     """Rows each request of the batch gave, in request order."""
     import numpy as np
     return np.frombuffer(batch.column("counts"), dtype=np.int64)

@@ -19,6 +19,7 @@ from .symbols import MARKET_NAMES, Symbol, SymbolLike, is_index, parse_period, p
 
 if TYPE_CHECKING:
     import numpy as np
+    import numpy.typing as npt
     import pandas as pd
 
 ServerLike = Union[str, tuple[str, int]]
@@ -289,7 +290,7 @@ class HQ:
 
     def _fetch_counts(self, syms: Sequence[Symbol], category: int, count: int,
                       progress: Progress | None
-                      ) -> tuple[frames.Bars, np.ndarray, dict[Symbol, BaseException]]:
+                      ) -> tuple[frames.Bars, npt.NDArray[Any], dict[Symbol, BaseException]]:
         """The latest `count` bars of every security, every page in one batch."""
         import numpy as np
         pages = count_pages(count)

@@ -377,4 +377,5 @@ class SimulatedMarket:
 def np_stamps(minutes: int) -> npt.NDArray[np.int64]:
     """Minute of the day of each bar's stamp (its last minute) for bars of `minutes`."""
     from .minutes import MINUTE_STAMPS
-    return MINUTE_STAMPS[minutes - 1::minutes]
+    stamps: npt.NDArray[np.int64] = MINUTE_STAMPS[minutes - 1::minutes]
+    return stamps

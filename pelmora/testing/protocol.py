@@ -23,7 +23,7 @@ from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
 from .heap import retain_freed_memory
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
-from .wire import (encode_price, encode_volume, fixed_columns, frame, price_columns, records,
+from .wire import (Array, encode_price, encode_volume, fixed_columns, frame, price_columns, records,
                    volume_columns, volume_word)
 
 FILE_CHUNK = 30000
@@ -106,7 +106,7 @@ class Responder:
         if category in INTRADAY_CATEGORIES:
             y, md = page.date // 10000, page.date % 10000
             stamp = np.stack([((y - 2004) << 11) | md, page.minute], axis=1)
-            when = fixed_columns(stamp, "<u2").reshape(n, 4)
+            when: Array = fixed_columns(stamp, "<u2").reshape(n, 4)
         else:
             when = fixed_columns(page.date, "<u4")
         # The bars carry thousandths of a yuan; each open is sent from the previous close.

@@ -18,13 +18,17 @@ import math
 import socket
 import struct
 import zlib
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "encode_price", "encode_volume", "decode_volume", "quantize_volume", "minute_date",
     "day_date", "exact_word", "volume_word", "header", "frame", "read_request", "COMPRESS_ABOVE",
 ]
+
+Array = npt.NDArray[Any]
 
 # Bodies longer than this go out zlib-compressed, as real servers send their larger answers.
 COMPRESS_ABOVE = 512
@@ -83,7 +87,7 @@ def _regular_word(value: float) -> int | None:
     return (field << 23) | mantissa
 
 
-def _reciprocal_table() -> "tuple[np.ndarray, np.ndarray, np.ndarray]":
+def _reciprocal_table() -> "tuple[Array, Array, Array]":
     """Words (low 16 bits zero), decoded values and low-bit steps of the reciprocal branch
     (byte3 <= 66, byte2 in 1..128), the only words whose values do not grow with the word."""
     b3, b2 = np.meshgrid(np.arange(67), np.arange(1, 129), indexing="ij")
@@ -220,7 +224,7 @@ def read_request(sock: socket.socket) -> bytes | None:
 
 # ---------------------------------------------------------------------- whole columns at once
 
-def price_columns(values: "np.ndarray") -> "tuple[np.ndarray, np.ndarray]":
+def price_columns(values: "Array") -> "tuple[Array, Array]":
     """The bytes of `encode_price` for a column of int64 values: a (n, w) byte matrix and a
     (n, w) mask of the bytes that belong to each value, w the longest value's length."""
     v = np.asarray(values, dtype=np.int64)
@@ -238,13 +242,13 @@ def price_columns(values: "np.ndarray") -> "tuple[np.ndarray, np.ndarray]":
         out[:, k] = (rest & np.uint64(0x7F)).astype(np.uint8)
         rest = rest >> np.uint64(7)
         more[:, k] = rest != 0
-    out |= more.astype(np.uint8) << 7
+    out |= (more.astype(np.uint8) << 7).astype(np.uint8)
     used = np.ones_like(more)
     used[:, 1:] = more[:, :-1]
     return out, used
 
 
-def volume_columns(values: "np.ndarray") -> "np.ndarray":
+def volume_columns(values: "Array") -> "Array":
     """`encode_volume` of a column of values, as a (n, 4) byte matrix."""
     x = np.asarray(values, dtype=np.float64)
     f, e = np.frexp(np.where(x > 0, x, 1.0))
@@ -261,13 +265,13 @@ def volume_columns(values: "np.ndarray") -> "np.ndarray":
     return words.astype("<u4").view(np.uint8).reshape(-1, 4)
 
 
-def fixed_columns(values: "np.ndarray", dtype: str) -> "np.ndarray":
+def fixed_columns(values: "Array", dtype: str) -> "Array":
     """A column of fixed-width little-endian numbers as a byte matrix."""
     column = np.ascontiguousarray(np.asarray(values).astype(dtype))
     return column.view(np.uint8).reshape(len(column), -1)
 
 
-def records(*parts: "np.ndarray | tuple[np.ndarray, np.ndarray]") -> bytes:
+def records(*parts: "Array | tuple[Array, Array]") -> bytes:
     """Rows of byte matrices (each fixed, or a (bytes, mask) pair of variable width) joined
     side by side, every row's used bytes in order."""
     mats, masks = [], []
