@@ -91,10 +91,10 @@ class HQ:
 
     `servers` are "HOST:PORT", "[IPv6]:PORT" or (host, port) pairs; host names are resolved
     once, here. Without them, the servers of ``PELMORA_SERVERS`` or else of the servers file in
-    the user's config folder are used (`pelmora.config.resolve_servers`). Each server is used only after it has answered a request for one daily bar of
-    the Shanghai index with data; servers that answer empty (quote-only servers), keep failing
-    or send malformed answers are set aside with a `DataWarning` naming them, and their
-    requests go to the others. `timeout` bounds one request's exchange (seconds),
+    the user's config folder are used (`pelmora.config.resolve_servers`). Each server is used
+    only after it has answered a request for one daily bar of the Shanghai index with data;
+    servers that answer empty (quote-only servers), keep failing or send malformed answers are
+    set aside with a `DataWarning` naming them, and their requests go to the others. `timeout` bounds one request's exchange (seconds),
     `connect_timeout` a connect; a request is tried `attempts` times over the pool.
 
     Frames: a DatetimeIndex named ``datetime`` of naive exchange-local (Beijing) times: bars
