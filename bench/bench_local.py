@@ -22,17 +22,20 @@ decoding and building, not the disk.
     python bench/bench_local.py [--synthetic N] [--records N] [--rounds R] [--folder PATH] [--json]
 """
 import argparse
-import gc
 import json
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 import pandas as pd
+
+try:
+    from ._rounds import paired_ratio, time_rounds
+except ImportError:
+    from _rounds import paired_ratio, time_rounds
 
 from pelmora import read_day_frame, read_vipdoc
 from pelmora.local_files import find_files, price_divisor
@@ -104,26 +107,6 @@ def numpy_arrays(files):
     divisor = np.repeat([d for _, _, d in files], rows)
     return with_symbols(numpy_frame(np.concatenate(recs), divisor), [n for n, _, _ in files],
                         rows)
-
-
-def time_rounds(contenders, rounds):
-    samples = {name: [] for name in contenders}
-    gc.disable()
-    try:
-        for _ in range(rounds):
-            for name, call in contenders.items():
-                t0 = time.perf_counter_ns()
-                result = call()
-                elapsed = time.perf_counter_ns() - t0
-                del result
-                samples[name].append(elapsed)
-    finally:
-        gc.enable()
-    return samples
-
-
-def paired_ratio(samples, num, den):
-    return statistics.median(a / b for a, b in zip(samples[num], samples[den]))
 
 
 def figures(samples, n, ours):

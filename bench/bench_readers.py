@@ -19,7 +19,6 @@ wall clock with --clock wall. Every contender's result is checked before it is t
 """
 
 import argparse
-import gc
 import json
 import os
 import random
@@ -31,8 +30,10 @@ import time
 
 try:
     from ._cbuild import build
+    from ._rounds import paired_ratio, time_rounds
 except ImportError:
     from _cbuild import build
+    from _rounds import paired_ratio, time_rounds
 
 from pelmora._core import read_daily_bars, read_minute_bars
 
@@ -115,27 +116,6 @@ def same_shape(result, expected):
             return False
     return True
 
-
-def time_rounds(contenders, rounds, clock):
-    """Elapsed ns of each contender in each round, in rotation so that drift hits all alike."""
-    samples = {name: [] for name in contenders}
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(rounds):
-            for name, call in contenders.items():
-                start = clock()
-                result = call()
-                elapsed = clock() - start
-                del result
-                samples[name].append(elapsed)
-    finally:
-        gc.enable()
-    return samples
-
-
-def paired_ratio(samples, num, den):
-    return statistics.median(a / b for a, b in zip(samples[num], samples[den]))
 
 
 def main(argv=None):
