@@ -11,11 +11,11 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import frames
+from . import frames, securities
 from .exceptions import DataWarning
 from .limits import BAR_PAGE
 from .servers import literal_host, parse_address
-from .symbols import MARKET_NAMES, Symbol, SymbolLike, is_index, parse_period, parse_symbol
+from .symbols import MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, parse_period, parse_symbol
 
 if TYPE_CHECKING:
     import numpy as np
@@ -71,6 +71,14 @@ def _timestamp(value: DateLike | None, name: str, end: bool) -> np.datetime64 | 
     if end and day_only:
         out = out + np.timedelta64(86399, "s")
     return out
+
+
+def _market(market: str | int) -> int:
+    if isinstance(market, str) and market.lower() in MARKETS:
+        return MARKETS[market.lower()]
+    if isinstance(market, int) and market in MARKET_NAMES:
+        return market
+    raise ValueError(f"invalid market {market!r}: expected 'sh' or 'sz' (or 1 or 0)")
 
 
 def _message(exc: BaseException) -> str:
@@ -245,7 +253,25 @@ class HQ:
             warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
         return frame
 
+    # -- other commands
+
+    def securities(self, market: str | int) -> pd.DataFrame:
+        """Every security of a market ("sh" or "sz", or 1 or 0), every page at once: index
+        ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
+        ``decimal_point`` and ``pre_close``."""
+        m = _market(market)
+        batch = self._table("securities", securities.pages(m, self._pool.security_count(m)))
+        frames.raise_first(batch.errors())
+        return securities.frame(batch, m)
+
     # -- internals
+
+    def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
+               ) -> Any:
+        try:
+            return self._pool.table(kind, queries, progress)
+        finally:
+            self._warn_servers()
 
     @staticmethod
     def _bounds(count: int | None, start: DateLike | None, end: DateLike | None

@@ -26,6 +26,8 @@ TYPED = [
     "pelmora/adjust.py",
     "pelmora/config.py",
     "pelmora/local_files.py",
+    "pelmora/tables.py",
+    "pelmora/securities.py",
 ]
 
 

@@ -1,0 +1,37 @@
+"""pelmora.HQ's other commands against the simulated server: frames equal to _core's pages,
+every page of lists, whole days of ticks, minutes with their times, adjusted bars."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pelmora import HQ, DataWarning, TdxClient
+
+CODES = [(1, "600036"), (0, "000001"), (1, "000001"), (0, "399001"), (1, "600519")]
+
+
+@pytest.fixture(scope="module")
+def hq(sim):
+    with HQ([f"{sim.host}:{sim.port}"], connections=4) as h:
+        yield h
+
+
+@pytest.fixture(scope="module")
+def core(sim):
+    c = TdxClient()
+    c.connect(sim.host, sim.port)
+    yield c
+    c.disconnect()
+
+
+@pytest.mark.parametrize("market", ["sh", "sz"])
+def test_securities_are_every_page(hq, core, market):
+    m = 1 if market == "sh" else 0
+    rows = [r for start in range(0, core.get_security_count(m), 1000)
+            for r in core.get_security_list(m, start)]
+    got = hq.securities(market)
+    assert len(rows) > 1000
+    assert list(got.index) == [market + r["code"] for r in rows]
+    want = pd.DataFrame(rows, index=got.index)[list(got.columns)]
+    pd.testing.assert_frame_equal(got, want, check_dtype=False)
