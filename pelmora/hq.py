@@ -11,7 +11,7 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import frames, securities
+from . import corporate, frames, securities
 from .exceptions import DataWarning
 from .limits import BAR_PAGE
 from .servers import literal_host, parse_address
@@ -263,6 +263,39 @@ class HQ:
         batch = self._table("securities", securities.pages(m, self._pool.security_count(m)))
         frames.raise_first(batch.errors())
         return securities.frame(batch, m)
+
+    def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The ex-rights and ex-dividend events of a security, oldest first: the frame of
+        `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
+        ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
+        sym = parse_symbol(symbol)
+        batch = self._table("xdxr", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.xdxr_frames(batch, [sym])[sym]
+
+    def xdxr_many(self, symbols: Iterable[SymbolLike], *,
+                  progress: Progress | None = None) -> dict[str, pd.DataFrame]:
+        """The events of many securities, fetched all at once: canonical name -> the frame of
+        `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
+        every one failed."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table("xdxr", [corporate.query(s) for s in syms], progress)
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            warnings.warn(f"no events for {len(errors)} of {len(syms)} securities: {listing}",
+                          DataWarning, stacklevel=2)
+        return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
+
+    def finance(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The finance summary of a security as a one-row frame indexed by ``symbol``: the
+        frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
+        sym = parse_symbol(symbol)
+        batch = self._table("finance", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.finance_frame(batch, sym)
 
     # -- internals
 

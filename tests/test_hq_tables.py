@@ -35,3 +35,16 @@ def test_securities_are_every_page(hq, core, market):
     assert list(got.index) == [market + r["code"] for r in rows]
     want = pd.DataFrame(rows, index=got.index)[list(got.columns)]
     pd.testing.assert_frame_equal(got, want, check_dtype=False)
+
+
+def test_xdxr_and_finance_equal_core_records(hq, core):
+    from pelmora.adjust import finance_frame, xdxr_frame
+    many = hq.xdxr_many([f"{'sh' if m else 'sz'}{c}" for m, c in CODES])
+    assert any(len(f) for f in many.values())
+    for market, code in CODES:
+        name = ("sh" if market else "sz") + code
+        want = xdxr_frame(core.get_xdxr_info(market, code))
+        pd.testing.assert_frame_equal(hq.xdxr(name), want)
+        pd.testing.assert_frame_equal(many[name], want)
+        pd.testing.assert_frame_equal(hq.finance(name), finance_frame(
+            core.get_finance_info(market, code)))
