@@ -29,6 +29,7 @@ TYPED = [
     "pelmora/tables.py",
     "pelmora/securities.py",
     "pelmora/corporate.py",
+    "pelmora/quotes.py",
 ]
 
 
