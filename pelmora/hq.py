@@ -11,9 +11,9 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import frames, securities
+from . import corporate, frames, quotes, securities
 from .exceptions import DataWarning
-from .limits import BAR_PAGE
+from .limits import BAR_PAGE, QUOTE_PAGE
 from .servers import literal_host, parse_address
 from .symbols import MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, parse_period, parse_symbol
 
@@ -127,7 +127,8 @@ class HQ:
         if not texts:
             raise ValueError("HQ needs at least one server")
         self._pool = _engine.Pool(texts, connections, timeout, connect_timeout, attempts)
-        self._listed: dict[int, frozenset[str]] = {}
+        self._listed: dict[int, list[str]] = {}
+        self._listed_set: dict[int, frozenset[str]] = {}
         self._list_lock = threading.Lock()
 
     # -- life cycle
@@ -264,6 +265,72 @@ class HQ:
         frames.raise_first(batch.errors())
         return securities.frame(batch, m)
 
+    def quotes(self, codes: Iterable[SymbolLike] | None = None, *,
+               progress: Progress | None = None) -> pd.DataFrame:
+        """The quotes of securities, a row each (index ``symbol``): ``price``, ``last_close``,
+        ``open``, ``high``, ``low`` (yuan), ``servertime``, ``vol``, ``cur_vol``, ``amount``,
+        ``s_vol``, ``b_vol`` and the five levels ``bid1`` ``ask1`` ``bid_vol1`` ``ask_vol1``
+        ... ``ask_vol5``. Requests of 80 securities run at once. Without `codes`, every
+        security of both markets. Securities the server does not answer, or whose request
+        failed, are named in a `DataWarning` and in ``frame.attrs["missing"]`` and
+        ``frame.attrs["errors"]``; raises when every request failed."""
+        if codes is None:
+            syms = [Symbol(m, c) for m in MARKET_NAMES for c in self._code_list(m)]
+        else:
+            syms = list(dict.fromkeys(parse_symbol(c) for c in codes))
+        if not syms:
+            raise ValueError("quotes needs at least one security")
+        batch = self._table("quotes", quotes.requests(syms), progress)
+        errors = batch.errors()
+        if len(errors) == len(quotes.requests(syms)):
+            frames.raise_first(errors)
+        frame, missing = quotes.frame(batch, syms)
+        failed = {s.canonical: _reason(e) for i, e in errors
+                  for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
+        frame.attrs["missing"] = missing
+        frame.attrs["errors"] = failed
+        if missing:
+            warnings.warn(f"no quote for {len(missing)} securities: {', '.join(missing)}",
+                          DataWarning, stacklevel=2)
+        if failed:
+            listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
+            warnings.warn(f"quotes of {len(failed)} securities failed: {listing}",
+                          DataWarning, stacklevel=2)
+        return frame
+
+    def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The ex-rights and ex-dividend events of a security, oldest first: the frame of
+        `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
+        ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
+        sym = parse_symbol(symbol)
+        batch = self._table("xdxr", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.xdxr_frames(batch, [sym])[sym]
+
+    def xdxr_many(self, symbols: Iterable[SymbolLike], *,
+                  progress: Progress | None = None) -> dict[str, pd.DataFrame]:
+        """The events of many securities, fetched all at once: canonical name -> the frame of
+        `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
+        every one failed."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table("xdxr", [corporate.query(s) for s in syms], progress)
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            warnings.warn(f"no events for {len(errors)} of {len(syms)} securities: {listing}",
+                          DataWarning, stacklevel=2)
+        return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
+
+    def finance(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The finance summary of a security as a one-row frame indexed by ``symbol``: the
+        frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
+        sym = parse_symbol(symbol)
+        batch = self._table("finance", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.finance_frame(batch, sym)
+
     # -- internals
 
     def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
@@ -292,11 +359,16 @@ class HQ:
         return self._pool.bars([(c, s.market, s.code, start, n, ix)
                                 for c, s, start, n, ix in queries], progress)
 
-    def _codes(self, market: int) -> frozenset[str]:
+    def _code_list(self, market: int) -> list[str]:
         with self._list_lock:
             if market not in self._listed:
-                self._listed[market] = frozenset(self._pool.security_codes(market))
+                self._listed[market] = self._pool.security_codes(market)
+                self._listed_set[market] = frozenset(self._listed[market])
             return self._listed[market]
+
+    def _codes(self, market: int) -> frozenset[str]:
+        self._code_list(market)
+        return self._listed_set[market]
 
     def _check_listed(self, syms: Sequence[Symbol],
                       fails: dict[str, BaseException] | None = None) -> list[Symbol]:

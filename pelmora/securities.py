@@ -24,5 +24,5 @@ def frame(batch: Any, market: int) -> pd.DataFrame:
     import pandas as pd
     data = columns(batch, COLUMNS)
     prefix = MARKET_NAMES[market]
-    index = pd.Index([prefix + c for c in data["code"]], name="symbol", dtype=object)
+    index = pd.Index([prefix + c for c in data["code"]], name="symbol")
     return pd.DataFrame(data, index=index, columns=list(COLUMNS))

@@ -35,3 +35,35 @@ def test_securities_are_every_page(hq, core, market):
     assert list(got.index) == [market + r["code"] for r in rows]
     want = pd.DataFrame(rows, index=got.index)[list(got.columns)]
     pd.testing.assert_frame_equal(got, want, check_dtype=False)
+
+
+def test_xdxr_and_finance_equal_core_records(hq, core):
+    from pelmora.adjust import finance_frame, xdxr_frame
+    many = hq.xdxr_many([f"{'sh' if m else 'sz'}{c}" for m, c in CODES])
+    assert any(len(f) for f in many.values())
+    for market, code in CODES:
+        name = ("sh" if market else "sz") + code
+        want = xdxr_frame(core.get_xdxr_info(market, code))
+        pd.testing.assert_frame_equal(hq.xdxr(name), want)
+        pd.testing.assert_frame_equal(many[name], want)
+        pd.testing.assert_frame_equal(hq.finance(name), finance_frame(
+            core.get_finance_info(market, code)))
+
+
+def test_quotes_equal_core_and_name_the_unanswered(hq, core):
+    names = [("sh" if m else "sz") + c for m, c in CODES]
+    with pytest.warns(DataWarning, match="sz999999"):
+        got = hq.quotes(names + ["sz999999"])
+    assert got.attrs["missing"] == ["sz999999"]
+    want = pd.DataFrame(core.get_security_quotes(CODES))
+    want.index = pd.Index(names, name="symbol")
+    pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
+    assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
+
+
+def test_quotes_without_codes_sweep_both_markets(hq):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataWarning)
+        got = hq.quotes()
+    listed = [s for m in ("sz", "sh") for s in hq.securities(m).index]
+    assert list(got.index) == listed and len(listed) > 2000

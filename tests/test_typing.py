@@ -28,6 +28,8 @@ TYPED = [
     "pelmora/local_files.py",
     "pelmora/tables.py",
     "pelmora/securities.py",
+    "pelmora/corporate.py",
+    "pelmora/quotes.py",
 ]
 
 
