@@ -11,7 +11,7 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import corporate, frames, quotes, securities
+from . import corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
 from .limits import BAR_PAGE, QUOTE_PAGE
 from .servers import literal_host, parse_address
@@ -298,6 +298,45 @@ class HQ:
                           DataWarning, stacklevel=2)
         return frame
 
+    def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
+        """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
+        until the day is complete: index ``datetime``, the day plus the tick's hour and minute
+        (ticks carry no seconds: not unique), in server order; columns ``price`` (yuan),
+        ``vol``, ``num`` (today only), ``buyorsell`` and ``seq``, the tick's place in the
+        day. Today's date is the trading day the servers report (see `trading_day`)."""
+        sym = parse_symbol(symbol)
+        day, number = self._day(date)
+        page = intraday.TICK_PAGE
+        pages: list[dict[str, Any]] = []
+        start, width = 0, 1
+        while start <= _MAX_START:
+            starts = range(start, min(start + width * page, _MAX_START + 1), page)
+            batch = self._table("ticks", [(sym.market, sym.code, s, page, number)
+                                          for s in starts])
+            frames.raise_first(batch.errors())
+            data, edges = tables.columns(batch, intraday.TICK_COLUMNS + ("minute",)), \
+                tables.bounds(batch)
+            for k in range(len(starts)):
+                pages.append({n: c[edges[k]:edges[k + 1]] for n, c in data.items()})
+            if (tables.counts(batch) < page).any():
+                break
+            start, width = starts[-1] + page, self._pool.connections
+        return intraday.tick_frame(pages, day, number != 0)
+
+    def trading_day(self) -> np.datetime64:
+        """Today's trading day as the servers report it: the date of the latest daily bar of
+        the Shanghai composite index (the last session's day outside trading days)."""
+        import numpy as np
+        try:
+            batch = self._pool.bars([(9, 1, "000001", 0, 1, True)], None)
+        finally:
+            self._warn_servers()
+        frames.raise_first(batch.errors())
+        times = frames.from_batch(batch).times
+        if not len(times):
+            raise ValueError("the servers report no daily bar of sh000001")
+        return np.datetime64(times[-1], "D")
+
     def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
         """The ex-rights and ex-dividend events of a security, oldest first: the frame of
         `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
@@ -332,6 +371,15 @@ class HQ:
         return corporate.finance_frame(batch, sym)
 
     # -- internals
+
+    def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
+        """The day and the number of a history request (0: today's commands)."""
+        if date is None:
+            return self.trading_day(), 0
+        bound = _timestamp(date, "date", False)
+        assert bound is not None
+        day = bound.astype("M8[D]")
+        return day, intraday.day_number(day)
 
     def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
                ) -> Any:

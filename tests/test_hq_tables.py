@@ -67,3 +67,30 @@ def test_quotes_without_codes_sweep_both_markets(hq):
         got = hq.quotes()
     listed = [s for m in ("sz", "sh") for s in hq.securities(m).index]
     assert list(got.index) == listed and len(listed) > 2000
+
+
+def core_ticks(core, market, code, number):
+    rows, start = [], 0
+    while True:
+        page = (core.get_history_transaction_data(market, code, start, 2000, number) if number
+                else core.get_transaction_data(market, code, start, 2000))
+        rows = page + rows
+        if len(page) < 2000:
+            return pd.DataFrame(rows)
+        start += 2000
+
+
+@pytest.mark.parametrize("page", [2000, 300])
+@pytest.mark.parametrize("date", [None, "2025-06-10"])
+def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
+    import pelmora.intraday
+    monkeypatch.setattr(pelmora.intraday, "TICK_PAGE", page)
+    day = pd.Timestamp(date) if date else pd.Timestamp(hq.trading_day())
+    got = hq.ticks("600036", date=date)
+    want = core_ticks(core, 1, "600036", int(day.strftime("%Y%m%d")) if date else 0)
+    assert len(got) > 300 and (got["seq"] == np.arange(len(got))).all()
+    times = pd.to_datetime(day.strftime("%Y-%m-%d ") + want.pop("time"))
+    assert (got.index == times).all() and got.index.is_monotonic_increasing
+    pd.testing.assert_frame_equal(got.drop(columns="seq").reset_index(drop=True), want,
+                                  check_dtype=False)
+

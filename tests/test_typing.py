@@ -30,6 +30,7 @@ TYPED = [
     "pelmora/securities.py",
     "pelmora/corporate.py",
     "pelmora/quotes.py",
+    "pelmora/intraday.py",
 ]
 
 
