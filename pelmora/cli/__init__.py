@@ -10,11 +10,13 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from collections.abc import Sequence
+from typing import Any
 
 from .._version import __version__
-from ..exceptions import PanicException
-from . import bars, demo, local, market, servers
+from ..exceptions import DataWarning, PanicException
+from . import bars, demo, events, intraday, local, market, servers
 from .options import CommandError, make_parents
 
 __all__ = ["main", "build_parser"]
@@ -32,6 +34,8 @@ def build_parser() -> argparse.ArgumentParser:
     servers.register(sub, parents)
     bars.register(sub, parents)
     market.register(sub, parents)
+    intraday.register(sub, parents)
+    events.register(sub, parents)
     local.register(sub, parents)
     demo.register(sub, parents)
     return p
@@ -53,6 +57,10 @@ def _silence_stdout() -> None:
         pass
 
 
+def _warn(message: Warning | str, category: type[Warning], *rest: Any, **kw: Any) -> None:
+    print(f"warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool with `argv` (default: the process arguments); returns the exit status."""
     parser = build_parser()
@@ -60,6 +68,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # usage error (2) or --help (0), already printed
         return exc.code if isinstance(exc.code, int) else 2
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", DataWarning)
+        warnings.showwarning = _warn
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         status: int = args.run(args)
         sys.stdout.flush()  # a closed pipe shows here, not in the interpreter's exit
@@ -81,5 +96,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if exc.strerror:
             return _error(exc.strerror + (f": {exc.filename}" if exc.filename else ""))
         return _error(exc)
+    except KeyError as exc:  # str() of a KeyError is the repr of its message
+        return _error(exc.args[0] if exc.args else exc)
     except Exception as exc:  # any other failure of the library: its message, no traceback
         return _error(exc)
