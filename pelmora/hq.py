@@ -323,6 +323,17 @@ class HQ:
             start, width = starts[-1] + page, self._pool.connections
         return intraday.tick_frame(pages, day, number != 0)
 
+    def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
+        """The minute series of a day (today's without `date`): index ``datetime``, the day's
+        minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
+        ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
+        (see `trading_day`)."""
+        sym = parse_symbol(symbol)
+        day, number = self._day(date)
+        batch = self._table("minutes", [(sym.market, sym.code, 0, 0, number)])
+        frames.raise_first(batch.errors())
+        return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
+
     def trading_day(self) -> np.datetime64:
         """Today's trading day as the servers report it: the date of the latest daily bar of
         the Shanghai composite index (the last session's day outside trading days)."""

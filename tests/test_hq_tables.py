@@ -94,3 +94,15 @@ def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
     pd.testing.assert_frame_equal(got.drop(columns="seq").reset_index(drop=True), want,
                                   check_dtype=False)
 
+
+@pytest.mark.parametrize("date", [None, "2025-06-10"])
+def test_minutes_are_240_with_their_times(hq, core, date):
+    got = hq.minutes("sz000001", date=date)
+    day = pd.Timestamp(date or hq.trading_day())
+    want = pd.DataFrame(core.get_history_minute_time_data(0, "000001", int(day.strftime(
+        "%Y%m%d"))) if date else core.get_minute_time_data(0, "000001"))
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
+    assert len(got) == 240
+    clock = got.index.strftime("%H:%M")
+    assert list(clock[[0, 119, 120, 239]]) == ["09:31", "11:30", "13:01", "15:00"]
+    assert (got.index.normalize() == day).all()
