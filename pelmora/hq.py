@@ -11,7 +11,7 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import corporate, frames, intraday, quotes, securities, tables
+from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
 from .limits import BAR_PAGE, QUOTE_PAGE
 from .servers import literal_host, parse_address
@@ -153,7 +153,8 @@ class HQ:
 
     def bars(self, symbol: SymbolLike, period: str | int = "day", count: int | None = None,
              start: DateLike | None = None, end: DateLike | None = None, *,
-             progress: Progress | None = None) -> pd.DataFrame:
+             progress: Progress | None = None, adjust: str | None = None,
+             as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of one security, oldest first.
 
         `period`: ``1m 5m 15m 30m 60m day week month quarter year`` (or a category 0-11).
@@ -163,7 +164,14 @@ class HQ:
         server's history ends first). `end` drops later bars (a date alone means the end of
         that day). Raises ValueError for a malformed name or a market the servers do not
         serve, KeyError for a code the market's security list does not hold.
+
+        `adjust`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"`` or ``"hfq-ratio"`` adjusts prices for
+        the security's ex-rights events (`pelmora.adjust.adjust`; `as_of` ignores later
+        events); minute bars by their day, bars longer than a day built from adjusted daily
+        bars.
         """
+        if adjust is not None:
+            return self._adjusted(symbol, period, count, start, end, adjust, as_of, progress)
         sym = parse_symbol(symbol)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
@@ -195,7 +203,8 @@ class HQ:
     def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
                   count: int | None = None, start: DateLike | None = None,
                   end: DateLike | None = None, *, errors: Literal["warn", "raise"] = "warn",
-                  progress: Progress | None = None) -> pd.DataFrame:
+                  progress: Progress | None = None, adjust: str | None = None,
+                  as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of many securities, fetched all at once, as one long frame: the index and
         columns of `bars` plus a categorical ``symbol`` column (canonical names such as
         sh600036), securities in the order given, each oldest first.
@@ -204,10 +213,12 @@ class HQ:
         named with their reasons in a `DataWarning` and in ``frame.attrs["errors"]``;
         securities without bars are named in ``frame.attrs["empty"]``. With
         ``errors="raise"`` the first failure is raised instead. Raises when nothing could be
-        fetched.
+        fetched. `adjust` and `as_of` as for `bars`.
         """
         if errors not in ("warn", "raise"):
             raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
+        if adjust is not None:
+            adjusted.check_method(adjust)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
         fails: dict[str, BaseException] = {}
@@ -252,6 +263,8 @@ class HQ:
                           f"failed: {listing}", DataWarning, stacklevel=2)
         if empty:
             warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
+        if adjust is not None and len(frame):
+            frame = self._adjusted_many(frame, category, end, adjust, as_of)
         return frame
 
     # -- other commands
@@ -323,6 +336,17 @@ class HQ:
             start, width = starts[-1] + page, self._pool.connections
         return intraday.tick_frame(pages, day, number != 0)
 
+    def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
+        """The minute series of a day (today's without `date`): index ``datetime``, the day's
+        minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
+        ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
+        (see `trading_day`)."""
+        sym = parse_symbol(symbol)
+        day, number = self._day(date)
+        batch = self._table("minutes", [(sym.market, sym.code, 0, 0, number)])
+        frames.raise_first(batch.errors())
+        return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
+
     def trading_day(self) -> np.datetime64:
         """Today's trading day as the servers report it: the date of the latest daily bar of
         the Shanghai composite index (the last session's day outside trading days)."""
@@ -336,6 +360,22 @@ class HQ:
         if not len(times):
             raise ValueError("the servers report no daily bar of sh000001")
         return np.datetime64(times[-1], "D")
+
+    def factors(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The price maps of the security's ex-rights events over its daily bars: the table of
+        `pelmora.adjust.factors` (per event A and B of forward and backward adjustment, the
+        reference price and the ratio factors)."""
+        import pandas as pd
+        from .adjust import factors
+        sym = parse_symbol(symbol)
+        events = self.xdxr(sym)
+        dates = events.index.dropna()
+        if len(dates):
+            first = dates.min() - pd.Timedelta(days=31)
+            daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=first))
+        else:
+            daily = self.bars(sym, "day", count=1)
+        return factors(events, daily)
 
     def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
         """The ex-rights and ex-dividend events of a security, oldest first: the frame of
@@ -371,6 +411,35 @@ class HQ:
         return corporate.finance_frame(batch, sym)
 
     # -- internals
+
+    def _adjusted(self, symbol: SymbolLike, period: str | int, count: int | None,
+                  start: DateLike | None, end: DateLike | None, method: str,
+                  as_of: DateLike | None, progress: Progress | None) -> pd.DataFrame:
+        from .adjust import adjust
+        adjusted.check_method(method)
+        sym, category = parse_symbol(symbol), parse_period(period)
+        raw = self.bars(sym, period, count, start, end, progress=progress)
+        events = self.xdxr(sym)
+        if category not in adjusted.LONG_PERIODS or raw.empty:
+            return adjust(raw, events, method, as_of=as_of)
+        begin = adjusted.daily_start(raw, category)
+        daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=begin, end=end))
+        return adjusted.rebuild_long(raw, daily, events, method, as_of, category)
+
+    def _adjusted_many(self, raw: pd.DataFrame, category: int, end: DateLike | None,
+                       method: str, as_of: DateLike | None) -> pd.DataFrame:
+        from .adjust import adjust
+        names = adjusted.symbols_of(raw)
+        events = adjusted.events_long(self.xdxr_many(names))
+        if category not in adjusted.LONG_PERIODS:
+            out = adjust(raw, events, method, as_of=as_of)
+        else:
+            begin = adjusted.daily_start(raw.sort_index(), category)
+            daily = adjusted.quiet_daily(lambda: self.bars_many(names, "day", start=begin,
+                                                                end=end))
+            out = adjusted.rebuild_long(raw, daily, events, method, as_of, category)
+        out.attrs = dict(raw.attrs)
+        return out
 
     def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
         """The day and the number of a history request (0: today's commands)."""

@@ -94,3 +94,45 @@ def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
     pd.testing.assert_frame_equal(got.drop(columns="seq").reset_index(drop=True), want,
                                   check_dtype=False)
 
+
+@pytest.mark.parametrize("date", [None, "2025-06-10"])
+def test_minutes_are_240_with_their_times(hq, core, date):
+    got = hq.minutes("sz000001", date=date)
+    day = pd.Timestamp(date or hq.trading_day())
+    want = pd.DataFrame(core.get_history_minute_time_data(0, "000001", int(day.strftime(
+        "%Y%m%d"))) if date else core.get_minute_time_data(0, "000001"))
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
+    assert len(got) == 240
+    clock = got.index.strftime("%H:%M")
+    assert list(clock[[0, 119, 120, 239]]) == ["09:31", "11:30", "13:01", "15:00"]
+    assert (got.index.normalize() == day).all()
+
+
+@pytest.mark.parametrize("method", ["qfq", "hfq", "qfq-ratio", "hfq-ratio"])
+def test_adjusted_closes_are_continuous_across_ex_dates(hq, method):
+    raw = hq.bars("600036", "day", count=4000)
+    adj = hq.bars("600036", "day", count=4000, adjust=method)
+    table = hq.factors("600036")
+    table = table[table["bar"].isin(raw.index[1:]) & ~table["bar"].duplicated(keep=False)]
+    assert len(table) >= 3
+    for k, (bar, ref) in enumerate(zip(table["bar"], table["ref_price"])):
+        t = raw.index.get_loc(bar)
+        now, before = adj["close"].iloc[t], adj["close"].iloc[t - 1]
+        if method.endswith("ratio"):
+            assert now / before == pytest.approx(raw["close"].iloc[t] / ref, rel=1e-9)
+        else:  # a linear map: the change is the raw change from the reference, scaled
+            scale = (table["hfq_a"].iloc[k] if method == "hfq" else
+                     table["qfq_a"].iloc[k + 1] if k + 1 < len(table) else 1.0)
+            assert now - before == pytest.approx(scale * (raw["close"].iloc[t] - ref), abs=1e-9)
+
+
+@pytest.mark.parametrize("period", ["week", "month", "5m"])
+def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
+    day = hq.bars("600036", "day", count=300, adjust="hfq")
+    got = hq.bars("600036", period, count=200, adjust="hfq")
+    raw = hq.bars("600036", period, count=200)
+    assert (got.index == raw.index).all()
+    last = got.groupby(got.index.normalize())["close"].last()
+    assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
+    many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
+    pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)

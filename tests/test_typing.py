@@ -31,6 +31,7 @@ TYPED = [
     "pelmora/corporate.py",
     "pelmora/quotes.py",
     "pelmora/intraday.py",
+    "pelmora/adjusted.py",
 ]
 
 
