@@ -70,22 +70,26 @@ def test_usage_errors_exit_2(capsys, argv, message):
     assert err.startswith("usage: pelmora") and message in err.splitlines()[-1]
 
 
-@pytest.mark.parametrize("codes, period, fmt", [
-    (["600036"], "day", "--csv"), (["sh000001"], "60m", "--json"),
-    (["600036", "sz000001", "sh000001"], "5m", "--csv"),
+@pytest.mark.parametrize("codes, period, fmt, adjusted", [
+    (["600036"], "day", "--csv", {}), (["sh000001"], "60m", "--json", {}),
+    (["600036", "sz000001", "sh000001"], "5m", "--csv", {}),
+    (["600036"], "day", "--json", {"adjust": "qfq"}),
+    (["600036", "sz000001"], "day", "--csv", {"adjust": "hfq-ratio", "as_of": "2024-01-02"}),
 ])
-def test_bars_are_hqs_frames(capsys, sim, codes, period, fmt):
-    status, out, err = run(capsys, "bars", *codes, "-p", period, "-n", 900, fmt, "-s",
-                           sim.address)
+def test_bars_are_hqs_frames(capsys, sim, codes, period, fmt, adjusted):
+    options = [f"--{k.replace('_', '-')}={v}" for k, v in adjusted.items()]
+    status, out, err = run(capsys, "bars", *codes, "-p", period, "-n", 900, fmt, *options,
+                           "-s", sim.address)
     assert status == 0 and err == ""  # no progress bar when standard error is no terminal
     with HQ([sim.address]) as hq:
-        want = hq.bars_many(codes, period, 900) if len(codes) > 1 else hq.bars(codes[0], period, 900)
+        want = (hq.bars_many(codes, period, 900, **adjusted) if len(codes) > 1
+                else hq.bars(codes[0], period, 900, **adjusted))
     got = frame_of(out, fmt)
     assert list(got.columns) == [want.index.name, *want.columns]
     shown = "%Y-%m-%d" if period == "day" else "%Y-%m-%d" + ("T" if fmt == "--json" else " ") \
         + "%H:%M"
     assert got["datetime"].tolist() == want.index.strftime(shown).tolist()
-    assert got["close"].tolist() == want["close"].tolist()
+    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), rel=1e-14)
 
 
 def test_bars_start_end_and_what_failed(capsys, sim):
@@ -129,7 +133,7 @@ def test_list_quotes_xdxr_finance_match_the_library(capsys, sim, fmt):
         assert got[column].tolist() == pytest.approx(want[column].tolist(), nan_ok=True)
 
 
-def test_quotes_table_and_ticks(capsys, sim, sim_market):
+def test_quotes_table_ticks_and_minutes(capsys, sim, sim_market):
     status, out, err = run(capsys, "quotes", "600036", "sz123456", "-s", sim.address)
     header, row = out.splitlines()
     assert status == 0 and err == "warning: no quote for 1 securities: sz123456\n"
@@ -137,11 +141,14 @@ def test_quotes_table_and_ticks(capsys, sim, sim_market):
                               "vol", "amount", "bid1", "ask1"]
     close, last = sim_market.day_bars((1, "600036"))[-1].close, sim_market.pre_close((1, "600036"))
     assert row.split()[:3] == ["sh600036", f"{close / 100:.2f}", f"{(close / last - 1) * 100:.2f}"]
-    status, out, _ = run(capsys, "ticks", "600036", "--date", "2025-06-12", "--csv", "-s",
-                         sim.address)
-    with HQ([sim.address]) as hq:
-        want = hq.ticks("600036", "2025-06-12")
-    assert status == 0 and frame_of(out, "--csv")["vol"].tolist() == want["vol"].tolist()
+    for command in ("ticks", "minutes"):
+        status, out, _ = run(capsys, command, "600036", "--date", "2025-06-12", "--csv", "-s",
+                             sim.address)
+        with HQ([sim.address]) as hq:
+            want = getattr(hq, command)("600036", "2025-06-12")
+        got = frame_of(out, "--csv")
+        assert status == 0 and got["vol"].tolist() == want["vol"].tolist()
+        assert got["datetime"].tolist() == want.index.strftime("%Y-%m-%d %H:%M").tolist()
 
 
 def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, sim_client,

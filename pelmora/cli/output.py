@@ -121,7 +121,8 @@ def write_json(frame: pd.DataFrame, stream: IO[str]) -> None:
     """One JSON object a line, keys in column order, dates as ISO text; NaN becomes null."""
     flat = _dates_as_text(_flat(frame), "T")
     if len(flat):
-        text = flat.to_json(orient="records", lines=True, force_ascii=False)
+        text = flat.to_json(orient="records", lines=True, force_ascii=False,
+                            double_precision=15)  # the most pandas writes
         stream.write(text if text.endswith("\n") else text + "\n")
 
 
