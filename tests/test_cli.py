@@ -89,7 +89,7 @@ def test_bars_are_hqs_frames(capsys, sim, codes, period, fmt, adjusted):
     shown = "%Y-%m-%d" if period == "day" else "%Y-%m-%d" + ("T" if fmt == "--json" else " ") \
         + "%H:%M"
     assert got["datetime"].tolist() == want.index.strftime(shown).tolist()
-    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), rel=1e-14)
+    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), abs=1e-10)
 
 
 def test_bars_start_end_and_what_failed(capsys, sim):

@@ -25,9 +25,10 @@ __all__ = ["main", "build_parser"]
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="pelmora", description="TDX market data from HQ servers and local files.",
-        epilog="Codes: six digits, Shanghai when starting with 6, 9 or 5, Shenzhen otherwise; "
-               "prefix sh or sz to choose (sh000001 is the Shanghai index, 000001 a Shenzhen "
-               "stock). Servers: HOST:PORT or [IPv6]:PORT.")
+        epilog="Codes: 600036, sh600036, 600036.SH or 600036.XSHG; bare codes are Shanghai "
+               "when starting with 6, 9 or 5, Shenzhen otherwise (sh000001 is the Shanghai "
+               "index, 000001 a Shenzhen stock). Servers: HOST:PORT or [IPv6]:PORT; without "
+               "--server, those of PELMORA_SERVERS or of the servers file (pelmora servers).")
     p.add_argument("--version", "-V", action="version", version=f"pelmora {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     parents = make_parents()

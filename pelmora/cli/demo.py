@@ -51,7 +51,7 @@ def run(args: argparse.Namespace | None = None) -> int:
             (["quotes", "600036", "600519", "sz000001", "sz300750", "sh000001", "--server",
               addr], None),
             (["ticks", "600036", "--server", addr], 4),
-            (["xdxr", "600036", "--server", addr, "--csv"], 4),
+            (["xdxr", "600036", "--server", addr], 4),
         ]
         for argv, keep in steps:
             status = _run(argv, keep)
