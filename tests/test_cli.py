@@ -13,8 +13,9 @@ import pytest
 
 from fakehq import FakeHQ
 from pelmora import HQ, __version__, config
-from pelmora.adjust import adjust, xdxr_frame
+from pelmora.adjust import METHODS, adjust, xdxr_frame
 from pelmora.cli import main
+from pelmora.cli.options import ADJUST_METHODS
 from pelmora.cli.output import display_width
 from pelmora.local_files import read_day_frame
 from pelmora.testing.vipdoc import day_file_bytes
@@ -156,6 +157,7 @@ def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, 
     path = tmp_path / "sh600036.day"
     path.write_bytes(day_file_bytes(sim_market, (1, "600036")))
     events = xdxr_frame(sim_client.get_xdxr_info(1, "600036"))
+    assert ADJUST_METHODS == METHODS
     for method in (None, "qfq", "hfq-ratio"):
         extra = ["--adjust", method, "--events-from", sim.address] if method else []
         status, out, _ = run(capsys, "day", path, "--start", "2020-01-01", *extra, "--csv")
@@ -165,8 +167,10 @@ def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, 
             want["open"].round(9).tolist()
     copy = tmp_path / "bars.day"
     copy.write_bytes(path.read_bytes())
-    status, _, err = run(capsys, "day", copy, "--adjust", "qfq", "--events-from", sim.address)
-    assert status == 1 and "--adjust needs the security in the file's name" in err
+    for argv, message in [(["--adjust", "qfq"], "--adjust needs the security in the file's name"),
+                          ([], "--events-from gives the events of --adjust: give --adjust too")]:
+        status, _, err = run(capsys, "day", copy, *argv, "--events-from", sim.address)
+        assert status == 1 and message in err
 
 
 def test_ping_check_save_and_servers_file(capsys, sim, home, tmp_path):
@@ -188,8 +192,9 @@ def test_ping_check_save_and_servers_file(capsys, sim, home, tmp_path):
 
 def test_servers_import_connect_cfg(capsys, home, tmp_path, monkeypatch):
     cfg = tmp_path / "connect.cfg"
-    cfg.write_bytes("[HQHOST]\r\nHostNum=2\r\nHostName01=深圳双线主站\r\nIPAddress01=127.0.0.1\r\n"
-                    "Port01=7709\r\nIPAddress02=::1\r\nPort02=7711\r\n".encode("gbk"))
+    cfg.write_bytes("[HQHOST]\r\nHostNum=2\r\nHostName01=深圳双线主站\r\n"
+                    "IPAddress01=127.0.0.1\r\nPort01=7709\r\nIPAddress02=::1\r\nPort02=7711\r\n"
+                    .encode("gbk"))
     status, out, err = run(capsys, "servers", "--import", cfg, "--csv")
     assert status == 0 and err == f"pelmora: saved 2 servers to {home}\n"
     assert out == "server,name\n127.0.0.1:7709,深圳双线主站\n[::1]:7711,\n"

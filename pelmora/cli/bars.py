@@ -3,11 +3,10 @@ from __future__ import annotations
 
 import argparse
 
-from ..adjust import METHODS
 from ..symbols import parse_symbol
 from . import output
-from .options import (PERIOD_HELP, CommandError, Parents, Subparsers, arg, date, open_hq, period,
-                      positive)
+from .options import (ADJUST_METHODS, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
+                      date, open_hq, period, positive)
 from .progress import Bar
 
 DEFAULT_COUNT = 100
@@ -28,7 +27,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
     span.add_argument("--start", type=date, metavar="DATE", help="every bar from DATE")
     c.add_argument("--end", type=date, metavar="DATE",
                    help="no bar after DATE (a date alone means the end of that day)")
-    c.add_argument("--adjust", choices=METHODS,
+    c.add_argument("--adjust", choices=ADJUST_METHODS,
                    help="prices adjusted for ex-rights events: qfq and hfq as the TDX client "
                         "(forward to today's level, back to the listing's), or proportional "
                         "factors (-ratio)")

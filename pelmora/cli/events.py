@@ -3,14 +3,10 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import TYPE_CHECKING
 
 from ..symbols import parse_symbol
 from . import output
 from .options import Parents, Subparsers, arg, open_hq
-
-if TYPE_CHECKING:
-    import pandas as pd
 
 
 def register(sub: Subparsers, parents: Parents) -> None:

@@ -7,11 +7,9 @@ import os
 import stat
 from typing import TYPE_CHECKING
 
-from ..adjust import METHODS, adjust
-from ..local_files import read_day_frame, read_minute_frame, symbol_of_file
 from ..servers import parse_address
 from . import output
-from .options import CommandError, Parents, Subparsers, arg, date, open_hq
+from .options import ADJUST_METHODS, CommandError, Parents, Subparsers, arg, date, open_hq
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -22,7 +20,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
     common.add_argument("file", metavar="FILE")
     common.add_argument("--start", type=date, metavar="DATE", help="no bar before DATE")
     common.add_argument("--end", type=date, metavar="DATE", help="no bar after DATE")
-    common.add_argument("--adjust", choices=METHODS,
+    common.add_argument("--adjust", choices=ADJUST_METHODS,
                         help="adjusted prices, by the ex-rights events of the security the "
                              "file is named after (sh600036.day)")
     common.add_argument("--events-from", dest="server", action="append",
@@ -57,17 +55,22 @@ def _regular_file(path: str) -> str:
 def _adjusted(frame: pd.DataFrame, args: argparse.Namespace) -> pd.DataFrame:
     """The bars adjusted as --adjust asks, by the events of the file's security."""
     if args.adjust is None:
+        if args.server:
+            raise CommandError("--events-from gives the events of --adjust: give --adjust too")
         return frame
+    from ..adjust import adjust
+    from ..local_files import symbol_of_file
     symbol = symbol_of_file(args.file)
     if symbol is None:
         raise CommandError(f"{args.file}: --adjust needs the security in the file's name, "
                            f"such as sh600036.day")
-    with open_hq(args) as hq:
+    with open_hq(args, "--events-from") as hq:
         events = hq.xdxr(symbol)
     return adjust(frame, events, args.adjust)
 
 
 def run_day(args: argparse.Namespace) -> int:
+    from ..local_files import read_day_frame
     path = _regular_file(args.file)
     frame = read_day_frame(path, start=args.start, end=args.end,
                            price_decimals=args.price_decimals)
@@ -76,6 +79,7 @@ def run_day(args: argparse.Namespace) -> int:
 
 
 def run_minute(args: argparse.Namespace) -> int:
+    from ..local_files import read_minute_frame
     path = _regular_file(args.file)
     frame = read_minute_frame(path, start=args.start, end=args.end)
     output.write(_adjusted(frame, args), args.format)

@@ -25,6 +25,8 @@ else:
 T = TypeVar("T")
 
 DEFAULT_CONNECTIONS = 4
+# pelmora.adjust.METHODS, named here so that building the parser imports no pandas.
+ADJUST_METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 
 
 class CommandError(Exception):
@@ -108,13 +110,13 @@ def market(text: str) -> str:
 PERIOD_HELP = f"{', '.join(PERIODS)} or a category 0-11 (default day)"
 
 
-def open_hq(args: argparse.Namespace) -> HQ:
-    """An `HQ` on the servers given with --server, else on the configured ones."""
+def open_hq(args: argparse.Namespace, option: str = "--server") -> HQ:
+    """An `HQ` on the servers given with `option`, else on the configured ones."""
     from .. import config
     from ..hq import HQ
     if not args.server and not os.environ.get(config.ENV_VAR, "").strip() \
             and not config.load_servers():
-        raise CommandError(f"no HQ server configured: give --server HOST:PORT, set "
+        raise CommandError(f"no HQ server configured: give {option} HOST:PORT, set "
                            f"{config.ENV_VAR}='HOST:PORT,HOST:PORT', or save them to "
                            f"{config.config_path()} (pelmora servers --import connect.cfg, or "
                            f"pelmora ping HOST:PORT... --check --save)")

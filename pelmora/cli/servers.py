@@ -136,8 +136,9 @@ def run_ping(args: argparse.Namespace) -> int:
     if args.save and not args.check:
         raise CommandError("--save keeps the servers that answer with data: give --check too")
     targets = _targets(args)
-    rows: list[dict[str, Any]] = [{"server": address_text(h, p), "latency_ms": None, "status": "unreachable",
-             "name": n} for n, h, p in targets]
+    rows: list[dict[str, Any]] = [
+        {"server": address_text(h, p), "latency_ms": None, "status": "unreachable", "name": n}
+        for n, h, p in targets]
     probes: list[tuple[str, int, int]] = []  # literal host, port, row
     for i, (_, host, port) in enumerate(targets):
         try:
