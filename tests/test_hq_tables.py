@@ -136,3 +136,19 @@ def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
     assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
     many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
     pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)
+
+
+@pytest.mark.parametrize("call", [
+    lambda hq: hq.quotes(["600036", "000001"]),
+    lambda hq: hq.ticks("600036"),
+    lambda hq: hq.minutes("600036"),
+    lambda hq: hq.securities("sh"),
+])
+def test_quote_only_servers_are_set_aside_for_every_command(call):
+    from pelmora.testing import serve
+    with serve(servers=[{"quote_only": True}, {}], seed=3, fill=60) as addresses:
+        # one connection: its first server is the quote-only one
+        with HQ([f"{h}:{p}" for h, p in addresses], connections=1) as hq, \
+                pytest.warns(DataWarning, match="quote-only"):
+            got = call(hq)
+        assert len(got) > 0
