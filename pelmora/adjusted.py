@@ -45,9 +45,16 @@ def quiet_daily(fetch: Callable[[], pd.DataFrame]) -> pd.DataFrame:
 
 def events_long(per_symbol: dict[str, pd.DataFrame]) -> pd.DataFrame:
     """The events of several securities as one frame with a ``symbol`` column."""
+    import numpy as np
     import pandas as pd
-    parts = [f.assign(symbol=name) for name, f in per_symbol.items()]
-    return pd.concat(parts) if parts else pd.DataFrame({"symbol": []})
+    parts = list(per_symbol.values())
+    if not parts:
+        return pd.DataFrame({"symbol": []})
+    # Column by column: concat warns about the all-NaN value columns most securities have.
+    columns = {c: np.concatenate([f[c].to_numpy() for f in parts]) for c in parts[0].columns}
+    columns["symbol"] = np.repeat(list(per_symbol), [len(f) for f in parts])
+    index = pd.DatetimeIndex(np.concatenate([f.index.to_numpy() for f in parts]), name="date")
+    return pd.DataFrame(columns, index=index)
 
 
 def rebuild_long(raw: pd.DataFrame, daily: pd.DataFrame, events: Any, method: str,
@@ -61,8 +68,8 @@ def rebuild_long(raw: pd.DataFrame, daily: pd.DataFrame, events: Any, method: st
         keys = pd.MultiIndex.from_arrays([raw["symbol"].astype(str), raw.index])
         have = pd.MultiIndex.from_arrays([built["symbol"].astype(str), built.index])
         built = built[have.isin(keys)]
-        built["symbol"] = pd.Categorical(built["symbol"].astype(str),
-                                         categories=raw["symbol"].cat.categories)
+        built = built.assign(symbol=pd.Categorical(built["symbol"].astype(str),
+                                                   categories=raw["symbol"].cat.categories))
     else:
         built = built[built.index.isin(raw.index)]
     return built[list(raw.columns)]
