@@ -1,4 +1,6 @@
-"""`HQ`: bars of many securities from a pool of HQ servers, as pandas DataFrames.
+"""`HQ`: bars of many securities from a pool of HQ servers, as pandas DataFrames, and the
+other commands (quotes, security lists, ticks, minute series, ex-rights events, finance
+summaries) on the same pool; their frames are built in the modules named by them.
 
 The connections are served by native worker threads (`pelmora._engine`) that run without the
 interpreter lock: a call waits without holding it, so other Python threads, and an asyncio
