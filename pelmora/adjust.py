@@ -66,6 +66,7 @@ CONSOLIDATION_KEYS = ("suogu",)
 WARRANT_KEYS = ("xingquanjia", "fenshu")
 CAPITAL_KEYS = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
 VALUE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS + CAPITAL_KEYS
+SINGLE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS
 
 DISTRIBUTION, CONSOLIDATION = 1, 11
 
@@ -117,6 +118,11 @@ def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category:
     columns: dict[str, Any] = {"category": np.asarray(category, dtype=np.int64), "name": names}
     for key in VALUE_KEYS:
         columns[key] = np.asarray(values[key], dtype=np.float64)
+    # Amounts and prices travel as 32-bit floats: 0.237 arrives as 0.2370000034570694. Their
+    # shortest decimal (what the issuer announced) is what users compare with and what the
+    # exchange computed its reference price from.
+    for key in SINGLE_KEYS:
+        columns[key] = columns[key].astype(np.float32).astype(str).astype(np.float64)
     frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
     return frame.sort_index(kind="stable")
 

@@ -211,21 +211,23 @@ def test_several_securities_each_by_its_own_events():
 
 def test_xdxr_frame():
     frame = xdxr_frame([rec("2024-03-15", 11, suogu=0.5),
-                        {**cash("2020-01-02", 1.5, 0.5), "name": "除权除息"},
+                        {**cash("2020-01-02", 1.5, float(np.float32(0.237))),
+                         "name": "除权除息"},
                         {"year": 0, "month": 0, "day": 0, "category": 200, "name": "未知",
                          "panqianliutong": 0.0, "qianzongguben": 1.0, "panhouliutong": 0.0,
                          "houzongguben": 2.0}])
     assert frame.index.name == "date" and list(frame.columns[:3]) == ["category", "name",
                                                                         "fenhong"]
     assert list(frame["category"]) == [1, 11, 200] and frame.index[2] is pd.NaT
-    assert frame.loc["2020-01-02", "fenhong"].item() == 1.5
+    # The 32-bit floats of the wire come back as the decimals they stand for.
+    assert frame.loc["2020-01-02", ["fenhong", "songzhuangu"]].tolist() == [1.5, 0.237]
     assert np.isnan(frame.loc["2024-03-15", "fenhong"].item())
     assert frame["houzongguben"].iloc[2] == 2.0
     # The later split and the undated record are left out; an event before the first bar still
     # lifts backward-adjusted prices to the listing level, but has no close for a ratio.
     table = factors(frame, BARS)
     assert list(table.index) == [pd.Timestamp("2020-01-02")] and table["ratio"].isna().all()
-    assert close_after(frame, "hfq") == pytest.approx(BARS["close"] * 1.05 + 0.15)
+    assert close_after(frame, "hfq") == pytest.approx(BARS["close"] * 1.0237 + 0.15)
     assert close_after(frame, "hfq-ratio") == pytest.approx(BARS["close"])
 
 
