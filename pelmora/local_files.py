@@ -29,7 +29,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union
 
 from . import frames
 from .exceptions import DataWarning
@@ -37,7 +37,6 @@ from .hq import DateLike, _timestamp
 from .symbols import SH, SZ, Symbol, SymbolLike, parse_symbol
 
 if TYPE_CHECKING:
-    import numpy as np
     import pandas as pd
 
 PathLike = Union[str, "os.PathLike[str]"]
