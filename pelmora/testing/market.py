@@ -176,6 +176,7 @@ class SimulatedMarket:
                                    key=lambda s: s.code)
         self._lists = lists
         self._by_key = {s.key: s for secs in lists.values() for s in secs}
+        self._closes: dict[tuple[int, str], tuple[int, int]] | None = None
 
     def _calibrated(self, sec: Security) -> Security:
         hist = History(sec, self.seed, shaped_suspension=sec.key == SHAPED)
@@ -213,20 +214,48 @@ class SimulatedMarket:
         """Calendar indexes of the days the security traded, up to today."""
         return self._traded(key)
 
-    @functools.lru_cache(maxsize=16384)
     def pre_close(self, key: tuple[int, str]) -> int:
         """Today's previous close in cents: the last close before today, or the reference
         price when today is an ex-date; the last close when it did not trade today."""
-        hist = self.history(key)
-        days = self._traded(key)
+        if self._closes is not None:
+            return self._closes[key][0]
+        return self._closes_of(key)[0]
+
+    def last_close(self, key: tuple[int, str]) -> int:
+        """The close of the last day traded, or the previous close when it never traded."""
+        if self._closes is not None:
+            return self._closes[key][1]
+        return self._closes_of(key)[1]
+
+    def prepare_closes(self) -> None:
+        """Works out every security's previous and last close at once, so that a page of the
+        security list, which shows the previous close of a thousand securities, costs no
+        security's history. A server does this before it takes requests (and before forking
+        workers, which then share the table)."""
+        if self._closes is None:
+            # Each history is built once and let go: keeping 5,000 of them would cost far more
+            # memory than the table.
+            self._closes = {key: self._closes_from(History(sec, self.seed, key == SHAPED))
+                            for key, sec in self._by_key.items()}
+
+    @functools.lru_cache(maxsize=16384)
+    def _closes_of(self, key: tuple[int, str]) -> tuple[int, int]:
+        return self._closes_from(self.history(key))
+
+    def _closes_from(self, hist: History) -> tuple[int, int]:
+        days = np.flatnonzero(hist.traded()[:self.last + 1])
+        start = hist.sec.start_price
         if days.size == 0:
-            return hist.sec.start_price
-        if days[-1] == self.last and self.last in hist.ex_open:
-            return hist.ex_open[self.last]
-        before = days[:-1] if days[-1] == self.last else days
+            return start, start
+        last = int(days[-1])
+        before = days[:-1] if last == self.last else days
         if before.size == 0:
-            return hist.sec.start_price
-        return hist.close_on(int(before[-1]))
+            pre, close = start, int(hist.closes_on([last])[0])
+        else:
+            pre, close = hist.closes_on([int(before[-1]), last]).tolist()
+        if last == self.last and self.last in hist.ex_open:
+            pre = hist.ex_open[self.last]
+        return pre, close
 
     # ------------------------------------------------------------------ bars
 
@@ -357,10 +386,6 @@ class SimulatedMarket:
         bar = self.bars(key, 9, 0, 1)[0]
         last = Tick(*(int(x[-1]) for x in t))
         return bar, last, sold, int(t.vol.sum()) - sold
-
-    def last_close(self, key: tuple[int, str]) -> int:
-        bars = self.bar_columns(key, 9, 0, 1)
-        return int(bars.close[0]) if len(bars.close) else self.pre_close(key)
 
     def book(self, sec: Security) -> list[tuple[int, int, int, int]]:
         """Five levels (bid, ask, bid volume, ask volume) around the last close; none for an

@@ -169,6 +169,7 @@ def main(argv: list[str] | None = None) -> int:
             count = write_vipdoc(market, args.write_vipdoc)
             print(f"wrote {count} files under {os.path.join(args.write_vipdoc, 'vipdoc')}")
             return 0
+        market.prepare_closes()
         log = open(args.log, "a", encoding="ascii") if args.log else None
         sock = _listener(args.host, args.port, not faults.refuse)
     except (OSError, ValueError) as exc:
