@@ -177,6 +177,7 @@ class SimulatedMarket:
         self._lists = lists
         self._by_key = {s.key: s for secs in lists.values() for s in secs}
         self._closes: dict[tuple[int, str], tuple[int, int]] | None = None
+        self._list_closes: dict[int, npt.NDArray[np.int64]] = {}
 
     def _calibrated(self, sec: Security) -> Security:
         hist = History(sec, self.seed, shaped_suspension=sec.key == SHAPED)
@@ -227,6 +228,13 @@ class SimulatedMarket:
             return self._closes[key][1]
         return self._closes_of(key)[1]
 
+    def pre_closes(self, market: int, start: int, stop: int) -> npt.NDArray[np.int64]:
+        """`pre_close` of the securities [start, stop) of a market's list."""
+        if self._closes is not None:
+            return self._list_closes[market][start:stop]
+        return np.array([self.pre_close(s.key) for s in self.securities(market)[start:stop]],
+                        dtype=np.int64)
+
     def prepare_closes(self) -> None:
         """Works out every security's previous and last close at once, so that a page of the
         security list, which shows the previous close of a thousand securities, costs no
@@ -237,6 +245,8 @@ class SimulatedMarket:
             # memory than the table.
             self._closes = {key: self._closes_from(History(sec, self.seed, key == SHAPED))
                             for key, sec in self._by_key.items()}
+            self._list_closes = {m: np.array([self._closes[s.key][0] for s in secs], np.int64)
+                                 for m, secs in self._lists.items()}
 
     @functools.lru_cache(maxsize=16384)
     def _closes_of(self, key: tuple[int, str]) -> tuple[int, int]:

@@ -14,6 +14,7 @@ it would against a real server.
 Page limits, as a real server has them: 1000 securities per list page, 800 bars, 2000
 transactions and 80 quotes per request; longer requests get the first that many.
 """
+import functools
 import struct
 from typing import Any, Callable
 
@@ -24,7 +25,7 @@ from . import corporate as corp
 from .heap import retain_freed_memory
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
 from .wire import (Array, encode_price, encode_volume, fixed_columns, frame, price_columns, records,
-                   volume_columns, volume_word)
+                   prepare_yuan, volume_columns, volume_word, yuan_columns)
 
 FILE_CHUNK = 30000
 
@@ -81,13 +82,34 @@ class Responder:
 
     def security_list(self, req: bytes) -> bytes:
         market, start = struct.unpack_from("<HH", req, 12)
-        page = self.market.securities(market)[start:start + LIST_PAGE]
-        out = bytearray(struct.pack("<H", len(page)))
-        for sec in page:
-            out += _fixed(sec.code.encode(), 6) + struct.pack("<H", sec.volunit)
-            out += _fixed(sec.name.encode("gbk"), 8) + bytes(4) + bytes((sec.decimal_point,))
-            out += encode_volume(self.market.pre_close(sec.key) / 100) + bytes(4)
-        return bytes(out)
+        rows = self._list_rows(market)[start:start + LIST_PAGE]
+        n = len(rows)
+        if n:
+            rows = rows.copy()
+            rows[:, 21:25] = yuan_columns(self.market.pre_closes(market, start, start + n))
+        return struct.pack("<H", n) + rows.tobytes()
+
+    @functools.lru_cache(maxsize=2)
+    def _list_rows(self, market: int) -> Array:
+        """The list's 29-byte rows of a market without their previous closes: code, volume
+        unit, name, 4 empty bytes, decimal places, (the close, 4 bytes), 4 empty bytes."""
+        secs = self.market.securities(market)
+        rows = np.zeros((len(secs), 29), dtype=np.uint8)
+        if secs:
+            rows[:, 0:6] = np.array([s.code.encode() for s in secs], "S6")[:, None].view(np.uint8)
+            rows[:, 6:8] = fixed_columns(np.array([s.volunit for s in secs]), "<u2")
+            rows[:, 8:16] = np.array([s.name.encode("gbk") for s in secs],
+                                     "S8")[:, None].view(np.uint8)
+            rows[:, 20] = [s.decimal_point for s in secs]
+        return rows
+
+    def prepare(self) -> None:
+        """Works out ahead what answers share, as a server does before it takes requests: the
+        previous closes and the list's rows."""
+        self.market.prepare_closes()
+        prepare_yuan()
+        for market in (0, 1):
+            self._list_rows(market)
 
     # ------------------------------------------------------------------ bars
 

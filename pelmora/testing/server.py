@@ -169,7 +169,6 @@ def main(argv: list[str] | None = None) -> int:
             count = write_vipdoc(market, args.write_vipdoc)
             print(f"wrote {count} files under {os.path.join(args.write_vipdoc, 'vipdoc')}")
             return 0
-        market.prepare_closes()
         log = open(args.log, "a", encoding="ascii") if args.log else None
         sock = _listener(args.host, args.port, not faults.refuse)
     except (OSError, ValueError) as exc:
@@ -177,6 +176,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     port = sock.getsockname()[1]
     responder = Responder(market)
+    responder.prepare()  # before forking: the workers share it
     parent = os.getpid()
     worker, children = (0, []) if faults.refuse else _fork_workers(args.workers)
     timing = Timing(args.latency, args.jitter, args.seed, worker)
