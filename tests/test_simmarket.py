@@ -229,7 +229,7 @@ def test_prepared_closes_are_those_of_the_day_bars(seed, today):
     """The whole-market table a server prepares before serving gives what each security's own
     history gives: the close of its last day bar, and the close before today."""
     prepared, lazy = (SimulatedMarket(seed=seed, fill=60, today=today) for _ in range(2))
-    prepared.prepare_closes()
+    prepared.prepare()
     for sec in prepared.securities(0) + prepared.securities(1):
         bars = lazy.bar_columns(sec.key, 9, 0, 2)
         assert prepared.last_close(sec.key) == lazy.last_close(sec.key) == bars.close[-1]

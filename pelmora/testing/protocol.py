@@ -105,8 +105,8 @@ class Responder:
 
     def prepare(self) -> None:
         """Works out ahead what answers share, as a server does before it takes requests: the
-        previous closes and the list's rows."""
-        self.market.prepare_closes()
+        previous closes, today's quotes and the list's rows."""
+        self.market.prepare()
         prepare_yuan()
         for market in (0, 1):
             self._list_rows(market)
@@ -221,7 +221,8 @@ class Responder:
         return struct.pack("<HH", 0, len(entries)) + b"".join(entries)
 
     def _quote_entry(self, key: tuple[int, str]) -> bytes:
-        sec = self.market.history(key).sec
+        sec = self.market.security(*key)
+        assert sec is not None
         day, last, sold, bought = self.market.quote(key)
         pre_close = self.market.pre_close(key)
         out = bytearray(struct.pack("<B", sec.market) + sec.code.encode() + bytes(2))
