@@ -36,8 +36,9 @@ def request(command, params):
 
 
 def list_and_quotes(securities, pages):
-    """CPU ms of what the server prepares at start-up, then per answer: the list pages of both markets (first
-    and second time asked) and 80-quote requests of never-touched and then touched securities."""
+    """CPU ms of what the server prepares at start-up, then per answer: the list pages of both
+    markets (first and second time asked) and 80-quote requests of never-touched and then
+    touched securities."""
     market = SimulatedMarket(securities=securities)
     keys = [s.key for m in (1, 0) for s in market.securities(m)][-pages:]
     lists = [request(0x0450, struct.pack("<HH", m, start)) for m in (1, 0)

@@ -273,7 +273,9 @@ class History:
     def closes_on(self, days: list[int]) -> Ints:
         """The closes in cents of traded calendar days, as `day_bars` gives them."""
         factor = self.seg_factor[np.searchsorted(self.seg_start, days, side="right") - 1]
-        return np.maximum(np.rint(np.exp(self.log_close(days)) * factor), 1).astype(np.int64)
+        closes = np.maximum(np.rint(np.exp(self.log_close(days)) * factor), 1)
+        out: Ints = closes.astype(np.int64)
+        return out
 
     # ------------------------------------------------------------------ bars
 

@@ -294,7 +294,7 @@ class SimulatedMarket:
             return (close, close), None
         bars = hist.day_bars(int(days[-2]) if days.size > 1 else last, last + 1)
         pre = int(bars.close[0]) if len(bars.day) > 1 else start
-        today = DayBars(*(x[-1:] for x in bars))
+        today = DayBars._make(x[-1:] for x in bars)
         return (hist.ex_open.get(last, pre), int(bars.close[-1])), today
 
     # ------------------------------------------------------------------ bars

@@ -107,7 +107,7 @@ class Ticks(NamedTuple):
 def ticks(key: int, m: MinuteBars) -> Ticks:
     """The ticks of the first day of `m`: per minute its open, high and low in either order,
     and its close, whose volumes add up to the minute's."""
-    first = MinuteBars(*(x[:1] for x in m))
+    first = MinuteBars._make(x[:1] for x in m)
     return Ticks(*(x[0] for x in tick_rows(key, first)))
 
 
@@ -121,8 +121,8 @@ def tick_rows(key: Keys, m: MinuteBars) -> Ticks:
     inner2 = np.where(high_first, m.low, m.high)
     price = np.stack([m.open, inner1, inner2, m.close], axis=2).reshape(n, -1)
     vol = m.vol.reshape(-1)
-    cuts = np.sort(np.stack([uniform(k, 21 + i, pos) for i in range(3)], axis=1), axis=1)
-    cuts = 1 + np.floor(cuts * (vol[:, None] - 3)).astype(np.int64) + np.arange(3)
+    draws = np.sort(np.stack([uniform(k, 21 + i, pos) for i in range(3)], axis=1), axis=1)
+    cuts = 1 + np.floor(draws * (vol[:, None] - 3)).astype(np.int64) + np.arange(3)
     edges = np.concatenate([np.zeros((len(vol), 1), np.int64), cuts, vol[:, None]], axis=1)
     parts = np.diff(edges, axis=1).reshape(n, -1)
     move = np.sign(np.diff(price, axis=1, prepend=price[:, :1]))
