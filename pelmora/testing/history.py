@@ -115,7 +115,6 @@ class History:
                                           (0.05, 55.0), (0.025, 19.0))]
         self.wave0 = sum(a * math.sin(w * self.first + p) for a, w, p in self.waves)
         self.suspensions = self._suspensions(rng, shaped_suspension)
-        self._mask: npt.NDArray[np.bool_] | None = None
         self._schedule = self._plan_events(rng)
         if shaped_suspension and self._schedule:  # one event falls inside a suspension
             day = next((d for d, _ in self._schedule if d > self.first + 60), None)
@@ -172,15 +171,12 @@ class History:
         return plan
 
     def traded(self) -> npt.NDArray[np.bool_]:
-        """Whether the security trades on each calendar day (read-only)."""
-        if self._mask is None:
-            mask = np.zeros(len(DAYS), dtype=bool)
-            mask[self.first:self.end] = True
-            for a, b in self.suspensions:
-                mask[a:b] = False
-            mask.flags.writeable = False
-            self._mask = mask
-        return self._mask
+        """Whether the security trades on each calendar day."""
+        mask = np.zeros(len(DAYS), dtype=bool)
+        mask[self.first:self.end] = True
+        for a, b in self.suspensions:
+            mask[a:b] = False
+        return mask
 
     # ------------------------------------------------------------------ the price
 

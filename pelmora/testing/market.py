@@ -24,7 +24,10 @@ How the series hang together:
   close before, or the reference price when today is an ex-date.
 
 Volumes are in lots of 100 shares, turnovers (`amount`) in yuan. Generated series are kept in
-small LRU caches, so memory stays bounded however many securities are asked for.
+small LRU caches, so memory stays bounded however many securities are asked for. The answers that
+cover many securities at once, a list page's previous closes and a request's 80 quotes, read
+tables that `prepare` works out for the whole market in one pass (a server does it at start-up);
+without them each such security costs its history.
 """
 import dataclasses
 import datetime
@@ -260,8 +263,8 @@ class SimulatedMarket:
         quotes: dict[tuple[int, str], Quote] = {}
         books: dict[tuple[int, str], list[Level]] = {}
         when = date_parts(self.today) + (15, 0)
-        for i in range(0, len(today), 512):  # the minutes of 512 securities at a time
-            chunk = today[i:i + 512]
+        for i in range(0, len(today), 128):  # the minutes of 128 securities at a time
+            chunk = today[i:i + 128]
             bars = DayBars(*(np.concatenate(column) for column in zip(*(b for *_, b in chunk))))
             keys = np.array([k for _, k, _ in chunk], np.uint64)
             t = tick_rows(keys, minute_bars(keys, bars))
