@@ -44,6 +44,13 @@ def _fixed(data: bytes, width: int) -> bytes:
     return bytes(data[:width]).ljust(width, b"\0")
 
 
+def _varints(rows: Array) -> tuple[Array, Array]:
+    """`price_columns` of a matrix, each row's values side by side."""
+    n, k = rows.shape
+    data, used = price_columns(rows.reshape(-1))
+    return data.reshape(n, -1), used.reshape(n, -1)
+
+
 class Responder:
     """Answers requests from the data of one `SimulatedMarket`."""
 
@@ -152,20 +159,17 @@ class Responder:
             index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
-        bars = self.market.minute_bars(key, index)
-        is_index = self.market.history(key).sec.is_index
-        out = bytearray(struct.pack("<H", len(bars)) + bytes(head - 2))
-        price = vol_sum = 0
-        amount_sum = 0.0
-        for bar in bars:
-            vol_sum += bar.vol
-            amount_sum += bar.amount
-            # Between price and volume (the client skips it): the day's average price so far,
-            # in cents; an index has none and repeats its price.
-            average = bar.close if is_index else round(amount_sum / vol_sum)
-            out += encode_price(bar.close - price) + encode_price(average) + encode_price(bar.vol)
-            price = bar.close
-        return bytes(out)
+        m = self.market.minute_day(key, index)
+        close, vol = m.close[0], m.vol[0]
+        sec = self.market.security(*key)
+        # Between price and volume (the client skips it): the day's average price so far, in
+        # cents; an index has none and repeats its price. The running sums add up in order, as
+        # a loop would.
+        average = close if sec is None or sec.is_index else \
+            np.rint(np.cumsum(m.amount[0]) / np.cumsum(vol)).astype(np.int64)
+        step = np.diff(close, prepend=0)
+        prices = _varints(np.stack([step, average, vol], axis=1))
+        return struct.pack("<H", len(close)) + bytes(head - 2) + records(prices)
 
     def minute_time(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
@@ -183,17 +187,18 @@ class Responder:
             index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
-        page = self.market.transactions(key, index, start, min(count, TRANSACTION_PAGE))
-        out = bytearray(struct.pack("<H", len(page)) + bytes(head - 2))
-        price = 0
-        for tick in page:
-            out += struct.pack("<H", tick.time) + encode_price(tick.price - price)
-            out += encode_price(tick.vol)
-            if with_num:
-                out += encode_price(tick.num)
-            out += encode_price(tick.side) + b"\x00"
-            price = tick.price
-        return bytes(out)
+        t = self.market.tick_columns(key, index)
+        end = max(0, len(t.time) - start)
+        begin = max(0, end - min(count, TRANSACTION_PAGE))
+        page = type(t)._make(x[begin:end] for x in t)
+        n = len(page.time)
+        if n == 0:
+            return struct.pack("<H", 0) + bytes(head - 2)
+        step = np.diff(page.price, prepend=0)  # the page's first price is sent whole
+        fields = [step, page.vol] + ([page.num] if with_num else []) + [page.side]
+        return (struct.pack("<H", n) + bytes(head - 2)
+                + records(fixed_columns(page.time, "<u2"), _varints(np.stack(fields, axis=1)),
+                          np.zeros((n, 1), np.uint8)))
 
     def transactions(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
