@@ -202,7 +202,7 @@ def main():
                                 "bars_latency_0": plain[1], "bars_latency_20": slow[1]},
               "periods_ms": {name: {"never_touched": a, "touched": b}
                              for name, (a, b) in periods.items()},
-              "start_up_closes_ms": start_up,
+              "start_up_prepare_ms": start_up,
               "list_page_ms": {"first": list_first, "again": list_again},
               "quotes_80_ms": {"never_touched": quote_first, "touched": quote_touched},
               "per_security_ms": {kind: {"never_touched": a, "touched": b}
