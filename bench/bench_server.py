@@ -1,7 +1,9 @@
 """Cost of the simulated HQ server: server CPU per 800-bar daily page of never-touched and of
 touched securities, in one process and across 4 worker processes; the same in one process for
-the intraday categories (1, 5, 15, 30, 60 minutes); and the round trip a TdxClient measures at
---latency 20 against the same server without latency.
+the intraday categories (1, 5, 15, 30, 60 minutes); a 1,000-row page of the security list and a
+request of 80 quotes, with what the server's start-up prepares for them; the other answers about
+one security (minute series, ticks, ex-rights records, finance); and the round
+trip a TdxClient measures at --latency 20 against the same server without latency.
 
     python -m bench.bench_server [--securities N] [--pages N] [--json]
 """
@@ -27,6 +29,75 @@ def bars_request(market, code, start, category=9):
               + struct.pack("<HHHH", category, 1, start, 800))
     n = 2 + len(params)
     return b"\x0c\x01\x02\x03\x04\x05" + struct.pack("<HHH", n, n, 0x052D) + params
+
+
+def request(command, params):
+    n = 2 + len(params)
+    return b"\x0c\x01\x02\x03\x04\x05" + struct.pack("<HHH", n, n, command) + params
+
+
+def list_and_quotes(securities, pages):
+    """CPU ms of what the server prepares at start-up, then per answer: the list pages of both
+    markets (first and second time asked) and 80-quote requests of never-touched and then
+    touched securities."""
+    market = SimulatedMarket(securities=securities)
+    keys = [s.key for m in (1, 0) for s in market.securities(m)][-pages:]
+    lists = [request(0x0450, struct.pack("<HH", m, start)) for m in (1, 0)
+             for start in range(0, len(market.securities(m)), 1000)]
+    quotes = [request(0x053E, bytes(8) + struct.pack("<H", len(group)) + b"".join(
+        bytes((m,)) + code.encode() for m, code in group))
+        for group in (keys[i:i + 80] for i in range(0, len(keys), 80))]
+    gc.disable()
+    try:
+        t0 = time.process_time()
+        responder = Responder(market)
+        responder.prepare()
+        t1 = time.process_time()
+        times = []
+        for batch in (lists, lists, quotes, quotes):
+            t = time.process_time()
+            sizes = [len(responder.respond(r)) for r in batch]
+            times.append((time.process_time() - t) / len(batch) * 1000)
+            assert all(size > 16 + 2 for size in sizes)
+    finally:
+        gc.enable()
+    return (t1 - t0) * 1000, times
+
+
+def per_security_kinds(securities, pages):
+    """CPU ms per answer about one security, of never-touched and then touched securities:
+    today's and a past day's minute series and ticks, ex-rights records and finance."""
+    market = SimulatedMarket(securities=securities)
+    responder = Responder(market)
+    responder.prepare()
+    keys = [s.key for m in (1, 0) for s in market.securities(m)]
+    day = struct.pack("<I", market.days[-4])
+
+    def params(kind, market, code):
+        c = code.encode()
+        return {"minute series": (0x051D, struct.pack("<H", market) + c + bytes(4)),
+                "past minutes": (0x0FB4, day + bytes((market,)) + c),
+                "ticks": (0x0FC5, struct.pack("<H", market) + c + struct.pack("<HH", 0, 2000)),
+                "past ticks": (0x0FB5, day + struct.pack("<H", market) + c
+                               + struct.pack("<HH", 0, 2000)),
+                "xdxr": (0x000F, struct.pack("<HB", 1, market) + c),
+                "finance": (0x0010, struct.pack("<HB", 1, market) + c)}[kind]
+    out = {}
+    gc.disable()
+    try:
+        for i, kind in enumerate(("minute series", "past minutes", "ticks", "past ticks", "xdxr",
+                                  "finance")):
+            batch = [request(*params(kind, *k)) for k in keys[i * pages:(i + 1) * pages]]
+            times = []
+            for _ in range(2):
+                t = time.process_time()
+                sizes = [len(responder.respond(r)) for r in batch]
+                times.append((time.process_time() - t) / len(batch) * 1000)
+                assert sum(size > 16 + 8 for size in sizes) > len(batch) // 2
+            out[kind] = times
+    finally:
+        gc.enable()
+    return out
 
 
 def in_process(securities, pages, category=9, skip=0):
@@ -118,6 +189,9 @@ def main():
     # Fresh securities per period, so that each first page finds its security never touched.
     periods = {name: in_process(args.securities, args.pages, category, i * args.pages)
                for i, (name, category) in enumerate(PERIODS.items())}
+    start_up, (list_first, list_again, quote_first, quote_touched) = list_and_quotes(
+        args.securities, args.pages)
+    kinds = per_security_kinds(args.securities, args.pages)
     w1 = across_workers(args.securities, args.pages, 1)
     w4 = across_workers(args.securities, args.pages, 4)
     plain, slow = round_trip(0), round_trip(20)
@@ -127,7 +201,12 @@ def main():
               "round_trip_ms": {"count_latency_0": plain[0], "count_latency_20": slow[0],
                                 "bars_latency_0": plain[1], "bars_latency_20": slow[1]},
               "periods_ms": {name: {"never_touched": a, "touched": b}
-                             for name, (a, b) in periods.items()}}
+                             for name, (a, b) in periods.items()},
+              "start_up_prepare_ms": start_up,
+              "list_page_ms": {"first": list_first, "again": list_again},
+              "quotes_80_ms": {"never_touched": quote_first, "touched": quote_touched},
+              "per_security_ms": {kind: {"never_touched": a, "touched": b}
+                                  for kind, (a, b) in kinds.items()}}
     if args.json:
         print(json.dumps(result))
         return
@@ -142,6 +221,13 @@ def main():
     for name, (a, b) in periods.items():
         print(f"  {name:6}  never touched {a:6.2f} ms (x{a / day_first:4.2f})"
               f"   touched {b:6.2f} ms (x{b / day_touched:4.2f})")
+    print(f"server start-up: prepared for {args.securities} securities {start_up:7.1f} ms")
+    print(f"  1,000-row list page  first {list_first:6.2f} ms   again {list_again:6.2f} ms")
+    print(f"  80 quotes            never touched {quote_first:6.2f} ms   touched "
+          f"{quote_touched:6.2f} ms")
+    print("server CPU per answer about one security, in process")
+    for kind, (a, b) in kinds.items():
+        print(f"  {kind:14}  never touched {a:6.2f} ms   touched {b:6.2f} ms")
     for i, what in enumerate(("security count", "800-bar page  ")):
         print(f"round trip, {what}: latency 0 {plain[i]:6.2f} ms, latency 20 {slow[i]:6.2f} ms "
               f"(+{slow[i] - plain[i]:5.2f} ms)")

@@ -222,3 +222,17 @@ def test_column_encoders_match_the_scalar_ones():
     reals = [0.0, -2.0, 0.75, 10.52, 43.4, 128.0] + [rng.uniform(0, 10 ** rng.randrange(1, 12))
                                                    for _ in range(3000)]
     assert volume_columns(np.array(reals)).tobytes() == b"".join(map(encode_volume, reals))
+
+
+@pytest.mark.parametrize("seed, today", [(3, 20250613), (5, 20240105)])
+def test_prepared_closes_are_those_of_the_day_bars(seed, today):
+    """The whole-market table a server prepares before serving gives what each security's own
+    history gives: the close of its last day bar, and the close before today."""
+    prepared, lazy = (SimulatedMarket(seed=seed, fill=60, today=today) for _ in range(2))
+    prepared.prepare()
+    for sec in prepared.securities(0) + prepared.securities(1):
+        bars = lazy.bar_columns(sec.key, 9, 0, 2)
+        assert prepared.last_close(sec.key) == lazy.last_close(sec.key) == bars.close[-1]
+        assert prepared.pre_close(sec.key) == lazy.pre_close(sec.key)
+        if bars.date[-1] < prepared.today:
+            assert prepared.pre_close(sec.key) == bars.close[-1]

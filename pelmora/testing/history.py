@@ -16,6 +16,7 @@ reference price on ex-dates). Events inside a suspension apply on the day tradin
 
 Everything is computed over the whole calendar, so a later `today` only reveals more of it.
 """
+import functools
 import math
 import random
 import struct
@@ -30,6 +31,7 @@ from .noise import key_of, uniform
 
 Ints = npt.NDArray[np.int64]
 Floats = npt.NDArray[np.float64]
+Slots = tuple[float, float, float, float]
 
 # Calendar index of the first trading day of each year's dividend season.
 _SEASON = {year: index_on_or_after(year * 10000 + 616) for year in range(1991, 2036)}
@@ -188,15 +190,14 @@ class History:
 
     def _settle(self, rng: random.Random) -> None:
         """Walks the boundaries in order: the factor of each segment, the opens of ex-dates and
-        the records with their amounts."""
+        the amounts of their records (the records themselves are built when first asked for)."""
         days = np.flatnonzero(self.traded())
         self.ex_open: dict[int, int] = {}
-        self.events: list[Event] = []
+        self._records: list[tuple[int, list[Slots]]] = []
+        total = rng.randrange(20_000, 2_000_000)
+        self._capital = (total * rng.randrange(40, 101) // 100, total)
         starts = [self.first]
         factors = [1.0]
-        total = rng.randrange(20_000, 2_000_000)
-        tradable = total * rng.randrange(40, 101) // 100
-        self.events.append(Event(int(DAYS[self.first]), 5, (0, 0, tradable, total)))
         if days.size == 0:
             self.seg_start, self.seg_factor = np.array(starts), np.array(factors)
             return
@@ -218,8 +219,7 @@ class History:
             price = max(1, round(q[last] * factors[-1]))
             while k < len(pending) and pending[k] <= b:
                 if pending[k] > last:
-                    price, tradable, total = self._apply(pending[k], by_day[pending[k]], price,
-                                                         tradable, total)
+                    price = self._apply(pending[k], by_day[pending[k]], price)
                     self.ex_open[b] = price
                 k += 1
             starts.append(b)
@@ -227,32 +227,51 @@ class History:
         self.seg_start = np.array(starts)
         self.seg_factor = np.array(factors)
 
-    def _apply(self, day: int, parts: list[dict[str, float]], price: int, tradable: int,
-               total: int) -> tuple[int, int, int]:
-        """Adds the records of one ex-date; returns the reference price and the new capital."""
+    def _apply(self, day: int, parts: list[dict[str, float]], price: int) -> int:
+        """Keeps the record amounts of one ex-date; returns its reference price."""
         yuan = price / 100
         sums = [0.0, 0.0, 0.0, 0.0]  # cash, rights price, bonus, rights (as read back)
-        date = int(DAYS[day])
+        kept: list[Slots] = []
         for part in parts:
-            cash = max(0.5, round(part.get("cash", 0.0) * yuan * 10, 1)) if "cash" in part else 0.0
+            cash = max(0.5, round(part["cash"] * yuan * 10, 1)) if "cash" in part else 0.0
             rights_price = round(part["price"] * yuan, 2) if "rights" in part else 0.0
             # Bonus and rights counts are small whole numbers: exact as singles.
             slots = (single(cash), single(rights_price) if rights_price else 0.0,
                      part.get("bonus", 0.0), part.get("rights", 0.0))
-            self.events.append(Event(date, 1, slots))
+            kept.append(slots)
             sums = [sums[0] + slots[0], slots[1] or sums[1], sums[2] + slots[2], sums[3] + slots[3]]
-        ref = reference_price(price, *sums)
-        if sums[2] or sums[3]:
-            grow = 1 + (sums[2] + sums[3]) / 10
-            new = (round(tradable * grow), round(total * grow))
-            self.events.append(Event(date, 5, (tradable, total) + new))
-            tradable, total = new
-        return ref, tradable, total
+        self._records.append((day, kept))
+        return reference_price(price, *sums)
+
+    @functools.cached_property
+    def events(self) -> list[Event]:
+        """The records over the whole calendar: ex-rights records, and share capital at listing
+        and after each bonus or rights issue."""
+        tradable, total = self._capital
+        out = [Event(int(DAYS[self.first]), 5, (0, 0, tradable, total))]
+        for day, kept in self._records:
+            date = int(DAYS[day])
+            bonus = rights = 0.0
+            for slots in kept:
+                out.append(Event(date, 1, slots))
+                bonus, rights = bonus + slots[2], rights + slots[3]
+            if bonus or rights:
+                grow = 1 + (bonus + rights) / 10
+                new = (round(tradable * grow), round(total * grow))
+                out.append(Event(date, 5, (tradable, total) + new))
+                tradable, total = new
+        return out
 
     def close_on(self, day: int) -> int:
         """The close in cents of a traded calendar day."""
-        factor = self.seg_factor[np.searchsorted(self.seg_start, day, side="right") - 1]
-        return max(1, round(float(np.exp(self.log_close([day]))[0]) * float(factor)))
+        return int(self.closes_on([day])[0])
+
+    def closes_on(self, days: list[int]) -> Ints:
+        """The closes in cents of traded calendar days, as `day_bars` gives them."""
+        factor = self.seg_factor[np.searchsorted(self.seg_start, days, side="right") - 1]
+        closes = np.maximum(np.rint(np.exp(self.log_close(days)) * factor), 1)
+        out: Ints = closes.astype(np.int64)
+        return out
 
     # ------------------------------------------------------------------ bars
 

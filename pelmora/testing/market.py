@@ -24,7 +24,10 @@ How the series hang together:
   close before, or the reference price when today is an ex-date.
 
 Volumes are in lots of 100 shares, turnovers (`amount`) in yuan. Generated series are kept in
-small LRU caches, so memory stays bounded however many securities are asked for.
+small LRU caches, so memory stays bounded however many securities are asked for. The answers that
+cover many securities at once, a list page's previous closes and a request's 80 quotes, read
+tables that `prepare` works out for the whole market in one pass (a server does it at start-up);
+without them each such security costs its history.
 """
 import dataclasses
 import datetime
@@ -38,7 +41,7 @@ import numpy.typing as npt
 
 from .calendar import DAYS, PERIOD_IDS, date_parts, index_on_or_after, index_on_or_before
 from .history import ANCHOR, DayBars, Event, History, Security
-from .minutes import MINUTES_PER_DAY, MinuteBars, Ticks, group, minute_bars, ticks
+from .minutes import MINUTES_PER_DAY, MinuteBars, Ticks, group, minute_bars, tick_rows, ticks
 
 __all__ = ["SimulatedMarket", "Security", "Bar", "Tick", "FEATURED", "DEFAULT_TODAY",
            "DEFAULT_SECURITIES", "INTRADAY_DEPTH", "DAILY_CATEGORIES", "INTRADAY_CATEGORIES"]
@@ -81,6 +84,10 @@ SHAPED = (0, "002415")
 Bar = namedtuple("Bar", "when open high low close vol amount")
 # Tick: minute of the day, price in cents, volume, number of orders, side (0 buy, 1 sell).
 Tick = namedtuple("Tick", "time price vol num side")
+# Today's quote: day bar, last tick, sold and bought volume; a level of the book: bid, ask,
+# bid volume, ask volume.
+Quote = tuple[Bar | None, Tick | None, int, int]
+Level = tuple[int, int, int, int]
 
 # Code ranges of generated securities: (market, kind, first, last, name prefix).
 _RANGES = {
@@ -176,6 +183,10 @@ class SimulatedMarket:
                                    key=lambda s: s.code)
         self._lists = lists
         self._by_key = {s.key: s for secs in lists.values() for s in secs}
+        self._closes: dict[tuple[int, str], tuple[int, int]] | None = None
+        self._list_closes: dict[int, npt.NDArray[np.int64]] = {}
+        self._quotes: dict[tuple[int, str], Quote] = {}
+        self._books: dict[tuple[int, str], list[Level]] = {}
 
     def _calibrated(self, sec: Security) -> Security:
         hist = History(sec, self.seed, shaped_suspension=sec.key == SHAPED)
@@ -213,20 +224,81 @@ class SimulatedMarket:
         """Calendar indexes of the days the security traded, up to today."""
         return self._traded(key)
 
-    @functools.lru_cache(maxsize=16384)
     def pre_close(self, key: tuple[int, str]) -> int:
         """Today's previous close in cents: the last close before today, or the reference
         price when today is an ex-date; the last close when it did not trade today."""
-        hist = self.history(key)
-        days = self._traded(key)
+        if self._closes is not None:
+            return self._closes[key][0]
+        return self._closes_of(key)[0]
+
+    def last_close(self, key: tuple[int, str]) -> int:
+        """The close of the last day traded, or the previous close when it never traded."""
+        if self._closes is not None:
+            return self._closes[key][1]
+        return self._closes_of(key)[1]
+
+    def pre_closes(self, market: int, start: int, stop: int) -> npt.NDArray[np.int64]:
+        """`pre_close` of the securities [start, stop) of a market's list."""
+        if self._closes is not None:
+            return self._list_closes[market][start:stop]
+        return np.array([self.pre_close(s.key) for s in self.securities(market)[start:stop]],
+                        dtype=np.int64)
+
+    def prepare(self) -> None:
+        """Works out every security's previous and last close and today's quote at once, so
+        that a page of the security list, which shows the previous close of a thousand
+        securities, or a request of 80 quotes, costs no security's history. A server does this
+        before it takes requests (and before forking workers, which then share it)."""
+        if self._closes is not None:
+            return
+        closes: dict[tuple[int, str], tuple[int, int]] = {}
+        today: list[tuple[tuple[int, str], int, DayBars]] = []
+        # Each history is built once and let go: keeping 5,000 of them would cost far more
+        # memory than the tables.
+        for key, sec in self._by_key.items():
+            hist = History(sec, self.seed, shaped_suspension=key == SHAPED)
+            closes[key], bar = self._closes_from(hist)
+            if bar is not None:
+                today.append((key, hist.key, bar))
+        quotes: dict[tuple[int, str], Quote] = {}
+        books: dict[tuple[int, str], list[Level]] = {}
+        when = date_parts(self.today) + (15, 0)
+        for i in range(0, len(today), 128):  # the minutes of 128 securities at a time
+            chunk = today[i:i + 128]
+            bars = DayBars(*(np.concatenate(column) for column in zip(*(b for *_, b in chunk))))
+            keys = np.array([k for _, k, _ in chunk], np.uint64)
+            t = tick_rows(keys, minute_bars(keys, bars))
+            sold = np.where(t.side == 1, t.vol, 0).sum(axis=1).tolist()
+            total = t.vol.sum(axis=1).tolist()
+            columns = [x.tolist() for x in bars[1:]]
+            lasts = zip(*(x[:, -1].tolist() for x in t))
+            for (key, _, _), row, last, sell, vol in zip(chunk, zip(*columns), lasts, sold, total):
+                quotes[key] = (Bar(when, *row), Tick(*last), sell, vol - sell)
+                sec = self._by_key[key]
+                if not sec.is_index:
+                    books[key] = self._levels(sec, closes[key][1])
+        self._closes, self._quotes, self._books = closes, quotes, books
+        self._list_closes = {m: np.array([closes[s.key][0] for s in secs], np.int64)
+                             for m, secs in self._lists.items()}
+
+    @functools.lru_cache(maxsize=16384)
+    def _closes_of(self, key: tuple[int, str]) -> tuple[int, int]:
+        return self._closes_from(self.history(key))[0]
+
+    def _closes_from(self, hist: History) -> tuple[tuple[int, int], DayBars | None]:
+        """(previous close, last close), and today's bar if it traded today."""
+        days = np.flatnonzero(hist.traded()[:self.last + 1])
+        start = hist.sec.start_price
         if days.size == 0:
-            return hist.sec.start_price
-        if days[-1] == self.last and self.last in hist.ex_open:
-            return hist.ex_open[self.last]
-        before = days[:-1] if days[-1] == self.last else days
-        if before.size == 0:
-            return hist.sec.start_price
-        return hist.close_on(int(before[-1]))
+            return (start, start), None
+        last = int(days[-1])
+        if last < self.last:  # not traded today: the last close is also the previous one
+            close = int(hist.closes_on([last])[0])
+            return (close, close), None
+        bars = hist.day_bars(int(days[-2]) if days.size > 1 else last, last + 1)
+        pre = int(bars.close[0]) if len(bars.day) > 1 else start
+        today = DayBars._make(x[-1:] for x in bars)
+        return (hist.ex_open.get(last, pre), int(bars.close[-1])), today
 
     # ------------------------------------------------------------------ bars
 
@@ -347,9 +419,11 @@ class SimulatedMarket:
         days = self._traded(key)
         return bool(days.size) and int(days[-1]) == self.last
 
-    def quote(self, key: tuple[int, str]) -> tuple[Bar | None, Tick | None, int, int]:
+    def quote(self, key: tuple[int, str]) -> Quote:
         """Today's closing quote: (today's day bar, last tick, sold volume, bought volume), or
         (None, None, 0, 0) when it did not trade today."""
+        if self._closes is not None:
+            return self._quotes.get(key, (None, None, 0, 0))
         if not self.traded_today(key):
             return None, None, 0, 0
         t = self.tick_columns(key, self.last)
@@ -358,16 +432,16 @@ class SimulatedMarket:
         last = Tick(*(int(x[-1]) for x in t))
         return bar, last, sold, int(t.vol.sum()) - sold
 
-    def last_close(self, key: tuple[int, str]) -> int:
-        bars = self.bar_columns(key, 9, 0, 1)
-        return int(bars.close[0]) if len(bars.close) else self.pre_close(key)
-
-    def book(self, sec: Security) -> list[tuple[int, int, int, int]]:
+    def book(self, sec: Security) -> list[Level]:
         """Five levels (bid, ask, bid volume, ask volume) around the last close; none for an
         index or a security that did not trade today."""
+        if self._closes is not None:
+            return self._books.get(sec.key, [(0, 0, 0, 0)] * 5)
         if sec.is_index or not self.traded_today(sec.key):
             return [(0, 0, 0, 0)] * 5
-        close = self.last_close(sec.key)
+        return self._levels(sec, self.last_close(sec.key))
+
+    def _levels(self, sec: Security, close: int) -> list[Level]:
         rng = random.Random(f"{self.seed}|{sec.market}|{sec.code}|book")
         return [(close - level, close + level, rng.randrange(1, 2000), rng.randrange(1, 2000))
                 for level in range(1, 6)]

@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .history import DayBars
-from .noise import bits16, uniform
+from .noise import Keys, bits16, uniform
 
 MINUTES_PER_DAY = 240
 TICKS_PER_MINUTE = 4
@@ -31,7 +31,14 @@ class MinuteBars(NamedTuple):
     amount: Floats
 
 
-def minute_bars(key: int, days: DayBars) -> MinuteBars:
+def _per_minute(key: Keys) -> Keys:
+    """A key per day row as a key per minute of those days."""
+    return np.repeat(key, MINUTES_PER_DAY) if isinstance(key, np.ndarray) else key
+
+
+def minute_bars(key: Keys, days: DayBars) -> MinuteBars:
+    """The minutes of some days of one security (`key` its noise key), or of one day each of
+    many securities (`key` a key per row)."""
     n = len(days.day)
     shape = (n, MINUTES_PER_DAY)
     j = np.tile(np.arange(MINUTES_PER_DAY), n)
@@ -58,7 +65,7 @@ def minute_bars(key: int, days: DayBars) -> MinuteBars:
     rise = spread(v1 - o, v2 - v1, c - v2)
     s = (j - x0) / span
     bump = 4 * s * (1 - s)  # zero at the anchors
-    u_noise, u_up, u_down, u_weight = bits16(key, 10, pos)
+    u_noise, u_up, u_down, u_weight = bits16(_per_minute(key), 10, pos)
     noise = np.repeat(0.35 * (h - lo), MINUTES_PER_DAY) * (u_noise * (1 / 65536) - 0.5) * bump
     close = np.rint(y0 + rise * s + noise).reshape(shape)
     close = np.clip(close, lo[:, None], h[:, None], out=close).astype(np.int64)
@@ -100,20 +107,29 @@ class Ticks(NamedTuple):
 def ticks(key: int, m: MinuteBars) -> Ticks:
     """The ticks of the first day of `m`: per minute its open, high and low in either order,
     and its close, whose volumes add up to the minute's."""
-    day = int(m.day[0])
-    pos = day * MINUTES_PER_DAY + np.arange(MINUTES_PER_DAY)
-    high_first = uniform(key, 20, pos) < 0.5
-    inner1 = np.where(high_first, m.high[0], m.low[0])
-    inner2 = np.where(high_first, m.low[0], m.high[0])
-    price = np.stack([m.open[0], inner1, inner2, m.close[0]], axis=1).reshape(-1)
-    vol = m.vol[0]
-    cuts = np.sort(np.stack([uniform(key, 21 + i, pos) for i in range(3)], axis=1), axis=1)
-    cuts = 1 + np.floor(cuts * (vol[:, None] - 3)).astype(np.int64) + np.arange(3)
+    first = MinuteBars._make(x[:1] for x in m)
+    return Ticks(*(x[0] for x in tick_rows(key, first)))
+
+
+def tick_rows(key: Keys, m: MinuteBars) -> Ticks:
+    """`ticks` of every day row of `m`, as (rows, 960) matrices."""
+    n = len(m.day)
+    pos = (m.day[:, None] * MINUTES_PER_DAY + np.arange(MINUTES_PER_DAY)).ravel()
+    k = _per_minute(key)
+    high_first = (uniform(k, 20, pos) < 0.5).reshape(n, MINUTES_PER_DAY)
+    inner1 = np.where(high_first, m.high, m.low)
+    inner2 = np.where(high_first, m.low, m.high)
+    price = np.stack([m.open, inner1, inner2, m.close], axis=2).reshape(n, -1)
+    vol = m.vol.reshape(-1)
+    draws = np.sort(np.stack([uniform(k, 21 + i, pos) for i in range(3)], axis=1), axis=1)
+    cuts = 1 + np.floor(draws * (vol[:, None] - 3)).astype(np.int64) + np.arange(3)
     edges = np.concatenate([np.zeros((len(vol), 1), np.int64), cuts, vol[:, None]], axis=1)
-    parts = np.diff(edges, axis=1).reshape(-1)
-    move = np.sign(np.diff(price, prepend=price[0]))
-    # A tick at an unchanged price keeps the side of the one before.
-    last = np.maximum.accumulate(np.where(move != 0, np.arange(len(move)), 0))
-    side = np.where(move[last] < 0, 1, 0)
-    times = np.repeat(MINUTE_STAMPS - 1, TICKS_PER_MINUTE)
+    parts = np.diff(edges, axis=1).reshape(n, -1)
+    move = np.sign(np.diff(price, axis=1, prepend=price[:, :1]))
+    # A tick at an unchanged price keeps the side of the one before; a day's first keeps its
+    # own (a buy), the row's first index being above every index of the rows before.
+    at = np.arange(price.size).reshape(n, -1)
+    last = np.maximum.accumulate(np.where(move != 0, at, at[:, :1]).ravel())
+    side = np.where(move.ravel()[last] < 0, 1, 0).reshape(n, -1)
+    times = np.broadcast_to(np.repeat(MINUTE_STAMPS - 1, TICKS_PER_MINUTE), price.shape)
     return Ticks(times, price, parts, np.maximum(1, parts // 25), side)

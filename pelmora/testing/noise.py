@@ -29,20 +29,31 @@ def _mix(x: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
     return x ^ (x >> np.uint64(31))
 
 
-def uniform(key: int, stream: int, positions: npt.ArrayLike) -> Floats:
+Keys = int | npt.NDArray[np.uint64]
+
+
+def _salt(key: Keys, stream: int) -> npt.NDArray[np.uint64]:
+    """The salt of a stream for one key, or for one key per position (the series of many
+    securities drawn at once)."""
+    mixed = (stream * 0x632BE59BD9B4E019) & 0xFFFFFFFFFFFFFFFF
+    if isinstance(key, np.ndarray):
+        return key ^ np.uint64(mixed)
+    return np.array([key ^ mixed], np.uint64)
+
+
+def uniform(key: Keys, stream: int, positions: npt.ArrayLike) -> Floats:
     """Uniform numbers in [0, 1), one per position."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
-    salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
-    x = _mix(at * _GOLDEN + salt)
+    x = _mix(at * _GOLDEN + _salt(key, stream))
     return (x >> np.uint64(11)).astype(np.float64) * (1.0 / (1 << 53))
 
 
-def bits16(key: int, stream: int, positions: npt.ArrayLike) -> tuple[npt.NDArray[np.uint16], ...]:
+def bits16(key: Keys, stream: int,
+           positions: npt.ArrayLike) -> tuple[npt.NDArray[np.uint16], ...]:
     """Four 16-bit numbers (0 ... 65535) per position, from one hash: divided by 65536 they are
     coarse uniform numbers in [0, 1), and integer arithmetic on them stays exact."""
     at = np.atleast_1d(np.asarray(positions)).astype(np.uint64)
-    salt = np.array([(key ^ (stream * 0x632BE59BD9B4E019)) & 0xFFFFFFFFFFFFFFFF], np.uint64)
-    x = _mix(at * _GOLDEN + salt)
+    x = _mix(at * _GOLDEN + _salt(key, stream))
     parts = x.view(np.uint16)
     if sys.byteorder == "big":
         parts = parts.reshape(-1, 4)[:, ::-1].reshape(-1)

@@ -14,6 +14,7 @@ it would against a real server.
 Page limits, as a real server has them: 1000 securities per list page, 800 bars, 2000
 transactions and 80 quotes per request; longer requests get the first that many.
 """
+import functools
 import struct
 from typing import Any, Callable
 
@@ -24,7 +25,7 @@ from . import corporate as corp
 from .heap import retain_freed_memory
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
 from .wire import (Array, encode_price, encode_volume, fixed_columns, frame, price_columns, records,
-                   volume_columns, volume_word)
+                   prepare_yuan, volume_columns, volume_word, yuan_columns)
 
 FILE_CHUNK = 30000
 
@@ -41,6 +42,13 @@ def _text(raw: bytes) -> str:
 
 def _fixed(data: bytes, width: int) -> bytes:
     return bytes(data[:width]).ljust(width, b"\0")
+
+
+def _varints(rows: Array) -> tuple[Array, Array]:
+    """`price_columns` of a matrix, each row's values side by side."""
+    n, k = rows.shape
+    data, used = price_columns(rows.reshape(-1))
+    return data.reshape(n, -1), used.reshape(n, -1)
 
 
 class Responder:
@@ -81,13 +89,34 @@ class Responder:
 
     def security_list(self, req: bytes) -> bytes:
         market, start = struct.unpack_from("<HH", req, 12)
-        page = self.market.securities(market)[start:start + LIST_PAGE]
-        out = bytearray(struct.pack("<H", len(page)))
-        for sec in page:
-            out += _fixed(sec.code.encode(), 6) + struct.pack("<H", sec.volunit)
-            out += _fixed(sec.name.encode("gbk"), 8) + bytes(4) + bytes((sec.decimal_point,))
-            out += encode_volume(self.market.pre_close(sec.key) / 100) + bytes(4)
-        return bytes(out)
+        rows = self._list_rows(market)[start:start + LIST_PAGE]
+        n = len(rows)
+        if n:
+            rows = rows.copy()
+            rows[:, 21:25] = yuan_columns(self.market.pre_closes(market, start, start + n))
+        return struct.pack("<H", n) + rows.tobytes()
+
+    @functools.lru_cache(maxsize=2)
+    def _list_rows(self, market: int) -> Array:
+        """The list's 29-byte rows of a market without their previous closes: code, volume
+        unit, name, 4 empty bytes, decimal places, (the close, 4 bytes), 4 empty bytes."""
+        secs = self.market.securities(market)
+        rows = np.zeros((len(secs), 29), dtype=np.uint8)
+        if secs:
+            rows[:, 0:6] = np.array([s.code.encode() for s in secs], "S6")[:, None].view(np.uint8)
+            rows[:, 6:8] = fixed_columns(np.array([s.volunit for s in secs]), "<u2")
+            rows[:, 8:16] = np.array([s.name.encode("gbk") for s in secs],
+                                     "S8")[:, None].view(np.uint8)
+            rows[:, 20] = [s.decimal_point for s in secs]
+        return rows
+
+    def prepare(self) -> None:
+        """Works out ahead what answers share, as a server does before it takes requests: the
+        previous closes, today's quotes and the list's rows."""
+        self.market.prepare()
+        prepare_yuan()
+        for market in (0, 1):
+            self._list_rows(market)
 
     # ------------------------------------------------------------------ bars
 
@@ -130,20 +159,17 @@ class Responder:
             index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
-        bars = self.market.minute_bars(key, index)
-        is_index = self.market.history(key).sec.is_index
-        out = bytearray(struct.pack("<H", len(bars)) + bytes(head - 2))
-        price = vol_sum = 0
-        amount_sum = 0.0
-        for bar in bars:
-            vol_sum += bar.vol
-            amount_sum += bar.amount
-            # Between price and volume (the client skips it): the day's average price so far,
-            # in cents; an index has none and repeats its price.
-            average = bar.close if is_index else round(amount_sum / vol_sum)
-            out += encode_price(bar.close - price) + encode_price(average) + encode_price(bar.vol)
-            price = bar.close
-        return bytes(out)
+        m = self.market.minute_day(key, index)
+        close, vol = m.close[0], m.vol[0]
+        sec = self.market.security(*key)
+        # Between price and volume (the client skips it): the day's average price so far, in
+        # cents; an index has none and repeats its price. The running sums add up in order, as
+        # a loop would.
+        average = close if sec is None or sec.is_index else \
+            np.rint(np.cumsum(m.amount[0]) / np.cumsum(vol)).astype(np.int64)
+        step = np.diff(close, prepend=0)
+        prices = _varints(np.stack([step, average, vol], axis=1))
+        return struct.pack("<H", len(close)) + bytes(head - 2) + records(prices)
 
     def minute_time(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
@@ -161,17 +187,18 @@ class Responder:
             index = self.market.intraday_day(key, index)
         if key is None or index is None:
             return struct.pack("<H", 0) + bytes(head - 2)
-        page = self.market.transactions(key, index, start, min(count, TRANSACTION_PAGE))
-        out = bytearray(struct.pack("<H", len(page)) + bytes(head - 2))
-        price = 0
-        for tick in page:
-            out += struct.pack("<H", tick.time) + encode_price(tick.price - price)
-            out += encode_price(tick.vol)
-            if with_num:
-                out += encode_price(tick.num)
-            out += encode_price(tick.side) + b"\x00"
-            price = tick.price
-        return bytes(out)
+        t = self.market.tick_columns(key, index)
+        end = max(0, len(t.time) - start)
+        begin = max(0, end - min(count, TRANSACTION_PAGE))
+        page = type(t)._make(x[begin:end] for x in t)
+        n = len(page.time)
+        if n == 0:
+            return struct.pack("<H", 0) + bytes(head - 2)
+        step = np.diff(page.price, prepend=0)  # the page's first price is sent whole
+        fields = [step, page.vol] + ([page.num] if with_num else []) + [page.side]
+        return (struct.pack("<H", n) + bytes(head - 2)
+                + records(fixed_columns(page.time, "<u2"), _varints(np.stack(fields, axis=1)),
+                          np.zeros((n, 1), np.uint8)))
 
     def transactions(self, req: bytes) -> bytes:
         market, = struct.unpack_from("<H", req, 12)
@@ -199,7 +226,8 @@ class Responder:
         return struct.pack("<HH", 0, len(entries)) + b"".join(entries)
 
     def _quote_entry(self, key: tuple[int, str]) -> bytes:
-        sec = self.market.history(key).sec
+        sec = self.market.security(*key)
+        assert sec is not None
         day, last, sold, bought = self.market.quote(key)
         pre_close = self.market.pre_close(key)
         out = bytearray(struct.pack("<B", sec.market) + sec.code.encode() + bytes(2))

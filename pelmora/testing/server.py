@@ -53,7 +53,9 @@ trip of about MS. The TCP handshake is the kernel's and is not delayed, so a con
 
 Workers: --workers N forks N processes that accept on the one listening socket; each generates
 the securities it is asked about by itself (the data follows from the seed, so all agree) and
-keeps its own bounded cache.
+keeps its own bounded cache. What answers about many securities at once need (every security's
+previous close for the list, today's quotes) is worked out once before the workers fork: a
+few seconds of start-up for the default market, well under one for a small one.
 
 Faults: the counts are per connection and count answers to data requests only (the set-up
 exchange is always answered), so they hold alike with any number of workers. Garbage bytes and
@@ -176,6 +178,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     port = sock.getsockname()[1]
     responder = Responder(market)
+    responder.prepare()  # before forking: the workers share it
     parent = os.getpid()
     worker, children = (0, []) if faults.refuse else _fork_workers(args.workers)
     timing = Timing(args.latency, args.jitter, args.seed, worker)
