@@ -73,7 +73,6 @@ S = ["-s", "1.2.3.4:1"]
     (["bars", "600036", *S, "-n", "65536"], "invalid count '65536': expected a whole number "
                                             "from 1 to 65535"),
     (["bars", "600036", *S, "-n", "0"], "invalid count '0'"),
-    (["bars", "600036"], "the following arguments are required: --server/-s"),
     (["list", *S, "--market", "hk"], "invalid market 'hk': expected sh or sz"),
     (["day", "x.day", "--csv", "--json"], "argument --json: not allowed with argument --csv"),
     ([], "the following arguments are required: COMMAND"),

@@ -21,6 +21,7 @@ from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE
 from ..servers import address_text, literal_host, parse_address
 from . import output
 from .codes import is_index_code, label
+from .options import CommandError
 
 UNREACHABLE = 9999  # the probe's latency of a server it could not reach
 
@@ -34,8 +35,6 @@ QUOTE_TABLE_COLUMNS = ("code", "price", "change%", "open", "high", "low", "last_
                        "amount", "bid1", "ask1")
 
 
-class CommandError(Exception):
-    """A failure worth one line on standard error (exit status 1)."""
 
 
 @contextlib.contextmanager
@@ -51,6 +50,14 @@ def connected(server: Server) -> Iterator[TdxClient]:
         yield client
     finally:
         client.disconnect()
+
+
+def first_server(args: argparse.Namespace) -> Server:
+    """The first server given, else the first configured one."""
+    if args.server:
+        return args.server[0]  # type: ignore[no-any-return]
+    from ..config import resolve_servers
+    return resolve_servers()[0]
 
 
 def _on_server(server: Server, exc: OSError) -> CommandError:
@@ -169,14 +176,15 @@ def fetch_bars(client: TdxClient, category: int, market: int, code: str, count: 
 
 
 def cmd_bars(args: argparse.Namespace, fmt: str) -> int:
+    server = first_server(args)
     market, code = args.code
     index = is_index_code(market, code) if args.index is None else args.index
     progress = output.Progress("bars", args.count if args.count > BAR_PAGE else 0)
     try:
-        with connected(args.server) as client:
+        with connected(server) as client:
             bars = fetch_bars(client, args.period, market, code, args.count, index, progress)
     except OSError as exc:
-        raise _on_server(args.server, exc) from None
+        raise _on_server(server, exc) from None
     finally:
         progress.close()
     output.write(bars, records.INDEX_BAR if index else records.BAR, fmt)
@@ -198,11 +206,12 @@ def fetch_quotes(client: TdxClient, securities: Sequence[tuple[int, str]]) -> li
 
 
 def cmd_quotes(args: argparse.Namespace, fmt: str) -> int:
+    server = first_server(args)
     try:
-        with connected(args.server) as client:
+        with connected(server) as client:
             quotes = fetch_quotes(client, args.codes)
     except OSError as exc:
-        raise _on_server(args.server, exc) from None
+        raise _on_server(server, exc) from None
     missing = list(args.codes)
     for q in quotes:
         if (q["market"], q["code"]) in missing:
@@ -241,12 +250,13 @@ def fetch_list(client: TdxClient, market: int,
 
 
 def cmd_list(args: argparse.Namespace, fmt: str) -> int:
+    server = first_server(args)
     progress = output.Progress("securities")
     try:
-        with connected(args.server) as client:
+        with connected(server) as client:
             securities = fetch_list(client, args.market, progress)
     except OSError as exc:
-        raise _on_server(args.server, exc) from None
+        raise _on_server(server, exc) from None
     finally:
         progress.close()
     output.write(securities, LIST_COLUMNS, fmt)

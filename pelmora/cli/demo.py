@@ -1,10 +1,11 @@
 """`pelmora demo`: the tool at work against the simulated HQ server, with no network."""
 from __future__ import annotations
 
+import argparse
 import contextlib
 import io
 
-from ..testing import SimulatedServer
+from .options import Parents, Subparsers
 
 LIST_ROWS = 8
 # A small market starts at once; the full-size one is for benchmarks (--securities).
@@ -27,7 +28,15 @@ def _run(argv: list[str], keep: int | None = None) -> int:
     return status
 
 
-def run() -> int:
+def register(sub: Subparsers, parents: Parents) -> None:
+    c = sub.add_parser("demo", help="a session against a simulated server, no network needed",
+                       description="Start the simulated HQ server of pelmora.testing on "
+                                   "loopback, run a few commands against it, stop it.")
+    c.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace | None = None) -> int:
+    from ..testing import SimulatedServer
     print("Starting a simulated HQ server on loopback "
           f"(python -m pelmora.testing --port 0 --fill {DEMO_FILL}) ...")
     with SimulatedServer(fill=DEMO_FILL) as server:

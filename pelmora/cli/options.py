@@ -1,0 +1,75 @@
+"""What the commands share: the parent parsers of the common options, value types, the error.
+
+A command module has one function, ``register(sub, parents)``, that adds its subcommands to the
+parser with ``set_defaults(run=...)``; ``run(args)`` prints the command's output and returns the
+exit status. Failures are raised (`CommandError` for one of the tool's own) and become one line
+on standard error in `pelmora.cli.main`.
+"""
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+from typing import TYPE_CHECKING, NamedTuple, TypeVar
+
+from ..servers import parse_address
+
+if TYPE_CHECKING:
+    Subparsers = argparse._SubParsersAction[argparse.ArgumentParser]
+else:
+    Subparsers = argparse._SubParsersAction
+
+T = TypeVar("T")
+
+DEFAULT_CONNECTIONS = 4
+
+
+class CommandError(Exception):
+    """A failure worth one line on standard error (exit status 1)."""
+
+
+class Parents(NamedTuple):
+    """Parent parsers a subcommand takes its common options from."""
+    output: argparse.ArgumentParser   # --csv / --json
+    servers: argparse.ArgumentParser  # --server (repeatable), --connections
+
+
+def arg(parse: Callable[[str], T]) -> Callable[[str], T]:
+    """An argparse type from a parser raising ValueError (reported as a usage error)."""
+    def convert(text: str) -> T:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+    convert.__name__ = parse.__name__.replace("parse_", "")
+    return convert
+
+
+def positive(limit: int, what: str) -> Callable[[str], int]:
+    """An argparse type of whole numbers from 1 to `limit`."""
+    def convert(text: str) -> int:
+        if not text.isdigit() or not 0 < int(text) <= limit:
+            raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a whole number "
+                                             f"from 1 to {limit}")
+        return int(text)
+    convert.__name__ = what
+    return convert
+
+
+def make_parents() -> Parents:
+    output = argparse.ArgumentParser(add_help=False)
+    group = output.add_mutually_exclusive_group()
+    group.add_argument("--csv", dest="format", action="store_const", const="csv",
+                       help="comma-separated values with a header line")
+    group.add_argument("--json", dest="format", action="store_const", const="json",
+                       help="one JSON object a line")
+    output.set_defaults(format="table")
+
+    servers = argparse.ArgumentParser(add_help=False)
+    servers.add_argument("--server", "-s", action="append", type=arg(parse_address),
+                         metavar="HOST:PORT",
+                         help="an HQ server to ask (repeatable); by default the configured ones "
+                              "(PELMORA_SERVERS, else the servers file: see `pelmora servers`)")
+    servers.add_argument("--connections", "-c", type=positive(64, "connections"),
+                         default=DEFAULT_CONNECTIONS, metavar="N",
+                         help=f"connections over the servers (default {DEFAULT_CONNECTIONS})")
+    return Parents(output, servers)
