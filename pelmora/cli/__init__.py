@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 from .._version import __version__
 from ..exceptions import PanicException
-from . import bars, demo, local, market, servers
+from . import bars, demo, local, market, servers, store
 from .options import CommandError, make_parents
 
 __all__ = ["main", "build_parser"]
@@ -34,6 +34,7 @@ def build_parser() -> argparse.ArgumentParser:
     market.register(sub, parents)
     local.register(sub, parents)
     demo.register(sub, parents)
+    store.register(sub, parents)
     return p
 
 

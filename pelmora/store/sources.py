@@ -21,7 +21,8 @@ from ..symbols import Symbol
 if TYPE_CHECKING:
     from ..hq import HQ
 
-from .sources_worker import Fetched, Record
+Record = dict[str, Any]
+Fetched = tuple[list[Record] | None, Record | None, str | None]
 
 
 class _Worker:

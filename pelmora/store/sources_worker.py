@@ -13,8 +13,7 @@ from typing import IO, Any, Sequence
 from ..limits import LIST_PAGE
 from ..servers import literal_host, parse_address
 
-Record = dict[str, Any]
-Fetched = tuple[list[Record] | None, Record | None, str | None]
+from .sources import Fetched, Record
 
 
 def _connect(servers: Sequence[str]) -> Any:

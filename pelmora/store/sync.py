@@ -244,16 +244,22 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
                 (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
                  ",".join(periods))).lastrowid
             assert sync_id is not None
-            with HQ(servers, connections) as hq, warnings.catch_warnings():
-                warnings.simplefilter("ignore", DataWarning)
-                tables = Tables(hq, [s for s, _, _ in hq.servers])
-                try:
-                    summary = _sync(con, folder, hq, tables, sync_id, periods, market_ids,
-                                    wanted, since, progress)
-                finally:
-                    tables.close()
-                summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
-                                             if state == "set aside"]
+            try:
+                with HQ(servers, connections) as hq, warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DataWarning)
+                    tables = Tables(hq, [s for s, _, _ in hq.servers])
+                    try:
+                        summary = _sync(con, folder, hq, tables, sync_id, periods, market_ids,
+                                        wanted, since, progress)
+                    finally:
+                        tables.close()
+                    summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
+                                                 if state == "set aside"]
+            except Exception as exc:
+                con.execute("UPDATE sync_log SET finished=?, status=? WHERE id=?",
+                            (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+                             f"failed: {type(exc).__name__}: {exc}", sync_id))
+                raise
             summary.seconds = time.monotonic() - began
             con.execute("UPDATE sync_log SET finished=?, securities=?, bars_added=?, "
                         "bars_replaced=?, failed=?, requests=?, status=? WHERE id=?",
