@@ -26,6 +26,7 @@ TYPED = [
     "pelmora/adjust.py",
     "pelmora/config.py",
     "pelmora/local_files.py",
+    "pelmora/store",
 ]
 
 

@@ -24,9 +24,9 @@ def time_keys(times: npt.NDArray[Any], period: str) -> IntArray:
     key = ((ym // 12 + 1970) * 10000 + (ym % 12 + 1) * 100
            + (days - months.astype("M8[D]")).astype(np.int64) + 1)
     if period not in MINUTE_PERIODS:
-        return key
+        return np.asarray(key, dtype=np.int64)
     minutes = (times.astype("M8[m]") - days.astype("M8[m]")).astype(np.int64)
-    return key * 10000 + (minutes // 60) * 100 + minutes % 60
+    return np.asarray(key * 10000 + (minutes // 60) * 100 + minutes % 60, dtype=np.int64)
 
 
 def key_times(keys: npt.NDArray[Any], period: str) -> npt.NDArray[Any]:
@@ -37,7 +37,8 @@ def key_times(keys: npt.NDArray[Any], period: str) -> npt.NDArray[Any]:
     months = (date // 10000 - 1970) * 12 + (date // 100 % 100 - 1)
     days = months.astype("M8[M]").astype("M8[D]") + (date % 100 - 1)
     seconds = (hhmm // 100 * 3600 + hhmm % 100 * 60).astype("m8[s]")
-    return days.astype("M8[s]") + seconds
+    out: npt.NDArray[Any] = days.astype("M8[s]") + seconds
+    return out
 
 
 def key_of_date(value: Any, period: str, end: bool = False) -> int:
@@ -45,11 +46,11 @@ def key_of_date(value: Any, period: str, end: bool = False) -> int:
     day)."""
     import pandas as pd
     ts = pd.Timestamp(value)
-    day = ts.year * 10000 + ts.month * 100 + ts.day
+    day = int(ts.year * 10000 + ts.month * 100 + ts.day)
     if period not in MINUTE_PERIODS:
         return day
     whole_day = end and isinstance(value, str) and len(value.strip()) <= 10
-    return day * 10000 + (2359 if whole_day else ts.hour * 100 + ts.minute)
+    return day * 10000 + (2359 if whole_day else int(ts.hour * 100 + ts.minute))
 
 
 def to_rows(bars: Bars, period: str) -> tuple[IntArray, IntArray, npt.NDArray[np.float64],
