@@ -92,6 +92,19 @@ class Tables:
         result: list[Record] = self._workers().submit(self._call, "list", market).result()
         return result
 
+    def quotes(self, symbols: Sequence[Symbol]) -> dict[Symbol, tuple[float, float]]:
+        """(previous close in yuan, today's volume) of each security, from its quote: the
+        previous close is the reference price on an ex-date, exact to the cent (the security
+        list's is packed into a lossy 32-bit form)."""
+        parts = [symbols[i:i + 800] for i in range(0, len(symbols), 800)]
+        futures = [self._workers().submit(self._call, "quotes",
+                                          [(s.market, s.code) for s in part])
+                   for part in parts]
+        out: dict[Symbol, tuple[float, float]] = {}
+        for part, future in zip(parts, futures):
+            out.update((s, q) for s, q in zip(part, future.result()) if q is not None)
+        return out
+
     def request(self, symbols: Sequence[Symbol], finance: bool = True, chunk: int = 40
                 ) -> Callable[[], dict[Symbol, Fetched]]:
         """Starts fetching the ex-rights records (and finance records) of `symbols`; the

@@ -8,9 +8,9 @@ from __future__ import annotations
 
 import pickle
 import sys
-from typing import IO, Any, Sequence
+from typing import IO, Any, Callable, Sequence
 
-from ..limits import LIST_PAGE
+from ..limits import LIST_PAGE, QUOTE_PAGE
 from ..servers import literal_host, parse_address
 
 from .sources import Fetched, Record
@@ -51,6 +51,21 @@ def _security_list(client: Any, market: int) -> list[Record]:
     return rows
 
 
+def _quotes(client: Any, symbols: Sequence[tuple[int, str]]
+            ) -> list[tuple[float, float] | None]:
+    """(previous close, volume) of each security (None where the server gave no quote),
+    asked a page at a time."""
+    out: dict[tuple[int, str], tuple[float, float]] = {}
+    for a in range(0, len(symbols), QUOTE_PAGE):
+        for q in client.get_security_quotes(list(symbols[a:a + QUOTE_PAGE])):
+            out[(q["market"], q["code"])] = (q["last_close"], q["vol"])
+    return [out.get(s) for s in symbols]
+
+
+_OPERATIONS: dict[str, Callable[..., Any]] = {
+    "tables": _tables, "list": _security_list, "quotes": _quotes}
+
+
 def _serve(servers: Sequence[str], inp: IO[bytes], out: IO[bytes]) -> None:
     """A worker's loop: one pickled (operation, arguments) in, one pickled result out."""
     client = None
@@ -62,7 +77,7 @@ def _serve(servers: Sequence[str], inp: IO[bytes], out: IO[bytes]) -> None:
         try:
             if client is None:
                 client = _connect(servers)
-            result: Any = (_tables if op == "tables" else _security_list)(client, *args)
+            result: Any = _OPERATIONS[op](client, *args)
         except (OSError, RuntimeError) as exc:
             client = None
             result = exc

@@ -22,6 +22,7 @@ import numpy as np
 
 from ..exceptions import DataWarning
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
+from ..limits import QUOTE_PAGE
 from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
 from . import schema
 from .codec import time_keys
@@ -110,7 +111,7 @@ class _Run:
             return {}, {s.canonical: reason for s in syms}
         return _split(frame, [s.canonical for s in syms]), dict(frame.attrs.get("errors", {}))
 
-    def job(self, period: str, syms: list[Symbol], last: dict[str, tuple[int, int]],
+    def job(self, period: str, syms: list[Symbol], last: dict[str, tuple[int, int, int]],
             count: int, tables_for: list[Symbol]) -> None:
         """Fetches one chunk (bars, then ex-rights and finance records where asked) and hands
         each security's update to the writer."""
@@ -171,21 +172,33 @@ class _Run:
             self.writer.put(update)
 
 
-def _tables_changed(con: Any, table: str, known: Sequence[Symbol],
-                    listed: dict[str, dict[str, Any]], today: int) -> set[Symbol]:
-    """Securities whose ex-rights records may have changed since the last sync: those whose
-    listed previous close is not the stored close before today (an ex-date moves it to the
-    reference price)."""
-    out = set()
+def _before(con: Any, table: str, symbol: str, today: int) -> int | None:
+    row = con.execute(f"SELECT close FROM {table} WHERE symbol=? AND datetime<? "
+                      f"ORDER BY datetime DESC LIMIT 1", (symbol, today)).fetchone()
+    return None if row is None else int(row[0])
+
+
+def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[int, int, int]],
+          quotes: dict[Symbol, tuple[float, float]], today: int, day: int
+          ) -> tuple[set[Symbol], set[Symbol]]:
+    """(securities whose ex-rights records may have changed, securities that need no bars
+    request) among those already stored.
+
+    A quote's previous close is the stored close before today unless today is an ex-date (it
+    is then the reference price), so a difference calls for the records. A security whose
+    quote shows no trade today and that the last sync brought up to the previous trading day
+    has no new bar."""
+    row = con.execute("SELECT max(date) FROM calendar WHERE date < ?", (day,)).fetchone()
+    previous = row[0] if row and row[0] else day
+    changed, idle = set(), set()
     for s in known:
-        row = listed.get(s.canonical)
-        if row is None:
-            continue
-        before = con.execute(f"SELECT close FROM {table} WHERE symbol=? AND datetime<? "
-                             f"ORDER BY datetime DESC LIMIT 1", (s.canonical, today)).fetchone()
-        if before is None or abs(row["pre_close"] * 1000 - before[0]) >= 5:
-            out.add(s)
-    return out
+        quote = quotes.get(s)
+        before = _before(con, table, s.canonical, today)
+        if quote is None or before is None or abs(quote[0] * 1000 - before) >= 10:
+            changed.add(s)
+        elif quote[1] == 0 and last[s.canonical][2] >= previous:
+            idle.add(s)
+    return changed, idle
 
 
 def _market_day(hq: Any) -> int:
@@ -284,7 +297,6 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
         s.market for s in wanted or ()})}
     requests.add(sum(len(rows) // 1000 + 2 for rows in lists.values()))
     _store_lists(con, lists, day)
-    listed = {MARKET_NAMES[m] + r["code"]: r for m, rows in lists.items() for r in rows}
     if wanted is not None:
         universe = wanted
     else:
@@ -301,25 +313,31 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
 
     writer = Writer(con, sync_id, on_done)
     run = _Run(folder, hq, tables, writer, requests, day, since)
+    quotes: dict[Symbol, tuple[float, float]] | None = None
     try:
         with concurrent.futures.ThreadPoolExecutor(FETCH_THREADS) as pool:
             futures = []
             for i, period in enumerate(periods):
                 table = schema.bars_table(period)
-                last = {sym: (key, close) for sym, key, close in con.execute(
-                    f"SELECT c.symbol, c.last, b.close FROM coverage c JOIN {table} b "
+                last = {sym: (key, close, checked) for sym, key, close, checked in con.execute(
+                    f"SELECT c.symbol, c.last, b.close, c.checked FROM coverage c JOIN {table} b "
                     f"ON b.symbol = c.symbol AND b.datetime = c.last WHERE c.period = ?",
                     (period,))}
-                newest = max((k for k, _ in last.values()), default=0)
+                newest = max((v[0] for v in last.values()), default=0)
                 newest_day = newest // 10000 if period != "day" else newest
                 count = ((_weekdays_after(newest_day, day) + 1) * BARS_PER_DAY[period]
                          + OVERLAP) if newest else 1
                 full = [s for s in universe if s.canonical not in last]
                 known = [s for s in universe if s.canonical in last]
-                need: set[Symbol] = set()
-                if i == 0:
-                    need = set(full) | _tables_changed(con, table, known, listed,
-                                                       day * 10000 if period != "day" else day)
+                if known and quotes is None:
+                    quotes = tables.quotes(universe)
+                    requests.add(-(-len(universe) // QUOTE_PAGE))
+                changed, idle = _plan(con, table, known, last, quotes or {},
+                                      day * 10000 if period != "day" else day, day)
+                need = set(full) | changed if i == 0 else set()
+                for s in idle:
+                    writer.put(Update(s.canonical, period, checked=day))
+                known = [s for s in known if s not in idle]
                 # Indices apart: a walk back over a batch mixing both layouts fails in HQ.
                 groups = [(g, size) for part, size in ((full, FULL_CHUNK), (known, UPDATE_CHUNK))
                           for g in ([s for s in part if is_index(s)],

@@ -99,6 +99,9 @@ class Writer:
             else:
                 if u.bars is not None:
                     self._bars(u)
+                elif u.xdxr is None:  # asked, and no new bar: confirmed up to date
+                    con.execute("UPDATE coverage SET checked=?, sync_id=? WHERE period=? AND "
+                                "symbol=?", (u.checked, self._sync_id, u.period, u.symbol))
                 if u.xdxr is not None:
                     self._xdxr(u.symbol, u.xdxr)
                 if u.finance is not None:
