@@ -3,7 +3,7 @@ into columns"""
 
 from collections.abc import Callable, Sequence
 from types import TracebackType
-from typing import final
+from typing import Literal, Union, final
 
 @final
 class Column:
@@ -24,6 +24,20 @@ class BarBatch:
 BarQuery = tuple[int, int, str, int, int, bool]  # category, market, code, start, count, index
 
 @final
+class TableBatch:
+    """Rows of a batch of requests of one kind, as named columns, request after request."""
+    def __len__(self) -> int: ...
+    def column(self, name: str, /) -> Column | list[str]: ...
+    def counts(self) -> Column: ...
+    def names(self) -> list[str]: ...
+    def errors(self) -> list[tuple[int, Exception]]: ...
+
+TableKind = Literal["securities", "quotes", "xdxr", "finance", "ticks", "minutes"]
+# securities, xdxr, finance, ticks, minutes: market, code, start, count, date (YYYYMMDD or 0);
+# quotes: the (market, code) pairs of one request.
+TableQuery = Union[tuple[int, str, int, int, int], Sequence[tuple[int, str]]]
+
+@final
 class Pool:
     def __init__(self, servers: Sequence[str], connections: int = 8, timeout: float = 10.0,
                  connect_timeout: float = 5.0, attempts: int = 4,
@@ -36,6 +50,9 @@ class Pool:
              progress: Callable[[int, int], object] | None = None) -> BarBatch: ...
     def security_codes(self, market: int,
                        progress: Callable[[int, int], object] | None = None) -> list[str]: ...
+    def table(self, kind: TableKind, queries: Sequence[TableQuery],
+              progress: Callable[[int, int], object] | None = None) -> TableBatch: ...
+    def security_count(self, market: int, /) -> int: ...
     def take_warnings(self) -> list[str]: ...
     def servers(self) -> list[tuple[str, str, str]]: ...
     def close(self) -> None: ...

@@ -99,14 +99,24 @@ def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
       and total share capital before and after, in units of 10,000 shares.
     """
     rows = list(records)
-    numbers = [f"{r['year']:04d}{r['month']:02d}{r['day']:02d}" for r in rows]
+    def ints(key: str) -> IntArray:
+        return np.array([r[key] for r in rows], dtype=np.int64)
+    values = {key: np.array([r.get(key, np.nan) for r in rows], dtype=np.float64)
+              for key in VALUE_KEYS}
+    return xdxr_columns_frame(ints("year"), ints("month"), ints("day"), ints("category"),
+                              [str(r["name"]) for r in rows], values)
+
+
+def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category: IntArray,
+                       names: list[str], values: Mapping[str, FloatArray]) -> Frame:
+    """The frame of `xdxr_frame` from the records' fields as columns (`values` by key of
+    VALUE_KEYS, NaN where a record has none)."""
+    numbers = [f"{y:04d}{m:02d}{d:02d}"
+               for y, m, d in zip(year.tolist(), month.tolist(), day.tolist())]
     dates = pd.to_datetime(pd.Series(numbers, dtype=object), format="%Y%m%d", errors="coerce")
-    columns: dict[str, Any] = {
-        "category": np.array([r["category"] for r in rows], dtype=np.int64),
-        "name": [str(r["name"]) for r in rows],
-    }
+    columns: dict[str, Any] = {"category": np.asarray(category, dtype=np.int64), "name": names}
     for key in VALUE_KEYS:
-        columns[key] = np.array([r.get(key, np.nan) for r in rows], dtype=np.float64)
+        columns[key] = np.asarray(values[key], dtype=np.float64)
     frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
     return frame.sort_index(kind="stable")
 

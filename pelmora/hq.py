@@ -11,11 +11,11 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
-from . import frames
+from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
-from .limits import BAR_PAGE
+from .limits import BAR_PAGE, QUOTE_PAGE
 from .servers import literal_host, parse_address
-from .symbols import MARKET_NAMES, Symbol, SymbolLike, is_index, parse_period, parse_symbol
+from .symbols import MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, parse_period, parse_symbol
 
 if TYPE_CHECKING:
     import numpy as np
@@ -73,6 +73,14 @@ def _timestamp(value: DateLike | None, name: str, end: bool) -> np.datetime64 | 
     return out
 
 
+def _market(market: str | int) -> int:
+    if isinstance(market, str) and market.lower() in MARKETS:
+        return MARKETS[market.lower()]
+    if isinstance(market, int) and market in MARKET_NAMES:
+        return market
+    raise ValueError(f"invalid market {market!r}: expected 'sh' or 'sz' (or 1 or 0)")
+
+
 def _message(exc: BaseException) -> str:
     # str() of a KeyError is the repr of its key: quotes around the message.
     return str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
@@ -119,7 +127,8 @@ class HQ:
         if not texts:
             raise ValueError("HQ needs at least one server")
         self._pool = _engine.Pool(texts, connections, timeout, connect_timeout, attempts)
-        self._listed: dict[int, frozenset[str]] = {}
+        self._listed: dict[int, list[str]] = {}
+        self._listed_set: dict[int, frozenset[str]] = {}
         self._list_lock = threading.Lock()
 
     # -- life cycle
@@ -144,7 +153,8 @@ class HQ:
 
     def bars(self, symbol: SymbolLike, period: str | int = "day", count: int | None = None,
              start: DateLike | None = None, end: DateLike | None = None, *,
-             progress: Progress | None = None) -> pd.DataFrame:
+             progress: Progress | None = None, adjust: str | None = None,
+             as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of one security, oldest first.
 
         `period`: ``1m 5m 15m 30m 60m day week month quarter year`` (or a category 0-11).
@@ -154,7 +164,14 @@ class HQ:
         server's history ends first). `end` drops later bars (a date alone means the end of
         that day). Raises ValueError for a malformed name or a market the servers do not
         serve, KeyError for a code the market's security list does not hold.
+
+        `adjust`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"`` or ``"hfq-ratio"`` adjusts prices for
+        the security's ex-rights events (`pelmora.adjust.adjust`; `as_of` ignores later
+        events); minute bars by their day, bars longer than a day built from adjusted daily
+        bars.
         """
+        if adjust is not None:
+            return self._adjusted(symbol, period, count, start, end, adjust, as_of, progress)
         sym = parse_symbol(symbol)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
@@ -186,7 +203,8 @@ class HQ:
     def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
                   count: int | None = None, start: DateLike | None = None,
                   end: DateLike | None = None, *, errors: Literal["warn", "raise"] = "warn",
-                  progress: Progress | None = None) -> pd.DataFrame:
+                  progress: Progress | None = None, adjust: str | None = None,
+                  as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of many securities, fetched all at once, as one long frame: the index and
         columns of `bars` plus a categorical ``symbol`` column (canonical names such as
         sh600036), securities in the order given, each oldest first.
@@ -195,10 +213,12 @@ class HQ:
         named with their reasons in a `DataWarning` and in ``frame.attrs["errors"]``;
         securities without bars are named in ``frame.attrs["empty"]``. With
         ``errors="raise"`` the first failure is raised instead. Raises when nothing could be
-        fetched.
+        fetched. `adjust` and `as_of` as for `bars`.
         """
         if errors not in ("warn", "raise"):
             raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
+        if adjust is not None:
+            adjusted.check_method(adjust)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
         fails: dict[str, BaseException] = {}
@@ -243,9 +263,199 @@ class HQ:
                           f"failed: {listing}", DataWarning, stacklevel=2)
         if empty:
             warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
+        if adjust is not None and len(frame):
+            frame = self._adjusted_many(frame, category, end, adjust, as_of)
         return frame
 
+    # -- other commands
+
+    def securities(self, market: str | int) -> pd.DataFrame:
+        """Every security of a market ("sh" or "sz", or 1 or 0), every page at once: index
+        ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
+        ``decimal_point`` and ``pre_close``."""
+        m = _market(market)
+        batch = self._table("securities", securities.pages(m, self._pool.security_count(m)))
+        frames.raise_first(batch.errors())
+        return securities.frame(batch, m)
+
+    def quotes(self, codes: Iterable[SymbolLike] | None = None, *,
+               progress: Progress | None = None) -> pd.DataFrame:
+        """The quotes of securities, a row each (index ``symbol``): ``price``, ``last_close``,
+        ``open``, ``high``, ``low`` (yuan), ``servertime``, ``vol``, ``cur_vol``, ``amount``,
+        ``s_vol``, ``b_vol`` and the five levels ``bid1`` ``ask1`` ``bid_vol1`` ``ask_vol1``
+        ... ``ask_vol5``. Requests of 80 securities run at once. Without `codes`, every
+        security of both markets. Securities the server does not answer, or whose request
+        failed, are named in a `DataWarning` and in ``frame.attrs["missing"]`` and
+        ``frame.attrs["errors"]``; raises when every request failed."""
+        if codes is None:
+            syms = [Symbol(m, c) for m in MARKET_NAMES for c in self._code_list(m)]
+        else:
+            syms = list(dict.fromkeys(parse_symbol(c) for c in codes))
+        if not syms:
+            raise ValueError("quotes needs at least one security")
+        batch = self._table("quotes", quotes.requests(syms), progress)
+        errors = batch.errors()
+        if len(errors) == len(quotes.requests(syms)):
+            frames.raise_first(errors)
+        frame, missing = quotes.frame(batch, syms)
+        failed = {s.canonical: _reason(e) for i, e in errors
+                  for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
+        frame.attrs["missing"] = missing
+        frame.attrs["errors"] = failed
+        if missing:
+            warnings.warn(f"no quote for {len(missing)} securities: {', '.join(missing)}",
+                          DataWarning, stacklevel=2)
+        if failed:
+            listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
+            warnings.warn(f"quotes of {len(failed)} securities failed: {listing}",
+                          DataWarning, stacklevel=2)
+        return frame
+
+    def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
+        """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
+        until the day is complete: index ``datetime``, the day plus the tick's hour and minute
+        (ticks carry no seconds: not unique), in server order; columns ``price`` (yuan),
+        ``vol``, ``num`` (today only), ``buyorsell`` and ``seq``, the tick's place in the
+        day. Today's date is the trading day the servers report (see `trading_day`)."""
+        sym = parse_symbol(symbol)
+        day, number = self._day(date)
+        page = intraday.TICK_PAGE
+        pages: list[dict[str, Any]] = []
+        start, width = 0, 1
+        while start <= _MAX_START:
+            starts = range(start, min(start + width * page, _MAX_START + 1), page)
+            batch = self._table("ticks", [(sym.market, sym.code, s, page, number)
+                                          for s in starts])
+            frames.raise_first(batch.errors())
+            data, edges = tables.columns(batch, intraday.TICK_COLUMNS + ("minute",)), \
+                tables.bounds(batch)
+            for k in range(len(starts)):
+                pages.append({n: c[edges[k]:edges[k + 1]] for n, c in data.items()})
+            if (tables.counts(batch) < page).any():
+                break
+            start, width = starts[-1] + page, self._pool.connections
+        return intraday.tick_frame(pages, day, number != 0)
+
+    def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
+        """The minute series of a day (today's without `date`): index ``datetime``, the day's
+        minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
+        ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
+        (see `trading_day`)."""
+        sym = parse_symbol(symbol)
+        day, number = self._day(date)
+        batch = self._table("minutes", [(sym.market, sym.code, 0, 0, number)])
+        frames.raise_first(batch.errors())
+        return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
+
+    def trading_day(self) -> np.datetime64:
+        """Today's trading day as the servers report it: the date of the latest daily bar of
+        the Shanghai composite index (the last session's day outside trading days)."""
+        import numpy as np
+        try:
+            batch = self._pool.bars([(9, 1, "000001", 0, 1, True)], None)
+        finally:
+            self._warn_servers()
+        frames.raise_first(batch.errors())
+        times = frames.from_batch(batch).times
+        if not len(times):
+            raise ValueError("the servers report no daily bar of sh000001")
+        return np.datetime64(times[-1], "D")
+
+    def factors(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The price maps of the security's ex-rights events over its daily bars: the table of
+        `pelmora.adjust.factors` (per event A and B of forward and backward adjustment, the
+        reference price and the ratio factors)."""
+        import pandas as pd
+        from .adjust import factors
+        sym = parse_symbol(symbol)
+        events = self.xdxr(sym)
+        dates = events.index.dropna()
+        if len(dates):
+            first = dates.min() - pd.Timedelta(days=31)
+            daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=first))
+        else:
+            daily = self.bars(sym, "day", count=1)
+        return factors(events, daily)
+
+    def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The ex-rights and ex-dividend events of a security, oldest first: the frame of
+        `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
+        ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
+        sym = parse_symbol(symbol)
+        batch = self._table("xdxr", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.xdxr_frames(batch, [sym])[sym]
+
+    def xdxr_many(self, symbols: Iterable[SymbolLike], *,
+                  progress: Progress | None = None) -> dict[str, pd.DataFrame]:
+        """The events of many securities, fetched all at once: canonical name -> the frame of
+        `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
+        every one failed."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table("xdxr", [corporate.query(s) for s in syms], progress)
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            warnings.warn(f"no events for {len(errors)} of {len(syms)} securities: {listing}",
+                          DataWarning, stacklevel=2)
+        return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
+
+    def finance(self, symbol: SymbolLike) -> pd.DataFrame:
+        """The finance summary of a security as a one-row frame indexed by ``symbol``: the
+        frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
+        sym = parse_symbol(symbol)
+        batch = self._table("finance", [corporate.query(sym)])
+        frames.raise_first(batch.errors())
+        return corporate.finance_frame(batch, sym)
+
     # -- internals
+
+    def _adjusted(self, symbol: SymbolLike, period: str | int, count: int | None,
+                  start: DateLike | None, end: DateLike | None, method: str,
+                  as_of: DateLike | None, progress: Progress | None) -> pd.DataFrame:
+        from .adjust import adjust
+        adjusted.check_method(method)
+        sym, category = parse_symbol(symbol), parse_period(period)
+        raw = self.bars(sym, period, count, start, end, progress=progress)
+        events = self.xdxr(sym)
+        if category not in adjusted.LONG_PERIODS or raw.empty:
+            return adjust(raw, events, method, as_of=as_of)
+        begin = adjusted.daily_start(raw, category)
+        daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=begin, end=end))
+        return adjusted.rebuild_long(raw, daily, events, method, as_of, category)
+
+    def _adjusted_many(self, raw: pd.DataFrame, category: int, end: DateLike | None,
+                       method: str, as_of: DateLike | None) -> pd.DataFrame:
+        from .adjust import adjust
+        names = adjusted.symbols_of(raw)
+        events = adjusted.events_long(self.xdxr_many(names))
+        if category not in adjusted.LONG_PERIODS:
+            out = adjust(raw, events, method, as_of=as_of)
+        else:
+            begin = adjusted.daily_start(raw.sort_index(), category)
+            daily = adjusted.quiet_daily(lambda: self.bars_many(names, "day", start=begin,
+                                                                end=end))
+            out = adjusted.rebuild_long(raw, daily, events, method, as_of, category)
+        out.attrs = dict(raw.attrs)
+        return out
+
+    def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
+        """The day and the number of a history request (0: today's commands)."""
+        if date is None:
+            return self.trading_day(), 0
+        bound = _timestamp(date, "date", False)
+        assert bound is not None
+        day = bound.astype("M8[D]")
+        return day, intraday.day_number(day)
+
+    def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
+               ) -> Any:
+        try:
+            return self._pool.table(kind, queries, progress)
+        finally:
+            self._warn_servers()
 
     @staticmethod
     def _bounds(count: int | None, start: DateLike | None, end: DateLike | None
@@ -266,11 +476,16 @@ class HQ:
         return self._pool.bars([(c, s.market, s.code, start, n, ix)
                                 for c, s, start, n, ix in queries], progress)
 
-    def _codes(self, market: int) -> frozenset[str]:
+    def _code_list(self, market: int) -> list[str]:
         with self._list_lock:
             if market not in self._listed:
-                self._listed[market] = frozenset(self._pool.security_codes(market))
+                self._listed[market] = self._pool.security_codes(market)
+                self._listed_set[market] = frozenset(self._listed[market])
             return self._listed[market]
+
+    def _codes(self, market: int) -> frozenset[str]:
+        self._code_list(market)
+        return self._listed_set[market]
 
     def _check_listed(self, syms: Sequence[Symbol],
                       fails: dict[str, BaseException] | None = None) -> list[Symbol]:

@@ -26,6 +26,12 @@ TYPED = [
     "pelmora/adjust.py",
     "pelmora/config.py",
     "pelmora/local_files.py",
+    "pelmora/tables.py",
+    "pelmora/securities.py",
+    "pelmora/corporate.py",
+    "pelmora/quotes.py",
+    "pelmora/intraday.py",
+    "pelmora/adjusted.py",
     "pelmora/store",
 ]
 

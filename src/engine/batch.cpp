@@ -7,6 +7,7 @@ Status Batch::prepare() {
     slot_first.resize(n);
     rows.assign(n, 0);
     codes.resize(n);
+    tables.resize(n);
     errors.resize(n);
     size_t total = 0;
     bool index = false;

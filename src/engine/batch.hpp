@@ -9,14 +9,28 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/error.hpp"
 #include "engine/columns.hpp"
+#include "engine/table_columns.hpp"
 
 namespace pelmora::engine {
 
-enum class QueryKind : uint8_t { Bars, SecurityCount, SecurityList };
+// Bars decode into the batch's bar columns; the kinds after SecurityList decode into a table
+// per request (see engine/table_queries.hpp).
+enum class QueryKind : uint8_t {
+    Bars,
+    SecurityCount,
+    SecurityList,
+    Securities,
+    Quotes,
+    Xdxr,
+    Finance,
+    Ticks,
+    Minutes,
+};
 
 struct Query {
     QueryKind kind = QueryKind::Bars;
@@ -26,6 +40,8 @@ struct Query {
     uint16_t start = 0;  // bars: offset back from the latest bar; list: first security
     uint16_t count = 0;
     bool index = false;  // bars in the index layout
+    uint32_t date = 0;   // ticks and minutes: YYYYMMDD of a past day, 0 for today
+    std::vector<std::pair<uint8_t, std::string>> items;  // quotes: (market, code) each
 };
 
 class Batch {
@@ -43,6 +59,7 @@ public:
     std::vector<size_t> slot_first;
     std::vector<uint32_t> rows;
     std::vector<std::vector<std::string>> codes;
+    std::vector<TableColumns> tables;
     std::vector<std::optional<Error>> errors;
     // After compact(): rows of request i at [offsets[i], offsets[i + 1]).
     std::vector<size_t> offsets;

@@ -12,6 +12,7 @@
 
 #include "engine/bar_columns_decoder.hpp"
 #include "engine/fast_inflate.hpp"
+#include "engine/table_queries.hpp"
 #include "protocol/bars.hpp"
 #include "protocol/security_list.hpp"
 
@@ -32,6 +33,8 @@ uint64_t bit(size_t server) {
 }
 
 std::string security_name(const Query& q) {
+    if (q.kind == QueryKind::Quotes)
+        return "quotes of " + std::to_string(q.items.size()) + " securities";
     return (q.market == 1 ? "sh" : q.market == 0 ? "sz" : std::to_string(q.market) + ":") + q.code;
 }
 
@@ -208,16 +211,15 @@ void Pool::serve(Worker& w, Job& job) {
             continue;
         }
         // An empty first page of a listed security is believed only once a second server
-        // agrees: a server that stopped serving bars answers every request empty.
-        if (q.kind == QueryKind::Bars && q.start == 0 && b.rows[i] == 0 && job.empty_from < 0 &&
-            other_candidate(job, s)) {
+        // agrees: a server that stopped serving data answers every request empty.
+        if (expects_rows(q) && b.rows[i] == 0 && job.empty_from < 0 && other_candidate(job, s)) {
             job.empty_from = int(s);
             job.asked |= bit(s);
             continue;
         }
         if (job.empty_from >= 0 && b.rows[i] > 0)
             set_aside(size_t(job.empty_from),
-                      "answered no bars for " + security_name(q) + ", which another server has",
+                      "answered nothing for " + security_name(q) + ", which another server has",
                       true);
         record_success(s);
         return b.complete(i, std::nullopt);
@@ -388,8 +390,9 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
             b.rows[i] = uint32_t(b.codes[i].size());
             return {};
         }
+        default:
+            return ask_table(w, q, b, i);
     }
-    return {};
 }
 
 void Pool::record_failure(size_t server, const Error& e, bool malformed) {

@@ -78,6 +78,7 @@ private:
     void detach(Worker& w);
     Status verify(Worker& w);
     Status ask(Worker& w, const Query& q, Batch& b, size_t i);
+    Status ask_table(Worker& w, const Query& q, Batch& b, size_t i);
     struct BodyView {
         const uint8_t* data = nullptr;
         size_t size = 0;

@@ -36,7 +36,11 @@ Py_ssize_t batch_length(PyObject* self) {
     return Py_ssize_t(reinterpret_cast<BarBatchObject*>(self)->batch->total_rows());
 }
 
+}  // namespace
+
 PyObject* make_column(PyObject* owner, void* data, size_t columns, size_t rows, char format) {
+    static int64_t empty = 0;  // a buffer's address is never null, even with no rows
+    if (rows == 0) data = &empty;
     auto* c = PyObject_New(ColumnObject, &ColumnType);
     if (!c) return nullptr;
     c->owner = Py_NewRef(owner);
@@ -50,6 +54,8 @@ PyObject* make_column(PyObject* owner, void* data, size_t columns, size_t rows, 
     c->format[1] = '\0';
     return reinterpret_cast<PyObject*>(c);
 }
+
+namespace {
 
 PyObject* batch_column(PyObject* self, PyObject* arg) {
     auto* b = reinterpret_cast<BarBatchObject*>(self);

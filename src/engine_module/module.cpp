@@ -3,6 +3,7 @@
 
 #include "engine_module/batch_object.hpp"
 #include "engine_module/pool_object.hpp"
+#include "engine_module/table_object.hpp"
 #include "module/errors.hpp"
 
 namespace pelmora::py {
@@ -30,12 +31,16 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__engine() {
     using namespace pelmora::py;
     return guarded([]() -> PyObject* {
-        if (!init_panic_exception() || !init_batch_types() || !init_pool_type()) return nullptr;
+        if (!init_panic_exception() || !init_batch_types() || !init_table_type() ||
+            !init_pool_type())
+            return nullptr;
         PyObject* m = PyModule_Create(&module_def);
         if (!m) return nullptr;
         if (PyModule_AddObjectRef(m, "Pool", reinterpret_cast<PyObject*>(&PoolType)) < 0 ||
             PyModule_AddObjectRef(m, "BarBatch", reinterpret_cast<PyObject*>(&BarBatchType)) < 0 ||
-            PyModule_AddObjectRef(m, "Column", reinterpret_cast<PyObject*>(&ColumnType)) < 0) {
+            PyModule_AddObjectRef(m, "Column", reinterpret_cast<PyObject*>(&ColumnType)) < 0 ||
+            PyModule_AddObjectRef(m, "TableBatch", reinterpret_cast<PyObject*>(&TableBatchType)) <
+                0) {
             Py_DECREF(m);
             return nullptr;
         }

@@ -7,6 +7,7 @@
 
 #include "engine/pool.hpp"
 #include "engine_module/batch_object.hpp"
+#include "engine_module/table_object.hpp"
 #include "engine_module/waiting.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
@@ -251,7 +252,36 @@ PyObject* guarded_codes(PyObject* self, PyObject* const* args, Py_ssize_t n, PyO
     return guarded([&] { return pool_security_codes(self, args, n, kw); });
 }
 
+PyObject* pool_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig("Pool.table()", {"kind", "queries", "progress"}, 2);
+    PyObject* a[3];
+    if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
+    engine::Pool* pool = live_pool(self);
+    if (!pool) return nullptr;
+    return run_table_queries(pool, a[0], a[1], a[2]);
+}
+
+PyObject* pool_security_count(PyObject* self, PyObject* market) {
+    engine::Pool* pool = live_pool(self);
+    if (!pool) return nullptr;
+    return run_security_count(pool, market);
+}
+
+PyObject* guarded_table(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return guarded([&] { return pool_table(self, args, n, kw); });
+}
+PyObject* guarded_count(PyObject* self, PyObject* market) {
+    return guarded([&] { return pool_security_count(self, market); });
+}
+
 PyMethodDef pool_methods[] = {
+    {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_table)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "table($self, kind, queries, progress=None)\n--\n\nRuns requests of one kind in "
+     "parallel: securities, xdxr, finance, ticks, minutes take (market, code, start, count, "
+     "date); quotes take a sequence of (market, code). Returns a TableBatch."},
+    {"security_count", guarded_count, METH_O,
+     "security_count($self, market, /)\n--\n\nThe number of securities of a market."},
     {"bars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_bars)),
      METH_FASTCALL | METH_KEYWORDS,
      "bars($self, queries, progress=None)\n--\n\nRuns bar requests (category, market, code, "

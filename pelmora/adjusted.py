@@ -1,0 +1,80 @@
+"""Adjusted bars for `HQ.bars` and `HQ.bars_many`: raw bars and the ex-rights events fetched,
+then mapped by `pelmora.adjust`. Minute bars are adjusted by their day. A raw bar longer than a
+day that spans an ex-date cannot be adjusted by one map, so such bars are built from adjusted
+daily bars covering the same periods, stamped as the server stamps its own."""
+from __future__ import annotations
+
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Sequence
+
+from .exceptions import DataWarning
+from .symbols import Symbol
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+# Categories of bars longer than a day, and the period resample_daily builds them by.
+LONG_PERIODS = {5: "week", 6: "month", 10: "quarter", 11: "year"}
+
+
+def check_method(method: str) -> None:
+    from .adjust import METHODS
+    if method not in METHODS:
+        raise ValueError(f"invalid adjustment method {method!r}: expected one of "
+                         f"{', '.join(METHODS)} or None")
+
+
+def period_start(times: Any, category: int) -> Any:
+    """The first day of the period (week from Monday, month, quarter, year) of each time."""
+    import pandas as pd
+    t = pd.DatetimeIndex(times).normalize()
+    period = LONG_PERIODS[category]
+    if period == "week":
+        return t - pd.to_timedelta(t.day_of_week, unit="D")
+    freq = {"month": "M", "quarter": "Q", "year": "Y"}[period]
+    return t.to_period(freq).to_timestamp()
+
+
+def quiet_daily(fetch: Callable[[], pd.DataFrame]) -> pd.DataFrame:
+    """Daily bars fetched to build longer ones: their shortfall warnings repeat, in days, what
+    the fetch of the longer bars has already said."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DataWarning)
+        return fetch()
+
+
+def events_long(per_symbol: dict[str, pd.DataFrame]) -> pd.DataFrame:
+    """The events of several securities as one frame with a ``symbol`` column."""
+    import pandas as pd
+    parts = [f.assign(symbol=name) for name, f in per_symbol.items()]
+    return pd.concat(parts) if parts else pd.DataFrame({"symbol": []})
+
+
+def rebuild_long(raw: pd.DataFrame, daily: pd.DataFrame, events: Any, method: str,
+                 as_of: Any, category: int) -> pd.DataFrame:
+    """The bars of `raw` (one security, or several by a ``symbol`` column) rebuilt from the
+    adjusted `daily` bars: the periods of `raw`, with its stamps."""
+    import pandas as pd
+    from .adjust import adjust, resample_daily
+    built = resample_daily(adjust(daily, events, method, as_of=as_of), LONG_PERIODS[category])
+    if "symbol" in raw.columns:
+        keys = pd.MultiIndex.from_arrays([raw["symbol"].astype(str), raw.index])
+        have = pd.MultiIndex.from_arrays([built["symbol"].astype(str), built.index])
+        built = built[have.isin(keys)]
+        built["symbol"] = pd.Categorical(built["symbol"].astype(str),
+                                         categories=raw["symbol"].cat.categories)
+    else:
+        built = built[built.index.isin(raw.index)]
+    return built[list(raw.columns)]
+
+
+def daily_start(raw: pd.DataFrame, category: int) -> Any:
+    return period_start(raw.index[:1], category)[0]
+
+
+def symbols_of(raw: pd.DataFrame) -> Sequence[str]:
+    return [str(s) for s in raw["symbol"].cat.categories]
+
+
+def listed(syms: Sequence[Symbol]) -> list[str]:
+    return [s.canonical for s in syms]

@@ -1,0 +1,51 @@
+"""Ex-rights records and finance summaries from engine tables, as the frames of
+`pelmora.adjust.xdxr_frame` and `pelmora.adjust.finance_frame`."""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Sequence
+
+from .symbols import Symbol
+from .tables import bounds, columns
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+_XDXR_INTS = ("year", "month", "day", "category")
+
+
+def query(sym: Symbol) -> tuple[int, str, int, int, int]:
+    return (sym.market, sym.code, 0, 0, 0)
+
+
+def xdxr_frames(batch: Any, syms: Sequence[Symbol]) -> dict[Symbol, pd.DataFrame]:
+    """The events of each security of a batch of one xdxr request per security (those whose
+    request failed are left out)."""
+    from .adjust import VALUE_KEYS, xdxr_columns_frame
+    data = columns(batch, _XDXR_INTS + VALUE_KEYS + ("name",))
+    failed = {i for i, _ in batch.errors()}
+    edges = bounds(batch)
+    out = {}
+    for i, sym in enumerate(syms):
+        if i in failed:
+            continue
+        rows = slice(int(edges[i]), int(edges[i + 1]))
+        year, month, day, category = (data[k][rows] for k in _XDXR_INTS)
+        out[sym] = xdxr_columns_frame(year, month, day, category, data["name"][rows],
+                                      {k: data[k][rows] for k in VALUE_KEYS})
+    return out
+
+
+def finance_frame(batch: Any, sym: Symbol) -> pd.DataFrame:
+    """The one-row frame of a finance request's table (no rows when the server had none)."""
+    from .adjust import finance_frame as from_record
+    if len(batch) == 0:
+        return from_record({})
+    names = batch.names()
+    data = columns(batch, names)
+    record: dict[str, Any] = {"market": sym.market, "code": sym.code}
+    order = ["liutongguben", "province", "industry", "updated_date", "ipo_date"]
+    order += [n for n in names if n not in order]
+    for name in order:
+        value = data[name][0].item()
+        record[name] = value
+    return from_record(record)

@@ -1,0 +1,31 @@
+// The non-bar query kinds: each kind's request and the decoding of its answer into a table,
+// with the protocol's own decoders. One request, one table; the pool runs them like bars.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+#include "engine/batch.hpp"
+#include "engine/table_columns.hpp"
+
+namespace pelmora::engine {
+
+inline constexpr uint16_t kTickPage = 2000;
+
+bool is_table_kind(QueryKind kind);
+
+// The columns a kind's table holds.
+const TableSchema& table_schema(QueryKind kind);
+
+Status table_request(const Query& q, Bytes& out);
+
+// Replaces `out` with the rows of the answer; fails for a body that cannot be such an answer.
+Status decode_table(const Query& q, const uint8_t* body, size_t n, TableColumns& out);
+
+// Whether an empty answer is unexpected, to be checked with another server before it is
+// believed: a server that stopped serving data answers every such request empty.
+bool expects_rows(const Query& q);
+
+}  // namespace pelmora::engine

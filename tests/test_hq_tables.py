@@ -1,0 +1,154 @@
+"""pelmora.HQ's other commands against the simulated server: frames equal to _core's pages,
+every page of lists, whole days of ticks, minutes with their times, adjusted bars."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pelmora import HQ, DataWarning, TdxClient
+
+CODES = [(1, "600036"), (0, "000001"), (1, "000001"), (0, "399001"), (1, "600519")]
+
+
+@pytest.fixture(scope="module")
+def hq(sim):
+    with HQ([f"{sim.host}:{sim.port}"], connections=4) as h:
+        yield h
+
+
+@pytest.fixture(scope="module")
+def core(sim):
+    c = TdxClient()
+    c.connect(sim.host, sim.port)
+    yield c
+    c.disconnect()
+
+
+@pytest.mark.parametrize("market", ["sh", "sz"])
+def test_securities_are_every_page(hq, core, market):
+    m = 1 if market == "sh" else 0
+    rows = [r for start in range(0, core.get_security_count(m), 1000)
+            for r in core.get_security_list(m, start)]
+    got = hq.securities(market)
+    assert len(rows) > 1000
+    assert list(got.index) == [market + r["code"] for r in rows]
+    want = pd.DataFrame(rows, index=got.index)[list(got.columns)]
+    pd.testing.assert_frame_equal(got, want, check_dtype=False)
+
+
+def test_xdxr_and_finance_equal_core_records(hq, core):
+    from pelmora.adjust import finance_frame, xdxr_frame
+    many = hq.xdxr_many([f"{'sh' if m else 'sz'}{c}" for m, c in CODES])
+    assert any(len(f) for f in many.values())
+    for market, code in CODES:
+        name = ("sh" if market else "sz") + code
+        want = xdxr_frame(core.get_xdxr_info(market, code))
+        pd.testing.assert_frame_equal(hq.xdxr(name), want)
+        pd.testing.assert_frame_equal(many[name], want)
+        pd.testing.assert_frame_equal(hq.finance(name), finance_frame(
+            core.get_finance_info(market, code)))
+
+
+def test_quotes_equal_core_and_name_the_unanswered(hq, core):
+    names = [("sh" if m else "sz") + c for m, c in CODES]
+    with pytest.warns(DataWarning, match="sz999999"):
+        got = hq.quotes(names + ["sz999999"])
+    assert got.attrs["missing"] == ["sz999999"]
+    want = pd.DataFrame(core.get_security_quotes(CODES))
+    want.index = pd.Index(names, name="symbol")
+    pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
+    assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
+
+
+def test_quotes_without_codes_sweep_both_markets(hq):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataWarning)
+        got = hq.quotes()
+    listed = [s for m in ("sz", "sh") for s in hq.securities(m).index]
+    assert list(got.index) == listed and len(listed) > 2000
+
+
+def core_ticks(core, market, code, number):
+    rows, start = [], 0
+    while True:
+        page = (core.get_history_transaction_data(market, code, start, 2000, number) if number
+                else core.get_transaction_data(market, code, start, 2000))
+        rows = page + rows
+        if len(page) < 2000:
+            return pd.DataFrame(rows)
+        start += 2000
+
+
+@pytest.mark.parametrize("page", [2000, 300])
+@pytest.mark.parametrize("date", [None, "2025-06-10"])
+def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
+    import pelmora.intraday
+    monkeypatch.setattr(pelmora.intraday, "TICK_PAGE", page)
+    day = pd.Timestamp(date) if date else pd.Timestamp(hq.trading_day())
+    got = hq.ticks("600036", date=date)
+    want = core_ticks(core, 1, "600036", int(day.strftime("%Y%m%d")) if date else 0)
+    assert len(got) > 300 and (got["seq"] == np.arange(len(got))).all()
+    times = pd.to_datetime(day.strftime("%Y-%m-%d ") + want.pop("time"))
+    assert (got.index == times).all() and got.index.is_monotonic_increasing
+    pd.testing.assert_frame_equal(got.drop(columns="seq").reset_index(drop=True), want,
+                                  check_dtype=False)
+
+
+@pytest.mark.parametrize("date", [None, "2025-06-10"])
+def test_minutes_are_240_with_their_times(hq, core, date):
+    got = hq.minutes("sz000001", date=date)
+    day = pd.Timestamp(date or hq.trading_day())
+    want = pd.DataFrame(core.get_history_minute_time_data(0, "000001", int(day.strftime(
+        "%Y%m%d"))) if date else core.get_minute_time_data(0, "000001"))
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
+    assert len(got) == 240
+    clock = got.index.strftime("%H:%M")
+    assert list(clock[[0, 119, 120, 239]]) == ["09:31", "11:30", "13:01", "15:00"]
+    assert (got.index.normalize() == day).all()
+
+
+@pytest.mark.parametrize("method", ["qfq", "hfq", "qfq-ratio", "hfq-ratio"])
+def test_adjusted_closes_are_continuous_across_ex_dates(hq, method):
+    raw = hq.bars("600036", "day", count=4000)
+    adj = hq.bars("600036", "day", count=4000, adjust=method)
+    table = hq.factors("600036")
+    table = table[table["bar"].isin(raw.index[1:]) & ~table["bar"].duplicated(keep=False)]
+    assert len(table) >= 3
+    for k, (bar, ref) in enumerate(zip(table["bar"], table["ref_price"])):
+        t = raw.index.get_loc(bar)
+        now, before = adj["close"].iloc[t], adj["close"].iloc[t - 1]
+        if method.endswith("ratio"):
+            assert now / before == pytest.approx(raw["close"].iloc[t] / ref, rel=1e-9)
+        else:  # a linear map: the change is the raw change from the reference, scaled
+            scale = (table["hfq_a"].iloc[k] if method == "hfq" else
+                     table["qfq_a"].iloc[k + 1] if k + 1 < len(table) else 1.0)
+            assert now - before == pytest.approx(scale * (raw["close"].iloc[t] - ref), abs=1e-9)
+
+
+@pytest.mark.parametrize("period", ["week", "month", "5m"])
+def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
+    day = hq.bars("600036", "day", count=300, adjust="hfq")
+    got = hq.bars("600036", period, count=200, adjust="hfq")
+    raw = hq.bars("600036", period, count=200)
+    assert (got.index == raw.index).all()
+    last = got.groupby(got.index.normalize())["close"].last()
+    assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
+    many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
+    pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)
+
+
+@pytest.mark.parametrize("call", [
+    lambda hq: hq.quotes(["600036", "000001"]),
+    lambda hq: hq.ticks("600036"),
+    lambda hq: hq.minutes("600036"),
+    lambda hq: hq.securities("sh"),
+])
+def test_quote_only_servers_are_set_aside_for_every_command(call):
+    from pelmora.testing import serve
+    with serve(servers=[{"quote_only": True}, {}], seed=3, fill=60) as addresses:
+        # one connection: its first server is the quote-only one
+        with HQ([f"{h}:{p}" for h, p in addresses], connections=1) as hq, \
+                pytest.warns(DataWarning, match="quote-only"):
+            got = call(hq)
+        assert len(got) > 0
