@@ -63,6 +63,8 @@ def test_store_reads_what_the_server_gives(full, server):
             got = store.bars(code)
             assert got.equals(want), code
         want = hq.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
+        assert store.xdxr("600036").equals(hq.xdxr("600036"))
+        assert store.finance("600036").equals(hq.finance("600036"))
     got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
     assert got.equals(want)
     from pelmora.adjust import adjust

@@ -260,7 +260,7 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
             try:
                 with HQ(servers, connections) as hq, warnings.catch_warnings():
                     warnings.simplefilter("ignore", DataWarning)
-                    tables = Tables(hq, [s for s, _, _ in hq.servers])
+                    tables = Tables(hq)
                     try:
                         summary = _sync(con, folder, hq, tables, sync_id, periods, market_ids,
                                         wanted, since, progress)

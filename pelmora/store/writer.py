@@ -191,7 +191,7 @@ class Writer:
             return
         self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?)",
                           (symbol, int(record.get("updated_date") or 0),
-                           json.dumps(record, ensure_ascii=False, sort_keys=True)))
+                           json.dumps(record, ensure_ascii=False)))
 
 
 def _text(row: tuple[Any, ...]) -> str:
