@@ -74,6 +74,23 @@ def test_store_reads_what_the_server_gives(full, server):
     assert store.calendar()[-1].strftime("%Y%m%d") == str(DAY)
     assert set(store.securities("sh").index) >= {"sh600036", "sh000001"}
     assert check(sqlite3.connect(full / "pelmora.sqlite")) == []
+    out = cli("query", str(full), "SELECT count(*) AS n FROM bars_day", "--csv")
+    assert out.returncode == 0 and out.stdout.split() == ["n", str(len(dump(full)["bars_day"]))]
+
+
+def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
+    import shutil
+    folder = tmp_path / "gaps"
+    shutil.copytree(full, folder)
+    con = sqlite3.connect(folder / "pelmora.sqlite")
+    con.execute("DELETE FROM bars_day WHERE symbol='sh600036' AND datetime BETWEEN 20240102 AND "
+                "20240105")
+    con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
+    con.commit()
+    assert [(s, p) for s, _, p, _ in check(con)] == [("sh600036", "gap"),
+                                                     ("sz000001", "stopped early")]
+    out = cli("sync", str(folder), "--check")
+    assert out.returncode == 1 and "sh600036  day  gap: 4 of" in out.stdout
 
 
 def test_incremental_update_equals_a_full_sync(full, later, tmp_path):
