@@ -10,6 +10,7 @@ while a sync runs; the store's size per bar.
 import argparse
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -41,14 +42,18 @@ print(json.dumps({"one_ms": sorted(one)[len(one) // 2] * 1e3, "rows": len(f),
 def timed_sync(folder, today, args):
     with SimulatedServer(seed=1, today=today, latency=args.latency,
                          workers=args.workers) as s:
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
         began = time.perf_counter()
         summary = sync(folder, [f"{s.host}:{s.port}"], connections=args.connections)
         wall = time.perf_counter() - began
+        after = resource.getrusage(resource.RUSAGE_SELF)
+    client_cpu = after.ru_utime + after.ru_stime - cpu.ru_utime - cpu.ru_stime
     ideal = summary.requests * args.latency / 1000 / args.connections
     return {"wall_s": round(wall, 2), "requests": summary.requests,
             "ideal_s": round(ideal, 2), "ratio": round(wall / ideal, 2),
             "securities": summary.securities, "bars_added": summary.added,
-            "failed": len(summary.failures)}
+            "failed": len(summary.failures), "client_cpu_s": round(client_cpu, 1),
+            "load": round(os.getloadavg()[0], 1)}
 
 
 def main():
@@ -66,6 +71,9 @@ def main():
         size = os.path.getsize(db) + sum(os.path.getsize(db + x) for x in ("-wal",)
                                          if os.path.exists(db + x))
         out["size"] = {"bars": int(bars), "bytes": size, "bytes_per_bar": round(size / bars, 1)}
+        idle = subprocess.run([sys.executable, "-c", READER, folder, "20", str(DAY)],
+                              capture_output=True, text=True, check=True)
+        out["read_idle"] = json.loads(idle.stdout)
         reader = subprocess.Popen([sys.executable, "-c", READER, folder, "40", str(DAY)],
                                   stdout=subprocess.PIPE, text=True)
         out["update"] = timed_sync(folder, NEXT, args)
@@ -79,10 +87,13 @@ def main():
         r = out[step]
         print(f"{step:7s} {r['wall_s']:8.1f} s  ideal {r['ideal_s']:7.1f} s  ratio "
               f"{r['ratio']:.2f}  requests {r['requests']:,}  securities {r['securities']:,}  "
-              f"bars {r['bars_added']:,}  failed {r['failed']}")
-    r = out["read_during_sync"]
-    print(f"read    one security adjusted ({r['rows']} bars) {r['one_ms']:.1f} ms; every close "
-          f"of one date ({r['closes']} rows) {r['market_ms']:.1f} ms  (medians, during a sync)")
+              f"bars {r['bars_added']:,}  failed {r['failed']}  sync process CPU "
+              f"{r['client_cpu_s']} s  load {r['load']}")
+    for key, when in (("read_idle", "no sync"), ("read_during_sync", "during a sync")):
+        r = out[key]
+        print(f"read    one security adjusted ({r['rows']} bars) {r['one_ms']:.1f} ms; every "
+              f"close of one date ({r['closes']} rows) {r['market_ms']:.1f} ms  (medians, "
+              f"{when})")
     s = out["size"]
     print(f"size    {s['bytes'] / 1e6:.1f} MB for {s['bars']:,} daily bars: "
           f"{s['bytes_per_bar']} bytes a bar")
