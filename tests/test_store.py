@@ -222,3 +222,20 @@ def test_export_reads_back_with_duckdb_and_polars(full, tmp_path):
                      "close").sort("symbol", "datetime").collect())
     assert frame.rows() == [r for r in want if r[0].startswith("sh")
                             and r[1] // 10000 == 2025]
+
+
+@pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
+def test_minute_bars_to_the_servers_depth_then_updated(server, later, tmp_path):
+    from pelmora import HQ
+    codes = ["600036", "sh000001"]
+    sync(tmp_path / "m", [server], periods=["5m"], symbols=codes)
+    with HQ([server]) as hq:
+        for code in codes:
+            assert Store(tmp_path / "m").bars(code, "5m").equals(
+                hq.bars(code, "5m", start="1990-01-01")), code
+    assert sync(tmp_path / "m", [later], periods=["5m"], symbols=codes).added > 0
+    sync(tmp_path / "f", [later], periods=["5m"], symbols=codes)
+    for code in codes:
+        a, b = Store(tmp_path / "m").bars(code, "5m"), Store(tmp_path / "f").bars(code, "5m")
+        # The fresh store starts later: the servers keep a fixed number of minute bars.
+        assert a[a.index >= b.index[0]].equals(b), code

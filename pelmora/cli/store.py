@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import time
 from typing import Any
@@ -78,7 +79,8 @@ def _sync(args: argparse.Namespace) -> int:
     from ..store.check import check
     from ..store.schema import connect
     if args.check:
-        return _report(check(connect(args.store)), args.quiet)
+        with contextlib.closing(connect(args.store, readonly=True)) as con:
+            return _report(check(con), args.quiet)
     bar = _Bar() if not args.quiet and sys.stderr.isatty() else None
     try:
         summary = sync(args.store, args.server, periods=args.period, markets=args.market,
@@ -89,16 +91,17 @@ def _sync(args: argparse.Namespace) -> int:
     finally:
         if bar is not None:
             bar.close()
-    issues = check(connect(args.store))
     for name, why in summary.failures.items():
         print(f"pelmora: {name} failed: {why}", file=sys.stderr)
     for server, why in summary.servers_set_aside:
         print(f"pelmora: server {server} set aside: {why}", file=sys.stderr)
-    if not args.quiet:
+    # Off a terminal (cron, a pipe) only the errors above are printed.
+    if not args.quiet and sys.stdout.isatty():
+        with contextlib.closing(connect(args.store, readonly=True)) as con:
+            issues = check(con)
         print(f"{summary.securities} securities updated, {summary.added:,} bars added, "
               f"{summary.replaced} replaced, {len(summary.failures)} failed; "
               f"{summary.requests:,} requests in {summary.seconds:.1f} s")
-        _report(issues, True)
         if issues:
             print(f"{len(issues)} incomplete (pelmora sync {args.store} --check)")
     return 0 if summary.ok else 1

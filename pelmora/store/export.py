@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import sqlite3
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -28,19 +28,30 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
     total = 0
     for period in schema.STORED_PERIODS:
         table = schema.bars_table(period)
+        if con.execute(f"SELECT 1 FROM {table} LIMIT 1").fetchone() is None:
+            continue
         cur = con.execute(f"SELECT symbol, datetime, open, high, low, close, volume, amount, "
                           f"up_count, down_count FROM {table} ORDER BY symbol, datetime")
-        batches = []
-        while rows := cur.fetchmany(_BATCH):
-            batches.append(_batch(rows, period, pa))
-            total += len(rows)
-        if not batches:
-            continue
-        ds.write_dataset(pa.Table.from_batches(batches), folder / f"period={period}",
+        counted = [0]
+
+        def batches(cur: Any = cur, counted: list[int] = counted) -> Iterator[Any]:
+            while rows := cur.fetchmany(_BATCH):
+                counted[0] += len(rows)
+                yield _batch(rows, period, pa)
+        ds.write_dataset(batches(), folder / f"period={period}", schema=_schema(pa),
                          format="parquet", partitioning=["market", "year"],
                          partitioning_flavor="hive", existing_data_behavior="delete_matching",
                          max_rows_per_group=1 << 20)
+        total += counted[0]
     return total
+
+
+def _schema(pa: Any) -> Any:
+    return pa.schema([("symbol", pa.string()), ("datetime", pa.timestamp("s")),
+                      *((n, pa.float64()) for n in ("open", "high", "low", "close", "volume",
+                                                    "amount")),
+                      ("up_count", pa.int64()), ("down_count", pa.int64()),
+                      ("market", pa.string()), ("year", pa.int32())])
 
 
 def _batch(rows: list[tuple[Any, ...]], period: str, pa: Any) -> Any:
@@ -50,7 +61,7 @@ def _batch(rows: list[tuple[Any, ...]], period: str, pa: Any) -> Any:
     years = (keys // (10**8 if period != "day" else 10**4)).astype(np.int32)
     prices = {n: np.array(v, dtype=np.float64) / 1000.0
               for n, v in (("open", o), ("high", h), ("low", lo), ("close", c))}
-    return pa.RecordBatch.from_pydict({
+    return pa.RecordBatch.from_pydict(schema=_schema(pa), mapping={
         "symbol": pa.array(symbol, pa.string()),
         "datetime": pa.array(times, pa.timestamp("s")),
         **prices,
