@@ -58,20 +58,21 @@ class _Bar:
     """Securities done, bars a second and the time left, on a terminal's standard error."""
 
     def __init__(self) -> None:
-        from tqdm import tqdm
-        self._bar = tqdm(total=0, unit=" sec", file=sys.stderr, dynamic_ncols=True,
-                         desc="sync")
+        self._bar: Any = None
         self._began = time.monotonic()
 
     def __call__(self, done: int, total: int, bars: int) -> None:
-        if self._bar.total != total:
-            self._bar.total = total
+        if self._bar is None:  # made at the first call, when the total is known
+            from tqdm import tqdm
+            self._bar = tqdm(total=total, unit=" securities", file=sys.stderr,
+                             dynamic_ncols=True, desc="sync")
         rate = bars / max(time.monotonic() - self._began, 1e-3)
         self._bar.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
         self._bar.update(done - self._bar.n)
 
     def close(self) -> None:
-        self._bar.close()
+        if self._bar is not None:
+            self._bar.close()
 
 
 def _sync(args: argparse.Namespace) -> int:
