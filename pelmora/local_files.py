@@ -26,7 +26,6 @@ without blocking and only a regular file is read). Every error names the file.
 """
 from __future__ import annotations
 
-import importlib
 import os
 import re
 import warnings
@@ -174,18 +173,10 @@ def find_files(folder: PathLike, period: str = "day") -> dict[Symbol, str]:
 
 def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], object]]:
     if progress is None or progress is True:
-        # The command line's bar, drawn on standard error; its module is not typed.
-        bar: Any = importlib.import_module(".cli.output", __package__).Progress("files")
-        if not bar.active and progress is None:
-            return None
-        bar.active = True
-
-        def draw(done: int, total: int) -> None:
-            bar.total = total
-            bar.update(done)
-            if done >= total:
-                bar.close()
-        return draw
+        # The command line's bar, drawn on standard error.
+        from .cli.progress import Bar
+        bar = Bar("files", always=progress is True)
+        return bar if bar.active else None
     if progress is False:
         return None
     if not callable(progress):

@@ -10,11 +10,13 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from collections.abc import Sequence
+from typing import Any
 
 from .._version import __version__
-from ..exceptions import PanicException
-from . import bars, demo, local, market, servers, store
+from ..exceptions import DataWarning, PanicException
+from . import bars, demo, events, intraday, local, market, servers, store
 from .options import CommandError, make_parents
 
 __all__ = ["main", "build_parser"]
@@ -23,15 +25,18 @@ __all__ = ["main", "build_parser"]
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="pelmora", description="TDX market data from HQ servers and local files.",
-        epilog="Codes: six digits, Shanghai when starting with 6, 9 or 5, Shenzhen otherwise; "
-               "prefix sh or sz to choose (sh000001 is the Shanghai index, 000001 a Shenzhen "
-               "stock). Servers: HOST:PORT or [IPv6]:PORT.")
+        epilog="Codes: 600036, sh600036, 600036.SH or 600036.XSHG; bare codes are Shanghai "
+               "when starting with 6, 9 or 5, Shenzhen otherwise (sh000001 is the Shanghai "
+               "index, 000001 a Shenzhen stock). Servers: HOST:PORT or [IPv6]:PORT; without "
+               "--server, those of PELMORA_SERVERS or of the servers file (pelmora servers).")
     p.add_argument("--version", "-V", action="version", version=f"pelmora {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     parents = make_parents()
     servers.register(sub, parents)
     bars.register(sub, parents)
     market.register(sub, parents)
+    intraday.register(sub, parents)
+    events.register(sub, parents)
     local.register(sub, parents)
     demo.register(sub, parents)
     store.register(sub, parents)
@@ -54,6 +59,10 @@ def _silence_stdout() -> None:
         pass
 
 
+def _warn(message: Warning | str, category: type[Warning], *rest: Any, **kw: Any) -> None:
+    print(f"warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool with `argv` (default: the process arguments); returns the exit status."""
     parser = build_parser()
@@ -61,6 +70,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # usage error (2) or --help (0), already printed
         return exc.code if isinstance(exc.code, int) else 2
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", DataWarning)
+        warnings.showwarning = _warn
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         status: int = args.run(args)
         sys.stdout.flush()  # a closed pipe shows here, not in the interpreter's exit
@@ -82,5 +98,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if exc.strerror:
             return _error(exc.strerror + (f": {exc.filename}" if exc.filename else ""))
         return _error(exc)
+    except KeyError as exc:  # str() of a KeyError is the repr of its message
+        return _error(exc.args[0] if exc.args else exc)
     except Exception as exc:  # any other failure of the library: its message, no traceback
         return _error(exc)

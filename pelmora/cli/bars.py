@@ -1,30 +1,52 @@
-"""`pelmora bars`: K-line bars of securities."""
+"""`pelmora bars`: K-line bars of one or several securities, on `HQ`."""
 from __future__ import annotations
 
 import argparse
 
-from ..limits import BAR_PAGE
-from . import commands
-from .codes import PERIODS, parse_code, parse_period
-from .options import Parents, Subparsers, arg, positive
+from ..symbols import parse_symbol
+from . import output
+from .options import (ADJUST_METHODS, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
+                      date, open_hq, period, positive)
+from .progress import Bar
+
+DEFAULT_COUNT = 100
 
 
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("bars", parents=[parents.output, parents.servers],
-                       help="K-line bars of a security",
-                       description=f"The most recent K-line bars, oldest first, fetched "
-                                   f"{BAR_PAGE} a request.")
-    c.add_argument("code", type=arg(parse_code), metavar="CODE")
-    c.add_argument("--period", "-p", type=arg(parse_period), default=PERIODS["day"],
-                   metavar="PERIOD", help=f"{', '.join(PERIODS)} or a category 0-11 "
-                                          f"(default day)")
-    c.add_argument("--count", "-n", type=positive(0xFFFF, "count"), default=100,
-                   help="number of bars (default 100)")
-    c.add_argument("--index", action=argparse.BooleanOptionalAction, default=None,
-                   help="read index bars (with advancing/declining counts); by default for "
-                        "sh000xxx, sh880xxx, sh999xxx and sz399xxx")
-    c.set_defaults(run=_bars)
+                       help="K-line bars of securities",
+                       description="K-line bars, oldest first: the latest --count, or every bar "
+                                   "from --start; several codes give one long table with a "
+                                   "symbol column.")
+    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE")
+    c.add_argument("--period", "-p", type=period, default="day", metavar="PERIOD",
+                   help=PERIOD_HELP)
+    span = c.add_mutually_exclusive_group()
+    span.add_argument("--count", "-n", type=positive(0xFFFF, "count"), metavar="N",
+                      help=f"the latest N bars (default {DEFAULT_COUNT})")
+    span.add_argument("--start", type=date, metavar="DATE", help="every bar from DATE")
+    c.add_argument("--end", type=date, metavar="DATE",
+                   help="no bar after DATE (a date alone means the end of that day)")
+    c.add_argument("--adjust", choices=ADJUST_METHODS,
+                   help="prices adjusted for ex-rights events: qfq and hfq as the TDX client "
+                        "(forward to today's level, back to the listing's), or proportional "
+                        "factors (-ratio)")
+    c.add_argument("--as-of", type=date, metavar="DATE",
+                   help="with --adjust: only the events known by DATE (for backtests)")
+    c.set_defaults(run=run)
 
 
-def _bars(args: argparse.Namespace) -> int:
-    return commands.cmd_bars(args, args.format)
+def run(args: argparse.Namespace) -> int:
+    if args.as_of and not args.adjust:
+        raise CommandError("--as-of dates the events of --adjust: give --adjust too")
+    count = args.count or (DEFAULT_COUNT if args.start is None else None)
+    codes = list(dict.fromkeys(s.canonical for s in args.codes))
+    with open_hq(args) as hq, Bar("requests") as progress:
+        if len(codes) == 1:
+            frame = hq.bars(codes[0], args.period, count, args.start, args.end,
+                            progress=progress, adjust=args.adjust, as_of=args.as_of)
+        else:
+            frame = hq.bars_many(codes, args.period, count, args.start, args.end,
+                                 progress=progress, adjust=args.adjust, as_of=args.as_of)
+    output.write(frame, args.format)
+    return 0 if len(frame) else 1

@@ -47,8 +47,11 @@ def run(args: argparse.Namespace | None = None) -> int:
             (["list", "--market", "sh", "--server", addr], LIST_ROWS + 1),
             (["bars", "600036", "--count", "5", "--server", addr], None),
             (["bars", "sh000001", "--period", "60m", "--count", "4", "--server", addr], None),
+            (["bars", "600036", "sz000001", "--count", "2", "--server", addr], None),
             (["quotes", "600036", "600519", "sz000001", "sz300750", "sh000001", "--server",
               addr], None),
+            (["ticks", "600036", "--server", addr], 4),
+            (["xdxr", "600036", "--server", addr], 4),
         ]
         for argv, keep in steps:
             status = _run(argv, keep)

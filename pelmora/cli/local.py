@@ -1,30 +1,86 @@
-"""`pelmora day FILE` and `pelmora minute FILE`: bars of local TDX files."""
+"""`pelmora day FILE` and `pelmora minute FILE`: bars of local TDX files, adjusted on request
+by the events of an HQ server."""
 from __future__ import annotations
 
 import argparse
+import os
+import stat
+from typing import TYPE_CHECKING
 
-from . import commands
-from .options import Parents, Subparsers
+from ..servers import parse_address
+from . import output
+from .options import ADJUST_METHODS, CommandError, Parents, Subparsers, arg, date, open_hq
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 
 def register(sub: Subparsers, parents: Parents) -> None:
-    c = sub.add_parser("day", parents=[parents.output], help="bars of a local .day file")
-    c.add_argument("file", metavar="FILE")
-    c.add_argument("--price-coeff", type=float, default=0.01,
-                   help="yuan per stored price unit (default 0.01)")
-    c.add_argument("--vol-coeff", type=float, default=0.01,
-                   help="factor of the stored volume (default 0.01)")
-    c.set_defaults(run=_day)
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("file", metavar="FILE")
+    common.add_argument("--start", type=date, metavar="DATE", help="no bar before DATE")
+    common.add_argument("--end", type=date, metavar="DATE", help="no bar after DATE")
+    common.add_argument("--adjust", choices=ADJUST_METHODS,
+                        help="adjusted prices, by the ex-rights events of the security the "
+                             "file is named after (sh600036.day)")
+    common.add_argument("--events-from", dest="server", action="append",
+                        type=arg(parse_address), metavar="HOST:PORT",
+                        help="the HQ server to ask for the events (repeatable); by default "
+                             "the configured ones")
+    common.set_defaults(connections=1)
 
-    c = sub.add_parser("minute", parents=[parents.output],
+    c = sub.add_parser("day", parents=[parents.output, common], help="bars of a local .day file")
+    c.add_argument("--price-decimals", type=int, choices=range(7), metavar="N",
+                   help="decimals of the stored prices (default: 3 for funds, 2 for others, "
+                        "by the file's name)")
+    c.set_defaults(run=run_day)
+
+    c = sub.add_parser("minute", parents=[parents.output, common],
                        help="bars of a local .lc1 or .lc5 file")
-    c.add_argument("file", metavar="FILE")
-    c.set_defaults(run=_minute)
+    c.set_defaults(run=run_minute)
 
 
-def _day(args: argparse.Namespace) -> int:
-    return commands.cmd_day(args, args.format)
+def _regular_file(path: str) -> str:
+    """The path, once it is known to name a regular file: the readers' own message for a
+    directory or FIFO names no file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return path  # missing or unreadable: the reader's own message names the path
+    if not stat.S_ISREG(mode):
+        raise CommandError(f"{path}: not a regular file")
+    return path
 
 
-def _minute(args: argparse.Namespace) -> int:
-    return commands.cmd_minute(args, args.format)
+def _adjusted(frame: pd.DataFrame, args: argparse.Namespace) -> pd.DataFrame:
+    """The bars adjusted as --adjust asks, by the events of the file's security."""
+    if args.adjust is None:
+        if args.server:
+            raise CommandError("--events-from gives the events of --adjust: give --adjust too")
+        return frame
+    from ..adjust import adjust
+    from ..local_files import symbol_of_file
+    symbol = symbol_of_file(args.file)
+    if symbol is None:
+        raise CommandError(f"{args.file}: --adjust needs the security in the file's name, "
+                           f"such as sh600036.day")
+    with open_hq(args, "--events-from") as hq:
+        events = hq.xdxr(symbol)
+    return adjust(frame, events, args.adjust)
+
+
+def run_day(args: argparse.Namespace) -> int:
+    from ..local_files import read_day_frame
+    path = _regular_file(args.file)
+    frame = read_day_frame(path, start=args.start, end=args.end,
+                           price_decimals=args.price_decimals)
+    output.write(_adjusted(frame, args), args.format)
+    return 0
+
+
+def run_minute(args: argparse.Namespace) -> int:
+    from ..local_files import read_minute_frame
+    path = _regular_file(args.file)
+    frame = read_minute_frame(path, start=args.start, end=args.end)
+    output.write(_adjusted(frame, args), args.format)
+    return 0

@@ -8,12 +8,16 @@ on standard error in `pelmora.cli.main`.
 from __future__ import annotations
 
 import argparse
+import datetime as dt
+import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
 from ..servers import parse_address
+from ..symbols import MARKETS, PERIODS, parse_period
 
 if TYPE_CHECKING:
+    from ..hq import HQ
     Subparsers = argparse._SubParsersAction[argparse.ArgumentParser]
 else:
     Subparsers = argparse._SubParsersAction
@@ -21,6 +25,8 @@ else:
 T = TypeVar("T")
 
 DEFAULT_CONNECTIONS = 4
+# pelmora.adjust.METHODS, named here so that building the parser imports no pandas.
+ADJUST_METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 
 
 class CommandError(Exception):
@@ -73,3 +79,45 @@ def make_parents() -> Parents:
                          default=DEFAULT_CONNECTIONS, metavar="N",
                          help=f"connections over the servers (default {DEFAULT_CONNECTIONS})")
     return Parents(output, servers)
+
+
+def period(text: str) -> str:
+    """A bar period as given ("day", "5m" or a category), once it is known to be one."""
+    try:
+        parse_period(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text.strip().lower()
+
+
+def date(text: str) -> str:
+    """A date or date and time as given, once it is known to be ISO text."""
+    try:
+        dt.datetime.fromisoformat(text.strip())
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid date {text!r}: expected YYYY-MM-DD or "
+                                         f"YYYY-MM-DD HH:MM") from None
+    return text.strip()
+
+
+def market(text: str) -> str:
+    t = text.strip().lower()
+    if t not in MARKETS:
+        raise argparse.ArgumentTypeError(f"invalid market {text!r}: expected sh or sz")
+    return t
+
+
+PERIOD_HELP = f"{', '.join(PERIODS)} or a category 0-11 (default day)"
+
+
+def open_hq(args: argparse.Namespace, option: str = "--server") -> HQ:
+    """An `HQ` on the servers given with `option`, else on the configured ones."""
+    from .. import config
+    from ..hq import HQ
+    if not args.server and not os.environ.get(config.ENV_VAR, "").strip() \
+            and not config.load_servers():
+        raise CommandError(f"no HQ server configured: give {option} HOST:PORT, set "
+                           f"{config.ENV_VAR}='HOST:PORT,HOST:PORT', or save them to "
+                           f"{config.config_path()} (pelmora servers --import connect.cfg, or "
+                           f"pelmora ping HOST:PORT... --check --save)")
+    return HQ(args.server or None, connections=args.connections)
