@@ -5,13 +5,15 @@ daily bars covering the same periods, stamped as the server stamps its own."""
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable
 
 from .exceptions import DataWarning
-from .symbols import Symbol
+from .symbols import SymbolLike, parse_period, parse_symbol
 
 if TYPE_CHECKING:
     import pandas as pd
+
+    from .hq import HQ
 
 # Categories of bars longer than a day, and the period resample_daily builds them by.
 LONG_PERIODS = {5: "week", 6: "month", 10: "quarter", 11: "year"}
@@ -45,9 +47,16 @@ def quiet_daily(fetch: Callable[[], pd.DataFrame]) -> pd.DataFrame:
 
 def events_long(per_symbol: dict[str, pd.DataFrame]) -> pd.DataFrame:
     """The events of several securities as one frame with a ``symbol`` column."""
+    import numpy as np
     import pandas as pd
-    parts = [f.assign(symbol=name) for name, f in per_symbol.items()]
-    return pd.concat(parts) if parts else pd.DataFrame({"symbol": []})
+    parts = list(per_symbol.values())
+    if not parts:
+        return pd.DataFrame({"symbol": []})
+    # Column by column: concat warns about the all-NaN value columns most securities have.
+    columns = {c: np.concatenate([f[c].to_numpy() for f in parts]) for c in parts[0].columns}
+    columns["symbol"] = np.repeat(list(per_symbol), [len(f) for f in parts])
+    index = pd.DatetimeIndex(np.concatenate([f.index.to_numpy() for f in parts]), name="date")
+    return pd.DataFrame(columns, index=index)
 
 
 def rebuild_long(raw: pd.DataFrame, daily: pd.DataFrame, events: Any, method: str,
@@ -61,8 +70,8 @@ def rebuild_long(raw: pd.DataFrame, daily: pd.DataFrame, events: Any, method: st
         keys = pd.MultiIndex.from_arrays([raw["symbol"].astype(str), raw.index])
         have = pd.MultiIndex.from_arrays([built["symbol"].astype(str), built.index])
         built = built[have.isin(keys)]
-        built["symbol"] = pd.Categorical(built["symbol"].astype(str),
-                                         categories=raw["symbol"].cat.categories)
+        built = built.assign(symbol=pd.Categorical(built["symbol"].astype(str),
+                                                   categories=raw["symbol"].cat.categories))
     else:
         built = built[built.index.isin(raw.index)]
     return built[list(raw.columns)]
@@ -72,9 +81,32 @@ def daily_start(raw: pd.DataFrame, category: int) -> Any:
     return period_start(raw.index[:1], category)[0]
 
 
-def symbols_of(raw: pd.DataFrame) -> Sequence[str]:
-    return [str(s) for s in raw["symbol"].cat.categories]
+def bars(hq: HQ, symbol: SymbolLike, period: str | int, count: int | None, start: Any,
+         end: Any, method: str, as_of: Any, progress: Any) -> pd.DataFrame:
+    """`HQ.bars` adjusted by `method`."""
+    from .adjust import adjust
+    check_method(method)
+    sym, category = parse_symbol(symbol), parse_period(period)
+    raw = hq.bars(sym, period, count, start, end, progress=progress)
+    events = hq.xdxr(sym)
+    if category not in LONG_PERIODS or raw.empty:
+        return adjust(raw, events, method, as_of=as_of)
+    begin = daily_start(raw, category)
+    daily = quiet_daily(lambda: hq.bars(sym, "day", start=begin, end=end))
+    return rebuild_long(raw, daily, events, method, as_of, category)
 
 
-def listed(syms: Sequence[Symbol]) -> list[str]:
-    return [s.canonical for s in syms]
+def bars_many(hq: HQ, raw: pd.DataFrame, category: int, end: Any, method: str, as_of: Any
+              ) -> pd.DataFrame:
+    """The long frame of `HQ.bars_many`, adjusted by `method`."""
+    from .adjust import adjust
+    names = [str(s) for s in raw["symbol"].cat.categories]
+    events = events_long(hq.xdxr_many(names))
+    if category not in LONG_PERIODS:
+        out = adjust(raw, events, method, as_of=as_of)
+    else:
+        begin = daily_start(raw.sort_index(), category)
+        daily = quiet_daily(lambda: hq.bars_many(names, "day", start=begin, end=end))
+        out = rebuild_long(raw, daily, events, method, as_of, category)
+    out.attrs = dict(raw.attrs)
+    return out

@@ -1,4 +1,6 @@
-"""`HQ`: bars of many securities from a pool of HQ servers, as pandas DataFrames.
+"""`HQ`: bars of many securities from a pool of HQ servers, as pandas DataFrames, and the
+other commands (quotes, security lists, ticks, minute series, ex-rights events, finance
+summaries) on the same pool; their frames are built in the modules named by them.
 
 The connections are served by native worker threads (`pelmora._engine`) that run without the
 interpreter lock: a call waits without holding it, so other Python threads, and an asyncio
@@ -13,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Un
 
 from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
-from .limits import BAR_PAGE, QUOTE_PAGE
+from .limits import BAR_PAGE
 from .servers import literal_host, parse_address
 from .symbols import MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, parse_period, parse_symbol
 
@@ -171,7 +173,8 @@ class HQ:
         bars.
         """
         if adjust is not None:
-            return self._adjusted(symbol, period, count, start, end, adjust, as_of, progress)
+            return adjusted.bars(self, symbol, period, count, start, end, adjust, as_of,
+                                 progress)
         sym = parse_symbol(symbol)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
@@ -264,7 +267,7 @@ class HQ:
         if empty:
             warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
         if adjust is not None and len(frame):
-            frame = self._adjusted_many(frame, category, end, adjust, as_of)
+            frame = adjusted.bars_many(self, frame, category, end, adjust, as_of)
         return frame
 
     # -- other commands
@@ -274,8 +277,7 @@ class HQ:
         ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
         ``decimal_point`` and ``pre_close``."""
         m = _market(market)
-        batch = self._table("securities", securities.pages(m, self._pool.security_count(m)))
-        frames.raise_first(batch.errors())
+        batch = self._checked("securities", securities.pages(m, self._pool.security_count(m)))
         return securities.frame(batch, m)
 
     def quotes(self, codes: Iterable[SymbolLike] | None = None, *,
@@ -294,22 +296,7 @@ class HQ:
         if not syms:
             raise ValueError("quotes needs at least one security")
         batch = self._table("quotes", quotes.requests(syms), progress)
-        errors = batch.errors()
-        if len(errors) == len(quotes.requests(syms)):
-            frames.raise_first(errors)
-        frame, missing = quotes.frame(batch, syms)
-        failed = {s.canonical: _reason(e) for i, e in errors
-                  for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
-        frame.attrs["missing"] = missing
-        frame.attrs["errors"] = failed
-        if missing:
-            warnings.warn(f"no quote for {len(missing)} securities: {', '.join(missing)}",
-                          DataWarning, stacklevel=2)
-        if failed:
-            listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
-            warnings.warn(f"quotes of {len(failed)} securities failed: {listing}",
-                          DataWarning, stacklevel=2)
-        return frame
+        return quotes.frame(batch, syms)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
@@ -319,21 +306,8 @@ class HQ:
         day. Today's date is the trading day the servers report (see `trading_day`)."""
         sym = parse_symbol(symbol)
         day, number = self._day(date)
-        page = intraday.TICK_PAGE
-        pages: list[dict[str, Any]] = []
-        start, width = 0, 1
-        while start <= _MAX_START:
-            starts = range(start, min(start + width * page, _MAX_START + 1), page)
-            batch = self._table("ticks", [(sym.market, sym.code, s, page, number)
-                                          for s in starts])
-            frames.raise_first(batch.errors())
-            data, edges = tables.columns(batch, intraday.TICK_COLUMNS + ("minute",)), \
-                tables.bounds(batch)
-            for k in range(len(starts)):
-                pages.append({n: c[edges[k]:edges[k + 1]] for n, c in data.items()})
-            if (tables.counts(batch) < page).any():
-                break
-            start, width = starts[-1] + page, self._pool.connections
+        pages = intraday.tick_pages(lambda qs: self._checked("ticks", qs), sym.market,
+                                    sym.code, number, self._pool.connections)
         return intraday.tick_frame(pages, day, number != 0)
 
     def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
@@ -343,8 +317,7 @@ class HQ:
         (see `trading_day`)."""
         sym = parse_symbol(symbol)
         day, number = self._day(date)
-        batch = self._table("minutes", [(sym.market, sym.code, 0, 0, number)])
-        frames.raise_first(batch.errors())
+        batch = self._checked("minutes", [(sym.market, sym.code, 0, 0, number)])
         return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
 
     def trading_day(self) -> np.datetime64:
@@ -382,8 +355,7 @@ class HQ:
         `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
         ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
         sym = parse_symbol(symbol)
-        batch = self._table("xdxr", [corporate.query(sym)])
-        frames.raise_first(batch.errors())
+        batch = self._checked("xdxr", [corporate.query(sym)])
         return corporate.xdxr_frames(batch, [sym])[sym]
 
     def xdxr_many(self, symbols: Iterable[SymbolLike], *,
@@ -406,40 +378,10 @@ class HQ:
         """The finance summary of a security as a one-row frame indexed by ``symbol``: the
         frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
         sym = parse_symbol(symbol)
-        batch = self._table("finance", [corporate.query(sym)])
-        frames.raise_first(batch.errors())
+        batch = self._checked("finance", [corporate.query(sym)])
         return corporate.finance_frame(batch, sym)
 
     # -- internals
-
-    def _adjusted(self, symbol: SymbolLike, period: str | int, count: int | None,
-                  start: DateLike | None, end: DateLike | None, method: str,
-                  as_of: DateLike | None, progress: Progress | None) -> pd.DataFrame:
-        from .adjust import adjust
-        adjusted.check_method(method)
-        sym, category = parse_symbol(symbol), parse_period(period)
-        raw = self.bars(sym, period, count, start, end, progress=progress)
-        events = self.xdxr(sym)
-        if category not in adjusted.LONG_PERIODS or raw.empty:
-            return adjust(raw, events, method, as_of=as_of)
-        begin = adjusted.daily_start(raw, category)
-        daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=begin, end=end))
-        return adjusted.rebuild_long(raw, daily, events, method, as_of, category)
-
-    def _adjusted_many(self, raw: pd.DataFrame, category: int, end: DateLike | None,
-                       method: str, as_of: DateLike | None) -> pd.DataFrame:
-        from .adjust import adjust
-        names = adjusted.symbols_of(raw)
-        events = adjusted.events_long(self.xdxr_many(names))
-        if category not in adjusted.LONG_PERIODS:
-            out = adjust(raw, events, method, as_of=as_of)
-        else:
-            begin = adjusted.daily_start(raw.sort_index(), category)
-            daily = adjusted.quiet_daily(lambda: self.bars_many(names, "day", start=begin,
-                                                                end=end))
-            out = adjusted.rebuild_long(raw, daily, events, method, as_of, category)
-        out.attrs = dict(raw.attrs)
-        return out
 
     def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
         """The day and the number of a history request (0: today's commands)."""
@@ -449,6 +391,12 @@ class HQ:
         assert bound is not None
         day = bound.astype("M8[D]")
         return day, intraday.day_number(day)
+
+    def _checked(self, kind: Any, queries: Sequence[Any]) -> Any:
+        """The batch of queries that must all succeed: raises the first failure."""
+        batch = self._table(kind, queries)
+        frames.raise_first(batch.errors())
+        return batch
 
     def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
                ) -> Any:

@@ -2,7 +2,7 @@
 series carries no times either: the frames attach them."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from .limits import TRANSACTION_PAGE
 
@@ -12,6 +12,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
 TICK_PAGE = TRANSACTION_PAGE
+MAX_START = 0xFFFF  # the offset a request can name
 TICK_COLUMNS = ("price", "vol", "num", "buyorsell")
 MINUTE_COLUMNS = ("price", "vol")
 SESSION_MINUTES = 240
@@ -30,6 +31,27 @@ def _index(day: np.datetime64, seconds: Any) -> pd.DatetimeIndex:
     import pandas as pd
     times = day.astype("M8[s]") + np.asarray(seconds).astype("m8[s]")
     return pd.DatetimeIndex(times, name="datetime")
+
+
+def tick_pages(run: Callable[[list[tuple[int, str, int, int, int]]], Any], market: int,
+               code: str, number: int, width: int) -> list[dict[str, Any]]:
+    """The tick pages of a day, latest first: the latest page, then `width` pages at a time
+    further back, until a page comes back short. `run` runs a batch and raises its first
+    failure."""
+    from .tables import bounds, columns, counts
+    page = TICK_PAGE
+    pages: list[dict[str, Any]] = []
+    start, ask = 0, 1
+    while start <= MAX_START:
+        starts = range(start, min(start + ask * page, MAX_START + 1), page)
+        batch = run([(market, code, s, page, number) for s in starts])
+        data, edges = columns(batch, TICK_COLUMNS + ("minute",)), bounds(batch)
+        pages += [{n: c[edges[k]:edges[k + 1]] for n, c in data.items()}
+                  for k in range(len(starts))]
+        if (counts(batch) < page).any():
+            break
+        start, ask = starts[-1] + page, width
+    return pages
 
 
 def tick_frame(pages: Sequence[dict[str, Any]], day: np.datetime64, history: bool

@@ -1,8 +1,11 @@
 """Quotes of many securities: requests of QUOTE_PAGE securities, the answers as one frame."""
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any, Sequence
 
+from .exceptions import DataWarning
+from .frames import raise_first
 from .limits import QUOTE_PAGE
 from .symbols import MARKET_NAMES, Symbol
 from .tables import columns
@@ -21,19 +24,34 @@ def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
     return [pairs[i:i + QUOTE_PAGE] for i in range(0, len(pairs), QUOTE_PAGE)]
 
 
-def frame(batch: Any, syms: Sequence[Symbol]) -> tuple[pd.DataFrame, list[str]]:
+def frame(batch: Any, syms: Sequence[Symbol]) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
-    answered) and the names of those asked of a request that succeeded but not answered."""
+    answered). Securities asked of a failed request or not answered are named in a
+    `DataWarning` and in ``attrs["errors"]`` and ``attrs["missing"]``; raises the first
+    failure when every request failed."""
     import pandas as pd
+    errors = batch.errors()
+    if len(errors) == len(requests(syms)):
+        raise_first(errors)
     data = columns(batch, ("market", "code") + COLUMNS)
     names = [MARKET_NAMES.get(int(m), str(m)) + c for m, c in zip(data.pop("market").tolist(),
                                                                    data.pop("code"))]
-    failed = {i for i, _ in batch.errors()}
-    asked = [s.canonical for k, s in enumerate(syms) if k // QUOTE_PAGE not in failed]
+    failed = {s.canonical: f"{type(e).__name__}: {e}" for i, e in errors
+              for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
+    asked = [s.canonical for s in syms if s.canonical not in failed]
     index = pd.Index(names, name="symbol")
     keep = index.isin(asked) & ~index.duplicated()
     out = pd.DataFrame(data, index=index, columns=list(COLUMNS))
     if not keep.all():
         out = out[keep]
     answered = set(out.index)
-    return out, [name for name in asked if name not in answered]
+    missing = [name for name in asked if name not in answered]
+    out.attrs.update(missing=missing, errors=failed)
+    if missing:
+        warnings.warn(f"no quote for {len(missing)} securities: {', '.join(missing)}",
+                      DataWarning, stacklevel=3)
+    if failed:
+        listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
+        warnings.warn(f"quotes of {len(failed)} securities failed: {listing}", DataWarning,
+                      stacklevel=3)
+    return out

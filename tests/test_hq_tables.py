@@ -152,3 +152,36 @@ def test_quote_only_servers_are_set_aside_for_every_command(call):
                 pytest.warns(DataWarning, match="quote-only"):
             got = call(hq)
         assert len(got) > 0
+
+
+def every_kind(hq):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DataWarning)
+        return [hq.quotes(), hq.ticks("sz000001"), hq.minutes("sh600036"),
+                *hq.xdxr_many(["sh600036", "sz000001", "sh600519"]).values(),
+                hq.securities("sz")]
+
+
+@pytest.mark.parametrize("fault", [
+    {"stall_every": 4}, {"drop_after": 3}, {"cut_answer": 2}, {"garbage_every": 3}])
+def test_faulty_server_beside_a_good_one_loses_nothing(fault):
+    from pelmora.testing import serve
+    with serve(seed=5, fill=10, servers=[{}, fault, {}]) as addresses:
+        with HQ([f"{h}:{p}" for h, p in addresses[:1]], connections=2) as hq:
+            want = every_kind(hq)
+        with HQ([f"{h}:{p}" for h, p in addresses[1:]], connections=4, timeout=3.0) as hq:
+            got = every_kind(hq)
+    for g, w in zip(got, want):
+        pd.testing.assert_frame_equal(g, w)
+
+
+@pytest.mark.parametrize("kind, queries, error", [
+    ("bars", [(1, "600036", 0, 1, 0)], ValueError),
+    ("ticks", [(2, "600036", 0, 1, 0)], ValueError),
+    ("ticks", [(1, "600036", 0)], TypeError),
+    ("quotes", [[(1, "600036")] * 9361], ValueError),
+    ("quotes", [[]], ValueError),
+])
+def test_table_queries_are_checked(hq, kind, queries, error):
+    with pytest.raises(error):
+        hq._pool.table(kind, queries)
