@@ -32,6 +32,7 @@ TYPED = [
     "pelmora/quotes.py",
     "pelmora/intraday.py",
     "pelmora/adjusted.py",
+    "pelmora/store",
 ]
 
 

@@ -16,7 +16,7 @@ from typing import Any
 
 from .._version import __version__
 from ..exceptions import DataWarning, PanicException
-from . import bars, demo, events, intraday, local, market, servers
+from . import bars, demo, events, intraday, local, market, servers, store
 from .options import CommandError, make_parents
 
 __all__ = ["main", "build_parser"]
@@ -39,6 +39,7 @@ def build_parser() -> argparse.ArgumentParser:
     events.register(sub, parents)
     local.register(sub, parents)
     demo.register(sub, parents)
+    store.register(sub, parents)
     return p
 
 

@@ -1,0 +1,111 @@
+"""pelmora sync and Store against the simulated market at its full size.
+
+Run after `pip install .` as `python bench/bench_store.py` (`--json` for one JSON object).
+Not a test: figures are printed with their ratio to the ideal of the same run, the requests the
+sync made times the round trip over the connections (the server's answers held `--latency`
+ms). Steps: a full sync of daily history; one more simulated day and the update; reading one
+security's whole adjusted daily history and every close of one date from a second process
+while a sync runs; the store's size per bar. "update" meets a simulator that builds each
+security's history on its first request (its CPU, not the client's, sets the pace on two
+cores); "rerun" syncs the same day again against the now warm simulator: the same requests.
+"""
+import argparse
+import json
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from pelmora.store import Store, sync
+from pelmora.testing import SimulatedServer
+
+DAY, NEXT = 20250613, 20250616
+
+READER = r"""
+import sys, time, json
+from pelmora.store import Store
+store = Store(sys.argv[1])
+one, market = [], []
+for _ in range(int(sys.argv[2])):
+    t = time.perf_counter(); f = store.bars("600036", adjust="qfq"); one.append(time.perf_counter() - t)
+    t = time.perf_counter()
+    m = store.sql("SELECT s.symbol, b.close / 1000.0 AS close FROM securities s "
+                  "JOIN bars_day b ON b.symbol = s.symbol AND b.datetime = ?", (int(sys.argv[3]),))
+    market.append(time.perf_counter() - t)
+    time.sleep(0.05)
+print(json.dumps({"one_ms": sorted(one)[len(one) // 2] * 1e3, "rows": len(f),
+                  "market_ms": sorted(market)[len(market) // 2] * 1e3, "closes": len(m)}))
+"""
+
+
+def _timed(folder, server, args):
+    cpu = resource.getrusage(resource.RUSAGE_SELF)
+    began = time.perf_counter()
+    summary = sync(folder, [server], connections=args.connections)
+    wall = time.perf_counter() - began
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    client_cpu = after.ru_utime + after.ru_stime - cpu.ru_utime - cpu.ru_stime
+    ideal = summary.requests * args.latency / 1000 / args.connections
+    return {"wall_s": round(wall, 2), "requests": summary.requests,
+            "ideal_s": round(ideal, 2), "ratio": round(wall / ideal, 2),
+            "securities": summary.securities, "bars_added": summary.added,
+            "failed": len(summary.failures), "client_cpu_s": round(client_cpu, 1),
+            "load": round(os.getloadavg()[0], 1)}
+
+
+def timed_sync(folder, today, args, runs=1):
+    """The figures of `runs` syncs in a row against one server; the simulator generates a
+    security's history on its first request, so the later runs meet a warm server."""
+    with SimulatedServer(seed=1, today=today, latency=args.latency,
+                         workers=args.workers) as s:
+        return [_timed(folder, f"{s.host}:{s.port}", args) for _ in range(runs)]
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--latency", type=float, default=20)
+    p.add_argument("--workers", type=int, default=4)
+    p.add_argument("--connections", type=int, default=8)
+    p.add_argument("--json", action="store_true")
+    args = p.parse_args()
+    folder = tempfile.mkdtemp(prefix="pelmora-bench-store-")
+    try:
+        out = {"full": timed_sync(folder, DAY, args)[0]}
+        db = os.path.join(folder, "pelmora.sqlite")
+        bars = Store(folder).sql("SELECT count(*) AS n FROM bars_day").n[0]
+        size = os.path.getsize(db) + sum(os.path.getsize(db + x) for x in ("-wal",)
+                                         if os.path.exists(db + x))
+        out["size"] = {"bars": int(bars), "bytes": size, "bytes_per_bar": round(size / bars, 1)}
+        idle = subprocess.run([sys.executable, "-c", READER, folder, "20", str(DAY)],
+                              capture_output=True, text=True, check=True)
+        out["read_idle"] = json.loads(idle.stdout)
+        reader = subprocess.Popen([sys.executable, "-c", READER, folder, "40", str(DAY)],
+                                  stdout=subprocess.PIPE, text=True)
+        out["update"], out["rerun"] = timed_sync(folder, NEXT, args, runs=2)
+        out["read_during_sync"] = json.loads(reader.communicate()[0])
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if args.json:
+        print(json.dumps(out))
+        return
+    for step in ("full", "update", "rerun"):
+        r = out[step]
+        print(f"{step:7s} {r['wall_s']:8.1f} s  ideal {r['ideal_s']:7.1f} s  ratio "
+              f"{r['ratio']:.2f}  requests {r['requests']:,}  securities {r['securities']:,}  "
+              f"bars {r['bars_added']:,}  failed {r['failed']}  sync process CPU "
+              f"{r['client_cpu_s']} s  load {r['load']}")
+    for key, when in (("read_idle", "no sync"), ("read_during_sync", "during a sync")):
+        r = out[key]
+        print(f"read    one security adjusted ({r['rows']} bars) {r['one_ms']:.1f} ms; every "
+              f"close of one date ({r['closes']} rows) {r['market_ms']:.1f} ms  (medians, "
+              f"{when})")
+    s = out["size"]
+    print(f"size    {s['bytes'] / 1e6:.1f} MB for {s['bars']:,} daily bars: "
+          f"{s['bytes_per_bar']} bytes a bar")
+
+
+if __name__ == "__main__":
+    main()

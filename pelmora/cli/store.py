@@ -1,0 +1,143 @@
+"""`pelmora sync`, `pelmora query` and `pelmora export`: the local market-data store."""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import sys
+import time
+from typing import Any
+
+from .options import CommandError, Parents, Subparsers
+
+_PERIODS = ("day", "5m", "1m")
+
+
+def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
+    items = [t.strip().lower() for t in text.split(",") if t.strip()]
+    bad = [t for t in items if t not in allowed]
+    if bad or not items:
+        raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a comma-separated "
+                                         f"list of {', '.join(allowed)}")
+    return items
+
+
+def register(sub: Subparsers, parents: Parents) -> None:
+    c = sub.add_parser("sync", parents=[parents.servers], help="fill or update a local store",
+                       description="Download every security's bars into the store folder "
+                                   "(its whole history the first time, what is new later), "
+                                   "with the security lists, ex-rights events and finance "
+                                   "figures. Exit status 1 when any security failed.")
+    c.add_argument("store", metavar="STORE", help="the store's folder (made if missing)")
+    c.add_argument("--period", type=lambda t: _list(t, _PERIODS, "period"), default=["day"],
+                   help="bar periods, comma-separated: day (default), 5m, 1m")
+    c.add_argument("--market", type=lambda t: _list(t, ("sh", "sz"), "market"),
+                   default=["sh", "sz"], help="markets, comma-separated (default sh,sz)")
+    c.add_argument("--symbols", nargs="+", metavar="CODE", help="only these securities")
+    c.add_argument("--since", metavar="DATE", help="a first sync goes back to DATE only")
+    c.add_argument("--check", action="store_true",
+                   help="only report incomplete securities (exit status 1 if any)")
+    c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
+    c.set_defaults(run=_sync, connections=8)
+
+    c = sub.add_parser("query", parents=[parents.output], help="SQL over a local store",
+                       description="Run one read-only SQL query over the store; bars are in "
+                                   "bars_day, bars_5m and bars_1m (prices in thousandths).")
+    c.add_argument("store", metavar="STORE")
+    c.add_argument("sql", metavar="SQL")
+    c.set_defaults(run=_query)
+
+    c = sub.add_parser("export", help="a store's bars as Hive-partitioned Parquet",
+                       description="Write every stored bar as Parquet under DIR, partitioned "
+                                   "period=/market=/year= (needs pyarrow: pelmora[export]).")
+    c.add_argument("store", metavar="STORE")
+    c.add_argument("--parquet", required=True, metavar="DIR")
+    c.set_defaults(run=_export)
+
+
+class _Bar:
+    """Securities done, bars a second and the time left, on a terminal's standard error."""
+
+    def __init__(self) -> None:
+        self._bar: Any = None
+        self._began = time.monotonic()
+
+    def __call__(self, done: int, total: int, bars: int) -> None:
+        if self._bar is None:  # made at the first call, when the total is known
+            from tqdm import tqdm
+            self._bar = tqdm(total=total, unit=" securities", file=sys.stderr,
+                             dynamic_ncols=True, desc="sync")
+        rate = bars / max(time.monotonic() - self._began, 1e-3)
+        self._bar.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
+        self._bar.update(done - self._bar.n)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _sync(args: argparse.Namespace) -> int:
+    from ..store import StoreBusy, sync
+    from ..store.check import check
+    from ..store.schema import connect
+    if args.check:
+        with contextlib.closing(connect(args.store, readonly=True)) as con:
+            return _report(check(con), args.quiet)
+    bar = _Bar() if not args.quiet and sys.stderr.isatty() else None
+    try:
+        summary = sync(args.store, args.server, periods=args.period, markets=args.market,
+                       symbols=args.symbols, since=args.since, connections=args.connections,
+                       progress=bar)
+    except StoreBusy as exc:
+        raise CommandError(str(exc)) from None
+    finally:
+        if bar is not None:
+            bar.close()
+    for name, why in summary.failures.items():
+        print(f"pelmora: {name} failed: {why}", file=sys.stderr)
+    for server, why in summary.servers_set_aside:
+        print(f"pelmora: server {server} set aside: {why}", file=sys.stderr)
+    # Off a terminal (cron, a pipe) only the errors above are printed.
+    if not args.quiet and sys.stdout.isatty():
+        with contextlib.closing(connect(args.store, readonly=True)) as con:
+            issues = check(con)
+        print(f"{summary.securities} securities updated, {summary.added:,} bars added, "
+              f"{summary.replaced} replaced, {len(summary.failures)} failed; "
+              f"{summary.requests:,} requests in {summary.seconds:.1f} s")
+        if issues:
+            print(f"{len(issues)} incomplete (pelmora sync {args.store} --check)")
+    return 0 if summary.ok else 1
+
+
+def _report(issues: list[tuple[str, str, str, str]], quiet: bool) -> int:
+    if not quiet:
+        for symbol, period, problem, detail in issues:
+            print(f"{symbol}  {period or '-'}  {problem}: {detail}")
+        if not issues:
+            print("complete: no gaps, no series stopped early")
+    return 1 if issues else 0
+
+
+def _query(args: argparse.Namespace) -> int:
+    from ..store import Store
+    with Store(args.store) as store:
+        frame: Any = store.sql(args.sql)
+    if args.format == "csv":
+        frame.to_csv(sys.stdout, index=False)
+    elif args.format == "json":
+        frame.to_json(sys.stdout, orient="records", lines=True, force_ascii=False)
+        print()
+    else:
+        print(frame.to_string(index=False) if len(frame.columns) else "")
+    return 0
+
+
+def _export(args: argparse.Namespace) -> int:
+    from ..store.export import export_parquet
+    from ..store.schema import connect
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise CommandError("export needs pyarrow: pip install 'pelmora[export]'") from None
+    n = export_parquet(connect(args.store, readonly=True), args.parquet)
+    print(f"{n:,} bars written to {args.parquet}")
+    return 0

@@ -1,0 +1,153 @@
+"""`Store`: the store's bars, securities and tables as DataFrames, read while a sync writes.
+
+Each read is one snapshot of the last committed state (SQLite in WAL mode); the connection is
+read-only and never blocks the sync or is blocked by it.
+"""
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any, Iterable, Optional
+
+import numpy as np
+
+from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
+from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
+from . import schema
+from .codec import key_of_date, key_times
+
+Frame = Any  # a pandas DataFrame
+
+_SELECT = "datetime, open, high, low, close, volume, amount"
+
+
+def _frame(rows: list[tuple[Any, ...]], period: str, index: bool) -> Frame:
+    import pandas as pd
+    width = 9 if index else 7
+    data = np.array(rows, dtype=np.float64).reshape(len(rows), width) if rows else \
+        np.empty((0, width))
+    times = key_times(data[:, 0].astype(np.int64), period)
+    values = data[:, 1:].copy()
+    values[:, :4] /= 1000.0
+    columns = PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
+    idx = pd.DatetimeIndex(times, name="datetime")
+    return pd.DataFrame(values, index=idx, columns=list(columns))
+
+
+class Store:
+    """A pelmora store folder, read-only.
+
+    >>> store = Store("~/pelmora-store")
+    >>> df = store.bars("600036", adjust="qfq")
+    >>> store.sql("SELECT symbol, close / 1000.0 AS close FROM bars_day WHERE datetime = 20250613")
+    """
+
+    def __init__(self, path: str | Path) -> None:
+        self.path = Path(path).expanduser()
+        self._con = schema.connect(self.path, readonly=True)
+
+    def close(self) -> None:
+        self._con.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _range(self, period: str, start: Any, end: Any) -> tuple[int, int]:
+        lo = key_of_date(start, period) if start is not None else 0
+        hi = key_of_date(end, period, end=True) if end is not None else 999999999999
+        return lo, hi
+
+    def bars(self, symbol: SymbolLike, period: str = "day", start: Any = None, end: Any = None,
+             adjust: Optional[str] = None) -> Frame:
+        """Bars of one security as `HQ.bars` gives them, oldest first; `adjust` ("qfq", "hfq",
+        "qfq-ratio", "hfq-ratio") adjusts them by the stored ex-rights events over the whole
+        stored history, then cuts the range."""
+        sym = parse_symbol(symbol)
+        table = schema.bars_table(period)
+        index = is_index(sym)
+        lo, hi = self._range(period, start, end)
+        extra = ", up_count, down_count" if index else ""
+        cut = adjust is None
+        rows = self._con.execute(
+            f"SELECT {_SELECT}{extra} FROM {table} WHERE symbol=? AND datetime BETWEEN ? AND ?"
+            f" ORDER BY datetime", (sym.canonical, lo if cut else 0, hi if cut else hi)
+        ).fetchall()
+        frame = _frame(rows, period, index)
+        if adjust is None:
+            return frame
+        from ..adjust import adjust as adjust_bars
+        frame = adjust_bars(frame, self.xdxr(sym), adjust)
+        return frame[frame.index >= key_times(np.array([lo]), period)[0]] if lo else frame
+
+    def bars_many(self, symbols: Iterable[SymbolLike] | None = None, period: str = "day",
+                  start: Any = None, end: Any = None, adjust: Optional[str] = None) -> Frame:
+        """Bars of many securities (every stored one by default) as one long frame with a
+        categorical ``symbol`` column first, as `HQ.bars_many` gives them."""
+        import pandas as pd
+        if symbols is None:
+            names = [r[0] for r in self._con.execute(
+                "SELECT symbol FROM coverage WHERE period=? ORDER BY symbol", (period,))]
+        else:
+            names = [parse_symbol(s).canonical for s in symbols]
+        parts = [self.bars(n, period, start, end, adjust) for n in names]
+        index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
+        columns = list(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
+        frame = pd.concat([p.reindex(columns=columns) for p in parts]) if parts else \
+            _frame([], period, False)
+        codes = np.repeat(np.arange(len(names), dtype=np.int32), [len(p) for p in parts])
+        frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
+        return frame
+
+    def securities(self, market: Optional[str] = None) -> Frame:
+        """The stored securities (delisted ones too), indexed by symbol; `in_list` says
+        whether the latest security list still holds each."""
+        query = "SELECT symbol, code, name, volunit, decimal_point, pre_close, in_list, " \
+                "first_seen, last_seen FROM securities"
+        args: tuple[Any, ...] = ()
+        if market is not None:
+            if market not in MARKETS:
+                raise ValueError(f"invalid market {market!r}: expected sh or sz")
+            query += " WHERE market=?"
+            args = (MARKETS[market],)
+        return self.sql(query + " ORDER BY symbol", args).set_index("symbol")
+
+    def xdxr(self, symbol: SymbolLike) -> Frame:
+        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`."""
+        from ..adjust import xdxr_frame
+        sym = parse_symbol(symbol).canonical
+        cur = self._con.execute(f"SELECT date, category, name, {', '.join(schema.XDXR_VALUES)} "
+                                f"FROM xdxr WHERE symbol=? ORDER BY seq", (sym,))
+        records = []
+        for row in cur:
+            rec = {"year": row[0] // 10000, "month": row[0] // 100 % 100, "day": row[0] % 100,
+                   "category": row[1], "name": row[2]}
+            rec.update({k: v for k, v in zip(schema.XDXR_VALUES, row[3:]) if v is not None})
+            records.append(rec)
+        return xdxr_frame(records)
+
+    def finance(self, symbol: SymbolLike) -> Frame:
+        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`."""
+        from ..adjust import finance_frame
+        sym = parse_symbol(symbol).canonical
+        row = self._con.execute("SELECT record FROM finance WHERE symbol=?", (sym,)).fetchone()
+        return finance_frame(json.loads(row[0]) if row else {})
+
+    def calendar(self) -> Any:
+        """The trading days the stored daily bars imply, as a DatetimeIndex."""
+        import pandas as pd
+        keys = np.array([r[0] for r in self._con.execute("SELECT date FROM calendar ORDER BY date")],
+                        dtype=np.int64)
+        return pd.DatetimeIndex(key_times(keys, "day"), name="date")
+
+    def sync_log(self) -> Frame:
+        return self.sql("SELECT * FROM sync_log ORDER BY id")
+
+    def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
+        """The rows of any read-only SQL query as a DataFrame."""
+        import pandas as pd
+        cur = self._con.execute(query, tuple(params))
+        names = [d[0] for d in cur.description] if cur.description else []
+        return pd.DataFrame(cur.fetchall(), columns=names)

@@ -1,0 +1,127 @@
+"""The store's tables, the schema version and the way from each version to the next.
+
+One SQLite file in WAL mode: readers in other processes keep their connections (and their
+snapshot) while a sync writes, and every security's update is one transaction.
+
+Bars: one table per period, keyed (symbol, datetime) without a rowid so that one security's
+history is one contiguous range of the key. ``datetime`` is an integer that reads as a date:
+YYYYMMDD for day bars, YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are
+integer thousandths of a yuan (index points for indices), the unit the servers send, so a
+stored price is exactly the decoded one; volume and amount are REAL.
+"""
+from __future__ import annotations
+
+import sqlite3
+from pathlib import Path
+from typing import Callable
+
+SCHEMA_VERSION = 1
+DB_NAME = "pelmora.sqlite"
+STORED_PERIODS = ("day", "5m", "1m")
+
+XDXR_VALUES = ("fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquanjia", "fenshu",
+               "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+
+
+def bars_table(period: str) -> str:
+    if period not in STORED_PERIODS:
+        raise ValueError(f"invalid period {period!r}: the store keeps "
+                         f"{', '.join(STORED_PERIODS)}")
+    return "bars_" + period
+
+
+def _bars_ddl(period: str) -> str:
+    return (f"CREATE TABLE IF NOT EXISTS {bars_table(period)} ("
+            "symbol TEXT NOT NULL, datetime INTEGER NOT NULL, open INTEGER NOT NULL, "
+            "high INTEGER NOT NULL, low INTEGER NOT NULL, close INTEGER NOT NULL, "
+            "volume REAL NOT NULL, amount REAL NOT NULL, up_count INTEGER, down_count INTEGER, "
+            "PRIMARY KEY (symbol, datetime)) WITHOUT ROWID")
+
+
+_V1 = [
+    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID",
+    # Never deleted: a security that leaves the list keeps its row and its bars.
+    "CREATE TABLE securities (symbol TEXT PRIMARY KEY, market INTEGER NOT NULL, "
+    "code TEXT NOT NULL, name TEXT NOT NULL, volunit INTEGER, decimal_point INTEGER, "
+    "pre_close REAL, in_list INTEGER NOT NULL DEFAULT 1, first_seen TEXT, last_seen TEXT) "
+    "WITHOUT ROWID",
+    *(_bars_ddl(p) for p in STORED_PERIODS),
+    "CREATE TABLE xdxr (symbol TEXT NOT NULL, seq INTEGER NOT NULL, date INTEGER, "
+    "category INTEGER NOT NULL, name TEXT NOT NULL, "
+    + ", ".join(f"{k} REAL" for k in XDXR_VALUES) + ", PRIMARY KEY (symbol, seq)) WITHOUT ROWID",
+    "CREATE TABLE finance (symbol TEXT PRIMARY KEY, updated_date INTEGER, record TEXT NOT NULL)"
+    " WITHOUT ROWID",
+    "CREATE TABLE calendar (date INTEGER PRIMARY KEY) WITHOUT ROWID",
+    # What the server's series was read through for each security: `bars` is the number of
+    # bars the sync stored, `checked` the market's latest date when it last asked.
+    "CREATE TABLE coverage (period TEXT NOT NULL, symbol TEXT NOT NULL, first INTEGER, "
+    "last INTEGER, bars INTEGER NOT NULL, checked INTEGER NOT NULL, sync_id INTEGER NOT NULL, "
+    "PRIMARY KEY (period, symbol)) WITHOUT ROWID",
+    "CREATE TABLE sync_log (id INTEGER PRIMARY KEY, started TEXT NOT NULL, finished TEXT, "
+    "periods TEXT NOT NULL, securities INTEGER NOT NULL DEFAULT 0, "
+    "bars_added INTEGER NOT NULL DEFAULT 0, bars_replaced INTEGER NOT NULL DEFAULT 0, "
+    "failed INTEGER NOT NULL DEFAULT 0, requests INTEGER NOT NULL DEFAULT 0, status TEXT)",
+    # One row per security and period updated, replaced bar or failure.
+    "CREATE TABLE sync_events (sync_id INTEGER NOT NULL, symbol TEXT NOT NULL, period TEXT, "
+    "kind TEXT NOT NULL, detail TEXT)",
+]
+
+# MIGRATIONS[v] takes a store of version v to v + 1, inside one transaction.
+MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {}
+
+
+def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection:
+    """A connection to the store in `folder`, created (and migrated) unless `readonly`."""
+    folder = Path(folder)
+    path = folder / DB_NAME
+    if readonly:
+        if not path.exists():
+            raise FileNotFoundError(f"no pelmora store in {folder} (no {DB_NAME})")
+        con = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None,
+                              check_same_thread=False)
+    else:
+        folder.mkdir(parents=True, exist_ok=True)
+        con = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        con.execute("PRAGMA journal_mode=WAL")
+        # A commit survives the process being killed; power loss may drop the last ones,
+        # which a later sync fetches again.
+        con.execute("PRAGMA synchronous=NORMAL")
+    con.execute("PRAGMA busy_timeout=10000")
+    con.execute("PRAGMA cache_size=-65536")
+    if not readonly:
+        _create_or_migrate(con)
+    else:
+        version = schema_version(con)
+        if version != SCHEMA_VERSION:
+            raise RuntimeError(f"store {folder} has schema version {version}; this pelmora "
+                               f"reads version {SCHEMA_VERSION} (a sync migrates it)")
+    return con
+
+
+def schema_version(con: sqlite3.Connection) -> int:
+    try:
+        row = con.execute("SELECT value FROM meta WHERE key='schema_version'").fetchone()
+    except sqlite3.OperationalError:
+        return 0
+    return int(row[0]) if row else 0
+
+
+def _create_or_migrate(con: sqlite3.Connection) -> None:
+    con.execute("BEGIN IMMEDIATE")
+    try:
+        version = schema_version(con)
+        if version == 0:
+            for ddl in _V1:
+                con.execute(ddl)
+            version = 1
+        if version > SCHEMA_VERSION:
+            raise RuntimeError(f"store has schema version {version}, newer than this pelmora's "
+                               f"{SCHEMA_VERSION}: upgrade pelmora")
+        while version < SCHEMA_VERSION:
+            MIGRATIONS[version](con)
+            version += 1
+        con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", (str(version),))
+        con.execute("COMMIT")
+    except BaseException:
+        con.execute("ROLLBACK")
+        raise

@@ -1,0 +1,356 @@
+"""`sync`: fill a store with every security's history, then keep it up to date.
+
+A first sync walks each security's bars back as deep as the servers go; later ones ask each
+security for the bars since its last stored one plus a few stored ones, whose comparison with
+the store catches server corrections. Securities are fetched in chunks by a few threads at once
+over one `HQ` (its connections stay busy while one chunk waits for its slowest security) and
+written by one writer thread, a transaction per security: a sync killed at any point leaves
+whole securities, and the next one carries on from them.
+"""
+from __future__ import annotations
+
+import concurrent.futures
+import dataclasses
+import datetime as _dt
+import threading
+import time
+import warnings
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional, Sequence
+
+import numpy as np
+
+from ..exceptions import DataWarning
+from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
+from ..limits import QUOTE_PAGE
+from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
+from . import schema
+from .codec import time_keys
+from .lock import SyncLock
+from .sources import Fetched, Tables
+from .writer import Update, Writer
+
+OVERLAP = 3                      # stored bars asked again to catch corrections
+BARS_PER_DAY = {"day": 1, "5m": 48, "1m": 240}
+FULL_CHUNK, UPDATE_CHUNK = 48, 400
+FETCH_THREADS = 3
+DEEPEST = "1990-01-01"
+
+# progress(securities done, securities in all, bars written)
+Progress = Callable[[int, int, int], object]
+
+
+@dataclasses.dataclass
+class SyncSummary:
+    sync_id: int
+    securities: int
+    added: int
+    replaced: int
+    removed: int
+    failures: dict[str, str]
+    requests: int
+    seconds: float
+    servers_set_aside: list[tuple[str, str]]
+
+    @property
+    def ok(self) -> bool:
+        return not self.failures
+
+
+class _Requests:
+    """Counts the requests of the batches it is given as their progress callback."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._lock = threading.Lock()
+
+    def add(self, n: int) -> None:
+        with self._lock:
+            self.count += n
+
+    def callback(self, done: int, total: int) -> None:
+        if done == total:
+            self.add(total)
+
+
+def _weekdays_after(day: int, until: int) -> int:
+    a = np.datetime64(f"{day // 10000:04d}-{day // 100 % 100:02d}-{day % 100:02d}")
+    b = np.datetime64(f"{until // 10000:04d}-{until // 100 % 100:02d}-{until % 100:02d}")
+    return int(np.busday_count(a + 1, b + 1)) if b > a else 0
+
+
+def _split(frame: Any, names: Sequence[str]) -> dict[str, Bars]:
+    """The bars of each security of a `bars_many` frame."""
+    if frame is None or len(frame) == 0:
+        return {}
+    columns = [c for c in PRICE_COLUMNS + INDEX_COLUMNS if c in frame.columns]
+    values = frame[list(columns)].to_numpy(dtype=np.float64).T
+    times = frame.index.values.astype("M8[s]")
+    codes = frame["symbol"].cat.codes.to_numpy()
+    cats = list(frame["symbol"].cat.categories)
+    bounds = np.searchsorted(codes, np.arange(len(cats) + 1))
+    out = {}
+    for i, name in enumerate(cats):
+        a, b = bounds[i], bounds[i + 1]
+        out[name] = Bars(times[a:b], values[:, a:b])
+    return out
+
+
+class _Run:
+    def __init__(self, folder: Path, hq: Any, tables: Tables, writer: Writer,
+                 requests: _Requests, market_day: int, since: Optional[str]) -> None:
+        self.folder, self.hq, self.tables, self.writer = folder, hq, tables, writer
+        self.requests, self.market_day, self.since = requests, market_day, since
+
+    def bars(self, syms: Sequence[Symbol], period: str, **kw: Any) -> tuple[dict[str, Bars],
+                                                                          dict[str, str]]:
+        try:
+            frame = self.hq.bars_many(syms, period, progress=self.requests.callback, **kw)
+        except Exception as exc:
+            reason = f"{type(exc).__name__}: {exc}"
+            return {}, {s.canonical: reason for s in syms}
+        return _split(frame, [s.canonical for s in syms]), dict(frame.attrs.get("errors", {}))
+
+    def job(self, period: str, syms: list[Symbol], last: dict[str, tuple[int, int, int]],
+            count: int, tables_for: list[Symbol]) -> None:
+        """Fetches one chunk (bars, then ex-rights and finance records where asked) and hands
+        each security's update to the writer."""
+        collect: Optional[Callable[[], dict[Symbol, Fetched]]] = None
+        if tables_for:
+            collect = self.tables.request(tables_for)
+            self.requests.add(2 * len(tables_for))
+        full = [s for s in syms if s.canonical not in last]
+        known = [s for s in syms if s.canonical in last]
+        got: dict[str, Bars] = {}
+        fails: dict[str, str] = {}
+        if full:
+            g, f = self.bars(full, period, start=self.since or DEEPEST)
+            got.update(g)
+            fails.update(f)
+        if known:
+            g, f = self.bars(known, period, count=count)
+            fails.update(f)
+            walk = []
+            for s in known:
+                bars = g.get(s.canonical)
+                if bars is None:
+                    continue
+                stored_last = last[s.canonical][0]
+                if len(bars) and time_keys(bars.times[:1], period)[0] > stored_last:
+                    walk.append(s)      # more new bars than asked for: walk back to the store
+                else:
+                    got[s.canonical] = bars
+            if walk:
+                by_day: dict[int, list[Symbol]] = {}
+                for s in walk:
+                    key = last[s.canonical][0]
+                    by_day.setdefault(key if period == "day" else key // 10000, []).append(s)
+                for day, group in by_day.items():
+                    g, f = self.bars(group, period,
+                                     start=f"{day // 10000:04d}-{day // 100 % 100:02d}-"
+                                           f"{day % 100:02d}")
+                    got.update(g)
+                    fails.update(f)
+        tables = collect() if collect is not None else {}
+        for s in syms:
+            name = s.canonical
+            update = Update(name, period, checked=self.market_day)
+            bars = got.get(name)
+            if name in fails:
+                update.failure = fails[name]
+            elif bars is None or len(bars) == 0:
+                update.failure = ("the servers gave no bars where the store has some"
+                                  if name in last else "the servers gave no bars")
+            else:
+                update.bars = bars
+            if s in tables and update.failure is None:
+                events, fin, error = tables[s]
+                if error is not None:
+                    update = Update(name, period, failure=f"ex-rights records: {error}")
+                else:
+                    update.xdxr, update.finance = events, fin
+            self.writer.put(update)
+
+
+def _before(con: Any, table: str, symbol: str, today: int) -> int | None:
+    row = con.execute(f"SELECT close FROM {table} WHERE symbol=? AND datetime<? "
+                      f"ORDER BY datetime DESC LIMIT 1", (symbol, today)).fetchone()
+    return None if row is None else int(row[0])
+
+
+def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[int, int, int]],
+          quotes: dict[Symbol, tuple[float, float]], today: int, day: int
+          ) -> tuple[set[Symbol], set[Symbol]]:
+    """(securities whose ex-rights records may have changed, securities that need no bars
+    request) among those already stored.
+
+    A quote's previous close is the stored close before today unless today is an ex-date (it
+    is then the reference price), so a difference calls for the records. A security whose
+    quote shows no trade today and that the last sync brought up to the previous trading day
+    has no new bar."""
+    row = con.execute("SELECT max(date) FROM calendar WHERE date < ?", (day,)).fetchone()
+    previous = row[0] if row and row[0] else day
+    changed, idle = set(), set()
+    for s in known:
+        quote = quotes.get(s)
+        before = _before(con, table, s.canonical, today)
+        if quote is None or before is None or abs(quote[0] * 1000 - before) >= 10:
+            changed.add(s)
+        elif quote[1] == 0 and last[s.canonical][2] >= previous:
+            idle.add(s)
+    return changed, idle
+
+
+def _market_day(hq: Any) -> int:
+    frame = hq.bars("sh000001", "day", count=1)
+    if len(frame) == 0:
+        raise RuntimeError("the servers gave no bars for the Shanghai index: no data to sync")
+    return int(time_keys(frame.index.values[-1:].astype("M8[s]"), "day")[0])
+
+
+def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> None:
+    con.execute("BEGIN IMMEDIATE")
+    try:
+        for market, rows in lists.items():
+            prefix = MARKET_NAMES[market]
+            con.execute("UPDATE securities SET in_list=0 WHERE market=?", (market,))
+            con.executemany(
+                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?) "
+                "ON CONFLICT(symbol) DO UPDATE SET name=excluded.name, "
+                "volunit=excluded.volunit, decimal_point=excluded.decimal_point, "
+                "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",
+                [(prefix + r["code"], market, r["code"], r["name"], r["volunit"],
+                  r["decimal_point"], r["pre_close"], day, day) for r in rows])
+        con.execute("COMMIT")
+    except BaseException:
+        con.execute("ROLLBACK")
+        raise
+
+
+def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
+         periods: Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
+         symbols: Sequence[str] | None = None, since: str | None = None,
+         connections: int = 8, progress: Progress | None = None) -> SyncSummary:
+    """Brings the store in `folder` up to date from the servers (see the module docstring).
+
+    Raises `StoreBusy` when another sync holds the store. Failures of single securities do
+    not raise: they are in the summary and the sync log."""
+    from ..hq import HQ
+    for p in periods:
+        schema.bars_table(p)
+        if p not in PERIODS:
+            raise ValueError(f"invalid period {p!r}")
+    market_ids = []
+    for m in markets:
+        if m not in MARKETS:
+            raise ValueError(f"invalid market {m!r}: expected sh or sz")
+        market_ids.append(MARKETS[m])
+    wanted = [parse_symbol(s) for s in symbols] if symbols else None
+    folder = Path(folder)
+    began = time.monotonic()
+    with SyncLock(folder):
+        con = schema.connect(folder)
+        try:
+            con.execute("UPDATE sync_log SET status='interrupted' WHERE status='running'")
+            sync_id = con.execute(
+                "INSERT INTO sync_log (started, periods, status) VALUES (?, ?, 'running')",
+                (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+                 ",".join(periods))).lastrowid
+            assert sync_id is not None
+            try:
+                with HQ(servers, connections) as hq, warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DataWarning)
+                    tables = Tables(hq)
+                    try:
+                        summary = _sync(con, folder, hq, tables, sync_id, periods, market_ids,
+                                        wanted, since, progress)
+                    finally:
+                        tables.close()
+                    summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
+                                                 if state == "set aside"]
+            except Exception as exc:
+                con.execute("UPDATE sync_log SET finished=?, status=? WHERE id=?",
+                            (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+                             f"failed: {type(exc).__name__}: {exc}", sync_id))
+                raise
+            summary.seconds = time.monotonic() - began
+            con.execute("UPDATE sync_log SET finished=?, securities=?, bars_added=?, "
+                        "bars_replaced=?, failed=?, requests=?, status=? WHERE id=?",
+                        (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+                         summary.securities, summary.added, summary.replaced,
+                         len(summary.failures), summary.requests,
+                         "ok" if summary.ok else "failures", sync_id))
+            if summary.added > 100_000:
+                con.execute("ANALYZE")
+            return summary
+        finally:
+            con.close()
+
+
+def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
+          periods: Sequence[str], market_ids: list[int], wanted: list[Symbol] | None,
+          since: str | None, progress: Progress | None) -> SyncSummary:
+    requests = _Requests()
+    day = _market_day(hq)
+    requests.add(1)
+    lists = {m: tables.security_list(m) for m in sorted(set(market_ids) | {
+        s.market for s in wanted or ()})}
+    requests.add(sum(len(rows) // 1000 + 2 for rows in lists.values()))
+    _store_lists(con, lists, day)
+    if wanted is not None:
+        universe = wanted
+    else:
+        universe = [Symbol(m, r["code"]) for m in market_ids for r in lists[m]]
+    total = len(universe) * len(periods)
+    done = [0, 0]
+
+    def on_done(update: Update) -> None:
+        done[0] += 1
+        if update.bars is not None:
+            done[1] += len(update.bars)
+        if progress is not None:
+            progress(done[0], total, done[1])
+
+    writer = Writer(con, sync_id, on_done)
+    run = _Run(folder, hq, tables, writer, requests, day, since)
+    quotes: dict[Symbol, tuple[float, float]] | None = None
+    try:
+        with concurrent.futures.ThreadPoolExecutor(FETCH_THREADS) as pool:
+            futures = []
+            for i, period in enumerate(periods):
+                table = schema.bars_table(period)
+                last = {sym: (key, close, checked) for sym, key, close, checked in con.execute(
+                    f"SELECT c.symbol, c.last, b.close, c.checked FROM coverage c JOIN {table} b "
+                    f"ON b.symbol = c.symbol AND b.datetime = c.last WHERE c.period = ?",
+                    (period,))}
+                newest = max((v[0] for v in last.values()), default=0)
+                newest_day = newest // 10000 if period != "day" else newest
+                count = ((_weekdays_after(newest_day, day) + 1) * BARS_PER_DAY[period]
+                         + OVERLAP) if newest else 1
+                full = [s for s in universe if s.canonical not in last]
+                known = [s for s in universe if s.canonical in last]
+                if known and quotes is None:
+                    quotes = tables.quotes(universe)
+                    requests.add(-(-len(universe) // QUOTE_PAGE))
+                changed, idle = _plan(con, table, known, last, quotes or {},
+                                      day * 10000 if period != "day" else day, day)
+                need = set(full) | changed if i == 0 else set()
+                for s in idle:
+                    writer.put(Update(s.canonical, period, checked=day))
+                known = [s for s in known if s not in idle]
+                # Indices apart: a walk back over a batch mixing both layouts fails in HQ.
+                groups = [(g, size) for part, size in ((full, FULL_CHUNK), (known, UPDATE_CHUNK))
+                          for g in ([s for s in part if is_index(s)],
+                                    [s for s in part if not is_index(s)])]
+                for syms, size in groups:
+                    for a in range(0, len(syms), size):
+                        chunk = syms[a:a + size]
+                        futures.append(pool.submit(run.job, period, chunk, last, count,
+                                                   [s for s in chunk if s in need]))
+            for f in futures:
+                f.result()
+    finally:
+        writer.close()
+    t = writer.totals
+    return SyncSummary(sync_id, t.securities, t.added, t.replaced, t.removed, t.failures,
+                       requests.count, 0.0, [])

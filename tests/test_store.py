@@ -1,0 +1,241 @@
+"""The local store: sync (full, incremental, corrected, killed, refused), reading from another
+process, the completeness check and the Parquet export, against small simulated markets."""
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+import pytest
+
+from pelmora.store import Store, StoreBusy, sync
+from pelmora.store.check import check
+from pelmora.store.lock import SyncLock
+from pelmora.testing import SimulatedServer
+
+FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
+MARKET = ["securities", "bars_day", "xdxr", "finance", "calendar"]
+
+
+@pytest.fixture(scope="module")
+def server():
+    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as s:
+        yield f"{s.host}:{s.port}"
+
+
+@pytest.fixture(scope="module")
+def later():
+    with SimulatedServer(seed=SEED, fill=FILL, today=NEXT) as s:
+        yield f"{s.host}:{s.port}"
+
+
+def dump(folder):
+    con = sqlite3.connect(folder / "pelmora.sqlite")
+    try:
+        return {t: con.execute(f"SELECT * FROM {t} ORDER BY 1, 2").fetchall() if t != "calendar"
+                else con.execute("SELECT * FROM calendar ORDER BY 1").fetchall() for t in MARKET}
+    finally:
+        con.close()
+
+
+def cli(*args, **kw):
+    return subprocess.run([sys.executable, "-m", "pelmora", *args], capture_output=True,
+                          text=True, **kw)
+
+
+@pytest.fixture(scope="module")
+def full(server, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("full")
+    summary = sync(folder, [server], connections=4)
+    assert summary.ok and summary.added > 0
+    return folder
+
+
+@pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
+def test_store_reads_what_the_server_gives(full, server):
+    from pelmora import HQ
+    store = Store(full)
+    with HQ([server]) as hq:
+        for code in ("600036", "sh000001"):
+            want = hq.bars(code, start="1990-01-01")
+            got = store.bars(code)
+            assert got.equals(want), code
+        want = hq.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
+        assert store.xdxr("600036").equals(hq.xdxr("600036"))
+        assert store.finance("600036").equals(hq.finance("600036"))
+    got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
+    assert got.equals(want)
+    from pelmora.adjust import adjust
+    assert store.bars("600036", adjust="qfq").equals(
+        adjust(store.bars("600036"), store.xdxr("600036"), "qfq"))
+    assert len(store.xdxr("600036")) > 0
+    assert store.calendar()[-1].strftime("%Y%m%d") == str(DAY)
+    assert set(store.securities("sh").index) >= {"sh600036", "sh000001"}
+    assert check(sqlite3.connect(full / "pelmora.sqlite")) == []
+    out = cli("query", str(full), "SELECT count(*) AS n FROM bars_day", "--csv")
+    assert out.returncode == 0 and out.stdout.split() == ["n", str(len(dump(full)["bars_day"]))]
+
+
+def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
+    import shutil
+    folder = tmp_path / "gaps"
+    shutil.copytree(full, folder)
+    con = sqlite3.connect(folder / "pelmora.sqlite")
+    con.execute("DELETE FROM bars_day WHERE symbol='sh600036' AND datetime BETWEEN 20240102 AND "
+                "20240105")
+    con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
+    con.commit()
+    assert [(s, p) for s, _, p, _ in check(con)] == [("sh600036", "gap"),
+                                                     ("sz000001", "stopped early")]
+    out = cli("sync", str(folder), "--check")
+    assert out.returncode == 1 and "sh600036  day  gap: 4 of" in out.stdout
+
+
+def test_incremental_update_equals_a_full_sync(full, later, tmp_path):
+    import shutil
+    folder = tmp_path / "inc"
+    shutil.copytree(full, folder)
+    summary = sync(folder, [later], connections=4)
+    assert summary.ok and summary.added > 0 and summary.replaced == 0
+    fresh = tmp_path / "fresh"
+    sync(fresh, [later], connections=4)
+    a, b = dump(folder), dump(fresh)
+    for table in MARKET:
+        if table == "securities":  # first seen differs: it is when the store first saw it
+            a[table] = [r[:8] for r in a[table]]
+            b[table] = [r[:8] for r in b[table]]
+        assert a[table] == b[table], table
+    # An up-to-date store asks one bars request per security and little else.
+    again = sync(folder, [later], connections=4)
+    assert again.added == 0 and again.requests < 3 * len(a["securities"])
+
+
+def test_corrected_bar_is_replaced_and_logged(full, server, tmp_path):
+    import shutil
+    folder = tmp_path / "corr"
+    shutil.copytree(full, folder)
+    con = sqlite3.connect(folder / "pelmora.sqlite")
+    con.execute("UPDATE bars_day SET close = close + 10 WHERE symbol='sh600036' AND "
+                "datetime=?", (DAY,))
+    con.commit()
+    con.close()
+    summary = sync(folder, [server], connections=4)
+    assert summary.replaced == 1
+    assert dump(folder)["bars_day"] == dump(full)["bars_day"]
+    log = Store(folder).sql("SELECT symbol, kind, detail FROM sync_events WHERE kind='corrected'")
+    assert log.symbol.tolist() == ["sh600036"] and log.detail[0].startswith(f"{DAY}:")
+
+
+def test_second_sync_is_refused(full, server):
+    with SyncLock(full):
+        with pytest.raises(StoreBusy, match="another sync is running on .* wait for it"):
+            sync(full, [server])
+        out = cli("sync", str(full), "--server", server, "--quiet")
+    assert out.returncode == 1 and "another sync is running" in out.stderr
+
+
+def test_quote_only_server_is_no_news(full, tmp_path):
+    import shutil
+    folder = tmp_path / "q"
+    shutil.copytree(full, folder)
+    before = dump(folder)
+    with SimulatedServer(seed=SEED, fill=FILL, today=NEXT, quote_only=True) as s:
+        out = cli("sync", str(folder), "--server", f"{s.host}:{s.port}")
+    assert out.returncode == 1 and out.stderr
+    assert dump(folder) == before
+    status = Store(folder).sql("SELECT status FROM sync_log ORDER BY id DESC LIMIT 1")
+    assert status.status[0].startswith("failed")
+
+
+READER = r"""
+import sys, time, os
+from pelmora.store import Store
+store = Store(sys.argv[1])
+seen = []
+print("ready", flush=True)
+while not os.path.exists(sys.argv[2]):
+    seen.append(int(store.sql("SELECT count(*) AS n FROM bars_day").n[0]))
+    time.sleep(0.01)
+seen.append(int(store.sql("SELECT count(*) AS n FROM bars_day").n[0]))
+print(" ".join(map(str, seen)))
+"""
+
+
+def test_reader_in_another_process_across_a_sync(server, tmp_path):
+    folder = tmp_path / "r"
+    sync(folder, [server], symbols=["600036"])
+    stop = tmp_path / "stop"
+    reader = subprocess.Popen([sys.executable, "-c", READER, str(folder), str(stop)],
+                              stdout=subprocess.PIPE, text=True)
+    assert reader.stdout.readline().strip() == "ready"
+    summary = sync(folder, [server], connections=2)
+    stop.touch()
+    out, _ = reader.communicate(timeout=60)
+    assert reader.returncode == 0
+    seen = [int(x) for x in out.split()]
+    total = dump(folder)["bars_day"]
+    assert seen == sorted(seen) and seen[-1] == len(total)
+    assert len(set(seen)) > 2, "the reader saw no state between before and after"
+    assert summary.ok
+
+
+def test_killed_syncs_end_as_an_uninterrupted_one(full, server, tmp_path):
+    rng = random.Random(int(os.environ.get("PELMORA_KILL_SEED", time.time())))
+    print("kill seed", rng.random())
+    want = dump(full)
+    folder = tmp_path / "killed"
+    began = time.monotonic()
+    assert cli("sync", str(tmp_path / "timing"), "--server", server, "--quiet").returncode == 0
+    span = time.monotonic() - began
+    for _ in range(10):
+        proc = subprocess.Popen([sys.executable, "-m", "pelmora", "sync", str(folder),
+                                 "--server", server, "--quiet"])
+        time.sleep(rng.uniform(0.2, span))
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+    assert cli("sync", str(folder), "--server", server, "--quiet").returncode == 0
+    got = dump(folder)
+    for table in MARKET:
+        assert got[table] == want[table], table
+
+
+def test_export_reads_back_with_duckdb_and_polars(full, tmp_path):
+    duckdb = pytest.importorskip("duckdb")
+    pl = pytest.importorskip("polars")
+    pytest.importorskip("pyarrow")
+    out = tmp_path / "pq"
+    assert cli("export", str(full), "--parquet", str(out)).returncode == 0
+    want = Store(full).sql("SELECT symbol, datetime, close / 1000.0 AS close FROM bars_day "
+                           "ORDER BY symbol, datetime")
+    want = [tuple(r) for r in want.itertuples(index=False)]
+    glob = str(out / "**" / "*.parquet")
+    got = duckdb.sql(f"SELECT symbol, CAST(strftime(datetime, '%Y%m%d') AS BIGINT), close "
+                     f"FROM read_parquet('{glob}', hive_partitioning=true) "
+                     f"WHERE period='day' ORDER BY 1, 2").fetchall()
+    assert got == want
+    frame = (pl.scan_parquet(glob, hive_partitioning=True)
+             .filter(pl.col("period") == "day", pl.col("market") == "sh",
+                     pl.col("year") == 2025)
+             .select("symbol", pl.col("datetime").dt.strftime("%Y%m%d").cast(pl.Int64),
+                     "close").sort("symbol", "datetime").collect())
+    assert frame.rows() == [r for r in want if r[0].startswith("sh")
+                            and r[1] // 10000 == 2025]
+
+
+@pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
+def test_minute_bars_to_the_servers_depth_then_updated(server, later, tmp_path):
+    from pelmora import HQ
+    codes = ["600036", "sh000001"]
+    sync(tmp_path / "m", [server], periods=["5m"], symbols=codes)
+    with HQ([server]) as hq:
+        for code in codes:
+            assert Store(tmp_path / "m").bars(code, "5m").equals(
+                hq.bars(code, "5m", start="1990-01-01")), code
+    assert sync(tmp_path / "m", [later], periods=["5m"], symbols=codes).added > 0
+    sync(tmp_path / "f", [later], periods=["5m"], symbols=codes)
+    for code in codes:
+        a, b = Store(tmp_path / "m").bars(code, "5m"), Store(tmp_path / "f").bars(code, "5m")
+        # The fresh store starts later: the servers keep a fixed number of minute bars.
+        assert a[a.index >= b.index[0]].equals(b), code
