@@ -58,6 +58,15 @@ def empty(index: bool) -> Bars:
     return Bars(np.empty(0, dtype="M8[s]"), np.empty((width, 0)))
 
 
+def _widened(values: npt.NDArray[Any], width: int) -> npt.NDArray[Any]:
+    """`values` with `width` rows: index counts added as NaN, or dropped (the stock pages of a
+    batch that also held index bars carry them as NaN)."""
+    import numpy as np
+    if len(values) >= width:
+        return values[:width]
+    return np.vstack([values, np.full((width - len(values), values.shape[1]), np.nan)])
+
+
 def concat(parts: Sequence[Bars], index: bool) -> Bars:
     """Bars one after the other (a copy: pages fetched in turn); securities without index
     counts get NaN for them when `index` is set."""
@@ -67,9 +76,7 @@ def concat(parts: Sequence[Bars], index: bool) -> Bars:
     if len(parts) == 1 and parts[0].index == index:
         return parts[0]
     width = len(PRICE_COLUMNS) + (len(INDEX_COLUMNS) if index else 0)
-    values = [p.values if len(p.values) == width else
-              np.vstack([p.values, np.full((width - len(p.values), len(p)), np.nan)])
-              for p in parts]
+    values = [_widened(p.values, width) for p in parts]
     return Bars(np.concatenate([p.times for p in parts]), np.concatenate(values, axis=1))
 
 
