@@ -67,7 +67,9 @@ struct Outputs {
 
 // The four price differences of a bar (open, close, high, low), each read a word at a time;
 // false when one is longer than a word. Needs 32 readable bytes at body + at.
-inline bool read_prices_word(const uint8_t* body, size_t& at, int64_t (&d)[4]) {
+[[gnu::always_inline]] inline bool read_prices_word(const uint8_t* body, size_t& at,
+                                                    int64_t (&d)[4]) {
+#pragma GCC unroll 4
     for (int64_t& v : d) {
         unsigned len = proto::read_price_short(body + at, v);
         if (len == 0 && (len = proto::read_price_word(body + at, v)) == 0) return false;
