@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/bar_columns_decoder.hpp"
+#include "engine/civil_time.hpp"
 #include "engine/fast_inflate.hpp"
 #include "network/inflate.hpp"
 #include "protocol/bars.hpp"
@@ -40,10 +41,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const engine::BarSlot slot{&columns, capacity + 1, capacity};
     size_t rows = 0;
     Status s = engine::decode_bar_columns(body, n, category, index, slot, rows);
+
+    // It fails exactly when the reference decoder finds a bar cut short, more bars than the
+    // slot holds, or a time that is no date or not after the one before.
+    const bool minute_form = proto::is_minute_category(category);
+    size_t whole = 0;
+    int64_t last = engine::kNotATime;
+    bool in_order = true;
+    proto::decode_bars(body, n, category, index, [&](const proto::BarRecord& bar) {
+        const int64_t t = engine::bar_seconds(bar.when, minute_form);
+        in_order = in_order && t > last;
+        last = t;
+        ++whole;
+        return true;
+    });
+    const bool well_formed =
+        n < 2 ? n == 0 : load_u16(body) <= capacity && whole == load_u16(body) && in_order;
+    if (bool(s) != well_formed) abort();
     if (!s) return 0;
     if (rows > capacity) abort();
 
-    // Every row is the reference decoder's bar, prices divided as _core divides them.
+    // Every row is the reference decoder's bar, prices divided as _core divides them, the time
+    // worked out from its fields.
     size_t i = 0;
     proto::decode_bars(body, n, category, index, [&](const proto::BarRecord& bar) {
         if (i == rows) abort();
@@ -53,10 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             columns.column(Column::Close)[r] != double(bar.close) / 1000.0 ||
             columns.column(Column::High)[r] != double(bar.high) / 1000.0 ||
             columns.column(Column::Low)[r] != double(bar.low) / 1000.0 ||
-            std::memcmp(&columns.column(Column::Volume)[r], &bar.vol, sizeof bar.vol) != 0)
+            std::memcmp(&columns.column(Column::Volume)[r], &bar.vol, sizeof bar.vol) != 0 ||
+            std::memcmp(&columns.column(Column::Amount)[r], &bar.amount, sizeof bar.amount) != 0 ||
+            columns.datetime()[r] != engine::bar_seconds(bar.when, minute_form))
             abort();
         const double up = columns.column(Column::UpCount)[r];
-        if (index ? up != bar.up_count : !std::isnan(up)) abort();
+        const double down = columns.column(Column::DownCount)[r];
+        if (index ? up != bar.up_count || down != bar.down_count
+                  : !std::isnan(up) || !std::isnan(down))
+            abort();
         if (i > 1 && columns.datetime()[r] <= columns.datetime()[r - 1]) abort();
         return true;
     });

@@ -108,9 +108,16 @@ def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.Da
     named in a categorical ``symbol`` column, the first."""
     import numpy as np
     import pandas as pd
-    codes = np.repeat(np.arange(len(symbols), dtype=np.int32), rows)
+    n = len(symbols)
+    # Codes in the width pandas keeps for n categories (it would convert others, a copy), in
+    # range by construction: from_codes need not check them again.
+    width = np.int8 if n < 127 else np.int16 if n < 32767 else np.int32
+    codes = np.repeat(np.arange(n, dtype=width), rows)
+    symbol = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(list(symbols)),
+                                       validate=False)
     frame = _frame(bars)
-    frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=list(symbols)))
+    # A Series on the frame's own index goes in as it is; a bare array would be copied.
+    frame.insert(0, "symbol", pd.Series(symbol, index=frame.index))
     return frame
 
 

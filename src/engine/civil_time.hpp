@@ -22,11 +22,15 @@ constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + int64_t(doe) - 719468;
 }
 
+// Days of month m (1 to 12) of year y.
+constexpr uint32_t days_in_month(uint32_t y, uint32_t m) {
+    constexpr uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    return kDays[m - 1] + (m == 2 && leap);
+}
+
 constexpr bool valid_date(uint32_t y, uint32_t m, uint32_t d) {
-    if (y < 1900 || y > 2200 || m < 1 || m > 12 || d < 1) return false;
-    constexpr uint8_t kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (d > kDays[m - 1]) return false;
-    return m != 2 || d < 29 || (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0));
+    return y >= 1900 && y <= 2200 && m >= 1 && m <= 12 && d >= 1 && d <= days_in_month(y, m);
 }
 
 // Bars of a day or longer are stamped at midnight, minute bars at the minute they end; a time

@@ -20,6 +20,8 @@ void BarColumns::move_rows(size_t to, size_t from, size_t n) {
 }
 
 void BarColumns::pack(size_t rows) {
+    // Every slot full: nothing moves (memmove copies even onto itself).
+    if (rows == stride_) return;
     // Column c moves down to c * rows; it never reaches a later column's rows still unmoved.
     for (int c = 1; c < value_columns(); ++c)
         std::memmove(values_.get() + size_t(c) * rows, values_.get() + size_t(c) * stride_,
