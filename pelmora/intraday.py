@@ -23,7 +23,8 @@ def session_times() -> npt.NDArray[np.timedelta64]:
     import numpy as np
     morning = np.arange(9 * 60 + 31, 11 * 60 + 31)
     afternoon = np.arange(13 * 60 + 1, 15 * 60 + 1)
-    return (np.concatenate([morning, afternoon]) * 60).astype("m8[s]")
+    out: npt.NDArray[np.timedelta64] = (np.concatenate([morning, afternoon]) * 60).astype("m8[s]")
+    return out
 
 
 def _index(day: np.datetime64, seconds: Any) -> pd.DatetimeIndex:

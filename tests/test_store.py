@@ -41,7 +41,7 @@ def dump(folder):
 
 
 def cli(*args, **kw):
-    return subprocess.run([sys.executable, "-m", "pelmora", *args], capture_output=True,
+    return subprocess.run([sys.executable, "-P", "-m", "pelmora", *args], capture_output=True,
                           text=True, **kw)
 
 
@@ -167,7 +167,7 @@ def test_reader_in_another_process_across_a_sync(server, tmp_path):
     folder = tmp_path / "r"
     sync(folder, [server], symbols=["600036"])
     stop = tmp_path / "stop"
-    reader = subprocess.Popen([sys.executable, "-c", READER, str(folder), str(stop)],
+    reader = subprocess.Popen([sys.executable, "-P", "-c", READER, str(folder), str(stop)],
                               stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline().strip() == "ready"
     summary = sync(folder, [server], connections=2)
@@ -190,7 +190,7 @@ def test_killed_syncs_end_as_an_uninterrupted_one(full, server, tmp_path):
     assert cli("sync", str(tmp_path / "timing"), "--server", server, "--quiet").returncode == 0
     span = time.monotonic() - began
     for _ in range(10):
-        proc = subprocess.Popen([sys.executable, "-m", "pelmora", "sync", str(folder),
+        proc = subprocess.Popen([sys.executable, "-P", "-m", "pelmora", "sync", str(folder),
                                  "--server", server, "--quiet"])
         time.sleep(rng.uniform(0.2, span))
         os.kill(proc.pid, signal.SIGKILL)
