@@ -3,8 +3,10 @@
 ``TdxClient`` talks the HQ quote protocol; ``read_daily_bars`` and ``read_minute_bars`` read the
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
 ``read_day_frame``, ``read_minute_frame`` and ``read_vipdoc`` read local files and whole TDX
-data folders into pandas DataFrames.
+data folders into pandas DataFrames; ``HQ`` downloads in parallel into DataFrames, and ``Store``
+reads the local store that ``pelmora sync`` keeps.
 """
+from typing import TYPE_CHECKING, Any
 
 from ._version import __version__
 from .exceptions import DataWarning, PanicException
@@ -21,6 +23,18 @@ except ModuleNotFoundError as exc:
 from .hq import HQ
 from .local_files import read_day_frame, read_minute_frame, read_vipdoc
 
+if TYPE_CHECKING:
+    from .store import Store, StoreBusy
+
+
+def __getattr__(name: str) -> Any:
+    # The store pulls in numpy and sqlite3: only when asked for.
+    if name in ("Store", "StoreBusy"):
+        from . import store
+        return getattr(store, name)
+    raise AttributeError(f"module 'pelmora' has no attribute {name!r}")
+
+
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
            "HQ", "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
-           "__version__"]
+           "Store", "StoreBusy", "__version__"]

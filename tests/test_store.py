@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+import pelmora
 from pelmora.store import Store, StoreBusy, sync
 from pelmora.store.check import check
 from pelmora.store.lock import SyncLock
@@ -56,7 +57,7 @@ def full(server, tmp_path_factory):
 @pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
 def test_store_reads_what_the_server_gives(full, server):
     from pelmora import HQ
-    store = Store(full)
+    store = pelmora.Store(full)  # the package exports it
     with HQ([server]) as hq:
         for code in ("600036", "sh000001"):
             want = hq.bars(code, start="1990-01-01")

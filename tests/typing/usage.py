@@ -32,3 +32,8 @@ try:
 except PanicException:
     pass
 version: str = __version__
+
+import pelmora  # noqa: E402
+
+store: pelmora.Store = pelmora.Store("/nonexistent")
+store.close()
