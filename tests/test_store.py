@@ -7,6 +7,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+from contextlib import closing
 
 import pytest
 
@@ -41,6 +42,16 @@ def dump(folder):
         con.close()
 
 
+def sql(folder, query):
+    with Store(folder) as store:
+        return store.sql(query)
+
+
+def bars(folder, code, period):
+    with Store(folder) as store:
+        return store.bars(code, period)
+
+
 def cli(*args, **kw):
     return subprocess.run([sys.executable, "-P", "-m", "pelmora", *args], capture_output=True,
                           text=True, **kw)
@@ -57,8 +68,7 @@ def full(server, tmp_path_factory):
 @pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
 def test_store_reads_what_the_server_gives(full, server):
     from pelmora import HQ
-    store = pelmora.Store(full)  # the package exports it
-    with HQ([server]) as hq:
+    with pelmora.Store(full) as store, HQ([server]) as hq:  # the package exports Store
         for code in ("600036", "sh000001"):
             want = hq.bars(code, start="1990-01-01")
             got = store.bars(code)
@@ -66,15 +76,16 @@ def test_store_reads_what_the_server_gives(full, server):
         want = hq.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
         assert store.xdxr("600036").equals(hq.xdxr("600036"))
         assert store.finance("600036").equals(hq.finance("600036"))
-    got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
-    assert got.equals(want)
-    from pelmora.adjust import adjust
-    assert store.bars("600036", adjust="qfq").equals(
-        adjust(store.bars("600036"), store.xdxr("600036"), "qfq"))
-    assert len(store.xdxr("600036")) > 0
-    assert store.calendar()[-1].strftime("%Y%m%d") == str(DAY)
-    assert set(store.securities("sh").index) >= {"sh600036", "sh000001"}
-    assert check(sqlite3.connect(full / "pelmora.sqlite")) == []
+        got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
+        assert got.equals(want)
+        from pelmora.adjust import adjust
+        assert store.bars("600036", adjust="qfq").equals(
+            adjust(store.bars("600036"), store.xdxr("600036"), "qfq"))
+        assert len(store.xdxr("600036")) > 0
+        assert store.calendar()[-1].strftime("%Y%m%d") == str(DAY)
+        assert set(store.securities("sh").index) >= {"sh600036", "sh000001"}
+    with closing(sqlite3.connect(full / "pelmora.sqlite")) as con:
+        assert check(con) == []
     out = cli("query", str(full), "SELECT count(*) AS n FROM bars_day", "--csv")
     assert out.returncode == 0 and out.stdout.split() == ["n", str(len(dump(full)["bars_day"]))]
 
@@ -83,13 +94,13 @@ def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
     import shutil
     folder = tmp_path / "gaps"
     shutil.copytree(full, folder)
-    con = sqlite3.connect(folder / "pelmora.sqlite")
-    con.execute("DELETE FROM bars_day WHERE symbol='sh600036' AND datetime BETWEEN 20240102 AND "
-                "20240105")
-    con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
-    con.commit()
-    assert [(s, p) for s, _, p, _ in check(con)] == [("sh600036", "gap"),
-                                                     ("sz000001", "stopped early")]
+    with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
+        con.execute("DELETE FROM bars_day WHERE symbol='sh600036' AND datetime BETWEEN 20240102 "
+                    "AND 20240105")
+        con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
+        con.commit()
+        assert [(s, p) for s, _, p, _ in check(con)] == [("sh600036", "gap"),
+                                                         ("sz000001", "stopped early")]
     out = cli("sync", str(folder), "--check")
     assert out.returncode == 1 and "sh600036  day  gap: 4 of" in out.stdout
 
@@ -125,7 +136,7 @@ def test_corrected_bar_is_replaced_and_logged(full, server, tmp_path):
     summary = sync(folder, [server], connections=4)
     assert summary.replaced == 1
     assert dump(folder)["bars_day"] == dump(full)["bars_day"]
-    log = Store(folder).sql("SELECT symbol, kind, detail FROM sync_events WHERE kind='corrected'")
+    log = sql(folder, "SELECT symbol, kind, detail FROM sync_events WHERE kind='corrected'")
     assert log.symbol.tolist() == ["sh600036"] and log.detail[0].startswith(f"{DAY}:")
 
 
@@ -146,7 +157,7 @@ def test_quote_only_server_is_no_news(full, tmp_path):
         out = cli("sync", str(folder), "--server", f"{s.host}:{s.port}")
     assert out.returncode == 1 and out.stderr
     assert dump(folder) == before
-    status = Store(folder).sql("SELECT status FROM sync_log ORDER BY id DESC LIMIT 1")
+    status = sql(folder, "SELECT status FROM sync_log ORDER BY id DESC LIMIT 1")
     assert status.status[0].startswith("failed")
 
 
@@ -208,8 +219,8 @@ def test_export_reads_back_with_duckdb_and_polars(full, tmp_path):
     pytest.importorskip("pyarrow")
     out = tmp_path / "pq"
     assert cli("export", str(full), "--parquet", str(out)).returncode == 0
-    want = Store(full).sql("SELECT symbol, datetime, close / 1000.0 AS close FROM bars_day "
-                           "ORDER BY symbol, datetime")
+    want = sql(full, "SELECT symbol, datetime, close / 1000.0 AS close FROM bars_day "
+                     "ORDER BY symbol, datetime")
     want = [tuple(r) for r in want.itertuples(index=False)]
     glob = str(out / "**" / "*.parquet")
     got = duckdb.sql(f"SELECT symbol, CAST(strftime(datetime, '%Y%m%d') AS BIGINT), close "
@@ -232,11 +243,11 @@ def test_minute_bars_to_the_servers_depth_then_updated(server, later, tmp_path):
     sync(tmp_path / "m", [server], periods=["5m"], symbols=codes)
     with HQ([server]) as hq:
         for code in codes:
-            assert Store(tmp_path / "m").bars(code, "5m").equals(
+            assert bars(tmp_path / "m", code, "5m").equals(
                 hq.bars(code, "5m", start="1990-01-01")), code
     assert sync(tmp_path / "m", [later], periods=["5m"], symbols=codes).added > 0
     sync(tmp_path / "f", [later], periods=["5m"], symbols=codes)
     for code in codes:
-        a, b = Store(tmp_path / "m").bars(code, "5m"), Store(tmp_path / "f").bars(code, "5m")
+        a, b = bars(tmp_path / "m", code, "5m"), bars(tmp_path / "f", code, "5m")
         # The fresh store starts later: the servers keep a fixed number of minute bars.
         assert a[a.index >= b.index[0]].equals(b), code

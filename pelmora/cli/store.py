@@ -138,6 +138,7 @@ def _export(args: argparse.Namespace) -> int:
         import pyarrow  # noqa: F401
     except ImportError:
         raise CommandError("export needs pyarrow: pip install 'pelmora[export]'") from None
-    n = export_parquet(connect(args.store, readonly=True), args.parquet)
+    with contextlib.closing(connect(args.store, readonly=True)) as con:
+        n = export_parquet(con, args.parquet)
     print(f"{n:,} bars written to {args.parquet}")
     return 0

@@ -35,7 +35,7 @@ def key_times(keys: npt.NDArray[Any], period: str) -> npt.NDArray[Any]:
     hhmm = keys % 10000 if period in MINUTE_PERIODS else np.zeros_like(keys)
     date = keys // 10000 if period in MINUTE_PERIODS else keys
     months = (date // 10000 - 1970) * 12 + (date // 100 % 100 - 1)
-    days = months.astype("M8[M]").astype("M8[D]") + (date % 100 - 1)
+    days = months.astype("M8[M]").astype("M8[D]") + (date % 100 - 1).astype("m8[D]")
     seconds = (hhmm // 100 * 3600 + hhmm % 100 * 60).astype("m8[s]")
     out: npt.NDArray[Any] = days.astype("M8[s]") + seconds
     return out
