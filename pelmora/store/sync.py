@@ -76,8 +76,8 @@ class _Requests:
 def _weekdays_after(day: int, until: int) -> int:
     a = np.datetime64(f"{day // 10000:04d}-{day // 100 % 100:02d}-{day % 100:02d}")
     b = np.datetime64(f"{until // 10000:04d}-{until // 100 % 100:02d}-{until % 100:02d}")
-    day = np.timedelta64(1, "D")
-    return int(np.busday_count(a + day, b + day)) if b > a else 0
+    one = np.timedelta64(1, "D")
+    return int(np.busday_count(a + one, b + one)) if b > a else 0
 
 
 def _split(frame: Any, names: Sequence[str]) -> dict[str, Bars]:
