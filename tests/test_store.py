@@ -1,5 +1,6 @@
 """The local store: sync (full, incremental, corrected, killed, refused), reading from another
 process, the completeness check and the Parquet export, against small simulated markets."""
+import dataclasses
 import os
 import random
 import signal
@@ -9,10 +10,12 @@ import sys
 import time
 from contextlib import closing
 
+import numpy as np
 import pytest
 
 import pelmora
 from pelmora.store import Store, StoreBusy, sync
+from pelmora.store import blocks, schema
 from pelmora.store.check import check
 from pelmora.store.lock import SyncLock
 from pelmora.testing import SimulatedServer
@@ -34,12 +37,19 @@ def later():
 
 
 def dump(folder):
-    con = sqlite3.connect(folder / "pelmora.sqlite")
+    con = schema.connect(folder, readonly=True)  # with the bars views
     try:
         return {t: con.execute(f"SELECT * FROM {t} ORDER BY 1, 2").fetchall() if t != "calendar"
                 else con.execute("SELECT * FROM calendar ORDER BY 1").fetchall() for t in MARKET}
     finally:
         con.close()
+
+
+def edit(con, symbol, change):
+    """Rewrites the stored day bars of `symbol` as `change` makes them from its series."""
+    series = change(blocks.read(con, symbol, "day"))
+    blocks.write(con, symbol, "day", series, replace_from=0)
+    con.commit()
 
 
 def sql(folder, query):
@@ -95,8 +105,7 @@ def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
     folder = tmp_path / "gaps"
     shutil.copytree(full, folder)
     with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
-        con.execute("DELETE FROM bars_day WHERE symbol='sh600036' AND datetime BETWEEN 20240102 "
-                    "AND 20240105")
+        edit(con, "sh600036", lambda s: s.part((s.keys < 20240102) | (s.keys > 20240105)))
         con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
         con.commit()
         assert [(s, p) for s, _, p, _ in check(con)] == [("sh600036", "gap"),
@@ -128,11 +137,9 @@ def test_corrected_bar_is_replaced_and_logged(full, server, tmp_path):
     import shutil
     folder = tmp_path / "corr"
     shutil.copytree(full, folder)
-    con = sqlite3.connect(folder / "pelmora.sqlite")
-    con.execute("UPDATE bars_day SET close = close + 10 WHERE symbol='sh600036' AND "
-                "datetime=?", (DAY,))
-    con.commit()
-    con.close()
+    with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
+        edit(con, "sh600036", lambda s: dataclasses.replace(s, prices=s.prices + 10 * np.array(
+            [[0], [0], [0], [1]]) * (s.keys == DAY)))
     summary = sync(folder, [server], connections=4)
     assert summary.replaced == 1
     assert dump(folder)["bars_day"] == dump(full)["bars_day"]

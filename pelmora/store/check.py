@@ -21,8 +21,8 @@ def check(con: sqlite3.Connection) -> list[tuple[str, str, str, str]]:
     for period in schema.STORED_PERIODS:
         table = schema.bars_table(period)
         rows: list[Any] = con.execute(
-            f"SELECT c.symbol, c.bars, c.checked, c.last, (SELECT count(*) FROM {table} b "
-            f"WHERE b.symbol = c.symbol) FROM coverage c WHERE c.period = ? ORDER BY c.symbol",
+            f"SELECT c.symbol, c.bars, c.checked, c.last, (SELECT coalesce(sum(b.bars), 0) FROM "
+            f"{table} b WHERE b.symbol = c.symbol) FROM coverage c WHERE c.period = ? ORDER BY c.symbol",
             (period,)).fetchall()
         for symbol, written, checked, last, stored in rows:
             if stored < written:

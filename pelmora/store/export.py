@@ -13,10 +13,10 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from . import schema
+from . import blocks, schema
 from .codec import key_times
 
-_BATCH = 500_000
+_BLOCKS = 2_000       # blocks a batch: half a million day bars
 
 
 def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
@@ -30,14 +30,16 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
         table = schema.bars_table(period)
         if con.execute(f"SELECT 1 FROM {table} LIMIT 1").fetchone() is None:
             continue
-        cur = con.execute(f"SELECT symbol, datetime, open, high, low, close, volume, amount, "
-                          f"up_count, down_count FROM {table} ORDER BY symbol, datetime")
+        cur = con.execute(f"SELECT symbol, bars, {', '.join(blocks.COLUMNS)} FROM {table} "
+                          f"ORDER BY symbol, block")
         counted = [0]
 
-        def batches(cur: Any = cur, counted: list[int] = counted) -> Iterator[Any]:
-            while rows := cur.fetchmany(_BATCH):
-                counted[0] += len(rows)
-                yield _batch(rows, period, pa)
+        def batches(cur: Any = cur, counted: list[int] = counted,
+                    period: str = period) -> Iterator[Any]:
+            while rows := cur.fetchmany(_BLOCKS):
+                batch = _batch(rows, period, pa)
+                counted[0] += batch.num_rows
+                yield batch
         ds.write_dataset(batches(), folder / f"period={period}", schema=_schema(pa),
                          format="parquet", partitioning=["market", "year"],
                          partitioning_flavor="hive", existing_data_behavior="delete_matching",
@@ -55,18 +57,22 @@ def _schema(pa: Any) -> Any:
 
 
 def _batch(rows: list[tuple[Any, ...]], period: str, pa: Any) -> Any:
-    symbol, key, o, h, lo, c, vol, amount, up, down = zip(*rows)
-    keys = np.array(key, dtype=np.int64)
-    times = key_times(keys, period)
+    series = blocks.decode(r[2:] for r in rows)
+    lengths = [r[1] for r in rows]
+    symbols = np.repeat(np.array([r[0] for r in rows], dtype=object), lengths)
+    counted = np.repeat([r[9] is not None for r in rows], lengths)
+    counts = series.counts if series.counts is not None else np.zeros((2, len(series)), np.int64)
+    keys = series.keys
     years = (keys // (10**8 if period != "day" else 10**4)).astype(np.int32)
-    prices = {n: np.array(v, dtype=np.float64) / 1000.0
-              for n, v in (("open", o), ("high", h), ("low", lo), ("close", c))}
+    prices = {n: series.prices[i] / 1000.0 for i, n in enumerate(blocks.PRICE_NAMES)}
     return pa.RecordBatch.from_pydict(schema=_schema(pa), mapping={
-        "symbol": pa.array(symbol, pa.string()),
-        "datetime": pa.array(times, pa.timestamp("s")),
+        "symbol": pa.array(symbols, pa.string()),
+        "datetime": pa.array(key_times(keys, period), pa.timestamp("s")),
         **prices,
-        "volume": pa.array(vol, pa.float64()), "amount": pa.array(amount, pa.float64()),
-        "up_count": pa.array(up, pa.int64()), "down_count": pa.array(down, pa.int64()),
-        "market": pa.array([s[:2] for s in symbol], pa.string()),
+        "volume": pa.array(series.flows[0], pa.float64()),
+        "amount": pa.array(series.flows[1], pa.float64()),
+        "up_count": pa.array(counts[0], pa.int64(), mask=~counted),
+        "down_count": pa.array(counts[1], pa.int64(), mask=~counted),
+        "market": pa.array([s[:2] for s in symbols], pa.string()),
         "year": pa.array(years, pa.int32()),
     })

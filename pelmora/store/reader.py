@@ -13,25 +13,37 @@ import numpy as np
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
-from . import schema
+from . import blocks, schema
 from .codec import key_of_date, key_times
 
 Frame = Any  # a pandas DataFrame
 
-_SELECT = "datetime, open, high, low, close, volume, amount"
-
-
-def _frame(rows: list[tuple[Any, ...]], period: str, index: bool) -> Frame:
+def _frame(series: blocks.Series, period: str, index: bool) -> Frame:
     import pandas as pd
-    width = 9 if index else 7
-    data = np.array(rows, dtype=np.float64).reshape(len(rows), width) if rows else \
-        np.empty((0, width))
-    times = key_times(data[:, 0].astype(np.int64), period)
-    values = data[:, 1:].copy()
-    values[:, :4] /= 1000.0
+    parts = [series.prices.astype(np.float64) / 1000.0, series.flows]
+    if index:
+        parts.append(series.counts.astype(np.float64) if series.counts is not None
+                     else np.full((2, len(series)), np.nan))
+    values = np.concatenate(parts).T
     columns = PRICE_COLUMNS + (INDEX_COLUMNS if index else ())
-    idx = pd.DatetimeIndex(times, name="datetime")
-    return pd.DataFrame(values, index=idx, columns=list(columns))
+    idx = pd.DatetimeIndex(key_times(series.keys, period), name="datetime")
+    return pd.DataFrame(values, index=idx, columns=list(columns), copy=False)
+
+
+def _long_frame(parts: list[blocks.Series], names: list[str], period: str) -> Frame:
+    """One frame of the bars of many securities, a categorical ``symbol`` column first."""
+    import pandas as pd
+    index = [is_index(parse_symbol(n)) for n in names]
+    lengths = [len(p) for p in parts]
+    whole = blocks.concat(parts)
+    frame = _frame(whole, period, any(index))
+    if any(index):
+        # Zeros stand in for the counts a security does not have: show them as missing.
+        has = np.repeat([i and p.counts is not None for i, p in zip(index, parts)], lengths)
+        frame.loc[~has, list(INDEX_COLUMNS)] = np.nan
+    codes = np.repeat(np.arange(len(names), dtype=np.int32), lengths)
+    frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
+    return frame
 
 
 class Store:
@@ -66,16 +78,10 @@ class Store:
         "qfq-ratio", "hfq-ratio") adjusts them by the stored ex-rights events over the whole
         stored history, then cuts the range."""
         sym = parse_symbol(symbol)
-        table = schema.bars_table(period)
-        index = is_index(sym)
+        schema.bars_table(period)
         lo, hi = self._range(period, start, end)
-        extra = ", up_count, down_count" if index else ""
-        cut = adjust is None
-        rows = self._con.execute(
-            f"SELECT {_SELECT}{extra} FROM {table} WHERE symbol=? AND datetime BETWEEN ? AND ?"
-            f" ORDER BY datetime", (sym.canonical, lo if cut else 0, hi if cut else hi)
-        ).fetchall()
-        frame = _frame(rows, period, index)
+        series = blocks.read(self._con, sym.canonical, period, lo if adjust is None else 0, hi)
+        frame = _frame(series, period, is_index(sym))
         if adjust is None:
             return frame
         from ..adjust import adjust as adjust_bars
@@ -92,11 +98,16 @@ class Store:
                 "SELECT symbol FROM coverage WHERE period=? ORDER BY symbol", (period,))]
         else:
             names = [parse_symbol(s).canonical for s in symbols]
+        if adjust is None:
+            lo, hi = self._range(period, start, end)
+            got = blocks.read_many(self._con, period, lo, hi, names if symbols is not None
+                                   else None)
+            return _long_frame([got.get(n, blocks.empty()) for n in names], names, period)
         parts = [self.bars(n, period, start, end, adjust) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
         columns = list(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
         frame = pd.concat([p.reindex(columns=columns) for p in parts]) if parts else \
-            _frame([], period, False)
+            _frame(blocks.empty(), period, False)
         codes = np.repeat(np.arange(len(names), dtype=np.int32), [len(p) for p in parts])
         frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
         return frame

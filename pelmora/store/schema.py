@@ -3,11 +3,15 @@
 One SQLite file in WAL mode: readers in other processes keep their connections (and their
 snapshot) while a sync writes, and every security's update is one transaction.
 
-Bars: one table per period, keyed (symbol, datetime) without a rowid so that one security's
-history is one contiguous range of the key. ``datetime`` is an integer that reads as a date:
-YYYYMMDD for day bars, YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are
-integer thousandths of a yuan (index points for indices), the unit the servers send, so a
-stored price is exactly the decoded one; volume and amount are REAL.
+Bars: a table of blocks per period (see `blocks`), one row per security and year or month,
+and a view per period (``bars_day``, ``bars_5m``, ``bars_1m``, see `views`) that shows them as
+one row per bar. ``datetime`` is an integer that reads as a date: YYYYMMDD for day bars,
+YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are integer thousandths of a
+yuan (index points for indices), the unit the servers send, so a stored price is exactly the
+decoded one; volume and amount are doubles.
+
+Version 1 kept a row per bar; version 2 moved them into blocks, which read and write some
+hundred times fewer rows.
 """
 from __future__ import annotations
 
@@ -15,7 +19,11 @@ import sqlite3
 from pathlib import Path
 from typing import Callable
 
-SCHEMA_VERSION = 1
+import numpy as np
+
+from . import blocks, views
+
+SCHEMA_VERSION = 2
 DB_NAME = "pelmora.sqlite"
 STORED_PERIODS = ("day", "5m", "1m")
 
@@ -24,28 +32,29 @@ XDXR_VALUES = ("fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquan
 
 
 def bars_table(period: str) -> str:
+    """The table of blocks of `period`."""
     if period not in STORED_PERIODS:
         raise ValueError(f"invalid period {period!r}: the store keeps "
                          f"{', '.join(STORED_PERIODS)}")
-    return "bars_" + period
+    return blocks.table(period)
 
 
-def _bars_ddl(period: str) -> str:
-    return (f"CREATE TABLE IF NOT EXISTS {bars_table(period)} ("
+def _v1_bars_ddl(period: str) -> str:
+    return (f"CREATE TABLE IF NOT EXISTS bars_{period} ("
             "symbol TEXT NOT NULL, datetime INTEGER NOT NULL, open INTEGER NOT NULL, "
             "high INTEGER NOT NULL, low INTEGER NOT NULL, close INTEGER NOT NULL, "
             "volume REAL NOT NULL, amount REAL NOT NULL, up_count INTEGER, down_count INTEGER, "
             "PRIMARY KEY (symbol, datetime)) WITHOUT ROWID")
 
 
-_V1 = [
+# Every table but the bars, as version 1 made them.
+_CATALOGUE = [
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID",
     # Never deleted: a security that leaves the list keeps its row and its bars.
     "CREATE TABLE securities (symbol TEXT PRIMARY KEY, market INTEGER NOT NULL, "
     "code TEXT NOT NULL, name TEXT NOT NULL, volunit INTEGER, decimal_point INTEGER, "
     "pre_close REAL, in_list INTEGER NOT NULL DEFAULT 1, first_seen TEXT, last_seen TEXT) "
     "WITHOUT ROWID",
-    *(_bars_ddl(p) for p in STORED_PERIODS),
     "CREATE TABLE xdxr (symbol TEXT NOT NULL, seq INTEGER NOT NULL, date INTEGER, "
     "category INTEGER NOT NULL, name TEXT NOT NULL, "
     + ", ".join(f"{k} REAL" for k in XDXR_VALUES) + ", PRIMARY KEY (symbol, seq)) WITHOUT ROWID",
@@ -66,8 +75,35 @@ _V1 = [
     "kind TEXT NOT NULL, detail TEXT)",
 ]
 
+
+def create_v1(con: sqlite3.Connection) -> None:
+    """The tables of a version 1 store (for the migration's tests)."""
+    for ddl in _CATALOGUE + [_v1_bars_ddl(p) for p in STORED_PERIODS]:
+        con.execute(ddl)
+    con.execute("INSERT INTO meta VALUES ('schema_version', '1')")
+
+
+def _v1_to_v2(con: sqlite3.Connection) -> None:
+    """Moves every bar of the row tables into blocks."""
+    for period in STORED_PERIODS:
+        con.execute(blocks.ddl(period))
+        symbols = [r[0] for r in con.execute(f"SELECT DISTINCT symbol FROM bars_{period}")]
+        for symbol in symbols:
+            rows = con.execute(f"SELECT datetime, open, high, low, close, volume, amount, "
+                               f"up_count, down_count FROM bars_{period} WHERE symbol=? "
+                               f"ORDER BY datetime", (symbol,)).fetchall()
+            keys, o, h, lo, c, vol, amount, up, down = zip(*rows)
+            counts = None
+            if any(x is not None for x in up):
+                counts = np.array([[x or 0 for x in up], [x or 0 for x in down]], np.int64)
+            series = blocks.Series(np.array(keys, np.int64), np.array([o, h, lo, c], np.int64),
+                                   np.array([vol, amount], np.float64), counts)
+            blocks.write(con, symbol, period, series)
+        con.execute(f"DROP TABLE bars_{period}")
+
+
 # MIGRATIONS[v] takes a store of version v to v + 1, inside one transaction.
-MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {}
+MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2}
 
 
 def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection:
@@ -93,8 +129,10 @@ def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection
     else:
         version = schema_version(con)
         if version != SCHEMA_VERSION:
+            con.close()
             raise RuntimeError(f"store {folder} has schema version {version}; this pelmora "
                                f"reads version {SCHEMA_VERSION} (a sync migrates it)")
+    views.attach(con, STORED_PERIODS)
     return con
 
 
@@ -111,9 +149,11 @@ def _create_or_migrate(con: sqlite3.Connection) -> None:
     try:
         version = schema_version(con)
         if version == 0:
-            for ddl in _V1:
+            for ddl in _CATALOGUE:
                 con.execute(ddl)
-            version = 1
+            for period in STORED_PERIODS:
+                con.execute(blocks.ddl(period))
+            version = SCHEMA_VERSION
         if version > SCHEMA_VERSION:
             raise RuntimeError(f"store has schema version {version}, newer than this pelmora's "
                                f"{SCHEMA_VERSION}: upgrade pelmora")

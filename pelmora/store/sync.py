@@ -112,7 +112,7 @@ class _Run:
             return {}, {s.canonical: reason for s in syms}
         return _split(frame, [s.canonical for s in syms]), dict(frame.attrs.get("errors", {}))
 
-    def job(self, period: str, syms: list[Symbol], last: dict[str, tuple[int, int, int]],
+    def job(self, period: str, syms: list[Symbol], last: dict[str, tuple[int, int]],
             count: int, tables_for: list[Symbol]) -> None:
         """Fetches one chunk (bars, then ex-rights and finance records where asked) and hands
         each security's update to the writer."""
@@ -174,12 +174,16 @@ class _Run:
 
 
 def _before(con: Any, table: str, symbol: str, today: int) -> int | None:
-    row = con.execute(f"SELECT close FROM {table} WHERE symbol=? AND datetime<? "
-                      f"ORDER BY datetime DESC LIMIT 1", (symbol, today)).fetchone()
-    return None if row is None else int(row[0])
+    """The close of the last stored bar before `today`."""
+    row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
+                      f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
+    if row is None:
+        return None
+    keys = np.frombuffer(row[0], "<i8")
+    return int(np.frombuffer(row[1], "<i4")[np.searchsorted(keys, today) - 1])
 
 
-def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[int, int, int]],
+def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[int, int]],
           quotes: dict[Symbol, tuple[float, float]], today: int, day: int
           ) -> tuple[set[Symbol], set[Symbol]]:
     """(securities whose ex-rights records may have changed, securities that need no bars
@@ -197,7 +201,7 @@ def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[i
         before = _before(con, table, s.canonical, today)
         if quote is None or before is None or abs(quote[0] * 1000 - before) >= 10:
             changed.add(s)
-        elif quote[1] == 0 and last[s.canonical][2] >= previous:
+        elif quote[1] == 0 and last[s.canonical][1] >= previous:
             idle.add(s)
     return changed, idle
 
@@ -320,10 +324,9 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
             futures = []
             for i, period in enumerate(periods):
                 table = schema.bars_table(period)
-                last = {sym: (key, close, checked) for sym, key, close, checked in con.execute(
-                    f"SELECT c.symbol, c.last, b.close, c.checked FROM coverage c JOIN {table} b "
-                    f"ON b.symbol = c.symbol AND b.datetime = c.last WHERE c.period = ?",
-                    (period,))}
+                last = {sym: (key, checked) for sym, key, checked in con.execute(
+                    "SELECT symbol, last, checked FROM coverage WHERE period = ? AND last IS "
+                    "NOT NULL", (period,))}
                 newest = max((v[0] for v in last.values()), default=0)
                 newest_day = newest // 10000 if period != "day" else newest
                 count = ((_weekdays_after(newest_day, day) + 1) * BARS_PER_DAY[period]

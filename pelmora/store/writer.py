@@ -9,18 +9,18 @@ removed and logged.
 from __future__ import annotations
 
 import dataclasses
-import itertools
 import json
 import queue
 import sqlite3
 import threading
 from typing import Any, Optional
 
-from .codec import to_rows
-from .schema import XDXR_VALUES, bars_table
-from ..frames import Bars
+import numpy as np
 
-_COLUMNS = "symbol, datetime, open, high, low, close, volume, amount, up_count, down_count"
+from . import blocks
+from .codec import to_rows
+from .schema import XDXR_VALUES
+from ..frames import Bars
 
 
 @dataclasses.dataclass
@@ -41,11 +41,6 @@ class Totals:
     replaced: int = 0
     removed: int = 0
     failures: dict[str, str] = dataclasses.field(default_factory=dict)
-
-
-def _same(a: tuple[Any, ...], b: tuple[Any, ...]) -> bool:
-    # (datetime, open, high, low, close, volume, amount, up_count, down_count)
-    return a[:7] == b[:7] and (a[7] or 0) == (b[7] or 0) and (a[8] or 0) == (b[8] or 0)
 
 
 class Writer:
@@ -121,46 +116,27 @@ class Writer:
 
     def _bars(self, u: Update) -> None:
         assert u.bars is not None
-        con, table = self._con, bars_table(u.period)
-        keys, prices, flows, counts = to_rows(u.bars, u.period)
+        con, period = self._con, u.period
+        new = blocks.Series(*to_rows(u.bars, period))
+        keys = new.keys
         n = len(keys)
-        cols = [itertools.repeat(u.symbol, n), keys.tolist(), *prices.tolist(), *flows.tolist()]
-        cols += counts.tolist() if counts is not None else [itertools.repeat(None, n),
-                                                             itertools.repeat(None, n)]
-        rows = list(zip(*cols))
         cover = con.execute("SELECT first, last, bars FROM coverage WHERE period=? AND symbol=?",
-                            (u.period, u.symbol)).fetchone()
-        stored = []
-        if n and cover is not None and cover[1] is not None and cover[1] >= keys[0]:
-            stored = con.execute(f"SELECT {_COLUMNS} FROM {table} WHERE symbol=? AND "
-                                 f"datetime>=? ORDER BY datetime",
-                                 (u.symbol, int(keys[0]))).fetchall()
-        insert = f"INSERT OR REPLACE INTO {table} ({_COLUMNS}) VALUES (?,?,?,?,?,?,?,?,?,?)"
+                            (period, u.symbol)).fetchone()
         added = replaced = removed = 0
-        if not stored:
-            con.executemany(insert, rows)
-            added = n
-        else:
-            old = {r[1]: r for r in stored}
-            new_keys = set(keys.tolist())
-            fresh, changed = [], []
-            for row in rows:
-                was = old.get(row[1])
-                if was is None:
-                    fresh.append(row)
-                elif not _same(was[1:], row[1:]):
-                    changed.append(row)
-                    self._event(u.symbol, u.period, "corrected",
-                                f"{row[1]}: {_text(was)} -> {_text(row)}")
-            gone = [k for k in old if k not in new_keys and k <= keys[-1]]
-            for k in gone:
-                self._event(u.symbol, u.period, "removed", f"{k}: {_text(old[k])}")
-            con.executemany(insert, fresh + changed)
-            con.executemany(f"DELETE FROM {table} WHERE symbol=? AND datetime=?",
-                            [(u.symbol, k) for k in gone])
-            added, replaced, removed = len(fresh), len(changed), len(gone)
+        if n:
+            first_block = int(blocks.block_of(keys[0], period))
+            stored = blocks.empty()
+            if cover is not None and cover[1] is not None and cover[1] >= keys[0]:
+                stored = blocks.read(con, u.symbol, period,
+                                     lo=first_block * (10**6 if period != "day" else 10**4))
+            if not len(stored):
+                blocks.write(con, u.symbol, period, new, first_block)
+                added = n
+            else:
+                added, replaced, removed = self._merge(u.symbol, period, stored, new,
+                                                       first_block)
         self._new_days = [k for k in keys.tolist() if k not in self._calendar] \
-            if u.period == "day" else []
+            if period == "day" else []
         con.executemany("INSERT OR IGNORE INTO calendar VALUES (?)",
                         [(k,) for k in self._new_days])
         have = (cover[2] if cover else 0) + added - removed
@@ -171,10 +147,35 @@ class Writer:
                 else first
             last = cover[1] if last is None or (cover[1] is not None and cover[1] > last) else last
         con.execute("INSERT OR REPLACE INTO coverage VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    (u.period, u.symbol, first, last, have, u.checked, self._sync_id))
+                    (period, u.symbol, first, last, have, u.checked, self._sync_id))
         self.totals.added += added
         self.totals.replaced += replaced
         self.totals.removed += removed
+
+    def _merge(self, symbol: str, period: str, stored: blocks.Series, new: blocks.Series,
+               first_block: int) -> tuple[int, int, int]:
+        """Writes `new` over the stored blocks from `first_block` on; returns (added,
+        replaced, removed) over the range the two share."""
+        keys = new.keys
+        inside = (stored.keys >= keys[0]) & (stored.keys <= keys[-1])
+        old = stored.part(inside)
+        at = np.searchsorted(keys, old.keys).clip(0, len(keys) - 1)
+        kept = keys[at] == old.keys                  # stored bars the server still has
+        mine = new.part(at[kept])
+        same = _values(old.part(kept)) == _values(mine)
+        changed = np.flatnonzero(~same.all(axis=0))
+        gone = np.flatnonzero(~kept)
+        for i in changed.tolist():
+            self._event(symbol, period, "corrected", f"{int(mine.keys[i])}: "
+                        f"{_text(old.part(kept), i)} -> {_text(mine, i)}")
+        for i in gone.tolist():
+            self._event(symbol, period, "removed", f"{int(old.keys[i])}: {_text(old, i)}")
+        added = len(keys) - int(kept.sum())
+        if added or len(changed) or len(gone):
+            merged = blocks.concat([stored.part(stored.keys < keys[0]), new,
+                                    stored.part(stored.keys > keys[-1])])
+            blocks.write(self._con, symbol, period, merged, first_block)
+        return added, len(changed), len(gone)
 
     def _xdxr(self, symbol: str, records: list[dict[str, Any]]) -> None:
         con = self._con
@@ -194,9 +195,14 @@ class Writer:
                            json.dumps(record, ensure_ascii=False)))
 
 
-def _text(row: tuple[Any, ...]) -> str:
-    o, h, lo, c = (x / 1000 for x in row[2:6])
-    return f"o={o:g} h={h:g} l={lo:g} c={c:g} v={row[6]:g} a={row[7]:g}"
+def _values(s: blocks.Series) -> np.ndarray[Any, Any]:
+    counts = s.counts if s.counts is not None else np.zeros((2, len(s)), np.int64)
+    return np.concatenate([s.prices.astype(np.float64), s.flows, counts.astype(np.float64)])
+
+
+def _text(s: blocks.Series, i: int) -> str:
+    o, h, lo, c = (x / 1000 for x in s.prices[:, i].tolist())
+    return f"o={o:g} h={h:g} l={lo:g} c={c:g} v={s.flows[0, i]:g} a={s.flows[1, i]:g}"
 
 
 __all__ = ["Writer", "Update", "Totals"]

@@ -1,0 +1,188 @@
+"""Bars kept in blocks: one row per security and year (day bars) or month (minute bars), each
+column of the block a little-endian array in a BLOB.
+
+Reading a security's whole daily history touches some 25 rows instead of 6,000, and a sync
+writes a security with as many inserts; SQLite's per-row cost was what bounded both. The
+``bars_day``, ``bars_5m`` and ``bars_1m`` views (see `views`) show the blocks as rows to SQL.
+
+Units are the servers': times as integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars),
+prices integer thousandths of a yuan (index points for indices), volume and amount as doubles,
+the index bars' up and down counts as integers.
+"""
+from __future__ import annotations
+
+import dataclasses
+import sqlite3
+from typing import Any, Iterable, Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from .codec import MINUTE_PERIODS
+
+IntArray = npt.NDArray[np.int64]
+FloatArray = npt.NDArray[np.float64]
+
+# Stored width of each column; prices and counts fit 32 bits (21 million yuan in thousandths).
+_KEY, _PRICE, _FLOW, _COUNT = np.dtype("<i8"), np.dtype("<i4"), np.dtype("<f8"), np.dtype("<i4")
+PRICE_NAMES = ("open", "high", "low", "close")
+COLUMNS = ("datetime", *PRICE_NAMES, "volume", "amount", "up_count", "down_count")
+
+
+def table(period: str) -> str:
+    return "blocks_" + period
+
+
+def ddl(period: str) -> str:
+    # The small columns come first: a scan over first/last never reads a block's arrays.
+    return (f"CREATE TABLE IF NOT EXISTS {table(period)} (symbol TEXT NOT NULL, "
+            "block INTEGER NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL, "
+            "bars INTEGER NOT NULL, datetime BLOB NOT NULL, open BLOB NOT NULL, "
+            "high BLOB NOT NULL, low BLOB NOT NULL, close BLOB NOT NULL, volume BLOB NOT NULL, "
+            "amount BLOB NOT NULL, up_count BLOB, down_count BLOB, "
+            "PRIMARY KEY (symbol, block))")
+
+
+@dataclasses.dataclass(frozen=True)
+class Series:
+    """One security's bars in store units, oldest first."""
+    keys: IntArray                 # [n]
+    prices: IntArray               # [4, n] open, high, low, close
+    flows: FloatArray              # [2, n] volume, amount
+    counts: Optional[IntArray]     # [2, n] up and down counts of an index, else None
+
+    def __len__(self) -> int:
+        return len(self.keys)
+
+    def part(self, keep: Any) -> Series:
+        return Series(self.keys[keep], self.prices[:, keep], self.flows[:, keep],
+                      None if self.counts is None else self.counts[:, keep])
+
+
+def empty(index: bool = False) -> Series:
+    return Series(np.empty(0, np.int64), np.empty((4, 0), np.int64), np.empty((2, 0)),
+                  np.empty((2, 0), np.int64) if index else None)
+
+
+def concat(parts: Sequence[Series]) -> Series:
+    parts = [p for p in parts if len(p)]
+    if not parts:
+        return empty()
+    if len(parts) == 1:
+        return parts[0]
+    counts = None
+    if any(p.counts is not None for p in parts):
+        counts = np.concatenate([p.counts if p.counts is not None
+                                 else np.zeros((2, len(p)), np.int64) for p in parts], axis=1)
+    return Series(np.concatenate([p.keys for p in parts]),
+                  np.concatenate([p.prices for p in parts], axis=1),
+                  np.concatenate([p.flows for p in parts], axis=1), counts)
+
+
+def block_of(keys: IntArray | int, period: str) -> Any:
+    """The block of each key: its year for day bars, YYYYMM for minute bars."""
+    return keys // (10**6 if period in MINUTE_PERIODS else 10**4)
+
+
+def _packed(values: npt.NDArray[Any], dtype: np.dtype[Any], what: str) -> bytes:
+    if dtype.kind == "i":
+        limit = np.iinfo(dtype)
+        if len(values) and (values.min() < limit.min or values.max() > limit.max):
+            raise ValueError(f"{what} out of the stored range: {values.min()} .. {values.max()}")
+    return values.astype(dtype).tobytes()
+
+
+def encode(symbol: str, series: Series, period: str) -> list[tuple[Any, ...]]:
+    """The rows (without a symbol's block that the series does not reach) that store
+    `series`: one per block it covers."""
+    keys = series.keys
+    blocks = block_of(keys, period)
+    cuts = np.flatnonzero(np.diff(blocks)) + 1
+    rows = []
+    for a, b in zip(np.concatenate([[0], cuts]).tolist(),
+                    np.concatenate([cuts, [len(keys)]]).tolist()):
+        if a == b:
+            continue
+        p, f = series.prices[:, a:b], series.flows[:, a:b]
+        counts: list[Optional[bytes]] = [None, None]
+        if series.counts is not None:
+            counts = [_packed(c, _COUNT, f"{symbol} index counts") for c in series.counts[:, a:b]]
+        rows.append((symbol, int(blocks[a]), int(keys[a]), int(keys[b - 1]), b - a,
+                     keys[a:b].astype(_KEY).tobytes(),
+                     *(_packed(x, _PRICE, f"{symbol} prices") for x in p),
+                     *(x.astype(_FLOW).tobytes() for x in f), *counts))
+    return rows
+
+
+def decode(rows: Iterable[Sequence[Any]]) -> Series:
+    """The series of rows of (datetime, open, high, low, close, volume, amount, up_count,
+    down_count) blobs, in block order."""
+    rows = list(rows)
+    if not rows:
+        return empty()
+
+    def column(i: int, dtype: np.dtype[Any], out: Any) -> Any:
+        return np.frombuffer(b"".join(r[i] for r in rows), dtype=dtype).astype(out)
+    keys = column(0, _KEY, np.int64)
+    prices = np.stack([column(i, _PRICE, np.int64) for i in range(1, 5)])
+    flows = np.stack([column(i, _FLOW, np.float64) for i in (5, 6)])
+    counts = None
+    if any(r[7] is not None for r in rows):
+        counts = np.concatenate([
+            np.stack([np.frombuffer(r[i], _COUNT) for i in (7, 8)]).astype(np.int64)
+            if r[7] is not None else np.zeros((2, len(r[0]) // 8), np.int64) for r in rows],
+            axis=1)
+    return Series(keys, prices, flows, counts)
+
+
+_BLOBS = ", ".join(COLUMNS)
+
+
+def read(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
+         hi: int = 999999999999) -> Series:
+    """The stored bars of `symbol` with keys in [lo, hi]."""
+    rows = con.execute(f"SELECT {_BLOBS} FROM {table(period)} WHERE symbol=? AND block "
+                       f"BETWEEN ? AND ? ORDER BY block",
+                       (symbol, block_of(lo, period), block_of(hi, period))).fetchall()
+    series = decode(rows)
+    if len(series) and (series.keys[0] < lo or series.keys[-1] > hi):
+        a = int(np.searchsorted(series.keys, lo, side="left"))
+        b = int(np.searchsorted(series.keys, hi, side="right"))
+        series = series.part(slice(a, b))
+    return series
+
+
+def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 999999999999,
+              symbols: Optional[Sequence[str]] = None) -> dict[str, Series]:
+    """The stored bars with keys in [lo, hi] of every security (or of `symbols`), by symbol;
+    one query whatever their number."""
+    where, args = "first <= ? AND last >= ?", [hi, lo]
+    if symbols is not None:
+        con.execute("CREATE TEMP TABLE IF NOT EXISTS wanted (symbol TEXT PRIMARY KEY)")
+        con.execute("DELETE FROM temp.wanted")
+        con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
+        where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
+    rows = con.execute(f"SELECT symbol, {_BLOBS} FROM {table(period)} WHERE {where} "
+                       f"ORDER BY symbol, block", args).fetchall()
+    out: dict[str, Series] = {}
+    start = 0
+    for i in range(1, len(rows) + 1):
+        if i == len(rows) or rows[i][0] != rows[start][0]:
+            series = decode(r[1:] for r in rows[start:i])
+            keep = (series.keys >= lo) & (series.keys <= hi)
+            out[rows[start][0]] = series if keep.all() else series.part(keep)
+            start = i
+    return out
+
+
+def write(con: sqlite3.Connection, symbol: str, period: str, series: Series,
+          replace_from: Optional[int] = None) -> None:
+    """Stores `series` as the bars of `symbol` from block `replace_from` (the first block of
+    the series when None) on: those blocks are replaced whole."""
+    if replace_from is None and len(series):
+        replace_from = int(block_of(series.keys[0], period))
+    if replace_from is not None:
+        con.execute(f"DELETE FROM {table(period)} WHERE symbol=? AND block>=?",
+                    (symbol, replace_from))
+    con.executemany(f"INSERT INTO {table(period)} VALUES ({','.join('?' * 14)})",
+                    encode(symbol, series, period))
