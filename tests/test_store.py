@@ -147,6 +147,30 @@ def test_corrected_bar_is_replaced_and_logged(full, server, tmp_path):
     assert log.symbol.tolist() == ["sh600036"] and log.detail[0].startswith(f"{DAY}:")
 
 
+def test_version_1_store_migrates_and_reads_alike(full, tmp_path):
+    """A store of rows (version 1) becomes blocks; the bars read back the same, through the
+    SQL views and through one whole-market read."""
+    rows = dump(full)["bars_day"]
+    folder = tmp_path / "v1"
+    folder.mkdir()
+    with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
+        schema.create_v1(con)
+        con.executemany("INSERT INTO bars_day VALUES (?,?,?,?,?,?,?,?,?,?)", rows)
+        con.commit()
+    schema.connect(folder).close()
+    assert dump(folder)["bars_day"] == rows
+    with Store(folder) as store:
+        assert schema.schema_version(store._con) == schema.SCHEMA_VERSION
+        day = store.bars_many(start=str(DAY), end=str(DAY))
+        again = store.bars_many(["sz000001", "sh000001", "sh600036"], start="2025-06-01")
+    want = [r for r in rows if r[1] == DAY]
+    assert [(s, round(c * 1000)) for s, c in zip(day.symbol, day.close)] == \
+        [(r[0], r[5]) for r in want]
+    assert list(again.symbol.cat.categories) == ["sz000001", "sh000001", "sh600036"]
+    assert again.up_count.notna().groupby(again.symbol, observed=True).all().tolist() == \
+        [False, True, False]
+
+
 def test_second_sync_is_refused(full, server):
     with SyncLock(full):
         with pytest.raises(StoreBusy, match="another sync is running on .* wait for it"):

@@ -153,26 +153,35 @@ def read(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
 
 
 def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 999999999999,
-              symbols: Optional[Sequence[str]] = None) -> dict[str, Series]:
-    """The stored bars with keys in [lo, hi] of every security (or of `symbols`), by symbol;
-    one query whatever their number."""
+              symbols: Optional[Sequence[str]] = None
+              ) -> tuple[list[str], IntArray, npt.NDArray[np.bool_], Series]:
+    """The stored bars with keys in [lo, hi] of every security (or of `symbols`): the
+    securities that have some, by symbol; their numbers of bars; whether their blocks hold
+    up and down counts; and all their bars in that order. One query and one decoding
+    whatever the number of securities."""
     where, args = "first <= ? AND last >= ?", [hi, lo]
     if symbols is not None:
         con.execute("CREATE TEMP TABLE IF NOT EXISTS wanted (symbol TEXT PRIMARY KEY)")
         con.execute("DELETE FROM temp.wanted")
         con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
         where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
-    rows = con.execute(f"SELECT symbol, {_BLOBS} FROM {table(period)} WHERE {where} "
+    rows = con.execute(f"SELECT symbol, bars, {_BLOBS} FROM {table(period)} WHERE {where} "
                        f"ORDER BY symbol, block", args).fetchall()
-    out: dict[str, Series] = {}
-    start = 0
-    for i in range(1, len(rows) + 1):
-        if i == len(rows) or rows[i][0] != rows[start][0]:
-            series = decode(r[1:] for r in rows[start:i])
-            keep = (series.keys >= lo) & (series.keys <= hi)
-            out[rows[start][0]] = series if keep.all() else series.part(keep)
-            start = i
-    return out
+    series = decode(r[2:] for r in rows)
+    names: list[str] = []
+    counted: list[bool] = []
+    owner = np.empty(len(rows), np.int64)
+    for i, r in enumerate(rows):
+        if not names or names[-1] != r[0]:
+            names.append(r[0])
+            counted.append(False)
+        counted[-1] = counted[-1] or r[9] is not None
+        owner[i] = len(names) - 1
+    of_bar = np.repeat(owner, [r[1] for r in rows])
+    keep = (series.keys >= lo) & (series.keys <= hi)
+    if not keep.all():
+        series, of_bar = series.part(keep), of_bar[keep]
+    return names, np.bincount(of_bar, minlength=len(names)), np.array(counted, bool), series
 
 
 def write(con: sqlite3.Connection, symbol: str, period: str, series: Series,

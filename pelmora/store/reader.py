@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any, Iterable, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
@@ -30,16 +31,16 @@ def _frame(series: blocks.Series, period: str, index: bool) -> Frame:
     return pd.DataFrame(values, index=idx, columns=list(columns), copy=False)
 
 
-def _long_frame(parts: list[blocks.Series], names: list[str], period: str) -> Frame:
-    """One frame of the bars of many securities, a categorical ``symbol`` column first."""
+def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.Series,
+                counted: npt.NDArray[np.bool_], period: str) -> Frame:
+    """One frame of the bars of many securities, a categorical ``symbol`` column first;
+    `counted` says which securities' up and down counts are real."""
     import pandas as pd
     index = [is_index(parse_symbol(n)) for n in names]
-    lengths = [len(p) for p in parts]
-    whole = blocks.concat(parts)
     frame = _frame(whole, period, any(index))
     if any(index):
         # Zeros stand in for the counts a security does not have: show them as missing.
-        has = np.repeat([i and p.counts is not None for i, p in zip(index, parts)], lengths)
+        has = np.repeat(np.array(index) & counted, lengths)
         frame.loc[~has, list(INDEX_COLUMNS)] = np.nan
     codes = np.repeat(np.arange(len(names), dtype=np.int32), lengths)
     frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
@@ -95,14 +96,23 @@ class Store:
         import pandas as pd
         if symbols is None:
             names = [r[0] for r in self._con.execute(
-                "SELECT symbol FROM coverage WHERE period=? ORDER BY symbol", (period,))]
+                f"SELECT DISTINCT symbol FROM {schema.bars_table(period)} ORDER BY symbol")]
         else:
             names = [parse_symbol(s).canonical for s in symbols]
         if adjust is None:
             lo, hi = self._range(period, start, end)
-            got = blocks.read_many(self._con, period, lo, hi, names if symbols is not None
-                                   else None)
-            return _long_frame([got.get(n, blocks.empty()) for n in names], names, period)
+            found, lengths, counted, whole = blocks.read_many(
+                self._con, period, lo, hi, names if symbols is not None else None)
+            if found != names:  # in the order asked, with the securities that have none
+                starts = np.concatenate([[0], np.cumsum(lengths)])
+                at = {n: i for i, n in enumerate(found)}
+                pick = [at.get(n, -1) for n in names]
+                whole = whole.part(np.concatenate(
+                    [np.arange(starts[i], starts[i + 1]) for i in pick if i >= 0] or
+                    [np.empty(0, np.int64)]))
+                lengths = np.array([lengths[i] if i >= 0 else 0 for i in pick], np.int64)
+                counted = np.array([i >= 0 and counted[i] for i in pick], bool)
+            return _long_frame(names, lengths, whole, counted, period)
         parts = [self.bars(n, period, start, end, adjust) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
         columns = list(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
