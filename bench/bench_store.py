@@ -23,6 +23,7 @@ from pelmora.store import Store, sync
 from pelmora.testing import SimulatedServer
 
 DAY, NEXT = 20250613, 20250616
+DATE = f"{DAY // 10000}-{DAY // 100 % 100:02d}-{DAY % 100:02d}"
 
 READER = r"""
 import sys, time, json
@@ -32,8 +33,7 @@ one, market = [], []
 for _ in range(int(sys.argv[2])):
     t = time.perf_counter(); f = store.bars("600036", adjust="qfq"); one.append(time.perf_counter() - t)
     t = time.perf_counter()
-    m = store.sql("SELECT s.symbol, b.close / 1000.0 AS close FROM securities s "
-                  "JOIN bars_day b ON b.symbol = s.symbol AND b.datetime = ?", (int(sys.argv[3]),))
+    m = store.bars_many(start=sys.argv[3], end=sys.argv[3])["close"]
     market.append(time.perf_counter() - t)
     time.sleep(0.05)
 print(json.dumps({"one_ms": sorted(one)[len(one) // 2] * 1e3, "rows": len(f),
@@ -75,14 +75,15 @@ def main():
     try:
         out = {"full": timed_sync(folder, DAY, args)[0]}
         db = os.path.join(folder, "pelmora.sqlite")
-        bars = Store(folder).sql("SELECT count(*) AS n FROM bars_day").n[0]
+        with Store(folder) as store:
+            bars = store.sql("SELECT sum(bars) AS n FROM blocks_day").n[0]
         size = os.path.getsize(db) + sum(os.path.getsize(db + x) for x in ("-wal",)
                                          if os.path.exists(db + x))
         out["size"] = {"bars": int(bars), "bytes": size, "bytes_per_bar": round(size / bars, 1)}
-        idle = subprocess.run([sys.executable, "-c", READER, folder, "20", str(DAY)],
+        idle = subprocess.run([sys.executable, "-c", READER, folder, "20", DATE],
                               capture_output=True, text=True, check=True)
         out["read_idle"] = json.loads(idle.stdout)
-        reader = subprocess.Popen([sys.executable, "-c", READER, folder, "40", str(DAY)],
+        reader = subprocess.Popen([sys.executable, "-c", READER, folder, "40", DATE],
                                   stdout=subprocess.PIPE, text=True)
         out["update"], out["rerun"] = timed_sync(folder, NEXT, args, runs=2)
         out["read_during_sync"] = json.loads(reader.communicate()[0])

@@ -41,7 +41,10 @@ def register(sub: Subparsers, parents: Parents) -> None:
 
     c = sub.add_parser("query", parents=[parents.output], help="SQL over a local store",
                        description="Run one read-only SQL query over the store; bars are in "
-                                   "bars_day, bars_5m and bars_1m (prices in thousandths).")
+                                   "the views bars_day, bars_5m and bars_1m (prices in "
+                                   "thousandths), which unpack the stored blocks: a query that "
+                                   "names its symbols is fast, a scan of the whole market "
+                                   "takes a while (use export for that).")
     c.add_argument("store", metavar="STORE")
     c.add_argument("sql", metavar="SQL")
     c.set_defaults(run=_query)

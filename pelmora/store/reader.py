@@ -52,7 +52,7 @@ class Store:
 
     >>> store = Store("~/pelmora-store")
     >>> df = store.bars("600036", adjust="qfq")
-    >>> store.sql("SELECT symbol, close / 1000.0 AS close FROM bars_day WHERE datetime = 20250613")
+    >>> store.sql("SELECT datetime, close / 1000.0 AS close FROM bars_day WHERE symbol = 'sh600036'")
     """
 
     def __init__(self, path: str | Path) -> None:
