@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
-from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
+from ..symbols import MARKETS, Symbol, SymbolLike, is_index, parse_symbol
 from . import blocks, schema
 from .codec import key_of_date, key_times
 
@@ -36,7 +36,7 @@ def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.
     """One frame of the bars of many securities, a categorical ``symbol`` column first;
     `counted` says which securities' up and down counts are real."""
     import pandas as pd
-    index = [is_index(parse_symbol(n)) for n in names]
+    index = [is_index(Symbol(MARKETS[n[:2]], n[2:])) for n in names]  # names are canonical
     frame = _frame(whole, period, any(index))
     if any(index):
         # Zeros stand in for the counts a security does not have: show them as missing.
@@ -104,14 +104,17 @@ class Store:
             found, lengths, counted, whole = blocks.read_many(
                 self._con, period, lo, hi, names if symbols is not None else None)
             if found != names:  # in the order asked, with the securities that have none
-                starts = np.concatenate([[0], np.cumsum(lengths)])
                 at = {n: i for i, n in enumerate(found)}
-                pick = [at.get(n, -1) for n in names]
-                whole = whole.part(np.concatenate(
-                    [np.arange(starts[i], starts[i + 1]) for i in pick if i >= 0] or
-                    [np.empty(0, np.int64)]))
-                lengths = np.array([lengths[i] if i >= 0 else 0 for i in pick], np.int64)
-                counted = np.array([i >= 0 and counted[i] for i in pick], bool)
+                pick = np.array([at.get(n, -1) for n in names], np.int64)
+                have = pick >= 0
+                starts = np.concatenate([[0], np.cumsum(lengths)])[pick[have]]
+                taken = lengths[pick[have]]
+                # Row numbers of each picked security's bars, in the order asked.
+                rows = np.arange(int(taken.sum())) + np.repeat(
+                    starts - np.concatenate([[0], np.cumsum(taken)[:-1]]), taken)
+                whole = whole.part(rows)
+                lengths = np.where(have, lengths[pick], 0)
+                counted = have & counted[pick]
             return _long_frame(names, lengths, whole, counted, period)
         parts = [self.bars(n, period, start, end, adjust) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)

@@ -3,7 +3,7 @@
 One SQLite file in WAL mode: readers in other processes keep their connections (and their
 snapshot) while a sync writes, and every security's update is one transaction.
 
-Bars: a table of blocks per period (see `blocks`), one row per security and year or month,
+Bars: a table of blocks per period (see `blocks`), one row per security and quarter or month,
 and a view per period (``bars_day``, ``bars_5m``, ``bars_1m``, see `views`) that shows them as
 one row per bar. ``datetime`` is an integer that reads as a date: YYYYMMDD for day bars,
 YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are integer thousandths of a
@@ -86,7 +86,8 @@ def create_v1(con: sqlite3.Connection) -> None:
 def _v1_to_v2(con: sqlite3.Connection) -> None:
     """Moves every bar of the row tables into blocks."""
     for period in STORED_PERIODS:
-        con.execute(blocks.ddl(period))
+        for ddl in blocks.ddls(period):
+            con.execute(ddl)
         symbols = [r[0] for r in con.execute(f"SELECT DISTINCT symbol FROM bars_{period}")]
         for symbol in symbols:
             rows = con.execute(f"SELECT datetime, open, high, low, close, volume, amount, "
@@ -152,7 +153,8 @@ def _create_or_migrate(con: sqlite3.Connection) -> None:
             for ddl in _CATALOGUE:
                 con.execute(ddl)
             for period in STORED_PERIODS:
-                con.execute(blocks.ddl(period))
+                for ddl in blocks.ddls(period):
+                    con.execute(ddl)
             version = SCHEMA_VERSION
         if version > SCHEMA_VERSION:
             raise RuntimeError(f"store has schema version {version}, newer than this pelmora's "

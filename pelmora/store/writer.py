@@ -128,7 +128,7 @@ class Writer:
             stored = blocks.empty()
             if cover is not None and cover[1] is not None and cover[1] >= keys[0]:
                 stored = blocks.read(con, u.symbol, period,
-                                     lo=first_block * (10**6 if period != "day" else 10**4))
+                                     lo=blocks.block_start(first_block, period))
             if not len(stored):
                 blocks.write(con, u.symbol, period, new, first_block)
                 added = n
