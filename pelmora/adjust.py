@@ -118,11 +118,8 @@ def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category:
     columns: dict[str, Any] = {"category": np.asarray(category, dtype=np.int64), "name": names}
     for key in VALUE_KEYS:
         columns[key] = np.asarray(values[key], dtype=np.float64)
-    # Amounts and prices travel as 32-bit floats: 0.237 arrives as 0.2370000034570694. Their
-    # shortest decimal (what the issuer announced) is what users compare with and what the
-    # exchange computed its reference price from.
     for key in SINGLE_KEYS:
-        columns[key] = columns[key].astype(np.float32).astype(str).astype(np.float64)
+        columns[key] = single_decimal(columns[key])
     frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
     return frame.sort_index(kind="stable")
 
@@ -185,22 +182,56 @@ def _records(events: Any) -> tuple[_Records, Frame, IntArray]:
     def column(name: str) -> FloatArray:
         if name not in frame.columns:
             return np.zeros(n)
-        values = frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
-        return np.asarray(np.nan_to_num(values), dtype=np.float64)
+        return frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
 
     category = frame["category"].to_numpy(dtype=np.int64) if n else np.zeros(0, np.int64)
-    day = _days(frame.index)
+    records, rows = _price_records(_days(frame.index), category, column)
+    return records, frame, rows
+
+
+def _price_records(day: IntArray, category: IntArray, column: Any) -> tuple[_Records, IntArray]:
+    """The price-changing records among records of day numbers (NaT for no date) and
+    categories whose values `column(key)` gives (NaN where a record has none), and their rows."""
+    def value(name: str) -> FloatArray:
+        return np.asarray(np.nan_to_num(column(name)), dtype=np.float64)
+
     dist = (category == DISTRIBUTION) & (day != _NAT)
-    suogu = column("suogu")
+    suogu = value("suogu")
     cons = (category == CONSOLIDATION) & (day != _NAT) & (suogu > 0)
-    rights = np.where(dist, column("peigu") / 10, 0.0)
+    rights = np.where(dist, value("peigu") / 10, 0.0)
     records = _Records(
-        day=day, cash=np.where(dist, column("fenhong") / 10, 0.0),
-        bonus=np.where(dist, column("songzhuangu") / 10, 0.0), rights=rights,
-        rights_cost=rights * np.where(dist, column("peigujia"), 0.0),
+        day=day, cash=np.where(dist, value("fenhong") / 10, 0.0),
+        bonus=np.where(dist, value("songzhuangu") / 10, 0.0), rights=rights,
+        rights_cost=rights * np.where(dist, value("peigujia"), 0.0),
         split=np.where(cons, suogu, 1.0))
     rows = np.flatnonzero(dist | cons)
-    return records.take(rows), frame, rows
+    return records.take(rows), rows
+
+
+def single_decimal(values: FloatArray) -> FloatArray:
+    """Values that travelled as 32-bit floats as their shortest decimal: 0.237 arrives as
+    0.2370000034570694, and what the issuer announced (and the exchange computed its reference
+    price from) is 0.237."""
+    return np.asarray(values, dtype=np.float64).astype(np.float32).astype(str).astype(np.float64)
+
+
+def adjust_prices(days: IntArray, prices: FloatArray, event_days: IntArray,
+                  category: IntArray, values: Mapping[str, FloatArray], method: str) -> FloatArray:
+    """`adjust` for one security's bars given as arrays, without frames: bar day numbers (since
+    1970-01-01, ascending), prices [k, n] (the close last), the records' day numbers (NaT
+    where none), categories and values by key (as `xdxr_frame` makes them: NaN where none,
+    single-precision ones as their shortest decimal). Returns the adjusted prices."""
+    _check_method(method)
+    records, _ = _price_records(event_days, category,
+                                lambda key: values.get(key, np.zeros(len(category))))
+    n = len(days)
+    group = np.zeros(n, np.int64)
+    keys = _keys(group, days)
+    tables = _tables(records, np.zeros(len(records.day), np.int64), 1, group, days, keys,
+                     np.arange(n), prices[-1], None)
+    mul, off, _ = _bar_maps(tables, group, keys, method)
+    out: FloatArray = prices * mul + off
+    return out
 
 
 _NAT = np.iinfo(np.int64).min

@@ -88,9 +88,14 @@ def test_store_reads_what_the_server_gives(full, server):
         assert store.finance("600036").equals(hq.finance("600036"))
         got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
         assert got.equals(want)
-        from pelmora.adjust import adjust
-        assert store.bars("600036", adjust="qfq").equals(
-            adjust(store.bars("600036"), store.xdxr("600036"), "qfq"))
+        from pelmora.adjust import METHODS, adjust
+        for code in store.securities().index:  # the store's own arithmetic, every method
+            raw, events = store.bars(code), store.xdxr(code)
+            for method in METHODS:
+                want = adjust(raw, events, method)
+                assert store.bars(code, adjust=method).equals(want), (code, method)
+                assert store.bars(code, adjust=method, start="2020-01-01").equals(
+                    want[want.index >= "2020-01-01"]), (code, method)
         assert len(store.xdxr("600036")) > 0
         assert store.calendar()[-1].strftime("%Y%m%d") == str(DAY)
         assert set(store.securities("sh").index) >= {"sh600036", "sh000001"}

@@ -1,10 +1,10 @@
-"""Bars kept in blocks: one row per security and quarter (day bars) or month (minute bars),
+"""Bars kept in blocks: one row per security and two months (day bars) or month (minute bars),
 each column of the block a little-endian array in a BLOB.
 
-Reading a security's whole daily history touches some 100 rows instead of 6,000, and a sync
-writes a security with as many inserts; SQLite's per-row cost was what bounded both. A quarter
-of day bars (about 2.8 KB) fits a page, so reading one date across the market reads one page
-per security. The
+Reading a security's whole daily history touches some 150 rows instead of 6,000, and a sync
+writes a security with as many inserts; SQLite's per-row cost was what bounded both. Two months
+of day bars (about 1.9 KB) are half a page: reading one date across the market reads a page per
+security, and little of a page is left empty (a quarter would leave a third of each empty). The
 ``bars_day``, ``bars_5m`` and ``bars_1m`` views (see `views`) show the blocks as rows to SQL.
 
 Units are the servers': times as integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars),
@@ -89,17 +89,18 @@ def concat(parts: Sequence[Series]) -> Series:
 
 
 def block_of(keys: IntArray | int, period: str) -> Any:
-    """The block of each key: YYYYQ (the quarter) for day bars, YYYYMM for minute bars."""
+    """The block of each key: YYYYB for day bars (B = 1 for January and February, ..., 6),
+    YYYYMM for minute bars."""
     if period in MINUTE_PERIODS:
         return keys // 10**6
-    return keys // 10**4 * 10 + (keys // 100 % 100 + 2) // 3
+    return keys // 10**4 * 10 + (keys // 100 % 100 + 1) // 2
 
 
 def block_start(block: int, period: str) -> int:
     """The least key of a block."""
     if period in MINUTE_PERIODS:
         return block * 10**6
-    return block // 10 * 10**4 + ((block % 10) * 3 - 2) * 100
+    return block // 10 * 10**4 + ((block % 10) * 2 - 1) * 100
 
 
 def _packed(values: npt.NDArray[Any], dtype: np.dtype[Any], what: str) -> bytes:

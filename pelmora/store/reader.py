@@ -15,13 +15,17 @@ import numpy.typing as npt
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..symbols import MARKETS, Symbol, SymbolLike, is_index, parse_symbol
 from . import blocks, schema
+from .adjusted import adjusted_prices
 from .codec import key_of_date, key_times
 
 Frame = Any  # a pandas DataFrame
 
-def _frame(series: blocks.Series, period: str, index: bool) -> Frame:
+def _frame(series: blocks.Series, period: str, index: bool,
+           prices: Optional[npt.NDArray[np.float64]] = None) -> Frame:
+    """The frame of `series`, with `prices` (yuan, [4, n]) in place of its own if given."""
     import pandas as pd
-    parts = [series.prices.astype(np.float64) / 1000.0, series.flows]
+    parts = [series.prices.astype(np.float64) / 1000.0 if prices is None else prices,
+             series.flows]
     if index:
         parts.append(series.counts.astype(np.float64) if series.counts is not None
                      else np.full((2, len(series)), np.nan))
@@ -82,12 +86,13 @@ class Store:
         schema.bars_table(period)
         lo, hi = self._range(period, start, end)
         series = blocks.read(self._con, sym.canonical, period, lo if adjust is None else 0, hi)
-        frame = _frame(series, period, is_index(sym))
         if adjust is None:
-            return frame
-        from ..adjust import adjust as adjust_bars
-        frame = adjust_bars(frame, self.xdxr(sym), adjust)
-        return frame[frame.index >= key_times(np.array([lo]), period)[0]] if lo else frame
+            return _frame(series, period, is_index(sym))
+        prices = adjusted_prices(self._con, sym.canonical, series, period, adjust)
+        if lo:
+            keep = series.keys >= lo
+            series, prices = series.part(keep), prices[:, keep]
+        return _frame(series, period, is_index(sym), prices)
 
     def bars_many(self, symbols: Iterable[SymbolLike] | None = None, period: str = "day",
                   start: Any = None, end: Any = None, adjust: Optional[str] = None) -> Frame:
