@@ -4,11 +4,11 @@ One SQLite file in WAL mode: readers in other processes keep their connections (
 snapshot) while a sync writes, and every security's update is one transaction.
 
 Bars: a table of blocks per period (see `blocks`), one row per security and two months (day
-bars) or a month (minute bars), and a view per period (``bars_day``, ``bars_5m``, ``bars_1m``, see `views`) that shows them as
-one row per bar. ``datetime`` is an integer that reads as a date: YYYYMMDD for day bars,
-YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are integer thousandths of a
-yuan (index points for indices), the unit the servers send, so a stored price is exactly the
-decoded one; volume and amount are doubles.
+bars) or a month (minute bars), and a view per period (``bars_day``, ``bars_5m``, ``bars_1m``,
+see `views`) that shows them as one row per bar. ``datetime`` is an integer that reads as a
+date: YYYYMMDD for day bars, YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are
+integer thousandths of a yuan (index points for indices), the unit the servers send, so a
+stored price is exactly the decoded one; volume and amount are doubles.
 
 Version 1 kept a row per bar; version 2 moved them into blocks, which read and write some
 hundred times fewer rows.
