@@ -182,7 +182,8 @@ def _records(events: Any) -> tuple[_Records, Frame, IntArray]:
     def column(name: str) -> FloatArray:
         if name not in frame.columns:
             return np.zeros(n)
-        return frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
+        values: FloatArray = frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
+        return values
 
     category = frame["category"].to_numpy(dtype=np.int64) if n else np.zeros(0, np.int64)
     records, rows = _price_records(_days(frame.index), category, column)
