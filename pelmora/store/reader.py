@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
-from ..symbols import MARKETS, Symbol, SymbolLike, is_index, parse_symbol
+from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
 from . import blocks, schema
 from .adjusted import adjusted_prices
 from .codec import key_of_date, key_times
@@ -35,12 +35,17 @@ def _frame(series: blocks.Series, period: str, index: bool,
     return pd.DataFrame(values, index=idx, columns=list(columns), copy=False)
 
 
+def _is_index_name(name: str) -> bool:
+    """`is_index` of a canonical name, without parsing it (a market's worth are asked)."""
+    return name[:5] in ("sh000", "sh880", "sh999") or name[:5] == "sz399"
+
+
 def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.Series,
                 counted: npt.NDArray[np.bool_], period: str) -> Frame:
     """One frame of the bars of many securities, a categorical ``symbol`` column first;
     `counted` says which securities' up and down counts are real."""
     import pandas as pd
-    index = [is_index(Symbol(MARKETS[n[:2]], n[2:])) for n in names]  # names are canonical
+    index = [_is_index_name(n) for n in names]
     frame = _frame(whole, period, any(index))
     if any(index):
         # Zeros stand in for the counts a security does not have: show them as missing.
@@ -99,15 +104,15 @@ class Store:
         """Bars of many securities (every stored one by default) as one long frame with a
         categorical ``symbol`` column first, as `HQ.bars_many` gives them."""
         import pandas as pd
-        if symbols is None:
-            names = [r[0] for r in self._con.execute(
-                f"SELECT DISTINCT symbol FROM {schema.bars_table(period)} ORDER BY symbol")]
-        else:
-            names = [parse_symbol(s).canonical for s in symbols]
+        names = [parse_symbol(s).canonical for s in symbols] if symbols is not None else \
+            [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
+                                             "ORDER BY symbol", (period,))]
         if adjust is None:
             lo, hi = self._range(period, start, end)
             found, lengths, counted, whole = blocks.read_many(
                 self._con, period, lo, hi, names if symbols is not None else None)
+            if symbols is None and not set(found) <= set(names):  # bars without a sync's record
+                names = sorted(set(names) | set(found))
             if found != names:  # in the order asked, with the securities that have none
                 at = {n: i for i, n in enumerate(found)}
                 pick = np.array([at.get(n, -1) for n in names], np.int64)
