@@ -43,14 +43,12 @@ def key_times(keys: npt.NDArray[Any], period: str) -> npt.NDArray[Any]:
 
 def key_of_date(value: Any, period: str, end: bool = False) -> int:
     """A date or time bound as a key of `period` (an end given as a date takes its whole
-    day)."""
-    import pandas as pd
-    ts = pd.Timestamp(value)
-    day = int(ts.year * 10000 + ts.month * 100 + ts.day)
-    if period not in MINUTE_PERIODS:
-        return day
-    whole_day = end and isinstance(value, str) and len(value.strip()) <= 10
-    return day * 10000 + (2359 if whole_day else int(ts.hour * 100 + ts.minute))
+    day), read as `HQ`'s bounds are."""
+    from ..hq import _timestamp
+    bound = _timestamp(value, "end" if end else "start", end)
+    assert bound is not None
+    key = int(time_keys(np.array([bound]), period if period in MINUTE_PERIODS else "day")[0])
+    return key
 
 
 def to_rows(bars: Bars, period: str) -> tuple[IntArray, IntArray, npt.NDArray[np.float64],

@@ -296,10 +296,13 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
           periods: Sequence[str], market_ids: list[int], wanted: list[Symbol] | None,
           since: str | None, progress: Progress | None) -> SyncSummary:
     requests = _Requests()
-    day = _market_day(hq)
+    # The market's day and the security lists are independent: ask for them at once.
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        asked = {m: pool.submit(tables.security_list, m) for m in sorted(set(market_ids) | {
+            s.market for s in wanted or ()})}
+        day = _market_day(hq)
+        lists = {m: f.result() for m, f in asked.items()}
     requests.add(1)
-    lists = {m: tables.security_list(m) for m in sorted(set(market_ids) | {
-        s.market for s in wanted or ()})}
     requests.add(sum(len(rows) // 1000 + 2 for rows in lists.values()))
     _store_lists(con, lists, day)
     if wanted is not None:
