@@ -9,8 +9,10 @@ straight into arrays.
 """
 from __future__ import annotations
 
+import array
 import json
 import sqlite3
+import sys
 from typing import Any, Iterable, Optional
 
 from . import blocks
@@ -19,13 +21,21 @@ FUNCTION = "pelmora_bars"
 _FIELDS = ("datetime", *blocks.PRICE_NAMES, "volume", "amount", "up_count", "down_count")
 
 
+def _numbers(code: str, blob: bytes) -> list[Any]:
+    values = array.array(code, blob)
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values.tolist()
+
+
 def _rows(*columns: Optional[bytes]) -> str:
-    series = blocks.decode([columns])
-    lists: list[Any] = [series.keys.tolist(), *series.prices.tolist(), *series.flows.tolist()]
-    if series.counts is not None:
-        lists += series.counts.tolist()
-    else:
-        lists += [[None] * len(series)] * 2
+    # array and json rather than numpy: a block is some dozens of bars, where numpy's fixed
+    # costs would be most of the work.
+    keys, *rest = columns
+    assert keys is not None
+    lists = [_numbers("q", keys)]
+    for code, blob in zip("iiiiddii", rest):
+        lists.append(_numbers(code, blob) if blob is not None else [None] * len(lists[0]))
     return json.dumps(list(zip(*lists)))
 
 
