@@ -7,6 +7,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+from . import _minutes
 from .history import DayBars
 from .noise import Keys, bits16, uniform
 
@@ -94,6 +95,16 @@ def group(m: MinuteBars, minutes: int) -> MinuteBars:
     return MinuteBars(m.day, cut(m.open)[:, :, 0], cut(m.high).max(axis=2),
                       cut(m.low).min(axis=2), cut(m.close)[:, :, -1], cut(m.vol).sum(axis=2),
                       cut(m.amount).sum(axis=2))
+
+
+def page(key: int, days: DayBars, minutes: int, skip: int, take: int) -> MinuteBars:
+    """Bars [skip, skip + take) of `group(minute_bars(key, days), minutes)`, counted through the
+    days' bars in order, as flat columns (`day` left empty): compiled, without the days' minutes
+    ever being held."""
+    o, h, lo, c, v = (np.empty(take, np.int64) for _ in range(5))
+    amount = np.empty(take)
+    _minutes.intraday_bars(key, days, minutes, skip, (o, h, lo, c, v, amount))
+    return MinuteBars(np.zeros(0, np.int64), o, h, lo, c, v, amount)
 
 
 class Ticks(NamedTuple):
