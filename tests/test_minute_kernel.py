@@ -45,8 +45,9 @@ def test_served_days_of_every_kind(market):
                 assert_same(market.history(key).key, days, minutes, skip=minutes % 7)
 
 
-def synthetic_days(day, level, spread, vol):
-    """Day bars around a price level: the open and close inside [low, high]."""
+def synthetic_days(day, level, spread, vol, turnover=1.0137):
+    """Day bars around a price level: the open and close inside [low, high]; a turnover off
+    the volume times the mean price, so that the minutes' shares of it round."""
     n = len(day)
     low = np.maximum(1, (level * (1 - spread)).astype(np.int64))
     high = low + np.maximum(0, (level * 2 * spread).astype(np.int64))
@@ -54,7 +55,7 @@ def synthetic_days(day, level, spread, vol):
     close = high - (high - low) // 4
     vol = np.asarray(vol, np.int64)
     return DayBars(np.asarray(day, np.int64), open_, high, low, close, vol,
-                   vol * (open_ + close) / 2.0)
+                   vol * (open_ + close) / 2.0 * turnover)
 
 
 def test_days_that_touch_the_high_and_low_at_the_edges():
@@ -78,10 +79,11 @@ def test_days_that_touch_the_high_and_low_at_the_edges():
 @settings(max_examples=60, deadline=None)
 @given(key=st.integers(0, 2**64 - 1), first=st.integers(0, 12_000),
        n=st.integers(1, 30), level=st.floats(1, 3_000_000), spread=st.floats(0, 0.11),
-       vol=st.integers(1, 10**9), minutes=st.sampled_from(PERIODS), data=st.data())
-def test_any_run_of_any_days(key, first, n, level, spread, vol, minutes, data):
+       vol=st.integers(1, 10**9), turnover=st.floats(0.5, 2), minutes=st.sampled_from(PERIODS),
+       data=st.data())
+def test_any_run_of_any_days(key, first, n, level, spread, vol, turnover, minutes, data):
     days = synthetic_days(first + np.arange(n) * 2, np.full(n, level), np.full(n, spread),
-                          np.full(n, vol) + np.arange(n))
+                          np.full(n, vol) + np.arange(n), turnover)
     total = n * 240 // minutes
     skip = data.draw(st.integers(0, total - 1))
     assert_same(key, days, minutes, skip, data.draw(st.integers(0, total - skip)))

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "simulator/noise.hpp"
 
@@ -15,130 +17,273 @@ namespace {
 
 constexpr int kLast = kMinutesPerDay - 1;
 
-// np.rint (to nearest, ties to even) without the library call that std::nearbyint costs where
-// the instruction set has no rounding instruction: below 2^51, adding 1.5 * 2^52 leaves no
-// fraction bits, so the addition itself rounds in the default mode.
-inline double rint(double x) {
-    constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
-    if (std::fabs(x) < 2251799813685248.0) return (x + kShift) - kShift;
-    return std::nearbyint(x);
-}
+// Prices and volumes beyond these are refused: below them every step is exact in doubles or
+// rounds as numpy's does (rounding by adding 1.5 * 2^52 needs magnitudes below 2^51).
+constexpr double kPriceLimit = 1099511627776.0;   // 2^40
+constexpr double kVolLimit = 1125899906842624.0;  // 2^50
 
-// np.floor followed by astype(int64); truncation is floor for the non-negative values here.
-inline int64_t floor_int(double x) {
-    return x >= 0 ? int64_t(x) : int64_t(std::floor(x));
-}
+// Helpers taken whole into each instruction set's copy of the kernel (see Kernel below).
+#define INLINE [[gnu::always_inline]] inline
 
-// numpy's pairwise summation of a contiguous run (what sum() over an axis does), for runs of up
-// to 128: eight running sums combined in a tree, then the remainder one by one.
-double pairwise_sum(const double* a, int n) {
-    if (n < 8) {
-        double res = 0.;
-        for (int i = 0; i < n; ++i) res += a[i];
-        return res;
+// N lanes of doubles or of 64-bit words: four in AVX2 registers, two in SSE2 ones. Every lane
+// operation rounds as its scalar form does, so the lanes give numpy's values.
+using D4 = double __attribute__((vector_size(32)));
+using U4 = uint64_t __attribute__((vector_size(32)));
+using D2 = double __attribute__((vector_size(16)));
+using U2 = uint64_t __attribute__((vector_size(16)));
+
+template <int N>
+struct Lanes {
+    using D = std::conditional_t<N == 4, D4, D2>;
+    using U = std::conditional_t<N == 4, U4, U2>;
+    static constexpr int n = N;
+
+    INLINE static D load(const double* p) {
+        D v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
     }
-    double r[8];
-    for (int k = 0; k < 8; ++k) r[k] = a[k];
-    int i = 8;
-    for (; i < n - n % 8; i += 8)
-        for (int k = 0; k < 8; ++k) r[k] += a[i + k];
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += a[i];
-    return res;
-}
+    INLINE static U load(const uint64_t* p) {
+        U v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    INLINE static void store(double* p, D v) { std::memcpy(p, &v, sizeof v); }
+    INLINE static void store(uint64_t* p, U v) { std::memcpy(p, &v, sizeof v); }
+    INLINE static D splat(double x) { return D{} + x; }
+    INLINE static D iota() {
+        D v;
+        for (int k = 0; k < N; ++k) v[k] = k;
+        return v;
+    }
+    INLINE static D min(D a, D b) { return a < b ? a : b; }
+    INLINE static D max(D a, D b) { return a > b ? a : b; }
+    // Lanes of whole numbers added up, which any order gives exactly.
+    INLINE static double sum(D v) {
+        double s = v[0];
+        for (int k = 1; k < N; ++k) s += v[k];
+        return s;
+    }
+    // np.rint, ties to even: past 1.5 * 2^52 no fraction bits are left, so the addition rounds.
+    INLINE static D round_even(D x) {
+        constexpr double kShift = 6755399441055744.0;
+        return (x + kShift) - kShift;
+    }
+    // np.floor of non-negative values.
+    INLINE static D floor_positive(D x) {
+        const D r = round_even(x);
+        return r > x ? r - 1 : r;
+    }
+    // The 16-bit part `i` of each word, as a double: written into the mantissa of 2^52, the
+    // difference is the part exactly.
+    INLINE static D part(U bits, int i) {
+        const U biased = ((bits >> (16 * i)) & 0xFFFF) | 0x4330000000000000ULL;
+        D d;
+        std::memcpy(&d, &biased, sizeof d);
+        return d - 4503599627370496.0;
+    }
+};
 
 struct Salts {
     uint64_t minute, at_high, at_low;
 };
 
-// The one-minute bars of one day.
+// The one-minute bars of one day, in doubles (whole numbers but the amounts). `price` holds the
+// day's open, then each minute's close: a minute opens at the price before its close.
 struct DayMinutes {
-    int64_t open[kMinutesPerDay];
-    int64_t high[kMinutesPerDay];
-    int64_t low[kMinutesPerDay];
-    int64_t close[kMinutesPerDay];
-    int64_t vol[kMinutesPerDay];
-    double amount[kMinutesPerDay];
+    static constexpr int kCloses = 4;  // where the closes start: aligned for the widest lanes
+    alignas(32) double price[kCloses + kMinutesPerDay];
+    alignas(32) double high[kMinutesPerDay];
+    alignas(32) double low[kMinutesPerDay];
+    alignas(32) double vol[kMinutesPerDay];
+    alignas(32) double amount[kMinutesPerDay];
+    double* opens() { return price + kCloses - 1; }
+    double* closes() { return price + kCloses; }
+    double open(int j) const { return price[kCloses - 1 + j]; }
+    double close(int j) const { return price[kCloses + j]; }
 };
 
-void day_minutes(const Salts& salts, const DayColumns& days, size_t i, DayMinutes& m) {
-    const int64_t day = days.day[i];
-    const double o = double(days.open[i]), h = double(days.high[i]);
-    const double lo = double(days.low[i]), c = double(days.close[i]);
-    // Minutes (of 0..238) at which the close touches the high and the low, never the same.
-    const auto at_high = int64_t(uniform(salts.at_high, uint64_t(day)) * 239);
-    auto at_low = int64_t(uniform(salts.at_low, uint64_t(day)) * 238);
-    at_low += at_low >= at_high;
-    const int64_t first = std::min(at_high, at_low), second = std::max(at_high, at_low);
-    const double v1 = at_high < at_low ? h : lo, v2 = at_high < at_low ? lo : h;
-    // The close runs straight through three stretches: open to the first touch, to the second,
-    // to the close.
-    struct Stretch {
-        int64_t end, x0, span;
-        double y0, rise;
-    };
-    const Stretch stretches[3] = {
-        {first + 1, -1, std::max<int64_t>(first + 1, 1), o, v1 - o},
-        {second + 1, first, std::max<int64_t>(second - first, 1), v1, v2 - v1},
-        {kMinutesPerDay, second, std::max<int64_t>(kLast - second, 1), v2, c - v2},
-    };
-    const double scale = 0.35 * (h - lo);
-    const int64_t ticks = int64_t(std::max(1.0, rint(c * 0.0006))) + 1;
-    const uint64_t base = uint64_t(day * kMinutesPerDay);
-    double weight[kMinutesPerDay];
-    int64_t previous = days.open[i];
-    int64_t j = 0;
-    for (const Stretch& st : stretches) {
-        const double span = double(st.span);
-        for (; j < st.end; ++j) {
-            const double s = double(j - st.x0) / span;
-            const double bump = 4 * s * (1 - s);
-            const uint64_t bits = draw(salts.minute, base + uint64_t(j));
-            const double noise = scale * (part16(bits, 0) * (1 / 65536.0) - 0.5) * bump;
-            const auto close =
-                std::clamp(int64_t(rint(st.y0 + st.rise * s + noise)), days.low[i], days.high[i]);
-            const int64_t up = (int64_t(part16(bits, 1)) * ticks) >> 16;
-            const int64_t down = (int64_t(part16(bits, 2)) * ticks) >> 16;
-            m.open[j] = previous;
-            m.close[j] = close;
-            m.high[j] = std::min(std::max(previous, close) + up, days.high[i]);
-            m.low[j] = std::max(std::min(previous, close) - down, days.low[i]);
-            weight[j] = 0.5 + part16(bits, 3) * (1 / 65536.0);
-            previous = close;
-        }
-    }
-    // The weights are multiples of 2^-16 below 1.5, so their sum is exact in any order.
-    double total = 0;
-    for (double w : weight) total += w;
-    const int64_t vol = days.vol[i];
-    const double v = double(vol), amount = days.amount[i];
-    int64_t shared = 0;
-    for (int k = 0; k < kMinutesPerDay; ++k) {
-        m.vol[k] = floor_int(v * weight[k] / total);
-        shared += m.vol[k];
-    }
-    m.vol[kLast] += vol - shared;
-    for (int k = 0; k < kMinutesPerDay; ++k) m.amount[k] = amount * double(m.vol[k]) / v;
+bool in_range(const DayColumns& days, size_t i) {
+    const int64_t prices[] = {days.open[i], days.high[i], days.low[i], days.close[i]};
+    for (int64_t p : prices)
+        if (std::fabs(double(p)) >= kPriceLimit) return false;
+    return days.vol[i] >= 1 && double(days.vol[i]) < kVolLimit;
 }
 
-// Bars [from, to) of the day's `minutes`-minute bars, to out from `at` on.
-void group(const DayMinutes& m, int minutes, size_t from, size_t to, const BarColumns& out,
-           size_t at) {
-    for (size_t b = from; b < to; ++b, ++at) {
-        const int a = int(b) * minutes, z = a + minutes;
-        int64_t high = m.high[a], low = m.low[a], vol = 0;
-        for (int k = a; k < z; ++k) {
-            high = std::max(high, m.high[k]);
-            low = std::min(low, m.low[k]);
-            vol += m.vol[k];
+template <class L>
+struct Kernel {
+    using D = typename L::D;
+    using U = typename L::U;
+    static constexpr int N = L::n;
+
+    // numpy's pairwise summation of a contiguous run (what sum() over an axis does), for runs
+    // of up to 128: eight running sums combined in a tree, then the rest one by one.
+    INLINE static double pairwise_sum(const double* a, int n) {
+        if (n < 8) {
+            double res = 0.;
+            for (int i = 0; i < n; ++i) res += a[i];
+            return res;
         }
-        out.open[at] = m.open[a];
-        out.high[at] = high;
-        out.low[at] = low;
-        out.close[at] = m.close[z - 1];
-        out.vol[at] = vol;
-        out.amount[at] = minutes == 1 ? m.amount[a] : pairwise_sum(m.amount + a, minutes);
+        D r[8 / N];
+        for (int q = 0; q < 8 / N; ++q) r[q] = L::load(a + q * N);
+        int i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (int q = 0; q < 8 / N; ++q) r[q] += L::load(a + i + q * N);
+        double s[8];
+        std::memcpy(s, r, sizeof s);
+        double res = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+        for (; i < n; ++i) res += a[i];
+        return res;
     }
+
+    INLINE static void day_minutes(const Salts& salts, const DayColumns& days, size_t i,
+                                   DayMinutes& m) {
+        const int64_t day = days.day[i];
+        const double o = double(days.open[i]), h = double(days.high[i]);
+        const double lo = double(days.low[i]), c = double(days.close[i]);
+        // Minutes (of 0..238) at which the close touches the high and the low, never the same.
+        const auto at_high = int64_t(uniform(salts.at_high, uint64_t(day)) * 239);
+        auto at_low = int64_t(uniform(salts.at_low, uint64_t(day)) * 238);
+        at_low += at_low >= at_high;
+        const double first = double(std::min(at_high, at_low));
+        const double second = double(std::max(at_high, at_low));
+        const double v1 = at_high < at_low ? h : lo, v2 = at_high < at_low ? lo : h;
+        // The close runs straight through three stretches: open to the first touch, to the
+        // second, to the close. Per stretch: the minute before it, its length, its start and
+        // its rise.
+        const double x0[3] = {-1, first, second};
+        const double span[3] = {std::max(first + 1, 1.0), std::max(second - first, 1.0),
+                                std::max(kLast - second, 1.0)};
+        const double y0[3] = {o, v1, v2}, rise[3] = {v1 - o, v2 - v1, c - v2};
+        const double scale = 0.35 * (h - lo);
+        const double ticks = std::max(1.0, L::round_even(L::splat(c * 0.0006))[0]) + 1;
+
+        alignas(32) uint64_t bits[kMinutesPerDay];
+        U at;
+        for (int k = 0; k < N; ++k)
+            at[k] = uint64_t(day * kMinutesPerDay + k) * kGolden + salts.minute;
+        for (int j = 0; j < kMinutesPerDay; j += N) {
+            L::store(bits + j, mix_lanes(at));
+            at += N * kGolden;
+        }
+        m.opens()[0] = o;
+        D weights{};
+        alignas(32) double weight[kMinutesPerDay];
+        for (int j = 0; j < kMinutesPerDay; j += N) {
+            const U b = L::load(bits + j);
+            const D minute = L::iota() + double(j);
+            const auto after1 = minute > first, after2 = minute > second;
+            auto pick = [&](const double(&v)[3]) {
+                return after2 ? L::splat(v[2]) : after1 ? L::splat(v[1]) : L::splat(v[0]);
+            };
+            const D s = (minute - pick(x0)) / pick(span);
+            const D bump = 4 * s * (1 - s);
+            const D noise = scale * (L::part(b, 0) * (1 / 65536.0) - 0.5) * bump;
+            const D close = L::round_even(pick(y0) + pick(rise) * s + noise);
+            L::store(m.closes() + j, L::min(L::max(close, L::splat(lo)), L::splat(h)));
+            const D w = 0.5 + L::part(b, 3) * (1 / 65536.0);
+            L::store(weight + j, w);
+            weights += w;
+        }
+        // The weights are multiples of 2^-16 below 1.5, so their sum is exact in any order.
+        const double total = L::sum(weights);
+        const double v = double(days.vol[i]), amount = days.amount[i];
+        D shared{};
+        for (int j = 0; j < kMinutesPerDay; j += N) {
+            const U b = L::load(bits + j);
+            // (bits * ticks) >> 16 in numpy's integers: exact in doubles, then floored.
+            const D up = L::floor_positive(L::part(b, 1) * ticks * (1 / 65536.0));
+            const D down = L::floor_positive(L::part(b, 2) * ticks * (1 / 65536.0));
+            const D open = L::load(m.opens() + j), close = L::load(m.closes() + j);
+            L::store(m.high + j, L::min(L::max(open, close) + up, L::splat(h)));
+            L::store(m.low + j, L::max(L::min(open, close) - down, L::splat(lo)));
+            const D vol = L::floor_positive(v * L::load(weight + j) / total);
+            L::store(m.vol + j, vol);
+            L::store(m.amount + j, amount * vol / v);
+            shared += vol;
+        }
+        m.vol[kLast] += v - L::sum(shared);
+        m.amount[kLast] = amount * m.vol[kLast] / v;
+    }
+
+    // mix() of noise.hpp, lane by lane.
+    INLINE static U mix_lanes(U x) {
+        x ^= x >> 30;
+        x *= 0xBF58476D1CE4E5B9ULL;
+        x ^= x >> 27;
+        x *= 0x94D049BB133111EBULL;
+        return x ^ (x >> 31);
+    }
+
+    // Bars [from, to) of the day's `minutes`-minute bars, to out from `at` on. Highs, lows and
+    // volumes (whole numbers below 2^53) come out the same in any order, so lanes take them.
+    INLINE static void group(const DayMinutes& m, int minutes, size_t from, size_t to,
+                             const BarColumns& out, size_t at) {
+        for (size_t b = from; b < to; ++b, ++at) {
+            const int a = int(b) * minutes, z = a + minutes;
+            D high = L::splat(m.high[a]), low = L::splat(m.low[a]), vol{};
+            int k = a;
+            for (; k + N <= z; k += N) {
+                high = L::max(high, L::load(m.high + k));
+                low = L::min(low, L::load(m.low + k));
+                vol += L::load(m.vol + k);
+            }
+            for (; k < z; ++k) {
+                high[0] = std::max(high[0], m.high[k]);
+                low[0] = std::min(low[0], m.low[k]);
+                vol[0] += m.vol[k];
+            }
+            double top = high[0], bottom = low[0];
+            for (int q = 1; q < N; ++q) {
+                top = std::max(top, high[q]);
+                bottom = std::min(bottom, low[q]);
+            }
+            out.open[at] = int64_t(m.open(a));
+            out.high[at] = int64_t(top);
+            out.low[at] = int64_t(bottom);
+            out.close[at] = int64_t(m.close(z - 1));
+            out.vol[at] = int64_t(L::sum(vol));
+            out.amount[at] = minutes == 1 ? m.amount[a] : pairwise_sum(m.amount + a, minutes);
+        }
+    }
+
+    // Bars [skip, skip + out.size) of the days, a day at a time.
+    INLINE static Status run(const Salts& salts, const DayColumns& days, int minutes, size_t skip,
+                             const BarColumns& out) {
+        const size_t per_day = size_t(kMinutesPerDay / minutes);
+        DayMinutes m;
+        for (size_t at = 0; at < out.size;) {
+            const size_t i = (skip + at) / per_day, from = (skip + at) % per_day;
+            const size_t to = std::min(per_day, from + (out.size - at));
+            if (!in_range(days, i))
+                return error(ErrorKind::Value, "day bar " + std::to_string(i) +
+                                                   " lies beyond the simulated prices and volumes");
+            day_minutes(salts, days, i, m);
+            group(m, minutes, from, to, out, at);
+            at += to - from;
+        }
+        return {};
+    }
+};
+
+// The kernel for the processor: four lanes where it has AVX2, else two.
+[[gnu::target("avx2")]] Status run_avx2(const Salts& salts, const DayColumns& days, int minutes,
+                                        size_t skip, const BarColumns& out) {
+    return Kernel<Lanes<4>>::run(salts, days, minutes, skip, out);
+}
+
+Status run_sse2(const Salts& salts, const DayColumns& days, int minutes, size_t skip,
+                const BarColumns& out) {
+    return Kernel<Lanes<2>>::run(salts, days, minutes, skip, out);
+}
+
+bool has_avx2() {
+#ifdef PELMORA_SIM_BASELINE  // builds the baseline alone, to compare the two
+    return false;
+#else
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#endif
 }
 
 }  // namespace
@@ -154,15 +299,8 @@ Status intraday_bars(uint64_t key, const DayColumns& days, int minutes, size_t s
                                            " bars, fewer than " + std::to_string(skip) + " + " +
                                            std::to_string(out.size));
     const Salts salts{salt(key, 10), salt(key, 11), salt(key, 12)};
-    DayMinutes m;
-    for (size_t at = 0; at < out.size;) {
-        const size_t i = (skip + at) / per_day, from = (skip + at) % per_day;
-        const size_t to = std::min(per_day, from + (out.size - at));
-        day_minutes(salts, days, i, m);
-        group(m, minutes, from, to, out, at);
-        at += to - from;
-    }
-    return {};
+    return has_avx2() ? run_avx2(salts, days, minutes, skip, out)
+                      : run_sse2(salts, days, minutes, skip, out);
 }
 
 }  // namespace pelmora::sim
