@@ -95,11 +95,15 @@ def _set(i, column):
 
 @pytest.mark.parametrize("spoil, error, match", [
     (lambda args: args.update(minutes=7), ValueError, "minutes must be 1, 5, 15, 30 or 60, not 7"),
-    (lambda args: args.update(skip=470), ValueError, "the days hold 480 bars, fewer than 470 \\+ 20"),
+    (lambda args: args.update(skip=470), ValueError,
+     "the days hold 480 bars, fewer than 470 \\+ 20"),
+    (lambda args: args.update(days=args["days"]._replace(high=np.full(2, 2**41))), ValueError,
+     "day bar 0 lies beyond the simulated prices and volumes"),
     (lambda args: args.update(key=-1), OverflowError, ""),
     (lambda args: args.update(days=3), TypeError, "argument 'days': "),
     (lambda args: args["out"].pop(), ValueError, "out must hold 6 columns"),
-    (_set(2, np.zeros(20, np.int32)), TypeError, "out\\[2\\] must be a one-dimensional int64 array"),
+    (_set(2, np.zeros(20, np.int32)), TypeError,
+     "out\\[2\\] must be a one-dimensional int64 array"),
     (_set(4, np.zeros(19, np.int64)), ValueError, "the columns of out differ in length"),
     (_set(5, np.zeros(40)[::2]), ValueError, ""),
 ])
