@@ -1,5 +1,10 @@
 """The compiled intraday kernel (pelmora.testing._minutes) gives, bit for bit, the bars that
 numpy's group(minute_bars(...)) gives for the same days, and any run of them."""
+import os
+import random
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -12,6 +17,7 @@ from pelmora.testing.minutes import group, minute_bars, page
 from pelmora.testing.noise import uniform
 
 PERIODS = (1, 5, 15, 30, 60)
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def assert_same(key, days, minutes, skip=0, take=None):
@@ -114,3 +120,21 @@ def test_misuse_is_refused(spoil, error, match):
     spoil(args)
     with pytest.raises(error, match="^" + match):
         intraday_bars(*args.values())
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+def test_two_lanes_write_what_four_do(tmp_path):
+    """The SSE2 form of the kernel, which the module runs on processors without AVX2, agrees
+    with the form the tests above check (the AVX2 one wherever the processor has it)."""
+    seed = random.randrange(2**32)
+    printed = []
+    for flags in ([], ["-DPELMORA_SIM_BASELINE"]):
+        exe = str(tmp_path / f"lanes{len(flags)}")
+        subprocess.run(["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
+                        "-Wno-psabi", "-Werror", *flags, "-I", os.path.join(ROOT, "src"),
+                        os.path.join(ROOT, "tests/cpp/minute_kernel_lanes.cpp"),
+                        os.path.join(ROOT, "src/simulator/minute_kernel.cpp"), "-o", exe],
+                       check=True)
+        printed.append(subprocess.run([exe, str(seed)], capture_output=True, text=True,
+                                      check=True).stdout)
+    assert printed[0] == printed[1] and len(printed[0]) == 17, f"seed {seed}"

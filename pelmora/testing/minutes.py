@@ -1,6 +1,10 @@
 """Intraday series derived from day bars: 240 one-minute bars a day that open at the day's open,
 touch its high and low, close at its close and share out its volume and turnover; and the four
 ticks of each minute.
+
+`minute_bars` and `group` are the numpy form, which the minute series, the ticks and the
+whole-market pass use; a page of bars comes from `page`, the same values from a compiled kernel
+(pelmora.testing._minutes) that never holds the minutes of the days it spans.
 """
 from typing import Any, NamedTuple
 
