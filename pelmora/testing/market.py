@@ -349,9 +349,6 @@ class SimulatedMarket:
         return BarColumns(DAYS[bars.day[at // per_day]], np_stamps(minutes)[at % per_day], m.open,
                           m.high, m.low, m.close, m.vol, m.amount)
 
-    def _minutes(self, key: tuple[int, str], a: int, b: int) -> MinuteBars:
-        return minute_bars(self.history(key).key, self.day_columns(key, a, b))
-
     def bars(self, key: tuple[int, str], category: int, start: int, count: int) -> list[Bar]:
         """`bar_columns` as a list of Bar."""
         return self.bar_columns(key, category, start, count).rows()
@@ -391,7 +388,11 @@ class SimulatedMarket:
 
     @functools.lru_cache(maxsize=64)
     def minute_day(self, key: tuple[int, str], index: int) -> MinuteBars:
-        return self._minutes(key, index, index + 1)
+        days = self.day_columns(key, index, index + 1)
+        m = page(self.history(key).key, days, 1, 0, len(days.day) * MINUTES_PER_DAY)
+        rows = (-1, MINUTES_PER_DAY)
+        return MinuteBars(days.day, m.open.reshape(rows), m.high.reshape(rows), m.low.reshape(rows),
+                          m.close.reshape(rows), m.vol.reshape(rows), m.amount.reshape(rows))
 
     def minute_bars(self, key: tuple[int, str], index: int) -> list[Bar]:
         """The 240 one-minute bars of calendar day `index`."""
