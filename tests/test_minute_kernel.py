@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from pelmora.testing import SimulatedMarket
 from pelmora.testing._minutes import intraday_bars
 from pelmora.testing.history import DayBars
-from pelmora.testing.minutes import group, minute_bars, page
+from pelmora.testing.minutes import group, minute_bars, page, tick_rows, ticks
 from pelmora.testing.noise import uniform
 
 PERIODS = (1, 5, 15, 30, 60)
@@ -97,6 +97,17 @@ def test_any_run_of_any_days(key, first, n, level, spread, vol, turnover, minute
 
 def _set(i, column):
     return lambda args: args["out"].__setitem__(i, column)
+
+
+@settings(max_examples=40, deadline=None)
+@given(key=st.integers(0, 2**64 - 1), day=st.integers(0, 12_000), level=st.floats(1, 3_000_000),
+       spread=st.floats(0, 0.11), vol=st.one_of(st.integers(240, 2000), st.integers(1, 10**9)))
+def test_ticks_of_a_day(key, day, level, spread, vol):
+    """The compiled ticks are tick_rows' (few lots a minute leave some ticks without any)."""
+    m = minute_bars(key, synthetic_days([day], np.array([level]), np.array([spread]), [vol]))
+    for name, got, want in zip(("time", "price", "vol", "num", "side"), ticks(key, m),
+                               tick_rows(key, m)):
+        assert got.dtype == want.dtype and got.tobytes() == want[0].tobytes(), name
 
 
 @pytest.mark.parametrize("spoil, error, match", [

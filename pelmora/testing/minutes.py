@@ -23,6 +23,9 @@ MINUTE_STAMPS = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31),
 
 Ints = npt.NDArray[np.int64]
 Floats = npt.NDArray[np.float64]
+# Minute of the day of each tick of a day (its minute's start), shared by every day's ticks.
+_TICK_TIMES = np.repeat(MINUTE_STAMPS - 1, TICKS_PER_MINUTE)
+_TICK_TIMES.flags.writeable = False
 
 
 class MinuteBars(NamedTuple):
@@ -121,9 +124,12 @@ class Ticks(NamedTuple):
 
 def ticks(key: int, m: MinuteBars) -> Ticks:
     """The ticks of the first day of `m`: per minute its open, high and low in either order,
-    and its close, whose volumes add up to the minute's."""
-    first = MinuteBars._make(x[:1] for x in m)
-    return Ticks(*(x[0] for x in tick_rows(key, first)))
+    and its close, whose volumes add up to the minute's (`tick_rows`' values, compiled)."""
+    price, vol, num, side = (np.empty(MINUTES_PER_DAY * TICKS_PER_MINUTE, np.int64)
+                             for _ in range(4))
+    minutes = [np.ascontiguousarray(x[0]) for x in (m.open, m.high, m.low, m.close, m.vol)]
+    _minutes.day_ticks(key, int(m.day[0]), minutes, (price, vol, num, side))
+    return Ticks(_TICK_TIMES, price, vol, num, side)
 
 
 def tick_rows(key: Keys, m: MinuteBars) -> Ticks:

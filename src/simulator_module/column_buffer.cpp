@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "module/convert.hpp"
 #include "module/errors.hpp"
 
 namespace pelmora::py {
@@ -57,6 +58,16 @@ bool ColumnBuffer::acquire(PyObject* obj, ColumnType type, bool writable, const 
         return false;
     }
     return true;
+}
+
+bool arg_key(PyObject* obj, uint64_t& out) {
+    if (!PyLong_Check(obj)) {
+        raise_cannot_cast(obj, "int");
+        raise(error(ErrorKind::Argument, "key"));
+        return false;
+    }
+    out = PyLong_AsUnsignedLongLong(obj);
+    return !(out == uint64_t(-1) && PyErr_Occurred());
 }
 
 }  // namespace pelmora::py

@@ -4,8 +4,13 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "module/errors.hpp"
+#include "module/pyref.hpp"
 
 namespace pelmora::py {
 
@@ -36,5 +41,36 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
+
+// The columns of a sequence of exactly N buffers of one length, named "<param>[i]" in messages;
+// false with an exception set when they are not.
+template <size_t N>
+bool columns_of(PyObject* seq, const char* param, const std::array<ColumnType, N>& types,
+                bool writable, std::array<ColumnBuffer, N>& out) {
+    PyRef items = PyRef::steal(PySequence_Fast(seq, "expected a sequence of arrays"));
+    if (!items) {
+        raise(error(ErrorKind::Argument, param));
+        return false;
+    }
+    if (size_t(PySequence_Fast_GET_SIZE(items.get())) != N) {
+        raise(error(ErrorKind::Value,
+                    std::string(param) + " must hold " + std::to_string(N) + " columns"));
+        return false;
+    }
+    for (size_t i = 0; i < N; ++i) {
+        const std::string what = std::string(param) + "[" + std::to_string(i) + "]";
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), Py_ssize_t(i));
+        if (!out[i].acquire(item, types[i], writable, what.c_str())) return false;
+        if (out[i].size() != out[0].size()) {
+            raise(error(ErrorKind::Value,
+                        "the columns of " + std::string(param) + " differ in length"));
+            return false;
+        }
+    }
+    return true;
+}
+
+// A security's noise key: an int of 64 bits.
+bool arg_key(PyObject* obj, uint64_t& out);
 
 }  // namespace pelmora::py

@@ -4,57 +4,22 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
-#include "module/pyref.hpp"
 #include "simulator/minute_kernel.hpp"
 #include "simulator_module/column_buffer.hpp"
+#include "simulator_module/methods.hpp"
 
 namespace pelmora::py {
 
 namespace {
 
-bool fail(const Error& e) {
-    raise(e);
-    return false;
-}
-
-// The columns of a sequence of exactly N buffers, named "<param>[i]" in messages.
-template <size_t N>
-bool columns_of(PyObject* seq, const char* param, const std::array<ColumnType, N>& types,
-                bool writable, std::array<ColumnBuffer, N>& out) {
-    PyRef items = PyRef::steal(PySequence_Fast(seq, "expected a sequence of arrays"));
-    if (!items) return fail(error(ErrorKind::Argument, param));
-    if (size_t(PySequence_Fast_GET_SIZE(items.get())) != N)
-        return fail(error(ErrorKind::Value,
-                          std::string(param) + " must hold " + std::to_string(N) + " columns"));
-    for (size_t i = 0; i < N; ++i) {
-        const std::string what = std::string(param) + "[" + std::to_string(i) + "]";
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), Py_ssize_t(i));
-        if (!out[i].acquire(item, types[i], writable, what.c_str())) return false;
-        if (out[i].size() != out[0].size())
-            return fail(error(ErrorKind::Value,
-                              "the columns of " + std::string(param) + " differ in length"));
-    }
-    return true;
-}
-
-bool arg_key(PyObject* obj, uint64_t& out) {
-    if (!PyLong_Check(obj)) {
-        raise_cannot_cast(obj, "int");
-        return fail(error(ErrorKind::Argument, "key"));
-    }
-    out = PyLong_AsUnsignedLongLong(obj);
-    return !(out == uint64_t(-1) && PyErr_Occurred());
-}
-
 constexpr auto I = ColumnType::Int64;
 constexpr auto F = ColumnType::Float64;
 
-PyObject* intraday_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig("intraday_bars()", {"key", "days", "minutes", "skip", "out"});
     PyObject* a[5];
     if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
@@ -80,21 +45,10 @@ PyObject* intraday_bars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
-PyObject* guarded_bars(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return guarded([&] { return intraday_bars(self, args, n, kw); });
-}
-
 }  // namespace
 
-PyMethodDef kIntradayMethods[] = {
-    {"intraday_bars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_bars)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "intraday_bars(key, days, minutes, skip, out)\n--\n\n"
-     "Writes bars [skip, skip + len(out[0])) of the `minutes`-minute bars (1, 5, 15, 30, 60) "
-     "of a security's day bars `days` (day, open, high, low, close, vol, amount) into `out` "
-     "(open, high, low, close, vol as int64, amount as float64); `key` is the security's noise "
-     "key."},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyObject* intraday_bars(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return guarded([&] { return bars(self, args, n, kw); });
+}
 
 }  // namespace pelmora::py
