@@ -4,8 +4,9 @@ the intraday categories (1, 5, 15, 30, 60 minutes), best of three, against the s
 by numpy's minute_bars and group (the baseline the compiled kernel replaces, checked to give the
 same answers); a 1,000-row page of the security list and a
 request of 80 quotes, with what the server's start-up prepares for them; the other answers about
-one security (minute series, ticks, ex-rights records, finance); and the round
-trip a TdxClient measures at --latency 20 against the same server without latency.
+one security (minute series, ticks, ex-rights records, finance), against a day's minutes and
+ticks from numpy; and the round trip a TdxClient measures at --latency 20 against the same server
+without latency.
 
     python -m bench.bench_server [--securities N] [--pages N] [--json]
 """
@@ -21,7 +22,7 @@ import time
 from pelmora import TdxClient
 from pelmora.testing import SimulatedMarket, SimulatedServer
 from pelmora.testing import market as market_module
-from pelmora.testing.minutes import MinuteBars, group, minute_bars
+from pelmora.testing.minutes import MinuteBars, Ticks, group, minute_bars, tick_rows
 from pelmora.testing.protocol import Responder
 
 
@@ -36,25 +37,33 @@ def numpy_page(key, days, minutes, skip, take):
     return MinuteBars(m.day, *(x.reshape(-1)[skip:skip + take] for x in m[1:]))
 
 
+def numpy_ticks(key, m):
+    """A day's ticks as numpy makes them."""
+    return Ticks(*(x[0] for x in tick_rows(key, MinuteBars._make(x[:1] for x in m))))
+
+
 @contextlib.contextmanager
 def numpy_pages():
-    """Intraday pages from numpy_page instead of the compiled kernel."""
-    saved = market_module.page
-    market_module.page = numpy_page
+    """Intraday pages, a day's minutes and its ticks from numpy instead of the compiled
+    module."""
+    saved = market_module.page, market_module.ticks
+    market_module.page, market_module.ticks = numpy_page, numpy_ticks
     try:
         yield
     finally:
-        market_module.page = saved
+        market_module.page, market_module.ticks = saved
 
 
 def same_pages(securities, count=30):
     """Whether both ways give the same answer bytes, for every intraday period and two pages
-    of `count` securities."""
+    of `count` securities, and for their ticks."""
     market = SimulatedMarket(securities=securities)
     keys = [s.key for m in (1, 0) for s in market.securities(m)]
     keys = keys[::len(keys) // count]
     requests = [bars_request(*k, start, category) for k in keys for start in (0, 800)
                 for category in PERIODS.values() if category != 9]
+    requests += [request(0x0FC5, struct.pack("<H", m) + c.encode() + struct.pack("<HH", 0, 2000))
+                 for m, c in keys]
     compiled = [Responder(market).respond(r) for r in requests]
     responder = Responder(SimulatedMarket(securities=securities))
     with numpy_pages():
@@ -243,6 +252,8 @@ def main():
     start_up, (list_first, list_again, quote_first, quote_touched) = list_and_quotes(
         args.securities, args.pages)
     kinds = per_security_kinds(args.securities, args.pages)
+    with numpy_pages():
+        kinds_numpy = per_security_kinds(args.securities, args.pages)
     w1 = across_workers(args.securities, args.pages, 1)
     w4 = across_workers(args.securities, args.pages, 4)
     plain, slow = round_trip(0), round_trip(20)
@@ -259,7 +270,9 @@ def main():
               "list_page_ms": {"first": list_first, "again": list_again},
               "quotes_80_ms": {"never_touched": quote_first, "touched": quote_touched},
               "per_security_ms": {kind: {"never_touched": a, "touched": b}
-                                  for kind, (a, b) in kinds.items()}}
+                                  for kind, (a, b) in kinds.items()},
+              "per_security_numpy_ms": {kind: {"never_touched": a, "touched": b}
+                                        for kind, (a, b) in kinds_numpy.items()}}
     if args.json:
         print(json.dumps(result))
         return
@@ -284,9 +297,12 @@ def main():
     print(f"  1,000-row list page  first {list_first:6.2f} ms   again {list_again:6.2f} ms")
     print(f"  80 quotes            never touched {quote_first:6.2f} ms   touched "
           f"{quote_touched:6.2f} ms")
-    print("server CPU per answer about one security, in process")
+    print("server CPU per answer about one security, in process (numpy: a day's minutes and"
+          " ticks from numpy)")
     for kind, (a, b) in kinds.items():
-        print(f"  {kind:14}  never touched {a:6.2f} ms   touched {b:6.2f} ms")
+        na, nb = kinds_numpy[kind]
+        print(f"  {kind:14}  never touched {a:6.2f} ms   touched {b:6.2f} ms"
+              f"   numpy {na:5.2f} / {nb:5.2f} ms")
     for i, what in enumerate(("security count", "800-bar page  ")):
         print(f"round trip, {what}: latency 0 {plain[i]:6.2f} ms, latency 20 {slow[i]:6.2f} ms "
               f"(+{slow[i] - plain[i]:5.2f} ms)")
