@@ -1,13 +1,17 @@
 """Cost of the simulated HQ server: server CPU per 800-bar daily page of never-touched and of
 touched securities, in one process and across 4 worker processes; the same in one process for
-the intraday categories (1, 5, 15, 30, 60 minutes); a 1,000-row page of the security list and a
+the intraday categories (1, 5, 15, 30, 60 minutes), best of three, against the same pages made
+by numpy's minute_bars and group (the baseline the compiled kernel replaces, checked to give the
+same answers); a 1,000-row page of the security list and a
 request of 80 quotes, with what the server's start-up prepares for them; the other answers about
-one security (minute series, ticks, ex-rights records, finance); and the round
-trip a TdxClient measures at --latency 20 against the same server without latency.
+one security (minute series, ticks, ex-rights records, finance), against a day's minutes and
+ticks from numpy; and the round trip a TdxClient measures at --latency 20 against the same server
+without latency.
 
     python -m bench.bench_server [--securities N] [--pages N] [--json]
 """
 import argparse
+import contextlib
 import gc
 import json
 import multiprocessing
@@ -17,11 +21,60 @@ import time
 
 from pelmora import TdxClient
 from pelmora.testing import SimulatedMarket, SimulatedServer
+from pelmora.testing import market as market_module
+from pelmora.testing.minutes import MinuteBars, Ticks, group, minute_bars, tick_rows
 from pelmora.testing.protocol import Responder
 
 
 # Category of each bar period the intraday figures cover.
 PERIODS = {"day": 9, "1 min": 8, "5 min": 0, "15 min": 1, "30 min": 2, "60 min": 3}
+ROUNDS = 3  # the period figures are the best of this many
+
+
+def numpy_page(key, days, minutes, skip, take):
+    """An intraday page as numpy makes it: every minute of the days, then grouped."""
+    m = group(minute_bars(key, days), minutes)
+    return MinuteBars(m.day, *(x.reshape(-1)[skip:skip + take] for x in m[1:]))
+
+
+def numpy_ticks(key, m):
+    """A day's ticks as numpy makes them."""
+    return Ticks(*(x[0] for x in tick_rows(key, MinuteBars._make(x[:1] for x in m))))
+
+
+@contextlib.contextmanager
+def numpy_pages():
+    """Intraday pages, a day's minutes and its ticks from numpy instead of the compiled
+    module."""
+    saved = market_module.page, market_module.ticks
+    market_module.page, market_module.ticks = numpy_page, numpy_ticks
+    try:
+        yield
+    finally:
+        market_module.page, market_module.ticks = saved
+
+
+def same_pages(securities, count=30):
+    """Whether both ways give the same answer bytes, for every intraday period and two pages
+    of `count` securities, and for their ticks."""
+    market = SimulatedMarket(securities=securities)
+    keys = [s.key for m in (1, 0) for s in market.securities(m)]
+    keys = keys[::len(keys) // count]
+    requests = [bars_request(*k, start, category) for k in keys for start in (0, 800)
+                for category in PERIODS.values() if category != 9]
+    requests += [request(0x0FC5, struct.pack("<H", m) + c.encode() + struct.pack("<HH", 0, 2000))
+                 for m, c in keys]
+    compiled = [Responder(market).respond(r) for r in requests]
+    responder = Responder(SimulatedMarket(securities=securities))
+    with numpy_pages():
+        numpy = [responder.respond(r) for r in requests]
+    return compiled == numpy
+
+
+def best_of(rounds, run):
+    """The least of each figure over `rounds` runs."""
+    results = [run() for _ in range(rounds)]
+    return tuple(min(r[i] for r in results) for i in range(len(results[0])))
 
 
 def bars_request(market, code, start, category=9):
@@ -187,11 +240,20 @@ def main():
     args = p.parse_args()
     first, touched = in_process(args.securities, args.pages)
     # Fresh securities per period, so that each first page finds its security never touched.
-    periods = {name: in_process(args.securities, args.pages, category, i * args.pages)
-               for i, (name, category) in enumerate(PERIODS.items())}
+    periods, numpy = {}, {}
+    for i, (name, category) in enumerate(PERIODS.items()):
+        def run(category=category, skip=i * args.pages):
+            return in_process(args.securities, args.pages, category, skip)
+        periods[name] = best_of(ROUNDS, run)
+        if category != 9:
+            with numpy_pages():
+                numpy[name] = best_of(ROUNDS, run)
+    assert same_pages(args.securities)
     start_up, (list_first, list_again, quote_first, quote_touched) = list_and_quotes(
         args.securities, args.pages)
     kinds = per_security_kinds(args.securities, args.pages)
+    with numpy_pages():
+        kinds_numpy = per_security_kinds(args.securities, args.pages)
     w1 = across_workers(args.securities, args.pages, 1)
     w4 = across_workers(args.securities, args.pages, 4)
     plain, slow = round_trip(0), round_trip(20)
@@ -202,11 +264,15 @@ def main():
                                 "bars_latency_0": plain[1], "bars_latency_20": slow[1]},
               "periods_ms": {name: {"never_touched": a, "touched": b}
                              for name, (a, b) in periods.items()},
+              "periods_numpy_ms": {name: {"never_touched": a, "touched": b}
+                                   for name, (a, b) in numpy.items()},
               "start_up_prepare_ms": start_up,
               "list_page_ms": {"first": list_first, "again": list_again},
               "quotes_80_ms": {"never_touched": quote_first, "touched": quote_touched},
               "per_security_ms": {kind: {"never_touched": a, "touched": b}
-                                  for kind, (a, b) in kinds.items()}}
+                                  for kind, (a, b) in kinds.items()},
+              "per_security_numpy_ms": {kind: {"never_touched": a, "touched": b}
+                                        for kind, (a, b) in kinds_numpy.items()}}
     if args.json:
         print(json.dumps(result))
         return
@@ -216,18 +282,27 @@ def main():
     for name, (a, b) in (("1 worker ", w1), ("4 workers", w4)):
         print(f"  {name}         never touched {a:6.2f} ms   touched {b:6.2f} ms"
               f"   (x{a / first:4.2f} / x{b / touched:4.2f} of in process)")
-    print("server CPU per 800-bar answer in process, by bar period (ratio to day bars)")
+    print(f"server CPU per 800-bar answer in process, by bar period, best of {ROUNDS} (ratio to"
+          " day bars; numpy: the same pages from numpy's minute_bars and group, ratio of the"
+          " compiled kernel's to them)")
     day_first, day_touched = periods["day"]
     for name, (a, b) in periods.items():
-        print(f"  {name:6}  never touched {a:6.2f} ms (x{a / day_first:4.2f})"
-              f"   touched {b:6.2f} ms (x{b / day_touched:4.2f})")
+        line = (f"  {name:6}  never touched {a:6.2f} ms (x{a / day_first:4.2f})"
+                f"   touched {b:6.2f} ms (x{b / day_touched:4.2f})")
+        if name in numpy:
+            na, nb = numpy[name]
+            line += f"   numpy {na:5.2f} / {nb:5.2f} ms (x{a / na:4.2f} / x{b / nb:4.2f})"
+        print(line)
     print(f"server start-up: prepared for {args.securities} securities {start_up:7.1f} ms")
     print(f"  1,000-row list page  first {list_first:6.2f} ms   again {list_again:6.2f} ms")
     print(f"  80 quotes            never touched {quote_first:6.2f} ms   touched "
           f"{quote_touched:6.2f} ms")
-    print("server CPU per answer about one security, in process")
+    print("server CPU per answer about one security, in process (numpy: a day's minutes and"
+          " ticks from numpy)")
     for kind, (a, b) in kinds.items():
-        print(f"  {kind:14}  never touched {a:6.2f} ms   touched {b:6.2f} ms")
+        na, nb = kinds_numpy[kind]
+        print(f"  {kind:14}  never touched {a:6.2f} ms   touched {b:6.2f} ms"
+              f"   numpy {na:5.2f} / {nb:5.2f} ms")
     for i, what in enumerate(("security count", "800-bar page  ")):
         print(f"round trip, {what}: latency 0 {plain[i]:6.2f} ms, latency 20 {slow[i]:6.2f} ms "
               f"(+{slow[i] - plain[i]:5.2f} ms)")

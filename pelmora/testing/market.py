@@ -34,14 +34,14 @@ import datetime
 import functools
 import random
 from collections import namedtuple
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from .calendar import DAYS, PERIOD_IDS, date_parts, index_on_or_after, index_on_or_before
 from .history import ANCHOR, DayBars, Event, History, Security
-from .minutes import MINUTES_PER_DAY, MinuteBars, Ticks, group, minute_bars, tick_rows, ticks
+from .minutes import MINUTES_PER_DAY, MinuteBars, Ticks, minute_bars, page, tick_rows, ticks
 
 __all__ = ["SimulatedMarket", "Security", "Bar", "Tick", "FEATURED", "DEFAULT_TODAY",
            "DEFAULT_SECURITIES", "INTRADAY_DEPTH", "DAILY_CATEGORIES", "INTRADAY_CATEGORIES"]
@@ -342,17 +342,12 @@ class SimulatedMarket:
         # Bars [f0, f1) of the whole series, counted forwards, from the days that hold them.
         f0, f1 = total - kept + begin, total - kept + end
         d0, d1 = f0 // per_day, (f1 - 1) // per_day
-        m = group(self._minutes(key, int(days[d0]), int(days[d1]) + 1), minutes)
-        skip, take = f0 - d0 * per_day, f1 - f0
-        stamps = np.tile(np_stamps(minutes), len(m.day))
-
-        def flat(x: npt.NDArray[Any]) -> npt.NDArray[Any]:
-            return x.reshape(-1)[skip:skip + take]
-        return BarColumns(flat(np.repeat(DAYS[m.day], per_day)), flat(stamps), flat(m.open),
-                          flat(m.high), flat(m.low), flat(m.close), flat(m.vol), flat(m.amount))
-
-    def _minutes(self, key: tuple[int, str], a: int, b: int) -> MinuteBars:
-        return minute_bars(self.history(key).key, self.day_columns(key, a, b))
+        bars = self.day_columns(key, int(days[d0]), int(days[d1]) + 1)
+        skip = f0 - d0 * per_day
+        m = page(self.history(key).key, bars, minutes, skip, f1 - f0)
+        at = np.arange(skip, skip + f1 - f0)
+        return BarColumns(DAYS[bars.day[at // per_day]], np_stamps(minutes)[at % per_day], m.open,
+                          m.high, m.low, m.close, m.vol, m.amount)
 
     def bars(self, key: tuple[int, str], category: int, start: int, count: int) -> list[Bar]:
         """`bar_columns` as a list of Bar."""
@@ -393,7 +388,11 @@ class SimulatedMarket:
 
     @functools.lru_cache(maxsize=64)
     def minute_day(self, key: tuple[int, str], index: int) -> MinuteBars:
-        return self._minutes(key, index, index + 1)
+        days = self.day_columns(key, index, index + 1)
+        m = page(self.history(key).key, days, 1, 0, len(days.day) * MINUTES_PER_DAY)
+        rows = (-1, MINUTES_PER_DAY)
+        return MinuteBars(days.day, m.open.reshape(rows), m.high.reshape(rows), m.low.reshape(rows),
+                          m.close.reshape(rows), m.vol.reshape(rows), m.amount.reshape(rows))
 
     def minute_bars(self, key: tuple[int, str], index: int) -> list[Bar]:
         """The 240 one-minute bars of calendar day `index`."""

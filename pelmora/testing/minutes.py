@@ -1,12 +1,17 @@
 """Intraday series derived from day bars: 240 one-minute bars a day that open at the day's open,
 touch its high and low, close at its close and share out its volume and turnover; and the four
 ticks of each minute.
+
+`minute_bars` and `group` are the numpy form, which the minute series, the ticks and the
+whole-market pass use; a page of bars comes from `page`, the same values from a compiled kernel
+(pelmora.testing._minutes) that never holds the minutes of the days it spans.
 """
 from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _minutes
 from .history import DayBars
 from .noise import Keys, bits16, uniform
 
@@ -18,6 +23,9 @@ MINUTE_STAMPS = np.concatenate([np.arange(9 * 60 + 31, 11 * 60 + 31),
 
 Ints = npt.NDArray[np.int64]
 Floats = npt.NDArray[np.float64]
+# Minute of the day of each tick of a day (its minute's start), shared by every day's ticks.
+_TICK_TIMES = np.repeat(MINUTE_STAMPS - 1, TICKS_PER_MINUTE)
+_TICK_TIMES.flags.writeable = False
 
 
 class MinuteBars(NamedTuple):
@@ -96,6 +104,16 @@ def group(m: MinuteBars, minutes: int) -> MinuteBars:
                       cut(m.amount).sum(axis=2))
 
 
+def page(key: int, days: DayBars, minutes: int, skip: int, take: int) -> MinuteBars:
+    """Bars [skip, skip + take) of `group(minute_bars(key, days), minutes)`, counted through the
+    days' bars in order, as flat columns (`day` left empty): compiled, without the days' minutes
+    ever being held."""
+    o, h, lo, c, v = (np.empty(take, np.int64) for _ in range(5))
+    amount = np.empty(take)
+    _minutes.intraday_bars(key, days, minutes, skip, (o, h, lo, c, v, amount))
+    return MinuteBars(np.zeros(0, np.int64), o, h, lo, c, v, amount)
+
+
 class Ticks(NamedTuple):
     time: Ints    # minute of the day
     price: Ints   # cents
@@ -106,9 +124,12 @@ class Ticks(NamedTuple):
 
 def ticks(key: int, m: MinuteBars) -> Ticks:
     """The ticks of the first day of `m`: per minute its open, high and low in either order,
-    and its close, whose volumes add up to the minute's."""
-    first = MinuteBars._make(x[:1] for x in m)
-    return Ticks(*(x[0] for x in tick_rows(key, first)))
+    and its close, whose volumes add up to the minute's (`tick_rows`' values, compiled)."""
+    price, vol, num, side = (np.empty(MINUTES_PER_DAY * TICKS_PER_MINUTE, np.int64)
+                             for _ in range(4))
+    minutes = [np.ascontiguousarray(x[0]) for x in (m.open, m.high, m.low, m.close, m.vol)]
+    _minutes.day_ticks(key, int(m.day[0]), minutes, (price, vol, num, side))
+    return Ticks(_TICK_TIMES, price, vol, num, side)
 
 
 def tick_rows(key: Keys, m: MinuteBars) -> Ticks:
