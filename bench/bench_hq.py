@@ -521,8 +521,10 @@ def print_report(r):
     res = r["throughput"][20] if 20 in r["throughput"] else next(iter(r["throughput"].values()))
     hq = res["hq"]
     hq_cpu = hq["cpu"] * 1e9 / n
-    print(f"\nclient CPU, wire to frame: bars_many {hq_cpu:.0f} ns/bar (user "
-          f"{hq['user'] * 1e9 / n:.0f}, system {hq['system'] * 1e9 / n:.0f}) vs zlib inflating "
+    # The kernel splits a total it measures exactly between user and system by its clock
+    # ticks: over a run this short the split is rough.
+    print(f"\nclient CPU, wire to frame: bars_many {hq_cpu:.0f} ns/bar (user ~"
+          f"{hq['user'] * 1e9 / n:.0f}, system ~{hq['system'] * 1e9 / n:.0f}) vs zlib inflating "
           f"the same bodies {r['zlib_ns_per_bar']:.0f} ns/bar (ratio "
           f"{hq_cpu / r['zlib_ns_per_bar']:.2f}, target < 1)")
     if r["libdeflate_ns_per_bar"] is not None:
