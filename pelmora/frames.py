@@ -113,8 +113,10 @@ def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.Da
     # range by construction: from_codes need not check them again.
     width = np.int8 if n < 127 else np.int16 if n < 32767 else np.int32
     codes = np.repeat(np.arange(n, dtype=width), rows)
-    symbol = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(list(symbols)),
-                                       validate=False)
+    # Categories from an Index of str: a list would be converted to one anyway, at twice the
+    # cost.
+    categories = pd.CategoricalDtype(pd.Index(list(symbols), dtype="str"))
+    symbol = pd.Categorical.from_codes(codes, dtype=categories, validate=False)
     frame = _frame(bars)
     # A Series on the frame's own index goes in as it is; a bare array would be copied.
     frame.insert(0, "symbol", pd.Series(symbol, index=frame.index))

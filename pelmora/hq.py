@@ -240,10 +240,12 @@ class HQ:
                 syms.append(sym)
         try:
             listed = self._check_listed(syms, fails if errors == "warn" else None)
-            index = any(is_index(s) for s in listed)
+            indices = [is_index(s) for s in listed]
+            index = any(indices)
             if lo is None and hi is None:
-                bars, counts, failed = self._fetch_counts(listed, category, count, progress)
-                rows = [int(n) for n in counts]
+                bars, counts, failed = self._fetch_counts(listed, indices, category, count,
+                                                          progress)
+                rows = counts.tolist()
             else:
                 per, failed = self._walk_back(listed, category, count, lo, hi, progress)
                 rows = [len(per[s]) if s in per else 0 for s in listed]
@@ -257,7 +259,7 @@ class HQ:
         if not listed or len(failed) == len(listed):
             self._raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
-        frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
+        frame = frames.long_frame(bars, [MARKET_NAMES[m] + c for m, c in listed], rows)
         frame.attrs["errors"] = {name: _reason(e) for name, e in fails.items()}
         frame.attrs["empty"] = empty
         if fails:
@@ -440,8 +442,12 @@ class HQ:
         """The securities the markets' lists hold; KeyError for another (or, with `fails`,
         recorded there)."""
         out = []
+        listed: dict[int, frozenset[str]] = {}
         for sym in syms:
-            if sym.code in self._codes(sym.market):
+            codes = listed.get(sym.market)
+            if codes is None:
+                codes = listed[sym.market] = self._codes(sym.market)
+            if sym.code in codes:
                 out.append(sym)
                 continue
             exc = KeyError(f"{sym.canonical} is not in the security list of market "
@@ -451,14 +457,16 @@ class HQ:
             fails[sym.canonical] = exc
         return out
 
-    def _fetch_counts(self, syms: Sequence[Symbol], category: int, count: int,
-                      progress: Progress | None
+    def _fetch_counts(self, syms: Sequence[Symbol], indices: Sequence[bool], category: int,
+                      count: int, progress: Progress | None
                       ) -> tuple[frames.Bars, npt.NDArray[Any], dict[Symbol, BaseException]]:
-        """The latest `count` bars of every security, every page in one batch."""
+        """The latest `count` bars of every security (`indices`: which are indices), every page
+        in one batch."""
         import numpy as np
         pages = count_pages(count)
-        batch = self._run([(category, s, start, n, is_index(s))
-                           for s in syms for start, n in pages], progress)
+        batch = self._pool.bars([(category, market, code, start, n, ix)
+                                 for (market, code), ix in zip(syms, indices)
+                                 for start, n in pages], progress)
         failed: dict[Symbol, BaseException] = {}
         for i, exc in batch.errors():
             failed.setdefault(syms[i // len(pages)], exc)

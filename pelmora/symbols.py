@@ -27,6 +27,11 @@ DAILY_CATEGORIES = frozenset({4, 5, 6, 9, 10, 11})
 
 SymbolLike = Union[str, tuple[int, str], "Symbol"]
 
+# Names already parsed: bulk calls name the same securities again and again, and a lookup costs
+# a tenth of the matching. Bounded by starting over when full.
+_parsed: dict[str, Symbol] = {}
+_PARSED_LIMIT = 1 << 16
+
 
 class Symbol(NamedTuple):
     market: int
@@ -48,6 +53,15 @@ def default_market(code: str) -> int:
 def parse_symbol(value: SymbolLike) -> Symbol:
     """The security a user's name stands for; ValueError naming it when it is malformed or of a
     market the HQ protocol does not serve (Beijing's ``bj`` codes, for example)."""
+    if type(value) is str:
+        hit = _parsed.get(value)
+        if hit is not None:
+            return hit
+        sym = _parse_text(value)
+        if len(_parsed) >= _PARSED_LIMIT:
+            _parsed.clear()
+        _parsed[value] = sym
+        return sym
     if isinstance(value, Symbol):
         return value
     if isinstance(value, tuple):
@@ -57,6 +71,10 @@ def parse_symbol(value: SymbolLike) -> Symbol:
         raise ValueError(f"invalid security {value!r}: expected (0 or 1, a six-digit code)")
     if not isinstance(value, str):
         raise ValueError(f"invalid security {value!r}: expected a code such as '600036'")
+    return _parse_text(value)
+
+
+def _parse_text(value: str) -> Symbol:
     text = value.strip().lower()
     if re.fullmatch(r"\d{6}", text):
         return Symbol(default_market(text), text)
@@ -73,12 +91,13 @@ def parse_symbol(value: SymbolLike) -> Symbol:
     return Symbol(_SUFFIXES[market], code)
 
 
+_INDEX_PREFIXES = {SH: frozenset({"000", "880", "999"}), SZ: frozenset({"399"})}
+
+
 def is_index(symbol: Symbol) -> bool:
     """Whether a code names an index, whose bars carry advancing and declining counts:
     Shanghai 000xxx, 880xxx and 999xxx, Shenzhen 399xxx."""
-    if symbol.market == SH:
-        return symbol.code[:3] in ("000", "880", "999")
-    return symbol.code.startswith("399")
+    return symbol.code[:3] in _INDEX_PREFIXES.get(symbol.market, ())
 
 
 def parse_period(period: str | int) -> int:

@@ -117,6 +117,10 @@ void Pool::close() {
         uint64_t one = 1;
         (void)!::write(stop_fd_.get(), &one, sizeof one);
     }
+    {
+        std::lock_guard lock(m_);
+        for (WireConnection* c : conns_) c->interrupt();
+    }
     for (std::thread& t : threads_)
         if (t.joinable()) t.join();
     threads_.clear();
@@ -151,6 +155,10 @@ std::vector<ServerReport> Pool::servers() const {
 void Pool::run_worker(size_t slot) {
     Worker w;
     w.home = slot % servers_.size();
+    {
+        std::lock_guard lock(m_);
+        conns_.push_back(&w.conn);
+    }
     for (;;) {
         Job job;
         {
@@ -163,6 +171,8 @@ void Pool::run_worker(size_t slot) {
         serve(w, job);
     }
     detach(w);
+    std::lock_guard lock(m_);
+    std::erase(conns_, &w.conn);
 }
 
 void Pool::sleep_until(Clock::time_point t) {

@@ -98,6 +98,7 @@ private:
     mutable std::mutex m_;
     std::condition_variable cv_;
     std::deque<Job> queue_;
+    std::vector<WireConnection*> conns_;  // of the running workers, interrupted by close()
     std::vector<std::string> warnings_;
     bool stopping_ = false;
     std::mutex close_m_;

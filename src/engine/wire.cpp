@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 
@@ -90,6 +91,17 @@ Status read_response(int fd, Clock::time_point deadline, int stop_fd, Bytes& fra
     return {};
 }
 
+timeval as_timeval(Clock::duration d) {
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    if (us < 1) us = 1;  // zero would mean no time-out at all
+    return timeval{time_t(us / 1000000), suseconds_t(us % 1000000)};
+}
+
+bool readable_now(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
 }  // namespace
 
 Error stopped_error() {
@@ -102,7 +114,7 @@ bool is_stopped(const Error& e) {
 
 Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration timeout,
                                Clock::duration io_timeout, int stop_fd) {
-    sock_.reset();
+    close();
     UniqueFd sock(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!sock.valid()) return io_error(errno);
     if (::connect(sock.get(), addr.get(), addr.length) != 0) {
@@ -128,17 +140,98 @@ Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration t
         if (Status s = read_response(sock.get(), deadline, stop_fd, discard, discarded); !s)
             return s;
     }
+    const int flags = ::fcntl(sock.get(), F_GETFL);
+    const timeval wait = as_timeval(io_timeout);
+    if (flags < 0 || ::fcntl(sock.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
+        return io_error(errno);
+    std::lock_guard lock(m_);
+    if (interrupted_) return stopped_error();
     sock_ = std::move(sock);
+    receive_wait_ = io_timeout;
+    return {};
+}
+
+void WireConnection::close() {
+    std::lock_guard lock(m_);
+    sock_.reset();
+}
+
+void WireConnection::interrupt() {
+    std::lock_guard lock(m_);
+    interrupted_ = true;
+    // The descriptor stays open (its owner closes it, under the lock): no other socket can
+    // take its number while this runs.
+    if (sock_.valid()) ::shutdown(sock_.get(), SHUT_RDWR);
+}
+
+Status WireConnection::set_receive_wait(Clock::duration wait) {
+    const timeval tv = as_timeval(wait);
+    if (::setsockopt(sock_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return io_error(errno);
+    receive_wait_ = wait;
+    return {};
+}
+
+// Reads one response whole into `frame`, each read blocking at most the socket's receive
+// time-out. That is shortened only once the deadline is nearer than it by more than an eighth
+// of `timeout`: an answer arriving in pieces costs no system call more, and a trickling one
+// fails at most that late.
+Status WireConnection::read_blocking(Clock::duration timeout, Clock::time_point deadline,
+                                     Bytes& frame, size_t& size) {
+    // Sized once for the largest response; never shrunk, so never filled with zeros again.
+    if (frame.size() < kHeaderSize + 0xFFFF) frame.resize(kHeaderSize + 0xFFFF);
+    if (receive_wait_ != timeout)
+        if (Status s = set_receive_wait(timeout); !s) return s;
+    size_t got = 0, want = kHeaderSize;
+    while (got < want) {
+        if (got > 0) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return timed_out();
+            if (left < receive_wait_ - timeout / 8)
+                if (Status s = set_receive_wait(left); !s) return s;
+        }
+        ssize_t n = ::recv(sock_.get(), frame.data() + got, frame.size() - got, 0);
+        if (n > 0) {
+            got += size_t(n);
+            if (got >= kHeaderSize) want = kHeaderSize + load_u16(frame.data() + 12);
+        } else if (n == 0) {
+            return io_error("failed to fill whole buffer");
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return timed_out();
+        } else if (errno != EINTR) {
+            return io_error(errno);
+        }
+    }
+    if (got > want)
+        return Error{ErrorKind::Runtime, "Malformed response: more bytes than its header announces",
+                     0};
+    size = got;
     return {};
 }
 
 Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
                                 Bytes& frame, size_t& size) {
-    auto deadline = Clock::now() + timeout;
-    Status s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
-    if (s) s = read_response(sock_.get(), deadline, stop_fd, frame, size);
-    // The rest of a failed response would be read as the next answer: never reuse the stream.
-    if (!s) sock_.reset();
+    const auto deadline = Clock::now() + timeout;
+    Status s;
+    for (size_t sent = 0; s && sent < request.size();) {
+        ssize_t n = ::send(sock_.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += size_t(n);
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            s = timed_out();
+        else if (n == 0 || errno != EINTR)
+            s = n == 0 ? io_error("failed to write whole buffer") : io_error(errno);
+    }
+    if (s) s = read_blocking(timeout, deadline, frame, size);
+    if (!s) {
+        // A read ended by interrupt() is the pool closing, not a fault of the server.
+        if (readable_now(stop_fd)) s = stopped_error();
+        // The rest of a failed response would be read as the next answer: never reuse the
+        // stream.
+        close();
+    }
     return s;
 }
 

@@ -1,10 +1,12 @@
-// One connection of the pool: a non-blocking socket whose every wait has a deadline and also
-// ends when the pool's stop descriptor becomes readable, so closing the pool never waits for a
-// server.
+// One connection of the pool. Connecting waits on a non-blocking socket, ended also by the
+// pool's stop descriptor; exchanges then use the socket blocking, with the time-out as the
+// socket's own (send, one read: two system calls where polling first takes three), and are
+// ended by interrupt(). Either way closing the pool never waits for a server.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "common/bytes.hpp"
@@ -24,22 +26,34 @@ bool is_stopped(const Error& e);
 
 class WireConnection {
 public:
+    // The owning thread's view; only that thread opens and closes the socket.
     bool open() const { return sock_.valid(); }
-    void close() { sock_.reset(); }
+    void close();
 
     // TCP connect within `timeout`, then the three set-up exchanges within `io_timeout` each.
+    // Fails as stopped once interrupt() was called.
     Status connect(const net::SocketAddress& addr, Clock::duration timeout,
                    Clock::duration io_timeout, int stop_fd);
 
     // Sends `request` and reads one whole response within `timeout` into the first `size`
     // bytes of `frame`: the 16-byte header, then the wire body, still compressed when the
     // header says so. A server that sends more than the header announces is out of step: that
-    // fails too.
+    // fails too. Fails as stopped when `stop_fd` is readable once it failed.
     Status exchange(const Bytes& request, Clock::duration timeout, int stop_fd, Bytes& frame,
                     size_t& size);
 
+    // From another thread: ends a blocked exchange at once, and every later one.
+    void interrupt();
+
 private:
+    Status set_receive_wait(Clock::duration wait);
+    Status read_blocking(Clock::duration timeout, Clock::time_point deadline, Bytes& frame,
+                         size_t& size);
+
     UniqueFd sock_;
+    Clock::duration receive_wait_{};  // the socket's receive time-out
+    std::mutex m_;                    // sock_ against interrupt()
+    bool interrupted_ = false;
 };
 
 }  // namespace pelmora::engine
