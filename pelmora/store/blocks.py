@@ -96,6 +96,13 @@ def block_of(keys: IntArray | int, period: str) -> Any:
     return keys // 10**4 * 10 + (keys // 100 % 100 + 1) // 2
 
 
+def block_sql(column: str, period: str) -> str:
+    """`block_of` of an integer column, in SQL."""
+    if period in MINUTE_PERIODS:
+        return f"{column} / 1000000"
+    return f"{column} / 10000 * 10 + ({column} / 100 % 100 + 1) / 2"
+
+
 def block_start(block: int, period: str) -> int:
     """The least key of a block."""
     if period in MINUTE_PERIODS:

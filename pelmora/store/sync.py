@@ -24,7 +24,7 @@ from ..exceptions import DataWarning
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
 from ..limits import QUOTE_PAGE
 from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
-from . import schema
+from . import blocks, schema
 from .codec import time_keys
 from .lock import SyncLock
 from .sources import Fetched, Tables
@@ -173,17 +173,29 @@ class _Run:
             self.writer.put(update)
 
 
-def _before(con: Any, table: str, symbol: str, today: int) -> int | None:
-    """The close of the last stored bar before `today`."""
-    row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
-                      f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
-    if row is None:
-        return None
-    keys = np.frombuffer(row[0], "<i8")
-    return int(np.frombuffer(row[1], "<i4")[np.searchsorted(keys, today) - 1])
+def _closes_before(con: Any, period: str, today: int) -> dict[str, int]:
+    """The close of every security's last stored bar before `today`, by symbol: one query
+    over the block of each security's last bar (the block before it in the rare case that
+    the last block starts on `today`)."""
+    table = schema.bars_table(period)
+    block = blocks.block_sql("c.last", period)
+    out = {}
+    for symbol, keys, closes in con.execute(
+            f"SELECT c.symbol, b.datetime, b.close FROM coverage c JOIN {table} b "
+            f"ON b.symbol = c.symbol AND b.block = {block} WHERE c.period = ?", (period,)):
+        at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
+        if at < 0:
+            row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
+                              f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
+            if row is None:
+                continue
+            keys, closes = row
+            at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
+        out[symbol] = int(np.frombuffer(closes, "<i4")[at])
+    return out
 
 
-def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[int, int]],
+def _plan(con: Any, period: str, known: Sequence[Symbol], last: dict[str, tuple[int, int]],
           quotes: dict[Symbol, tuple[float, float]], today: int, day: int
           ) -> tuple[set[Symbol], set[Symbol]]:
     """(securities whose ex-rights records may have changed, securities that need no bars
@@ -196,14 +208,26 @@ def _plan(con: Any, table: str, known: Sequence[Symbol], last: dict[str, tuple[i
     row = con.execute("SELECT max(date) FROM calendar WHERE date < ?", (day,)).fetchone()
     previous = row[0] if row and row[0] else day
     changed, idle = set(), set()
+    closes = _closes_before(con, period, today)
     for s in known:
         quote = quotes.get(s)
-        before = _before(con, table, s.canonical, today)
+        before = closes.get(s.canonical)
         if quote is None or before is None or abs(quote[0] * 1000 - before) >= 10:
             changed.add(s)
         elif quote[1] == 0 and last[s.canonical][1] >= previous:
             idle.add(s)
     return changed, idle
+
+
+def _stored(con: Any, periods: Sequence[str], market_ids: list[int],
+            wanted: list[Symbol] | None) -> list[Symbol]:
+    """The securities the store has bars of in `periods`, among those the sync is for."""
+    names = {r[0] for p in periods for r in con.execute(
+        "SELECT symbol FROM coverage WHERE period = ? AND last IS NOT NULL", (p,))}
+    if wanted is not None:
+        return [s for s in wanted if s.canonical in names]
+    ids = {MARKET_NAMES[m]: m for m in market_ids}
+    return [Symbol(ids[n[:2]], n[2:]) for n in sorted(names) if n[:2] in ids]
 
 
 def _market_day(hq: Any) -> int:
@@ -296,12 +320,18 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
           periods: Sequence[str], market_ids: list[int], wanted: list[Symbol] | None,
           since: str | None, progress: Progress | None) -> SyncSummary:
     requests = _Requests()
-    # The market's day and the security lists are independent: ask for them at once.
-    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+    # The market's day, the security lists and the quotes of the stored securities (which
+    # decide what a later sync asks for) are independent: ask for them at once.
+    stored = _stored(con, periods, market_ids, wanted)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
         asked = {m: pool.submit(tables.security_list, m) for m in sorted(set(market_ids) | {
             s.market for s in wanted or ()})}
+        early = pool.submit(tables.quotes, stored) if stored else None
         day = _market_day(hq)
         lists = {m: f.result() for m, f in asked.items()}
+        quotes = early.result() if early is not None else None
+    if stored:
+        requests.add(-(-len(stored) // QUOTE_PAGE))
     requests.add(1)
     requests.add(sum(len(rows) // 1000 + 2 for rows in lists.values()))
     _store_lists(con, lists, day)
@@ -321,12 +351,10 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
 
     writer = Writer(con, sync_id, on_done)
     run = _Run(folder, hq, tables, writer, requests, day, since)
-    quotes: dict[Symbol, tuple[float, float]] | None = None
     try:
         with concurrent.futures.ThreadPoolExecutor(FETCH_THREADS) as pool:
             futures = []
             for i, period in enumerate(periods):
-                table = schema.bars_table(period)
                 last = {sym: (key, checked) for sym, key, checked in con.execute(
                     "SELECT symbol, last, checked FROM coverage WHERE period = ? AND last IS "
                     "NOT NULL", (period,))}
@@ -339,7 +367,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                 if known and quotes is None:
                     quotes = tables.quotes(universe)
                     requests.add(-(-len(universe) // QUOTE_PAGE))
-                changed, idle = _plan(con, table, known, last, quotes or {},
+                changed, idle = _plan(con, period, known, last, quotes or {},
                                       day * 10000 if period != "day" else day, day)
                 need = set(full) | changed if i == 0 else set()
                 for s in idle:
