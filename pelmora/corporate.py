@@ -37,15 +37,31 @@ def xdxr_frames(batch: Any, syms: Sequence[Symbol]) -> dict[Symbol, pd.DataFrame
 
 def finance_frame(batch: Any, sym: Symbol) -> pd.DataFrame:
     """The one-row frame of a finance request's table (no rows when the server had none)."""
+    return finance_frames(batch, [sym])[sym]
+
+
+def finance_frames(batch: Any, syms: Sequence[Symbol]) -> dict[Symbol, pd.DataFrame]:
+    """The finance frame of each security of a batch of one finance request per security
+    (those whose request failed are left out)."""
     from .adjust import finance_frame as from_record
-    if len(batch) == 0:
-        return from_record({})
-    names = batch.names()
+    failed = {i for i, _ in batch.errors()}
+    edges = bounds(batch)
+    names = batch.names() if len(batch) else []
     data = columns(batch, names)
-    record: dict[str, Any] = {"market": sym.market, "code": sym.code}
     order = ["liutongguben", "province", "industry", "updated_date", "ipo_date"]
     order += [n for n in names if n not in order]
-    for name in order:
-        value = data[name][0].item()
-        record[name] = value
-    return from_record(record)
+    out = {}
+    for i, sym in enumerate(syms):
+        if i in failed:
+            continue
+        if edges[i + 1] == edges[i]:
+            out[sym] = from_record({})
+            continue
+        row = int(edges[i])
+        record: dict[str, Any] = {"market": sym.market, "code": sym.code}
+        for name in order:
+            if name in data:
+                value = data[name][row]
+                record[name] = value if isinstance(value, str) else value.item()
+        out[sym] = from_record(record)
+    return out

@@ -376,6 +376,21 @@ class HQ:
                           DataWarning, stacklevel=2)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
+    def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
+        """The finance summaries of many securities, fetched all at once: canonical name ->
+        the frame of `finance`. Securities that failed are left out and named in a
+        `DataWarning`; raises when every one failed."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table("finance", [corporate.query(s) for s in syms])
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            warnings.warn(f"no finance summary for {len(errors)} of {len(syms)} securities: "
+                          f"{listing}", DataWarning, stacklevel=2)
+        return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
+
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
         """The finance summary of a security as a one-row frame indexed by ``symbol``: the
         frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""

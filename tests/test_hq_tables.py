@@ -39,15 +39,17 @@ def test_securities_are_every_page(hq, core, market):
 
 def test_xdxr_and_finance_equal_core_records(hq, core):
     from pelmora.adjust import finance_frame, xdxr_frame
-    many = hq.xdxr_many([f"{'sh' if m else 'sz'}{c}" for m, c in CODES])
+    names = [f"{'sh' if m else 'sz'}{c}" for m, c in CODES]
+    many, fins = hq.xdxr_many(names), hq.finance_many(names)
     assert any(len(f) for f in many.values())
     for market, code in CODES:
         name = ("sh" if market else "sz") + code
         want = xdxr_frame(core.get_xdxr_info(market, code))
         pd.testing.assert_frame_equal(hq.xdxr(name), want)
         pd.testing.assert_frame_equal(many[name], want)
-        pd.testing.assert_frame_equal(hq.finance(name), finance_frame(
-            core.get_finance_info(market, code)))
+        want = finance_frame(core.get_finance_info(market, code))
+        pd.testing.assert_frame_equal(hq.finance(name), want)
+        pd.testing.assert_frame_equal(fins[name], want)
 
 
 def test_quotes_equal_core_and_name_the_unanswered(hq, core):

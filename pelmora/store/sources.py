@@ -13,7 +13,7 @@ if TYPE_CHECKING:
 
 Record = dict[str, Any]
 Fetched = tuple[list[Record] | None, Record | None, str | None]
-FINANCE_THREADS = 8
+TABLE_THREADS = 8                # batches of records fetched beside the bars at once
 
 
 def _day(value: Any) -> int:
@@ -53,12 +53,21 @@ def finance_record(frame: Any, sym: Symbol) -> Record:
     return rec
 
 
+def _results(future: concurrent.futures.Future[dict[str, Any]], missing: str
+             ) -> tuple[dict[str, Any], str]:
+    """What a batch fetched by security, and the reason to give for one it left out."""
+    try:
+        return future.result(), missing
+    except Exception as exc:
+        return {}, f"{type(exc).__name__}: {exc}"
+
+
 class Tables:
     """Fetches lists, quotes, ex-rights records and finance snapshots over an `HQ`."""
 
     def __init__(self, hq: HQ) -> None:
         self._hq = hq
-        self._pool = concurrent.futures.ThreadPoolExecutor(FINANCE_THREADS)
+        self._pool = concurrent.futures.ThreadPoolExecutor(TABLE_THREADS)
 
     def close(self) -> None:
         self._pool.shutdown(wait=True, cancel_futures=True)
@@ -85,15 +94,14 @@ class Tables:
                 ) -> Callable[[], dict[Symbol, Fetched]]:
         """Starts fetching the ex-rights records (and finance records) of `symbols`; the
         returned callable waits for them: (records, finance record, error) by security."""
+        # One batch each: a request per security would wait its turn behind every bars
+        # request queued meanwhile.
         events = self._pool.submit(self._hq.xdxr_many, symbols)
-        fins = {s: self._pool.submit(self._hq.finance, s) for s in symbols} if finance else {}
+        fins = self._pool.submit(self._hq.finance_many, symbols) if finance else None
 
         def collect() -> dict[Symbol, Fetched]:
-            try:
-                by_name = events.result()
-                failure = "no ex-rights records"
-            except Exception as exc:
-                by_name, failure = {}, f"{type(exc).__name__}: {exc}"
+            by_name, failure = _results(events, "no ex-rights records")
+            by_fin, fin_failure = _results(fins, "no answer") if fins is not None else ({}, "")
             out: dict[Symbol, Fetched] = {}
             for s in symbols:
                 frame = by_name.get(s.canonical)
@@ -101,12 +109,12 @@ class Tables:
                     out[s] = (None, None, failure)
                     continue
                 fin: Record | None = None
-                if s in fins:
-                    try:
-                        fin = finance_record(fins[s].result(), s)
-                    except Exception as exc:
-                        out[s] = (None, None, f"finance: {type(exc).__name__}: {exc}")
+                if fins is not None:
+                    fin_frame = by_fin.get(s.canonical)
+                    if fin_frame is None:
+                        out[s] = (None, None, f"finance: {fin_failure}")
                         continue
+                    fin = finance_record(fin_frame, s)
                 out[s] = (xdxr_records(frame), fin, None)
             return out
         return collect

@@ -44,11 +44,18 @@ class Totals:
 
 
 class Writer:
+    """Writes the updates handed to `put` in order. What waits is bounded by bars, not by
+    updates: a first sync's updates are whole histories, a day's update of a whole market is
+    a bar a security, and making its fetching threads wait for the writer idles connections."""
+
     def __init__(self, con: sqlite3.Connection, sync_id: int,
-                 on_done: Any = None, depth: int = 64) -> None:
+                 on_done: Any = None, budget: int = 1_000_000) -> None:
         self._con = con
         self._sync_id = sync_id
-        self._queue: queue.Queue[Optional[Update]] = queue.Queue(depth)
+        self._queue: queue.Queue[Optional[Update]] = queue.Queue()
+        self._budget = budget
+        self._waiting = 0                  # bars handed over and not yet written
+        self._room = threading.Condition()
         self._calendar = {r[0] for r in con.execute("SELECT date FROM calendar")}
         self._new_days: list[int] = []
         self._on_done = on_done
@@ -61,6 +68,10 @@ class Writer:
     def put(self, update: Update) -> None:
         if self.error is not None:
             raise self.error
+        n = _bars_of(update)
+        with self._room:
+            self._room.wait_for(lambda: self._waiting == 0 or self._waiting + n <= self._budget)
+            self._waiting += n
         self._queue.put(update)
 
     def close(self) -> None:
@@ -75,13 +86,16 @@ class Writer:
             update = self._queue.get()
             if update is None:
                 return
-            if self.error is not None:
-                continue
             try:
-                self.apply(update)
+                if self.error is None:
+                    self.apply(update)
             except BaseException as exc:  # stops the sync; the update rolled back whole
                 self.error = exc
-            if self._on_done is not None:
+            finally:
+                with self._room:
+                    self._waiting -= _bars_of(update)
+                    self._room.notify_all()
+            if self._on_done is not None and self.error is None:
                 self._on_done(update)
 
     def apply(self, u: Update) -> None:
@@ -193,6 +207,10 @@ class Writer:
         self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?)",
                           (symbol, int(record.get("updated_date") or 0),
                            json.dumps(record, ensure_ascii=False)))
+
+
+def _bars_of(update: Update) -> int:
+    return len(update.bars) if update.bars is not None else 0
 
 
 def _values(s: blocks.Series) -> np.ndarray[Any, Any]:
