@@ -6,25 +6,25 @@ tree); `--json` prints one JSON object instead of the report. Not a test: figure
 as ratios against baselines measured in the same run.
 
 The job: 200 securities x 800 daily bars, the answers held `--latency` ms (10, 20 and 50) by
-bench/replay_server.py, which answers from stored bytes at almost no CPU (its CPU is shown; the
-simulated server of pelmora.testing spends 1-2 ms of CPU on an 800-bar answer, which on two cores
-competes with the client measured; `--sim-workers N` times against it instead, with N worker
-processes).
+bench/replay_server.py, which answers with the simulated server's own answers (captured at
+the start) at almost no CPU (its CPU is shown; the simulated server of pelmora.testing spends
+1-2 ms of CPU on an 800-bar answer, which on two cores competes with the client measured;
+`--sim-workers N` times against it instead, with N worker processes).
 Clients:
   core-seq     one pelmora TdxClient, request after request
   core-8thr    8 TdxClients in 8 Python threads (each holds the interpreter lock while it waits)
   py-8thr      a pure-Python client (socket, struct, zlib; bench/pydecode_market.py) in 8 threads
   hq           pelmora.HQ(connections=8).bars_many(...): one long frame
 Every client's result is checked equal to core-seq's before the timings are reported.
+The client CPU is set beside zlib and libdeflate inflating the same bodies, and beside the bare
+exchanges of the job (bench/floor_exchange.c): what any client pays the kernel here.
 """
 import argparse
 import concurrent.futures
-import datetime
 import gc
 import json
 import os
 import pickle
-import random
 import resource
 import socket
 import struct
@@ -41,7 +41,6 @@ sys.path.insert(0, HERE)
 import pydecode_market  # noqa: E402
 
 from pelmora import HQ, TdxClient  # noqa: E402
-from pelmora.testing.wire import encode_price, encode_volume, frame  # noqa: E402
 
 SECURITIES, BARS, THREADS = 200, 800, 8
 DAY = 9
@@ -66,58 +65,50 @@ def list_request(market, start):
     return bytes.fromhex("0c0118640101060006005004") + struct.pack("<HH", market, start)
 
 
-def trading_days(n):
-    days, d = [], datetime.date(2022, 1, 3)
-    while len(days) < n:
-        if d.weekday() < 5:
-            days.append(d.year * 10000 + d.month * 100 + d.day)
-        d += datetime.timedelta(days=1)
-    return days
-
-
-def bars_body(rng, days, index=False):
-    out = bytearray(struct.pack("<H", len(days)))
-    price, base = rng.randint(3000, 200000), 0
-    for day in days:
-        o = price + rng.randint(-price // 100, price // 100)
-        c = o + rng.randint(-price // 40, price // 40)
-        h, lo = max(o, c) + rng.randint(0, price // 80), min(o, c) - rng.randint(0, price // 80)
-        out += struct.pack("<I", day) + encode_price(o - base) + encode_price(c - o)
-        out += encode_price(h - o) + encode_price(lo - o)
-        out += encode_volume(rng.randint(10**4, 10**7)) + encode_volume(rng.randint(10**7, 10**10))
-        if index:
-            out += struct.pack("<HH", rng.randint(0, 2000), rng.randint(0, 2000))
-        base, price = c, c
-    return bytes(out)
-
-
-def list_body(codes):
-    out = bytearray(struct.pack("<H", len(codes)))
-    for code in codes:
-        out += code.encode() + struct.pack("<H", 100) + b"BENCH".ljust(8, b"\0") + bytes(4)
-        out += bytes((2,)) + encode_volume(10.0) + bytes(4)
-    return bytes(out)
-
-
 def build_market(securities, bars):
-    """({request: response}, codes, [(wire body, plain size)] of the bar answers)."""
-    rng = random.Random(7)
-    codes = [f"6{i:05d}" for i in range(securities)]
-    days = trading_days(bars)
-    answers, bodies = {}, []
-    for code in codes:
-        body = bars_body(rng, days)
-        answer = frame(body, compress=True)
-        answers[bars_request(DAY, 1, code, 0, bars)] = answer
-        bodies.append((answer[16:], len(body)))
-    listed = ["000001"] + codes
-    answers[bars_request(DAY, 1, "000001", 0, 1)] = frame(bars_body(rng, days[-1:], True))
-    answers[count_request(1)] = frame(struct.pack("<H", len(listed)))
-    answers[count_request(0)] = frame(struct.pack("<H", 0))
-    for start in range(0, len(listed), 1000):
-        answers[list_request(1, start)] = frame(list_body(listed[start:start + 1000]),
-                                                compress=True)
+    """({request: whole response}, codes, [(wire body, plain size)] of the bar answers): the
+    simulated server's own answers, captured once, which the replaying server sends back. Its
+    bodies are what a client of it inflates: about 14.7 compressed bytes a bar."""
+    codes = sim_codes(securities)
+    server = SimServer(0, 1)
+    try:
+        with socket.create_connection(("127.0.0.1", server.port)) as sock:
+            def answer(request):
+                sock.sendall(request)
+                head = recv_exact(sock, 16)
+                return head + recv_exact(sock, struct.unpack_from("<H", head, 12)[0])
+
+            answers = {}
+            for market in (0, 1):
+                answers[count_request(market)] = whole = answer(count_request(market))
+                listed = struct.unpack_from("<H", plain_body(whole))[0]
+                for start in range(0, listed, 1000):
+                    answers[list_request(market, start)] = answer(list_request(market, start))
+            verify = bars_request(DAY, 1, "000001", 0, 1)
+            answers[verify] = answer(verify)
+            bodies = []
+            for code in codes:
+                request = bars_request(DAY, 1, code, 0, bars)
+                answers[request] = whole = answer(request)
+                bodies.append((whole[16:], struct.unpack_from("<H", whole, 14)[0]))
+    finally:
+        server.stop()
     return answers, codes, bodies
+
+
+def recv_exact(sock, n):
+    buf = bytearray()
+    while len(buf) < n:
+        part = sock.recv(n - len(buf))
+        if not part:
+            raise ConnectionError("closed")
+        buf += part
+    return bytes(buf)
+
+
+def plain_body(whole):
+    z, u = struct.unpack_from("<HH", whole, 12)
+    return whole[16:] if z == u else zlib.decompress(whole[16:])
 
 
 class ReplayServer:
@@ -200,19 +191,10 @@ class PyClient:
                 "00000002")]:
             self.exchange(request)
 
-    def recv_exact(self, n):
-        buf = bytearray()
-        while len(buf) < n:
-            part = self.sock.recv(n - len(buf))
-            if not part:
-                raise ConnectionError("closed")
-            buf += part
-        return bytes(buf)
-
     def exchange(self, request):
         self.sock.sendall(request)
-        z, u = struct.unpack_from("<HH", self.recv_exact(16), 12)
-        wire = self.recv_exact(z)
+        z, u = struct.unpack_from("<HH", recv_exact(self.sock, 16), 12)
+        wire = recv_exact(self.sock, z)
         return wire if z == u else zlib.decompress(wire)[:u]
 
     def bars(self, category, market, code, start, count):
@@ -419,6 +401,22 @@ def libdeflate_cost(bodies):
     return best * 1e9 / (len(bodies) * BARS)
 
 
+def exchange_floor(answers_path, codes, latency, reps):
+    """ns per bar of client CPU for the bare exchanges of the job (bench/floor_exchange.c: the
+    same requests on THREADS connections, nothing inflated or decoded), by a blocking thread
+    per connection and by one epoll loop; least of `reps` runs each."""
+    from _cbuild import build
+    floor = build(os.path.join(HERE, "floor_exchange.c"), "floor_exchange")
+    requests = [bars_request(DAY, 1, code, 0, BARS) for code in codes]
+    server = ReplayServer(answers_path, latency)
+    try:
+        return {mode: min(floor.exchange_cpu(server.port, requests, THREADS, loop)
+                          for _ in range(reps)) * 1e9 / (len(codes) * BARS)
+                for mode, loop in (("threads", False), ("loop", True))}
+    finally:
+        server.stop()
+
+
 def single_bars_cost(answers_path, codes, calls):
     """Client CPU (ns per bar) of one 800-bar HQ.bars() call, frame included, at no latency."""
     server = ReplayServer(answers_path, 0)
@@ -484,12 +482,12 @@ def main():
         with open(path, "wb") as f:
             pickle.dump(answers, f)
         report = {"throughput": {}}
-        sim = sim_codes(SECURITIES) if args.sim_workers else codes
         for latency in args.latency:
-            report["throughput"][latency] = throughput(path, sim, latency, args.reps, 1,
+            report["throughput"][latency] = throughput(path, codes, latency, args.reps, 1,
                                                        args.sim_workers)
         report["zlib_ns_per_bar"] = zlib_cost(bodies)
         report["libdeflate_ns_per_bar"] = libdeflate_cost(bodies)
+        report["exchange_floor_ns_per_bar"] = exchange_floor(path, codes, 20, args.reps)
         report["bars_ns_per_bar"] = single_bars_cost(path, codes, 50)
         report["memory"] = memory_probe(path, codes)
         report["bars_in_job"] = SECURITIES * BARS
@@ -527,8 +525,14 @@ def print_report(r):
           f"{hq['user'] * 1e9 / n:.0f}, system ~{hq['system'] * 1e9 / n:.0f}) vs zlib inflating "
           f"the same bodies {r['zlib_ns_per_bar']:.0f} ns/bar (ratio "
           f"{hq_cpu / r['zlib_ns_per_bar']:.2f}, target < 1)")
+    floor = r["exchange_floor_ns_per_bar"]
+    print(f"bare exchanges of the job at 20 ms, nothing inflated (C): {floor['threads']:.0f} "
+          f"ns/bar by a blocking thread per connection, {floor['loop']:.0f} by one epoll loop")
     if r["libdeflate_ns_per_bar"] is not None:
-        print(f"libdeflate alone inflating them: {r['libdeflate_ns_per_bar']:.0f} ns/bar")
+        least = r["libdeflate_ns_per_bar"] + min(floor.values())
+        print(f"libdeflate alone inflating them: {r['libdeflate_ns_per_bar']:.0f} ns/bar; with "
+              f"the cheaper exchanges {least:.0f} ns/bar ({least / r['zlib_ns_per_bar']:.2f} "
+              f"x zlib) before any decoding")
     print(f"one 800-bar bars(): {r['bars_ns_per_bar']:.0f} ns/bar, frame included (target <= 450)")
     m = r["memory"]
     flight = THREADS * 2 * 65536
