@@ -141,7 +141,8 @@ static PyObject* exchange_cpu(PyObject* self, PyObject* args) {
     int port, n, loop;
     PyObject* requests;
     if (!PyArg_ParseTuple(args, "iO!ip", &port, &PyList_Type, &requests, &n, &loop)) return NULL;
-    if (n < 1 || n > MAX_CONN) return PyErr_Format(PyExc_ValueError, "1 to %d connections", MAX_CONN);
+    if (n < 1 || n > MAX_CONN)
+        return PyErr_Format(PyExc_ValueError, "1 to %d connections", MAX_CONN);
     Py_ssize_t count = PyList_GET_SIZE(requests);
     Job job = {.count = count};
     job.data = PyMem_Calloc(count ? count : 1, sizeof *job.data);
@@ -153,15 +154,15 @@ static PyObject* exchange_cpu(PyObject* self, PyObject* args) {
         goto done;
     }
     for (Py_ssize_t i = 0; i < count; i++)
-        if (PyBytes_AsStringAndSize(PyList_GET_ITEM(requests, i), (char**)&job.data[i], &job.size[i]) != 0)
+        if (PyBytes_AsStringAndSize(PyList_GET_ITEM(requests, i), (char**)&job.data[i],
+                                    &job.size[i]) != 0)
             goto done;
+    PyThreadState* saved = PyEval_SaveThread();
     int opened = 0;
-    Py_BEGIN_ALLOW_THREADS
-    for (; opened < n && (conns[opened].fd = dial(port)) >= 0; opened++) {
-    }
+    while (opened < n && (conns[opened].fd = dial(port)) >= 0) opened++;
     if (opened == n) spent = loop ? run_loop(&job, conns, n) : run_threads(&job, conns, n);
     for (int i = 0; i < opened; i++) close(conns[i].fd);
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(saved);
     if (spent < 0 || atomic_load(&job.failed)) {
         PyErr_SetString(PyExc_ConnectionError, "an exchange failed");
         spent = -1;

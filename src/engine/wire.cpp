@@ -59,36 +59,57 @@ Status send_all(int fd, const uint8_t* data, size_t size, Clock::time_point dead
     return {};
 }
 
-// Reads one response whole into `frame`. The request was just sent, so the first wait comes
-// before the first read; each read takes all that has arrived, usually the whole response.
-Status read_response(int fd, Clock::time_point deadline, int stop_fd, Bytes& frame, size_t& size) {
-    // Sized once for the largest response; never shrunk, so never filled with zeros again.
-    if (frame.size() < kHeaderSize + 0xFFFF) frame.resize(kHeaderSize + 0xFFFF);
-    size_t got = 0, want = kHeaderSize;
-    bool waited = false;
-    while (got < want) {
-        if (!waited) {
-            if (Status s = wait_ready(fd, POLLIN, deadline, stop_fd); !s) return s;
-            waited = true;
-        }
-        ssize_t n = ::recv(fd, frame.data() + got, frame.size() - got, 0);
-        if (n > 0) {
-            got += size_t(n);
-            if (got >= kHeaderSize) want = kHeaderSize + load_u16(frame.data() + 12);
-            waited = got >= want;
-        } else if (n == 0) {
-            return io_error("failed to fill whole buffer");
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            waited = false;
-        } else if (errno != EINTR) {
-            return io_error(errno);
-        }
+// The bytes of one response as they arrive; the header announces the body's length.
+class ResponseBuffer {
+public:
+    enum class Arrival { Bytes, Nothing, Interrupted };
+
+    explicit ResponseBuffer(Bytes& frame) : frame_(frame) {
+        // Sized once for the largest response; never shrunk, so never filled with zeros again.
+        if (frame_.size() < kHeaderSize + 0xFFFF) frame_.resize(kHeaderSize + 0xFFFF);
     }
-    if (got > want)
-        return Error{ErrorKind::Runtime, "Malformed response: more bytes than its header announces",
-                     0};
-    size = got;
-    return {};
+
+    bool whole() const { return got_ >= want_; }
+    bool started() const { return got_ > 0; }
+
+    // One read of all that has arrived, usually the whole response.
+    Status receive(int fd, Arrival& arrival) {
+        const ssize_t n = ::recv(fd, frame_.data() + got_, frame_.size() - got_, 0);
+        arrival = n > 0 ? Arrival::Bytes : errno == EINTR ? Arrival::Interrupted : Arrival::Nothing;
+        if (n > 0) {
+            got_ += size_t(n);
+            if (got_ >= kHeaderSize) want_ = kHeaderSize + load_u16(frame_.data() + 12);
+            return {};
+        }
+        if (n == 0) return io_error("failed to fill whole buffer");
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return {};
+        return io_error(errno);
+    }
+
+    Status finish(size_t& size) const {
+        if (got_ > want_)
+            return Error{ErrorKind::Runtime,
+                         "Malformed response: more bytes than its header announces", 0};
+        size = got_;
+        return {};
+    }
+
+private:
+    Bytes& frame_;
+    size_t got_ = 0, want_ = kHeaderSize;
+};
+
+// Reads one response whole into `frame` from a non-blocking socket. The request was just sent,
+// so the first wait comes before the first read.
+Status read_response(int fd, Clock::time_point deadline, int stop_fd, Bytes& frame, size_t& size) {
+    ResponseBuffer in(frame);
+    auto arrival = ResponseBuffer::Arrival::Nothing;
+    while (!in.whole()) {
+        if (arrival != ResponseBuffer::Arrival::Interrupted)
+            if (Status s = wait_ready(fd, POLLIN, deadline, stop_fd); !s) return s;
+        if (Status s = in.receive(fd, arrival); !s) return s;
+    }
+    return in.finish(size);
 }
 
 timeval as_timeval(Clock::duration d) {
@@ -180,35 +201,21 @@ Status WireConnection::set_receive_wait(Clock::duration wait) {
 // fails at most that late.
 Status WireConnection::read_blocking(Clock::duration timeout, Clock::time_point deadline,
                                      Bytes& frame, size_t& size) {
-    // Sized once for the largest response; never shrunk, so never filled with zeros again.
-    if (frame.size() < kHeaderSize + 0xFFFF) frame.resize(kHeaderSize + 0xFFFF);
+    ResponseBuffer in(frame);
     if (receive_wait_ != timeout)
         if (Status s = set_receive_wait(timeout); !s) return s;
-    size_t got = 0, want = kHeaderSize;
-    while (got < want) {
-        if (got > 0) {
+    while (!in.whole()) {
+        if (in.started()) {
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) return timed_out();
             if (left < receive_wait_ - timeout / 8)
                 if (Status s = set_receive_wait(left); !s) return s;
         }
-        ssize_t n = ::recv(sock_.get(), frame.data() + got, frame.size() - got, 0);
-        if (n > 0) {
-            got += size_t(n);
-            if (got >= kHeaderSize) want = kHeaderSize + load_u16(frame.data() + 12);
-        } else if (n == 0) {
-            return io_error("failed to fill whole buffer");
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return timed_out();
-        } else if (errno != EINTR) {
-            return io_error(errno);
-        }
+        auto arrival = ResponseBuffer::Arrival::Nothing;
+        if (Status s = in.receive(sock_.get(), arrival); !s) return s;
+        if (arrival == ResponseBuffer::Arrival::Nothing) return timed_out();
     }
-    if (got > want)
-        return Error{ErrorKind::Runtime, "Malformed response: more bytes than its header announces",
-                     0};
-    size = got;
-    return {};
+    return in.finish(size);
 }
 
 Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
