@@ -365,30 +365,14 @@ class HQ:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
         every one failed."""
-        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
-        batch = self._table("xdxr", [corporate.query(s) for s in syms], progress)
-        errors = batch.errors()
-        if errors and len(errors) == len(syms):
-            frames.raise_first(errors)
-        if errors:
-            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
-            warnings.warn(f"no events for {len(errors)} of {len(syms)} securities: {listing}",
-                          DataWarning, stacklevel=2)
+        syms, batch = self._records_many("xdxr", symbols, "events", progress)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
     def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
         `DataWarning`; raises when every one failed."""
-        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
-        batch = self._table("finance", [corporate.query(s) for s in syms])
-        errors = batch.errors()
-        if errors and len(errors) == len(syms):
-            frames.raise_first(errors)
-        if errors:
-            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
-            warnings.warn(f"no finance summary for {len(errors)} of {len(syms)} securities: "
-                          f"{listing}", DataWarning, stacklevel=2)
+        syms, batch = self._records_many("finance", symbols, "finance summary")
         return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
 
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
@@ -421,6 +405,21 @@ class HQ:
             return self._pool.table(kind, queries, progress)
         finally:
             self._warn_servers()
+
+    def _records_many(self, kind: str, symbols: Iterable[SymbolLike], what: str,
+                      progress: Progress | None = None) -> tuple[list[Symbol], Any]:
+        """The securities (each once) and the batch of a record query for each; raises when
+        every one failed, names the failed ones in a `DataWarning` (no `what` for them)."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table(kind, [corporate.query(s) for s in syms], progress)
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            warnings.warn(f"no {what} for {len(errors)} of {len(syms)} securities: {listing}",
+                          DataWarning, stacklevel=3)
+        return syms, batch
 
     @staticmethod
     def _bounds(count: int | None, start: DateLike | None, end: DateLike | None
