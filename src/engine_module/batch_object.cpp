@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "module/pyref.hpp"
 
 namespace pelmora::py {
@@ -169,14 +170,11 @@ PySequenceMethods column_sequence = [] {
 }  // namespace
 
 PyTypeObject BarBatchType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.BarBatch";
-    t.tp_basicsize = sizeof(BarBatchObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc =
-        "Bars of a batch of requests, as columns; rows of request i follow those of "
-        "request i - 1.";
+    PyTypeObject t =
+        static_type("pelmora._engine.BarBatch", sizeof(BarBatchObject),
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                    "Bars of a batch of requests, as columns; rows of request i follow those of "
+                    "request i - 1.");
     t.tp_dealloc = batch_dealloc;
     t.tp_methods = batch_methods;
     t.tp_getset = batch_getset;
@@ -185,22 +183,15 @@ PyTypeObject BarBatchType = [] {
 }();
 
 PyTypeObject ColumnType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.Column";
-    t.tp_basicsize = sizeof(ColumnObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc = "One column of a BarBatch, shared through the buffer protocol.";
+    PyTypeObject t = static_type("pelmora._engine.Column", sizeof(ColumnObject),
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 "One column of a BarBatch, shared through the buffer protocol.");
     t.tp_dealloc = column_dealloc;
     t.tp_as_buffer = &column_buffer;
     t.tp_as_sequence = &column_sequence;
     t.tp_getset = column_getset;
     return t;
 }();
-
-bool init_batch_types() {
-    return PyType_Ready(&BarBatchType) == 0 && PyType_Ready(&ColumnType) == 0;
-}
 
 PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch) {
     auto* b = PyObject_New(BarBatchObject, &BarBatchType);

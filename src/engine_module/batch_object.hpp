@@ -13,8 +13,6 @@ namespace pelmora::py {
 extern PyTypeObject BarBatchType;
 extern PyTypeObject ColumnType;
 
-bool init_batch_types();
-
 // A new BarBatch owning `batch`, which must be compacted.
 PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch);
 

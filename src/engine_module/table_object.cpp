@@ -10,6 +10,7 @@
 #include "engine_module/waiting.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "module/pyref.hpp"
 #include "protocol/quotes.hpp"
 
@@ -207,23 +208,16 @@ PySequenceMethods table_sequence = [] {
 }  // namespace
 
 PyTypeObject TableBatchType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.TableBatch";
-    t.tp_basicsize = sizeof(TableBatchObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc =
+    PyTypeObject t = static_type(
+        "pelmora._engine.TableBatch", sizeof(TableBatchObject),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         "Rows of a batch of requests of one kind, as named columns; rows of request i follow "
-        "those of request i - 1.";
+        "those of request i - 1.");
     t.tp_dealloc = table_dealloc;
     t.tp_methods = table_methods;
     t.tp_as_sequence = &table_sequence;
     return t;
 }();
-
-bool init_table_type() {
-    return PyType_Ready(&TableBatchType) == 0;
-}
 
 PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
                             PyObject* progress) {
