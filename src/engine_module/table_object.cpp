@@ -139,13 +139,8 @@ PyObject* str_list(const std::vector<std::string>& texts) {
 
 PyObject* table_column(PyObject* self, PyObject* arg) {
     auto* t = reinterpret_cast<TableBatchObject*>(self);
-    Py_ssize_t len = 0;
-    const char* name = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &len) : nullptr;
-    if (!name) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column name must be a str");
-        return nullptr;
-    }
-    std::string_view key(name, size_t(len));
+    std::string_view key;
+    if (!column_name(arg, key)) return nullptr;
     const size_t rows = t->table.rows();
     if (auto* c = t->table.f64(key))
         return make_column(self, const_cast<double*>(c->data()), 0, rows, 'd');
@@ -161,17 +156,7 @@ PyObject* table_counts(PyObject* self, PyObject*) {
 }
 
 PyObject* table_errors(PyObject* self, PyObject*) {
-    const Batch& b = *reinterpret_cast<TableBatchObject*>(self)->batch;
-    PyRef out = PyRef::steal(PyList_New(0));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (!b.errors[i]) continue;
-        PyRef exc = PyRef::steal(exception_object(*b.errors[i]));
-        if (!exc) return nullptr;
-        PyRef item = PyRef::steal(Py_BuildValue("(nO)", Py_ssize_t(i), exc.get()));
-        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
-    }
-    return out.release();
+    return error_list(*reinterpret_cast<TableBatchObject*>(self)->batch);
 }
 
 PyObject* table_names(PyObject* self, PyObject*) {
