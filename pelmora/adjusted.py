@@ -4,10 +4,8 @@ day that spans an ex-date cannot be adjusted by one map, so such bars are built 
 daily bars covering the same periods, stamped as the server stamps its own."""
 from __future__ import annotations
 
-import warnings
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
-from .exceptions import DataWarning
 from .symbols import SymbolLike, parse_period, parse_symbol
 
 if TYPE_CHECKING:
@@ -35,14 +33,6 @@ def period_start(times: Any, category: int) -> Any:
         return t - pd.to_timedelta(t.day_of_week, unit="D")
     freq = {"month": "M", "quarter": "Q", "year": "Y"}[period]
     return t.to_period(freq).to_timestamp()
-
-
-def quiet_daily(fetch: Callable[[], pd.DataFrame]) -> pd.DataFrame:
-    """Daily bars fetched to build longer ones: their shortfall warnings repeat, in days, what
-    the fetch of the longer bars has already said."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DataWarning)
-        return fetch()
 
 
 def events_long(per_symbol: dict[str, pd.DataFrame]) -> pd.DataFrame:
@@ -92,7 +82,7 @@ def bars(hq: HQ, symbol: SymbolLike, period: str | int, count: int | None, start
     if category not in LONG_PERIODS or raw.empty:
         return adjust(raw, events, method, as_of=as_of)
     begin = daily_start(raw, category)
-    daily = quiet_daily(lambda: hq.bars(sym, "day", start=begin, end=end))
+    daily = hq._quietly().bars(sym, "day", start=begin, end=end)
     return rebuild_long(raw, daily, events, method, as_of, category)
 
 
@@ -106,7 +96,7 @@ def bars_many(hq: HQ, raw: pd.DataFrame, category: int, end: Any, method: str, a
         out = adjust(raw, events, method, as_of=as_of)
     else:
         begin = daily_start(raw.sort_index(), category)
-        daily = quiet_daily(lambda: hq.bars_many(names, "day", start=begin, end=end))
+        daily = hq._quietly().bars_many(names, "day", start=begin, end=end)
         out = rebuild_long(raw, daily, events, method, as_of, category)
     out.attrs = dict(raw.attrs)
     return out

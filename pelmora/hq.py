@@ -8,6 +8,7 @@ event loop that runs the call through ``asyncio.to_thread(hq.bars, ...)``, keep 
 """
 from __future__ import annotations
 
+import copy
 import datetime as _dt
 import threading
 import warnings
@@ -104,8 +105,10 @@ class HQ:
     the user's config folder are used (`pelmora.config.resolve_servers`). Each server is used
     only after it has answered a request for one daily bar of the Shanghai index with data;
     servers that answer empty (quote-only servers), keep failing or send malformed answers are
-    set aside with a `DataWarning` naming them, and their requests go to the others. `timeout` bounds one request's exchange (seconds),
-    `connect_timeout` a connect; a request is tried `attempts` times over the pool.
+    set aside with a `DataWarning` naming them, and their requests go to the others.
+    `timeout` bounds one request's exchange (seconds), `connect_timeout` a connect; a request
+    is tried `attempts` times over the pool. With `quiet`, calls give no `DataWarning`: what
+    they would say is in the frames' ``attrs`` and in `servers` alone.
 
     Frames: a DatetimeIndex named ``datetime`` of naive exchange-local (Beijing) times: bars
     of a day or longer at midnight of their day, minute bars at the minute they end. Columns,
@@ -120,7 +123,7 @@ class HQ:
 
     def __init__(self, servers: Iterable[ServerLike] | None = None, connections: int = 8, *,
                  timeout: float = 10.0, connect_timeout: float = 5.0,
-                 attempts: int = 4) -> None:
+                 attempts: int = 4, quiet: bool = False) -> None:
         from . import _engine
         from .config import resolve_servers
         if servers is None:
@@ -132,6 +135,7 @@ class HQ:
         self._listed: dict[int, list[str]] = {}
         self._listed_set: dict[int, frozenset[str]] = {}
         self._list_lock = threading.Lock()
+        self._quiet = quiet
 
     # -- life cycle
 
@@ -195,12 +199,12 @@ class HQ:
             self._warn_servers()
         got = len(bars)
         if got == 0:
-            warnings.warn(f"{sym.canonical}: the server has no {period} bars"
-                          + (" in the range asked for" if lo is not None or hi is not None
-                             else ""), DataWarning, stacklevel=2)
+            self._warn(f"{sym.canonical}: the server has no {period} bars"
+                       + (" in the range asked for" if lo is not None or hi is not None
+                          else ""), 2)
         elif lo is None and got < count:
-            warnings.warn(f"{sym.canonical}: {got} {period} bars, not {count}: its history "
-                          f"goes back only to {bars.times[0]}", DataWarning, stacklevel=2)
+            self._warn(f"{sym.canonical}: {got} {period} bars, not {count}: its history goes "
+                       f"back only to {bars.times[0]}", 2)
         return frames.bars_frame(bars)
 
     def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
@@ -264,10 +268,10 @@ class HQ:
         frame.attrs["empty"] = empty
         if fails:
             listing = "; ".join(f"{name} ({_reason(e)})" for name, e in fails.items())
-            warnings.warn(f"{len(fails)} of {len(fails) + len(listed) - len(failed)} securities "
-                          f"failed: {listing}", DataWarning, stacklevel=2)
+            self._warn(f"{len(fails)} of {len(fails) + len(listed) - len(failed)} securities "
+                       f"failed: {listing}", 2)
         if empty:
-            warnings.warn(f"no {period} bars for {', '.join(empty)}", DataWarning, stacklevel=2)
+            self._warn(f"no {period} bars for {', '.join(empty)}", 2)
         if adjust is not None and len(frame):
             frame = adjusted.bars_many(self, frame, category, end, adjust, as_of)
         return frame
@@ -298,7 +302,7 @@ class HQ:
         if not syms:
             raise ValueError("quotes needs at least one security")
         batch = self._table("quotes", quotes.requests(syms), progress)
-        return quotes.frame(batch, syms)
+        return quotes.frame(batch, syms, self._warn)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
@@ -347,7 +351,7 @@ class HQ:
         dates = events.index.dropna()
         if len(dates):
             first = dates.min() - pd.Timedelta(days=31)
-            daily = adjusted.quiet_daily(lambda: self.bars(sym, "day", start=first))
+            daily = self._quietly().bars(sym, "day", start=first)
         else:
             daily = self.bars(sym, "day", count=1)
         return factors(events, daily)
@@ -365,30 +369,14 @@ class HQ:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
         every one failed."""
-        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
-        batch = self._table("xdxr", [corporate.query(s) for s in syms], progress)
-        errors = batch.errors()
-        if errors and len(errors) == len(syms):
-            frames.raise_first(errors)
-        if errors:
-            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
-            warnings.warn(f"no events for {len(errors)} of {len(syms)} securities: {listing}",
-                          DataWarning, stacklevel=2)
+        syms, batch = self._records_many("xdxr", symbols, "events", progress)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
     def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
         `DataWarning`; raises when every one failed."""
-        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
-        batch = self._table("finance", [corporate.query(s) for s in syms])
-        errors = batch.errors()
-        if errors and len(errors) == len(syms):
-            frames.raise_first(errors)
-        if errors:
-            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
-            warnings.warn(f"no finance summary for {len(errors)} of {len(syms)} securities: "
-                          f"{listing}", DataWarning, stacklevel=2)
+        syms, batch = self._records_many("finance", symbols, "finance summary")
         return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
 
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
@@ -421,6 +409,20 @@ class HQ:
             return self._pool.table(kind, queries, progress)
         finally:
             self._warn_servers()
+
+    def _records_many(self, kind: str, symbols: Iterable[SymbolLike], what: str,
+                      progress: Progress | None = None) -> tuple[list[Symbol], Any]:
+        """The securities (each once) and the batch of a record query for each; raises when
+        every one failed, names the failed ones in a `DataWarning` (no `what` for them)."""
+        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        batch = self._table(kind, [corporate.query(s) for s in syms], progress)
+        errors = batch.errors()
+        if errors and len(errors) == len(syms):
+            frames.raise_first(errors)
+        if errors:
+            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
+            self._warn(f"no {what} for {len(errors)} of {len(syms)} securities: {listing}", 3)
+        return syms, batch
 
     @staticmethod
     def _bounds(count: int | None, start: DateLike | None, end: DateLike | None
@@ -527,8 +529,7 @@ class HQ:
                 if n < BAR_PAGE and lo is not None and (n == 0 or times[0] > lo) and \
                         (n or len(pages[sym]) > 1):
                     oldest = times[0] if n else pages[sym][-2].times[0]
-                    warnings.warn(f"{sym.canonical}: the server's bars go back only to {oldest}",
-                                  DataWarning, stacklevel=4)
+                    self._warn(f"{sym.canonical}: the server's bars go back only to {oldest}", 4)
                 if not done:
                     still.append(sym)
             pending = still
@@ -553,7 +554,20 @@ class HQ:
 
     def _warn_servers(self) -> None:
         for text in self._pool.take_warnings():
-            warnings.warn(text, DataWarning, stacklevel=3)
+            self._warn(text, 3)
+
+    def _warn(self, text: str, stacklevel: int) -> None:
+        """A `DataWarning` unless quiet; `stacklevel` counts from the caller. Not a warnings
+        filter: that is process-wide, and other threads warn meanwhile."""
+        if not self._quiet:
+            warnings.warn(text, DataWarning, stacklevel=stacklevel + 1)
+
+    def _quietly(self) -> HQ:
+        """This HQ, on the same pool and lists, without warnings: for fetches whose shortfalls
+        repeat what their caller has already said (daily bars that build longer ones)."""
+        view = copy.copy(self)
+        view._quiet = True
+        return view
 
     @staticmethod
     def _raise_nothing(fails: dict[str, BaseException]) -> None:

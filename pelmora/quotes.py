@@ -1,10 +1,8 @@
 """Quotes of many securities: requests of QUOTE_PAGE securities, the answers as one frame."""
 from __future__ import annotations
 
-import warnings
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from .exceptions import DataWarning
 from .frames import raise_first
 from .limits import QUOTE_PAGE
 from .symbols import MARKET_NAMES, Symbol
@@ -24,11 +22,12 @@ def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
     return [pairs[i:i + QUOTE_PAGE] for i in range(0, len(pairs), QUOTE_PAGE)]
 
 
-def frame(batch: Any, syms: Sequence[Symbol]) -> pd.DataFrame:
+def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None]
+          ) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
-    answered). Securities asked of a failed request or not answered are named in a
-    `DataWarning` and in ``attrs["errors"]`` and ``attrs["missing"]``; raises the first
-    failure when every request failed."""
+    answered). Securities asked of a failed request or not answered are named through `warn`
+    (text, stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``;
+    raises the first failure when every request failed."""
     import pandas as pd
     errors = batch.errors()
     if len(errors) == len(requests(syms)):
@@ -48,10 +47,8 @@ def frame(batch: Any, syms: Sequence[Symbol]) -> pd.DataFrame:
     missing = [name for name in asked if name not in answered]
     out.attrs.update(missing=missing, errors=failed)
     if missing:
-        warnings.warn(f"no quote for {len(missing)} securities: {', '.join(missing)}",
-                      DataWarning, stacklevel=3)
+        warn(f"no quote for {len(missing)} securities: {', '.join(missing)}", 3)
     if failed:
         listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
-        warnings.warn(f"quotes of {len(failed)} securities failed: {listing}", DataWarning,
-                      stacklevel=3)
+        warn(f"quotes of {len(failed)} securities failed: {listing}", 3)
     return out

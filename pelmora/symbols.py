@@ -100,6 +100,13 @@ def is_index(symbol: Symbol) -> bool:
     return symbol.code[:3] in _INDEX_PREFIXES.get(symbol.market, ())
 
 
+def is_index_name(name: str) -> bool:
+    """`is_index` of a canonical name such as ``sh000001``, without parsing it (bulk readers
+    ask a market's worth)."""
+    market = MARKETS.get(name[:2])
+    return market is not None and is_index(Symbol(market, name[2:]))
+
+
 def parse_period(period: str | int) -> int:
     """The K-line category of a period name (``"day"``, ``"5m"``, ...) or a category 0-11."""
     if isinstance(period, int) and not isinstance(period, bool) and 0 <= period <= 11:

@@ -1,19 +1,13 @@
 """Leaks of HQ and its engine: many calls on each path must leave the interpreter's allocated
 blocks, the open descriptors and the threads of the process flat."""
-import gc
-import os
-import sys
 import warnings
 
+import leakcheck
 import pytest
 
 from pelmora import HQ, DataWarning
 from pelmora._engine import Pool
 from pelmora.testing import serve
-
-
-def state():
-    return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
 
 
 def assert_flat(call, rounds):
@@ -25,15 +19,8 @@ def assert_flat(call, rounds):
                 pass
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DataWarning)
-        run(100)  # warm caches: interned names, pandas' own (weak references, engines)
-        gc.collect()
-        blocks, before = sys.getallocatedblocks(), state()
-        run(rounds)
-        gc.collect()
-    grown = sys.getallocatedblocks() - blocks
-    # pandas keeps warming caches for a while; a leak costs at least a block a call.
-    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
-    assert state() == before
+        # pandas keeps warming caches for a while; a leak costs at least a block a call.
+        leakcheck.assert_flat(run, rounds, warm=100, allowance=rounds // 2)
 
 
 @pytest.fixture(scope="module")

@@ -1,18 +1,11 @@
 """Reference, memory and descriptor leaks: every callable, on success and on each error path,
 called many times, must leave the interpreter's allocated blocks and the open descriptors flat."""
-import gc
-import os
-import sys
-
+import leakcheck
 import pytest
 
 from pelmora import TdxClient, ping_servers, read_daily_bars, read_minute_bars
 
 ROUNDS = 1500
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 def assert_flat(call, outcome, rounds=ROUNDS):
@@ -28,14 +21,7 @@ def assert_flat(call, outcome, rounds=ROUNDS):
                 assert raises and type(exc) is outcome, repr(exc)
             else:
                 assert not raises and outcome(result), repr(result)[:200]
-    run(50)  # warm caches: interned keys, method wrappers, exception types
-    gc.collect()
-    blocks, fds = sys.getallocatedblocks(), open_fds()
-    run(rounds)
-    gc.collect()
-    grown = sys.getallocatedblocks() - blocks
-    assert grown < rounds // 20, f"{grown} blocks more after {rounds} calls"
-    assert open_fds() == fds
+    leakcheck.assert_flat(run, rounds, warm=50, allowance=rounds // 20)
 
 
 NEW = TdxClient()

@@ -7,7 +7,9 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
+import warnings
 from contextlib import closing
 
 import numpy as np
@@ -195,6 +197,20 @@ def test_quote_only_server_is_no_news(full, tmp_path):
     assert dump(folder) == before
     status = sql(folder, "SELECT status FROM sync_log ORDER BY id DESC LIMIT 1")
     assert status.status[0].startswith("failed")
+
+
+def test_a_sync_loses_no_warning_of_other_threads(server, tmp_path):
+    def warn_elsewhere(*progress):
+        other = threading.Thread(target=warnings.warn, args=("elsewhere", pelmora.DataWarning))
+        other.start()
+        other.join()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        summary = sync(tmp_path / "w", [server], symbols=["600036", "600998"],
+                       progress=warn_elsewhere)
+    # The sync's own failure is in its summary alone.
+    assert len(summary.failures) == 1
+    assert [str(w.message) for w in caught] == ["elsewhere"] * 2
 
 
 READER = r"""

@@ -18,3 +18,13 @@ def test_repeated_names_parse_alike(monkeypatch):
         for bad in ("60003", "bj430001"):
             with pytest.raises(ValueError, match=repr(bad)):
                 parse_symbol(bad)
+
+
+@pytest.mark.parametrize("name, index", [
+    ("sh000001", True), ("sh880001", True), ("sh999999", True), ("sz399001", True),
+    ("sz000001", False), ("sh600036", False), ("sh399001", False), ("sz880001", False),
+    ("bj000001", False)])
+def test_index_names_agree_with_symbols(name, index):
+    assert symbols.is_index_name(name) is index
+    if not name.startswith("bj"):
+        assert symbols.is_index(parse_symbol(name)) is index

@@ -11,11 +11,12 @@ import sqlite3
 import numpy as np
 import numpy.typing as npt
 
-from ..adjust import SINGLE_KEYS, adjust_prices, single_decimal
+from ..adjust import (CONSOLIDATION_KEYS, DISTRIBUTION_KEYS, SINGLE_KEYS, adjust_prices,
+                      single_decimal)
 from . import blocks
 from .codec import key_times
 
-_KEYS = ("fenhong", "peigujia", "songzhuangu", "peigu", "suogu")
+_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS
 _NAT = np.iinfo(np.int64).min
 
 

@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
-from ..symbols import MARKETS, SymbolLike, is_index, parse_symbol
+from ..symbols import MARKETS, SymbolLike, is_index, is_index_name, parse_symbol
 from . import blocks, schema
 from .adjusted import adjusted_prices
 from .codec import key_of_date, key_times
@@ -35,17 +35,12 @@ def _frame(series: blocks.Series, period: str, index: bool,
     return pd.DataFrame(values, index=idx, columns=list(columns), copy=False)
 
 
-def _is_index_name(name: str) -> bool:
-    """`is_index` of a canonical name, without parsing it (a market's worth are asked)."""
-    return name[:5] in ("sh000", "sh880", "sh999") or name[:5] == "sz399"
-
-
 def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.Series,
                 counted: npt.NDArray[np.bool_], period: str) -> Frame:
     """One frame of the bars of many securities, a categorical ``symbol`` column first;
     `counted` says which securities' up and down counts are real."""
     import pandas as pd
-    index = [_is_index_name(n) for n in names]
+    index = [is_index_name(n) for n in names]
     frame = _frame(whole, period, any(index))
     if any(index):
         # Zeros stand in for the counts a security does not have: show them as missing.

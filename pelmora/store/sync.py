@@ -14,13 +14,11 @@ import dataclasses
 import datetime as _dt
 import threading
 import time
-import warnings
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 import numpy as np
 
-from ..exceptions import DataWarning
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
 from ..limits import QUOTE_PAGE
 from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
@@ -287,8 +285,8 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
                  ",".join(periods))).lastrowid
             assert sync_id is not None
             try:
-                with HQ(servers, connections) as hq, warnings.catch_warnings():
-                    warnings.simplefilter("ignore", DataWarning)
+                # Failures are in the summary: warnings of them would only repeat it.
+                with HQ(servers, connections, quiet=True) as hq:
                     tables = Tables(hq)
                     try:
                         summary = _sync(con, folder, hq, tables, sync_id, periods, market_ids,

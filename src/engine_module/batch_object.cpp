@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "module/pyref.hpp"
 
 namespace pelmora::py {
@@ -59,13 +60,8 @@ namespace {
 
 PyObject* batch_column(PyObject* self, PyObject* arg) {
     auto* b = reinterpret_cast<BarBatchObject*>(self);
-    Py_ssize_t len = 0;
-    const char* name = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &len) : nullptr;
-    if (!name) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column name must be a str");
-        return nullptr;
-    }
-    std::string_view key(name, size_t(len));
+    std::string_view key;
+    if (!column_name(arg, key)) return nullptr;
     const engine::BarColumns& c = b->batch->columns;
     const size_t rows = b->batch->total_rows();
     if (key == "counts") return make_column(self, b->counts, 0, b->batch->size(), 'q');
@@ -78,17 +74,7 @@ PyObject* batch_column(PyObject* self, PyObject* arg) {
 }
 
 PyObject* batch_errors(PyObject* self, PyObject*) {
-    auto* b = reinterpret_cast<BarBatchObject*>(self);
-    PyRef out = PyRef::steal(PyList_New(0));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < b->batch->size(); ++i) {
-        if (!b->batch->errors[i]) continue;
-        PyRef exc = PyRef::steal(exception_object(*b->batch->errors[i]));
-        if (!exc) return nullptr;
-        PyRef item = PyRef::steal(Py_BuildValue("(nO)", Py_ssize_t(i), exc.get()));
-        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
-    }
-    return out.release();
+    return error_list(*reinterpret_cast<BarBatchObject*>(self)->batch);
 }
 
 PyObject* batch_get_index(PyObject* self, void*) {
@@ -169,14 +155,11 @@ PySequenceMethods column_sequence = [] {
 }  // namespace
 
 PyTypeObject BarBatchType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.BarBatch";
-    t.tp_basicsize = sizeof(BarBatchObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc =
-        "Bars of a batch of requests, as columns; rows of request i follow those of "
-        "request i - 1.";
+    PyTypeObject t =
+        static_type("pelmora._engine.BarBatch", sizeof(BarBatchObject),
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                    "Bars of a batch of requests, as columns; rows of request i follow those of "
+                    "request i - 1.");
     t.tp_dealloc = batch_dealloc;
     t.tp_methods = batch_methods;
     t.tp_getset = batch_getset;
@@ -185,22 +168,15 @@ PyTypeObject BarBatchType = [] {
 }();
 
 PyTypeObject ColumnType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.Column";
-    t.tp_basicsize = sizeof(ColumnObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc = "One column of a BarBatch, shared through the buffer protocol.";
+    PyTypeObject t = static_type("pelmora._engine.Column", sizeof(ColumnObject),
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 "One column of a BarBatch, shared through the buffer protocol.");
     t.tp_dealloc = column_dealloc;
     t.tp_as_buffer = &column_buffer;
     t.tp_as_sequence = &column_sequence;
     t.tp_getset = column_getset;
     return t;
 }();
-
-bool init_batch_types() {
-    return PyType_Ready(&BarBatchType) == 0 && PyType_Ready(&ColumnType) == 0;
-}
 
 PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch) {
     auto* b = PyObject_New(BarBatchObject, &BarBatchType);
@@ -217,6 +193,9 @@ PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch) {
     return reinterpret_cast<PyObject*>(b);
 }
 
+namespace {
+
+// The exception object of an error (what raise() would raise), or null with an error set.
 PyObject* exception_object(const Error& error) {
     raise(error);
 #if PY_VERSION_HEX >= 0x030C0000
@@ -229,6 +208,32 @@ PyObject* exception_object(const Error& error) {
     Py_XDECREF(tb);
     return value;
 #endif
+}
+
+}  // namespace
+
+PyObject* error_list(const engine::Batch& batch) {
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!batch.errors[i]) continue;
+        PyRef exc = PyRef::steal(exception_object(*batch.errors[i]));
+        if (!exc) return nullptr;
+        PyRef item = PyRef::steal(Py_BuildValue("(nO)", Py_ssize_t(i), exc.get()));
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+bool column_name(PyObject* arg, std::string_view& name) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &len) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column name must be a str");
+        return false;
+    }
+    name = std::string_view(text, size_t(len));
+    return true;
 }
 
 }  // namespace pelmora::py

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <string_view>
 
 #include "engine/batch.hpp"
 
@@ -13,8 +14,6 @@ namespace pelmora::py {
 extern PyTypeObject BarBatchType;
 extern PyTypeObject ColumnType;
 
-bool init_batch_types();
-
 // A new BarBatch owning `batch`, which must be compacted.
 PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch);
 
@@ -22,7 +21,10 @@ PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch);
 // them when `columns` > 0; `owner` keeps the memory alive.
 PyObject* make_column(PyObject* owner, void* data, size_t columns, size_t rows, char format);
 
-// The exception object of an error (what raise() would raise), or null with an error set.
-PyObject* exception_object(const Error& error);
+// errors() of a batch object: [(request index, exception)] of the requests that failed.
+PyObject* error_list(const engine::Batch& batch);
+
+// The name `column(name)` of a batch object was given, or false with TypeError set.
+bool column_name(PyObject* arg, std::string_view& name);
 
 }  // namespace pelmora::py

@@ -5,6 +5,7 @@
 #include "engine_module/pool_object.hpp"
 #include "engine_module/table_object.hpp"
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 
 namespace pelmora::py {
 
@@ -12,38 +13,18 @@ extern PyMethodDef kFileReaderMethods[];
 
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition(
     "_engine",
     "pelmora._engine \u2014 a pool of HQ connections served without the interpreter lock, "
     "bars decoded into columns",
-    0,
-    kFileReaderMethods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    kFileReaderMethods);
 
 }  // namespace
 }  // namespace pelmora::py
 
 PyMODINIT_FUNC PyInit__engine() {
     using namespace pelmora::py;
-    return guarded([]() -> PyObject* {
-        if (!init_panic_exception() || !init_batch_types() || !init_table_type() ||
-            !init_pool_type())
-            return nullptr;
-        PyObject* m = PyModule_Create(&module_def);
-        if (!m) return nullptr;
-        if (PyModule_AddObjectRef(m, "Pool", reinterpret_cast<PyObject*>(&PoolType)) < 0 ||
-            PyModule_AddObjectRef(m, "BarBatch", reinterpret_cast<PyObject*>(&BarBatchType)) < 0 ||
-            PyModule_AddObjectRef(m, "Column", reinterpret_cast<PyObject*>(&ColumnType)) < 0 ||
-            PyModule_AddObjectRef(m, "TableBatch", reinterpret_cast<PyObject*>(&TableBatchType)) <
-                0) {
-            Py_DECREF(m);
-            return nullptr;
-        }
-        return m;
+    return guarded([] {
+        return create_module(module_def, {&PoolType, &BarBatchType, &ColumnType, &TableBatchType});
     });
 }

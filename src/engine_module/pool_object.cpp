@@ -12,6 +12,7 @@
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "module/pyref.hpp"
 
 namespace pelmora::py {
@@ -311,15 +312,11 @@ PyGetSetDef pool_getset[] = {
 }  // namespace
 
 PyTypeObject PoolType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.Pool";
-    t.tp_basicsize = sizeof(PoolObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc =
-        "Pool(servers, connections=8, timeout=10.0, connect_timeout=5.0, attempts=4, "
-        "cooldown=30.0)\n--\n\nConnections to literal 'ip:port' servers, served by "
-        "worker threads that run without the interpreter lock.";
+    PyTypeObject t =
+        static_type("pelmora._engine.Pool", sizeof(PoolObject), Py_TPFLAGS_DEFAULT,
+                    "Pool(servers, connections=8, timeout=10.0, connect_timeout=5.0, attempts=4, "
+                    "cooldown=30.0)\n--\n\nConnections to literal 'ip:port' servers, served by "
+                    "worker threads that run without the interpreter lock.");
     t.tp_new = [](PyTypeObject* type, PyObject* a, PyObject* k) -> PyObject* {
         return guarded([&] { return pool_new(type, a, k); });
     };
@@ -328,9 +325,5 @@ PyTypeObject PoolType = [] {
     t.tp_getset = pool_getset;
     return t;
 }();
-
-bool init_pool_type() {
-    return PyType_Ready(&PoolType) == 0;
-}
 
 }  // namespace pelmora::py

@@ -7,6 +7,5 @@
 namespace pelmora::py {
 
 extern PyTypeObject PoolType;
-bool init_pool_type();
 
 }  // namespace pelmora::py

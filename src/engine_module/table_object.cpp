@@ -10,6 +10,7 @@
 #include "engine_module/waiting.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "module/pyref.hpp"
 #include "protocol/quotes.hpp"
 
@@ -138,13 +139,8 @@ PyObject* str_list(const std::vector<std::string>& texts) {
 
 PyObject* table_column(PyObject* self, PyObject* arg) {
     auto* t = reinterpret_cast<TableBatchObject*>(self);
-    Py_ssize_t len = 0;
-    const char* name = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &len) : nullptr;
-    if (!name) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column name must be a str");
-        return nullptr;
-    }
-    std::string_view key(name, size_t(len));
+    std::string_view key;
+    if (!column_name(arg, key)) return nullptr;
     const size_t rows = t->table.rows();
     if (auto* c = t->table.f64(key))
         return make_column(self, const_cast<double*>(c->data()), 0, rows, 'd');
@@ -160,17 +156,7 @@ PyObject* table_counts(PyObject* self, PyObject*) {
 }
 
 PyObject* table_errors(PyObject* self, PyObject*) {
-    const Batch& b = *reinterpret_cast<TableBatchObject*>(self)->batch;
-    PyRef out = PyRef::steal(PyList_New(0));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (!b.errors[i]) continue;
-        PyRef exc = PyRef::steal(exception_object(*b.errors[i]));
-        if (!exc) return nullptr;
-        PyRef item = PyRef::steal(Py_BuildValue("(nO)", Py_ssize_t(i), exc.get()));
-        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
-    }
-    return out.release();
+    return error_list(*reinterpret_cast<TableBatchObject*>(self)->batch);
 }
 
 PyObject* table_names(PyObject* self, PyObject*) {
@@ -207,23 +193,16 @@ PySequenceMethods table_sequence = [] {
 }  // namespace
 
 PyTypeObject TableBatchType = [] {
-    PyTypeObject t{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "pelmora._engine.TableBatch";
-    t.tp_basicsize = sizeof(TableBatchObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_doc =
+    PyTypeObject t = static_type(
+        "pelmora._engine.TableBatch", sizeof(TableBatchObject),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         "Rows of a batch of requests of one kind, as named columns; rows of request i follow "
-        "those of request i - 1.";
+        "those of request i - 1.");
     t.tp_dealloc = table_dealloc;
     t.tp_methods = table_methods;
     t.tp_as_sequence = &table_sequence;
     return t;
 }();
-
-bool init_table_type() {
-    return PyType_Ready(&TableBatchType) == 0;
-}
 
 PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
                             PyObject* progress) {

@@ -11,8 +11,6 @@ namespace pelmora::py {
 
 extern PyTypeObject TableBatchType;
 
-bool init_table_type();
-
 // Pool.table(kind, queries, progress): runs the queries of one kind; a TableBatch.
 PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
                             PyObject* progress);

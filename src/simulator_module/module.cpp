@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "module/errors.hpp"
+#include "module/module_init.hpp"
 #include "simulator_module/methods.hpp"
 
 namespace pelmora::py {
@@ -25,25 +26,15 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = module_definition(
     "_minutes",
     "pelmora.testing._minutes \u2014 the simulated market's intraday bars and ticks, compiled",
-    0,
-    kMethods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    kMethods);
 
 }  // namespace
 }  // namespace pelmora::py
 
 PyMODINIT_FUNC PyInit__minutes() {
     using namespace pelmora::py;
-    return guarded([]() -> PyObject* {
-        if (!init_panic_exception()) return nullptr;
-        return PyModule_Create(&module_def);
-    });
+    return guarded([] { return create_module(module_def); });
 }
