@@ -310,7 +310,7 @@ class HQ:
         (ticks carry no seconds: not unique), in server order; columns ``price`` (yuan),
         ``vol``, ``num`` (today only), ``buyorsell`` and ``seq``, the tick's place in the
         day. Today's date is the trading day the servers report (see `trading_day`)."""
-        sym = parse_symbol(symbol)
+        sym = self._listed_symbol(symbol)
         day, number = self._day(date)
         pages = intraday.tick_pages(lambda qs: self._checked("ticks", qs), sym.market,
                                     sym.code, number, self._pool.connections)
@@ -321,7 +321,7 @@ class HQ:
         minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
         ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
         (see `trading_day`)."""
-        sym = parse_symbol(symbol)
+        sym = self._listed_symbol(symbol)
         day, number = self._day(date)
         batch = self._checked("minutes", [(sym.market, sym.code, 0, 0, number)])
         return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
@@ -360,7 +360,7 @@ class HQ:
         """The ex-rights and ex-dividend events of a security, oldest first: the frame of
         `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
         ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
-        sym = parse_symbol(symbol)
+        sym = self._listed_symbol(symbol)
         batch = self._checked("xdxr", [corporate.query(sym)])
         return corporate.xdxr_frames(batch, [sym])[sym]
 
@@ -382,7 +382,7 @@ class HQ:
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
         """The finance summary of a security as a one-row frame indexed by ``symbol``: the
         frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
-        sym = parse_symbol(symbol)
+        sym = self._listed_symbol(symbol)
         batch = self._checked("finance", [corporate.query(sym)])
         return corporate.finance_frame(batch, sym)
 
@@ -414,14 +414,19 @@ class HQ:
                       progress: Progress | None = None) -> tuple[list[Symbol], Any]:
         """The securities (each once) and the batch of a record query for each; raises when
         every one failed, names the failed ones in a `DataWarning` (no `what` for them)."""
-        syms = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        asked = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        fails: dict[str, BaseException] = {}
+        syms = self._check_listed(asked, fails)
+        if not syms and fails:
+            self._raise_nothing(fails)
         batch = self._table(kind, [corporate.query(s) for s in syms], progress)
         errors = batch.errors()
         if errors and len(errors) == len(syms):
             frames.raise_first(errors)
-        if errors:
-            listing = "; ".join(f"{syms[i].canonical} ({_reason(e)})" for i, e in errors)
-            self._warn(f"no {what} for {len(errors)} of {len(syms)} securities: {listing}", 3)
+        fails.update((syms[i].canonical, e) for i, e in errors)
+        if fails:
+            listing = "; ".join(f"{name} ({_reason(e)})" for name, e in fails.items())
+            self._warn(f"no {what} for {len(fails)} of {len(asked)} securities: {listing}", 3)
         return syms, batch
 
     @staticmethod
@@ -449,6 +454,12 @@ class HQ:
                 self._listed[market] = self._pool.security_codes(market)
                 self._listed_set[market] = frozenset(self._listed[market])
             return self._listed[market]
+
+    def _listed_symbol(self, symbol: SymbolLike) -> Symbol:
+        """The security named, which its market's list must hold (else KeyError)."""
+        sym = parse_symbol(symbol)
+        self._check_listed([sym])
+        return sym
 
     def _codes(self, market: int) -> frozenset[str]:
         self._code_list(market)

@@ -52,6 +52,20 @@ def test_xdxr_and_finance_equal_core_records(hq, core):
         pd.testing.assert_frame_equal(fins[name], want)
 
 
+@pytest.mark.parametrize("command", ["ticks", "minutes", "xdxr", "finance", "factors"])
+def test_unlisted_codes_are_named_not_answered_empty(hq, command):
+    with pytest.raises(KeyError, match="sz999999 is not in the security list"):
+        getattr(hq, command)("sz999999")
+
+
+def test_unlisted_codes_in_many_records_are_named(hq):
+    with pytest.warns(DataWarning, match=r"no events for 1 of 2 securities: sz999999 \(KeyError"):
+        got = hq.xdxr_many(["sh600036", "sz999999"])
+    assert list(got) == ["sh600036"]
+    with pytest.raises(KeyError, match="no security could be fetched: sz999999"):
+        hq.finance_many(["sz999999"])
+
+
 def test_quotes_equal_core_and_name_the_unanswered(hq, core):
     names = [("sh" if m else "sz") + c for m, c in CODES]
     with pytest.warns(DataWarning, match="sz999999"):
