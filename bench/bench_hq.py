@@ -16,8 +16,9 @@ Clients:
   py-8thr      a pure-Python client (socket, struct, zlib; bench/pydecode_market.py) in 8 threads
   hq           pelmora.HQ(connections=8).bars_many(...): one long frame
 Every client's result is checked equal to core-seq's before the timings are reported.
-The client CPU is set beside zlib and libdeflate inflating the same bodies, and beside the bare
-exchanges of the job (bench/floor_exchange.c): what any client pays the kernel here.
+bars_many's client CPU is measured in rounds, in rotation with zlib and libdeflate inflating
+the same bodies and with the bare exchanges of the job (bench/floor_exchange.c: what any client
+pays the kernel here), so that a busy host's drift hits them alike.
 """
 import argparse
 import concurrent.futures
@@ -359,80 +360,88 @@ def throughput(answers_path, codes, latency, reps, slow_reps, sim_workers=0):
         server.stop()
 
 
-def zlib_cost(bodies):
-    """ns per bar zlib spends inflating the bodies (best of 5)."""
-    best = None
-    for _ in range(5):
-        cpu0 = time.process_time()
-        for wire, size in bodies:
+def zlib_inflater(bodies):
+    """A call inflating every body with zlib."""
+    def run():
+        for wire, _ in bodies:
             zlib.decompress(wire)
-        spent = time.process_time() - cpu0
-        best = spent if best is None else min(best, spent)
-    return best * 1e9 / (len(bodies) * BARS)
+    return run
 
 
-def libdeflate_cost(bodies):
-    """ns per bar libdeflate spends inflating the bodies (best of 5, a ctypes call per body
-    included), or None without the library: the inflater the engine uses."""
+def libdeflate_inflater(bodies):
+    """A call inflating every body with libdeflate (a ctypes call per body), the engine's
+    inflater, or None without the library."""
     import ctypes
     try:
         lib = ctypes.CDLL("libdeflate.so.0")
     except OSError:
         return None
     lib.libdeflate_alloc_decompressor.restype = ctypes.c_void_p
-    lib.libdeflate_free_decompressor.argtypes = [ctypes.c_void_p]
     inflate = lib.libdeflate_zlib_decompress
     inflate.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p,
                         ctypes.c_size_t, ctypes.c_void_p]
-    d = lib.libdeflate_alloc_decompressor()
+    d = lib.libdeflate_alloc_decompressor()  # one per run of the bench: never freed
     out = ctypes.create_string_buffer(max(size for _, size in bodies))
-    try:
-        if any(inflate(d, wire, len(wire), out, size, None) for wire, size in bodies):
-            raise SystemExit("libdeflate: the bodies do not inflate")
-        best = None
-        for _ in range(5):
-            cpu0 = time.process_time()
-            for wire, size in bodies:
-                inflate(d, wire, len(wire), out, size, None)
-            spent = time.process_time() - cpu0
-            best = spent if best is None else min(best, spent)
-    finally:
-        lib.libdeflate_free_decompressor(d)
-    return best * 1e9 / (len(bodies) * BARS)
+    if any(inflate(d, wire, len(wire), out, size, None) for wire, size in bodies):
+        raise SystemExit("libdeflate: the bodies do not inflate")
+
+    def run():
+        for wire, size in bodies:
+            inflate(d, wire, len(wire), out, size, None)
+    return run
 
 
-def exchange_floor(answers_path, codes, latency, reps):
-    """ns per bar of client CPU for the bare exchanges of the job (bench/floor_exchange.c: the
-    same requests on THREADS connections, nothing inflated or decoded), by a blocking thread
-    per connection and by one epoll loop; least of `reps` runs each."""
+def client_cpu(answers_path, codes, bodies, latency, rounds):
+    """Client CPU (ns per bar, least and median over `rounds`) of bars_many beside, in the same
+    rounds and in rotation so that a machine's drift hits all alike: zlib and libdeflate
+    inflating the same bodies, and the bare exchanges of the job (bench/floor_exchange.c: the
+    same requests on THREADS connections, nothing inflated or decoded) by a blocking thread
+    per connection and by one epoll loop. Also the median of the rounds' bars_many / zlib."""
+    import statistics
     from _cbuild import build
+    from _rounds import paired_ratio, time_rounds
     floor = build(os.path.join(HERE, "floor_exchange.c"), "floor_exchange")
     requests = [bars_request(DAY, 1, code, 0, BARS) for code in codes]
     server = ReplayServer(answers_path, latency)
     try:
-        return {mode: min(floor.exchange_cpu(server.port, requests, THREADS, loop)
-                          for _ in range(reps)) * 1e9 / (len(codes) * BARS)
-                for mode, loop in (("threads", False), ("loop", True))}
+        with HQ([f"127.0.0.1:{server.port}"], connections=THREADS) as hq:
+            hq.bars_many(codes, count=BARS)
+            contenders = {
+                "bars_many": lambda: hq.bars_many(codes, count=BARS),
+                "zlib": zlib_inflater(bodies),
+                "libdeflate": libdeflate_inflater(bodies),
+                "exchanges, threads": lambda: floor.exchange_cpu(server.port, requests, THREADS,
+                                                                 False),
+                "exchanges, epoll": lambda: floor.exchange_cpu(server.port, requests, THREADS,
+                                                               True),
+            }
+            contenders = {k: v for k, v in contenders.items() if v is not None}
+            samples = time_rounds(contenders, rounds, clock=time.process_time_ns)
     finally:
         server.stop()
+    bars = len(codes) * BARS
+    out = {name: {"least": min(ns) / bars, "median": statistics.median(ns) / bars}
+           for name, ns in samples.items()}
+    out["ratio"] = paired_ratio(samples, "bars_many", "zlib")
+    return out
 
 
-def single_bars_cost(answers_path, codes, calls):
-    """Client CPU (ns per bar) of one 800-bar HQ.bars() call, frame included, at no latency."""
+def single_bars_cost(answers_path, codes, calls, rounds):
+    """Client CPU (ns per bar) of one 800-bar HQ.bars() call, frame included, at no latency:
+    the least over `rounds` rounds of `calls` calls."""
+    from _rounds import time_rounds
     server = ReplayServer(answers_path, 0)
     try:
         with HQ([f"127.0.0.1:{server.port}"], connections=1) as hq:
             hq.bars(codes[0], count=BARS)
-            gc.collect()
-            gc.disable()
-            cpu0 = time.process_time()
-            for i in range(calls):
-                hq.bars(codes[i % len(codes)], count=BARS)
-            spent = time.process_time() - cpu0
-            gc.enable()
+
+            def run():
+                for i in range(calls):
+                    hq.bars(codes[i % len(codes)], count=BARS)
+            ns = time_rounds({"bars": run}, rounds, clock=time.process_time_ns)["bars"]
     finally:
         server.stop()
-    return spent * 1e9 / (calls * BARS)
+    return min(ns) / (calls * BARS)
 
 
 def memory_probe(answers_path, codes):
@@ -470,6 +479,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--latency", type=float, nargs="+", default=[10, 20, 50])
     p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--cpu-rounds", type=int, default=9)
     p.add_argument("--json", action="store_true")
     p.add_argument("--sim-workers", type=int, default=0, metavar="N",
                    help="time against the simulated server with N workers instead of the "
@@ -485,10 +495,8 @@ def main():
         for latency in args.latency:
             report["throughput"][latency] = throughput(path, codes, latency, args.reps, 1,
                                                        args.sim_workers)
-        report["zlib_ns_per_bar"] = zlib_cost(bodies)
-        report["libdeflate_ns_per_bar"] = libdeflate_cost(bodies)
-        report["exchange_floor_ns_per_bar"] = exchange_floor(path, codes, 20, args.reps)
-        report["bars_ns_per_bar"] = single_bars_cost(path, codes, 50)
+        report["client_cpu"] = client_cpu(path, codes, bodies, 20, args.cpu_rounds)
+        report["bars_ns_per_bar"] = single_bars_cost(path, codes, 20, args.cpu_rounds)
         report["memory"] = memory_probe(path, codes)
         report["bars_in_job"] = SECURITIES * BARS
     if args.json:
@@ -516,23 +524,19 @@ def print_report(r):
         print(f"hq / ideal = {hq['wall'] / res['ideal']['wall']:.2f} (target <= 1.25); "
               f"core-seq / hq = {res['core-seq']['wall'] / hq['wall']:.1f} (>= 6); "
               f"py-8thr / hq = {res['py-8thr']['wall'] / hq['wall']:.1f} (>= 2)")
-    res = r["throughput"][20] if 20 in r["throughput"] else next(iter(r["throughput"].values()))
-    hq = res["hq"]
-    hq_cpu = hq["cpu"] * 1e9 / n
-    # The kernel splits a total it measures exactly between user and system by its clock
-    # ticks: over a run this short the split is rough.
-    print(f"\nclient CPU, wire to frame: bars_many {hq_cpu:.0f} ns/bar (user ~"
-          f"{hq['user'] * 1e9 / n:.0f}, system ~{hq['system'] * 1e9 / n:.0f}) vs zlib inflating "
-          f"the same bodies {r['zlib_ns_per_bar']:.0f} ns/bar (ratio "
-          f"{hq_cpu / r['zlib_ns_per_bar']:.2f}, target < 1)")
-    floor = r["exchange_floor_ns_per_bar"]
-    print(f"bare exchanges of the job at 20 ms, nothing inflated (C): {floor['threads']:.0f} "
-          f"ns/bar by a blocking thread per connection, {floor['loop']:.0f} by one epoll loop")
-    if r["libdeflate_ns_per_bar"] is not None:
-        least = r["libdeflate_ns_per_bar"] + min(floor.values())
-        print(f"libdeflate alone inflating them: {r['libdeflate_ns_per_bar']:.0f} ns/bar; with "
-              f"the cheaper exchanges {least:.0f} ns/bar ({least / r['zlib_ns_per_bar']:.2f} "
-              f"x zlib) before any decoding")
+    cpu = r["client_cpu"]
+    print(f"\nclient CPU at 20 ms, in rotation over {len(cpu) - 1} contenders (ns/bar, least / "
+          "median of the rounds):")
+    for name, x in cpu.items():
+        if name != "ratio":
+            print(f"  {name:<20} {x['least']:6.0f} {x['median']:6.0f}")
+    zlib_least, hq_least = cpu["zlib"]["least"], cpu["bars_many"]["least"]
+    print(f"bars_many, wire to frame / zlib inflating the same bodies: {cpu['ratio']:.2f} "
+          f"(median of the rounds' ratios; least / least {hq_least / zlib_least:.2f}; target < 1)")
+    if "libdeflate" in cpu:
+        least = cpu["libdeflate"]["least"] + cpu["exchanges, epoll"]["least"]
+        print(f"libdeflate plus the cheaper bare exchanges, before any decoding: {least:.0f} "
+              f"ns/bar = {least / zlib_least:.2f} x zlib")
     print(f"one 800-bar bars(): {r['bars_ns_per_bar']:.0f} ns/bar, frame included (target <= 450)")
     m = r["memory"]
     flight = THREADS * 2 * 65536
