@@ -263,7 +263,7 @@ class HQ:
         if not listed or len(failed) == len(listed):
             self._raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
-        frame = frames.long_frame(bars, [MARKET_NAMES[m] + c for m, c in listed], rows)
+        frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
         frame.attrs["errors"] = {name: _reason(e) for name, e in fails.items()}
         frame.attrs["empty"] = empty
         if fails:
@@ -492,9 +492,8 @@ class HQ:
         in one batch."""
         import numpy as np
         pages = count_pages(count)
-        batch = self._pool.bars([(category, market, code, start, n, ix)
-                                 for (market, code), ix in zip(syms, indices)
-                                 for start, n in pages], progress)
+        batch = self._run([(category, s, start, n, ix) for s, ix in zip(syms, indices)
+                           for start, n in pages], progress)
         failed: dict[Symbol, BaseException] = {}
         for i, exc in batch.errors():
             failed.setdefault(syms[i // len(pages)], exc)

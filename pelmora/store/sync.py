@@ -177,19 +177,21 @@ def _closes_before(con: Any, period: str, today: int) -> dict[str, int]:
     the last block starts on `today`)."""
     table = schema.bars_table(period)
     block = blocks.block_sql("c.last", period)
+    def close_before(keys: bytes, closes: bytes) -> int | None:
+        at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
+        return int(np.frombuffer(closes, "<i4")[at]) if at >= 0 else None
+
     out = {}
     for symbol, keys, closes in con.execute(
             f"SELECT c.symbol, b.datetime, b.close FROM coverage c JOIN {table} b "
             f"ON b.symbol = c.symbol AND b.block = {block} WHERE c.period = ?", (period,)):
-        at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
-        if at < 0:
+        close = close_before(keys, closes)
+        if close is None:
             row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
                               f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
-            if row is None:
-                continue
-            keys, closes = row
-            at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
-        out[symbol] = int(np.frombuffer(closes, "<i4")[at])
+            close = close_before(*row) if row is not None else None
+        if close is not None:
+            out[symbol] = close
     return out
 
 

@@ -221,16 +221,8 @@ Status WireConnection::read_blocking(Clock::duration timeout, Clock::time_point 
 Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
                                 Bytes& frame, size_t& size) {
     const auto deadline = Clock::now() + timeout;
-    Status s;
-    for (size_t sent = 0; s && sent < request.size();) {
-        ssize_t n = ::send(sock_.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0)
-            sent += size_t(n);
-        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            s = timed_out();
-        else if (n == 0 || errno != EINTR)
-            s = n == 0 ? io_error("failed to write whole buffer") : io_error(errno);
-    }
+    // A request fits the socket's buffer: the send does not block.
+    Status s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
     if (s) s = read_blocking(timeout, deadline, frame, size);
     if (!s) {
         // A read ended by interrupt() is the pool closing, not a fault of the server.
