@@ -9,6 +9,7 @@ reads the local store that ``pelmora sync`` keeps.
 from typing import TYPE_CHECKING, Any
 
 from ._version import __version__
+from .build_info import build_info
 from .exceptions import DataWarning, PanicException
 
 try:
@@ -37,4 +38,4 @@ def __getattr__(name: str) -> Any:
 
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
            "HQ", "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
-           "Store", "StoreBusy", "__version__"]
+           "Store", "StoreBusy", "__version__", "build_info"]

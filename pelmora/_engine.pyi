@@ -3,7 +3,9 @@ into columns"""
 
 from collections.abc import Callable, Sequence
 from types import TracebackType
-from typing import Literal, Union, final
+from typing import Final, Literal, Union, final
+
+INFLATER: Final[str]  # what inflates answers, with its version: "libdeflate 1.14", "zlib 1.2.13"
 
 @final
 class Column:

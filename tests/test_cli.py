@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 from fakehq import FakeHQ
-from pelmora import HQ, __version__, config
+from pelmora import HQ, __version__, build_info, config
 from pelmora.adjust import METHODS, adjust, xdxr_frame
 from pelmora.cli import main
 from pelmora.cli.options import ADJUST_METHODS
@@ -260,8 +260,13 @@ def test_python_m_pelmora_demo_and_errors():
 
 def test_version_from_the_package(capsys):
     assert re.fullmatch(r"\d+\.\d+\.\d+", __version__)
+    from pelmora._engine import INFLATER
+    line = build_info()
+    assert re.fullmatch(rf"pelmora {re.escape(__version__)} \(CPython 3\.\d+\.\d+\w*, "
+                        rf"inflate: (libdeflate|zlib) [\d.]+\)", line), line
+    assert INFLATER in line
     for flag in ("--version", "-V"):
-        assert run(capsys, flag) == (0, f"pelmora {__version__}\n", "")
+        assert run(capsys, flag) == (0, line + "\n", "")
 
 
 def test_closed_pipe_is_no_failure(tmp_path, sim_market):

@@ -14,7 +14,7 @@ import warnings
 from collections.abc import Sequence
 from typing import Any
 
-from .._version import __version__
+from ..build_info import build_info
 from ..exceptions import DataWarning, PanicException
 from . import bars, demo, events, intraday, local, market, servers, store
 from .options import CommandError, make_parents
@@ -29,7 +29,8 @@ def build_parser() -> argparse.ArgumentParser:
                "when starting with 6, 9 or 5, Shenzhen otherwise (sh000001 is the Shanghai "
                "index, 000001 a Shenzhen stock). Servers: HOST:PORT or [IPv6]:PORT; without "
                "--server, those of PELMORA_SERVERS or of the servers file (pelmora servers).")
-    p.add_argument("--version", "-V", action="version", version=f"pelmora {__version__}")
+    p.add_argument("--version", "-V", action="version", version=build_info(),
+                   help="show pelmora's version, the Python's and the inflater's, and exit")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     parents = make_parents()
     servers.register(sub, parents)

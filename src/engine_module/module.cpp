@@ -1,6 +1,7 @@
 // pelmora._engine: the parallel pool, built from the same core as pelmora._core.
 #include <Python.h>
 
+#include "engine/fast_inflate.hpp"
 #include "engine_module/batch_object.hpp"
 #include "engine_module/pool_object.hpp"
 #include "engine_module/table_object.hpp"
@@ -24,7 +25,14 @@ PyModuleDef module_def = module_definition(
 
 PyMODINIT_FUNC PyInit__engine() {
     using namespace pelmora::py;
-    return guarded([] {
-        return create_module(module_def, {&PoolType, &BarBatchType, &ColumnType, &TableBatchType});
+    return guarded([]() -> PyObject* {
+        PyObject* m =
+            create_module(module_def, {&PoolType, &BarBatchType, &ColumnType, &TableBatchType});
+        if (m && PyModule_AddStringConstant(m, "INFLATER",
+                                            pelmora::engine::inflater_name().c_str()) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+        return m;
     });
 }

@@ -1,3 +1,4 @@
+// The engine's inflater where the build found libdeflate.
 #include "engine/fast_inflate.hpp"
 
 #include <libdeflate.h>
@@ -30,6 +31,10 @@ Status FastInflater::inflate(const uint8_t* wire, size_t wire_size, size_t out_s
         default:
             return io_error("corrupt deflate stream");
     }
+}
+
+std::string inflater_name() {
+    return "libdeflate " LIBDEFLATE_VERSION_STRING;
 }
 
 }  // namespace pelmora::engine
