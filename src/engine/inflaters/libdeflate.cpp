@@ -1,10 +1,9 @@
 // The engine's inflater where the build found libdeflate.
-#include "engine/fast_inflate.hpp"
-
 #include <libdeflate.h>
 
 #include <new>
 
+#include "engine/fast_inflate.hpp"
 #include "network/inflate.hpp"
 
 namespace pelmora::engine {

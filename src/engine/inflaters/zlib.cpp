@@ -1,9 +1,8 @@
 // The engine's inflater where the build found no libdeflate: zlib's streaming inflate, as the
 // single-connection client uses.
-#include "engine/fast_inflate.hpp"
-
 #include <zlib.h>
 
+#include "engine/fast_inflate.hpp"
 #include "network/inflate.hpp"
 
 namespace pelmora::engine {
