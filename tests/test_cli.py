@@ -269,6 +269,13 @@ def test_version_from_the_package(capsys):
         assert run(capsys, flag) == (0, line + "\n", "")
 
 
+@pytest.mark.skipif(not os.environ.get("PELMORA_EXPECT_INFLATER"),
+                    reason="CI names the inflater each of its builds must have")
+def test_the_build_inflates_as_ci_expects():
+    from pelmora._engine import INFLATER
+    assert INFLATER.split()[0] == os.environ["PELMORA_EXPECT_INFLATER"]
+
+
 def test_closed_pipe_is_no_failure(tmp_path, sim_market):
     day = tmp_path / "sh600036.day"  # a table far larger than a pipe's buffer
     day.write_bytes(day_file_bytes(sim_market, (1, "600036")))
