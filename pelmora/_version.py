@@ -1,3 +1,3 @@
 """The version of pelmora: the one place it is written (the build reads it from here too)."""
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
