@@ -21,7 +21,7 @@ import numpy as np
 
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
 from ..limits import QUOTE_PAGE
-from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
+from ..symbols import MARKET_NAMES, MARKETS, Symbol, is_index, parse_symbol, period_name
 from . import blocks, schema
 from .codec import time_keys
 from .lock import SyncLock
@@ -265,10 +265,10 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
     Raises `StoreBusy` when another sync holds the store. Failures of single securities do
     not raise: they are in the summary and the sync log."""
     from ..hq import HQ
+    # The canonical names (pandas' "D", "5min" too): the store and its log know only those.
+    periods = [period_name(p) for p in periods]
     for p in periods:
         schema.bars_table(p)
-        if p not in PERIODS:
-            raise ValueError(f"invalid period {p!r}")
     market_ids = []
     for m in markets:
         if m not in MARKETS:
