@@ -41,8 +41,8 @@ PERIOD_ALIASES = {
     "Q": "quarter", "QE": "quarter", "1QE": "quarter", "QE-DEC": "quarter",
     "Y": "year", "YE": "year", "1YE": "year", "A": "year", "YE-DEC": "year",
 }
-# Names that mean a minute in pelmora and a month in pandas: refused rather than guessed.
-_AMBIGUOUS_PERIODS = frozenset({"1M"})
+# Names that mean minutes in pelmora and months in pandas: refused rather than guessed.
+_AMBIGUOUS_PERIODS = frozenset({"1M", "5M", "15M", "30M", "60M"})
 # Categories whose bars cover a day or more (4 is the older name of a daily bar).
 DAILY_CATEGORIES = frozenset({4, 5, 6, 9, 10, 11})
 
@@ -142,8 +142,8 @@ def period_name(period: str | int) -> str:
     ``"M"``/``"ME"``, ``"Q"``/``"QE"``, ``"Y"``/``"YE"``, ``"5min"``, ``"h"``, ...), matched as
     written; or a category 0-11 (an int or its digits), named by its period where it has one
     (``9`` is ``"day"``; categories 4 and 7 keep their digits). ``"1m"`` is a minute, ``"M"`` a
-    month; ``"1M"``, a minute here and a month in pandas, is refused. ValueError listing the
-    accepted names for anything else."""
+    month; ``"1M"``, ``"5M"`` ..., minutes here and months in pandas, are refused. ValueError
+    listing the accepted names for anything else."""
     if isinstance(period, int) and not isinstance(period, bool) and 0 <= period <= 11:
         return _CATEGORY_NAMES.get(period, str(period))
     if isinstance(period, str):
@@ -155,8 +155,9 @@ def period_name(period: str | int) -> str:
         if text.isdigit() and int(text) <= 11:
             return _CATEGORY_NAMES.get(int(text), str(int(text)))
         if text in _AMBIGUOUS_PERIODS:
-            raise ValueError(f"ambiguous period {period!r}: write 1m (or min) for a minute, "
-                             f"M (or month) for a month")
+            raise ValueError(f"ambiguous period {period!r}: minutes in pelmora, months in "
+                             f"pandas: write {text.lower()} or {text[:-1]}min for minutes, M "
+                             f"or month for a month")
     raise ValueError(f"invalid period {period!r}: expected one of {', '.join(PERIODS)}, "
                      f"pandas' {', '.join(PERIOD_ALIASES)}, or a category 0-11")
 
