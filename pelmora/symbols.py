@@ -177,5 +177,5 @@ def many(values: SymbolLike | Iterable[SymbolLike]) -> list[SymbolLike]:
     if isinstance(values, (str, Symbol)) or (
             type(values) is tuple and len(values) == 2 and isinstance(values[0], int)
             and isinstance(values[1], str)):
-        return [values]  # type: ignore[list-item]
+        return [values]
     return list(values)  # type: ignore[arg-type]
