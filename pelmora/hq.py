@@ -329,11 +329,12 @@ class HQ:
         ``frame.attrs["missing"]`` and ``frame.attrs["errors"]``; raises when every request
         failed. `progress(done, total)` counts securities.
 
-        ``servertime`` is the time of day of the quote, as ``timedelta64[ms]`` since midnight
-        (the server packs it as the digits HHMMSSxx, xx hundredths; a value that is no clock
-        time is NaT). A duration rather than a datetime: the quote carries no date, and
-        ``hq.trading_day() + frame["servertime"]`` makes one without guessing it; numbers,
-        unlike ``datetime.time`` objects, compare and subtract column-wise."""
+        ``servertime`` is the time of the quote as ``datetime64[s]``: the time of day the
+        server sends (packed as the digits HHMMSSxx; hundredths dropped, NaT for a value that
+        is no clock time) on the trading day the servers report (`trading_day`, one more
+        request). A datetime rather than a time of day, so that it compares with bar, tick
+        and minute times as it stands, in the unit of every other datetime; the quotes of a
+        closed market are those of the last session, whose day that is."""
         if codes is None:
             syms = [Symbol(m, c) for m in MARKET_NAMES for c in self._code_list(m)]
         else:
@@ -342,7 +343,7 @@ class HQ:
             raise ValueError("quotes needs at least one security")
         requests = quotes.requests(syms)
         batch = self._table("quotes", requests, in_securities(progress, len(syms)))
-        return quotes.frame(batch, syms, self._warn)
+        return quotes.frame(batch, syms, self._warn, self.trading_day)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time

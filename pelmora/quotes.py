@@ -18,14 +18,14 @@ COLUMNS = ("price", "last_close", "open", "high", "low", "servertime", "vol", "c
 
 
 def clock_time(packed: Any) -> Any:
-    """The server's times of day, packed as the digits HHMMSSxx (xx hundredths), as
-    timedelta64[ms] since midnight; NaT for a value that is no clock time."""
+    """The server's times of day, packed as the digits HHMMSSxx (xx hundredths, dropped), as
+    timedelta64[s] since midnight; NaT for a value that is no clock time."""
     import numpy as np
     v = np.asarray(packed, dtype=np.int64)
-    hh, mm, ss, cs = v // 1000000, v // 10000 % 100, v // 100 % 100, v % 100
+    hh, mm, ss = v // 1000000, v // 10000 % 100, v // 100 % 100
     ok = (v >= 0) & (hh < 24) & (mm < 60) & (ss < 60)
-    ms = ((hh * 60 + mm) * 60 + ss) * 1000 + cs * 10
-    return np.where(ok, ms, np.iinfo(np.int64).min).astype("m8[ms]")
+    seconds = (hh * 60 + mm) * 60 + ss
+    return np.where(ok, seconds, np.iinfo(np.int64).min).astype("m8[s]")
 
 
 def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
@@ -33,10 +33,10 @@ def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
     return [pairs[i:i + QUOTE_PAGE] for i in range(0, len(pairs), QUOTE_PAGE)]
 
 
-def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None]
-          ) -> pd.DataFrame:
+def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
+          day: Callable[[], Any]) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
-    answered). Securities asked of a failed request or not answered are named through `warn`
+    answered); ``servertime`` the time of each quote on the trading day `day()` gives. Securities asked of a failed request or not answered are named through `warn`
     (text, stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``;
     raises the first failure when every request failed."""
     import pandas as pd
@@ -49,7 +49,7 @@ def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None]
     failed = {s.canonical: f"{type(e).__name__}: {e}" for i, e in errors
               for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
     asked = [s.canonical for s in syms if s.canonical not in failed]
-    data["servertime"] = clock_time(data["servertime"])
+    data["servertime"] = day().astype("M8[s]") + clock_time(data["servertime"])
     index = pd.Index(names, name="symbol")
     keep = index.isin(asked) & ~index.duplicated()
     out = pd.DataFrame(data, index=index, columns=list(COLUMNS))

@@ -74,19 +74,19 @@ def test_quotes_equal_core_and_name_the_unanswered(hq, core):
     want = pd.DataFrame(core.get_security_quotes(CODES))
     want.index = pd.Index(names, name="symbol")
     assert (want["servertime"] == 15000000).all()  # the close, 15:00:00.00
-    want["servertime"] = pd.Timedelta(hours=15)
+    want["servertime"] = pd.Timestamp(hq.trading_day()) + pd.Timedelta(hours=15)
     pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
     assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
-    assert got["servertime"].dtype == "m8[ms]"
+    assert got["servertime"].dtype == "M8[s]"
 
 
-def test_servertime_is_a_time_of_day():
+def test_servertime_packs_a_time_of_day():
     from pelmora.quotes import clock_time
     packed = [15000000, 9300512, 0, 23595999, -7, 24000000, 9610000, 9306000]
     got = pd.Series(clock_time(packed))
-    want = pd.to_timedelta(["15:00:00", "09:30:05.12", "00:00:00", "23:59:59.99", None, None,
-                            None, None])
-    pd.testing.assert_series_equal(got, pd.Series(want).astype("m8[ms]"))
+    want = pd.to_timedelta(["15:00:00", "09:30:05", "00:00:00", "23:59:59", None, None, None,
+                            None])
+    pd.testing.assert_series_equal(got, pd.Series(want).astype("m8[s]"))
 
 
 @pytest.mark.parametrize("call", ["quotes", "xdxr_many", "finance_many"])

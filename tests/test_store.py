@@ -176,7 +176,7 @@ def test_every_frames_datetimes_are_in_seconds(full, server, tmp_path):
         assert set(times.values()) <= {"datetime64[s]"}, (name, times)
         if not times:
             timeless.add(name)
-    assert timeless == {"quotes", "securities"}
+    assert timeless == {"securities"}
 
 
 def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
