@@ -155,6 +155,8 @@ class HQ:
         self._quiet = quiet
         # (security, period) whose short history has been warned of (see _warn_short).
         self._short_warned: set[tuple[Symbol, str]] = set()
+        # Bar requests asked, in a list that the quiet views of _quietly share.
+        self._bar_requests = [0]
 
     # -- life cycle
 
@@ -173,6 +175,12 @@ class HQ:
         """(server, state, reason) of every server: state is "unverified", "verified" or
         "set aside"."""
         return self._pool.servers()
+
+    @property
+    def bar_requests(self) -> int:
+        """The bar requests (pages of up to 800 bars) this HQ has asked so far, by every call;
+        a request tried again on another connection counts once."""
+        return self._bar_requests[0]
 
     # -- bars
 
@@ -371,6 +379,8 @@ class HQ:
         """Today's trading day as the servers report it: the date of the latest daily bar of
         the Shanghai composite index (the last session's day outside trading days)."""
         import numpy as np
+        with self._list_lock:
+            self._bar_requests[0] += 1
         try:
             batch = self._pool.bars([(9, 1, "000001", 0, 1, True)], None)
         finally:
@@ -487,6 +497,8 @@ class HQ:
 
     def _run(self, queries: Sequence[tuple[int, Symbol, int, int, bool]],
              progress: Progress | None) -> Any:
+        with self._list_lock:
+            self._bar_requests[0] += len(queries)
         return self._pool.bars([(c, s.market, s.code, start, n, ix)
                                 for c, s, start, n, ix in queries], progress)
 

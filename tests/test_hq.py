@@ -204,12 +204,14 @@ def test_a_single_name_is_one_security(hq):
     assert list(hq.bars_many("600036", start="2025-06-01").symbol.unique()) == ["sh600036"]
 
 
-@pytest.mark.parametrize("kwargs, requests", [({"count": 2000}, 3), ({"start": "2022-01-01"}, 1)])
-def test_progress_counts_securities(hq, kwargs, requests):
+@pytest.mark.parametrize("kwargs, pages", [({"count": 2000}, 3), ({"start": "2022-01-01"}, 2)])
+def test_progress_counts_securities(hq, kwargs, pages):
     names = ["600036", "sz000001", "sh000001", "sh600519", "600036", "600999"]
     calls = []
+    before = hq.bar_requests
     with pytest.warns(DataWarning, match="sh600999"):
         hq.bars_many(names, progress=lambda done, total: calls.append((done, total)), **kwargs)
+    assert hq.bar_requests - before == 4 * pages  # requests are counted apart
     assert calls[-1] == (4, 4) and {t for _, t in calls} == {4}
     assert [d for d, _ in calls] == sorted(set(d for d, _ in calls))
     calls.clear()

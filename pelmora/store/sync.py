@@ -56,7 +56,7 @@ class SyncSummary:
 
 
 class _Requests:
-    """Counts the requests of the batches it is given as their progress callback."""
+    """Counts the requests asked."""
 
     def __init__(self) -> None:
         self.count = 0
@@ -65,10 +65,6 @@ class _Requests:
     def add(self, n: int) -> None:
         with self._lock:
             self.count += n
-
-    def callback(self, done: int, total: int) -> None:
-        if done == total:
-            self.add(total)
 
 
 def _weekdays_after(day: int, until: int) -> int:
@@ -104,7 +100,7 @@ class _Run:
     def bars(self, syms: Sequence[Symbol], period: str, **kw: Any) -> tuple[dict[str, Bars],
                                                                           dict[str, str]]:
         try:
-            frame = self.hq.bars_many(syms, period, progress=self.requests.callback, **kw)
+            frame = self.hq.bars_many(syms, period, **kw)
         except Exception as exc:
             reason = f"{type(exc).__name__}: {exc}"
             return {}, {s.canonical: reason for s in syms}
@@ -328,6 +324,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
             s.market for s in wanted or ()})}
         early = pool.submit(tables.quotes, stored) if stored else None
         day = _market_day(hq)
+        bars_before = hq.bar_requests
         lists = {m: f.result() for m, f in asked.items()}
         quotes = early.result() if early is not None else None
     if stored:
@@ -386,6 +383,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                 f.result()
     finally:
         writer.close()
+    requests.add(hq.bar_requests - bars_before)
     t = writer.totals
     return SyncSummary(sync_id, t.securities, t.added, t.replaced, t.removed, t.failures,
                        requests.count, 0.0, [])
