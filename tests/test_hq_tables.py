@@ -175,6 +175,10 @@ def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
     assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
     many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
     pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)
+    alias = {"week": "W", "month": "ME", "5m": "5min"}[period]  # pandas' names alike
+    pd.testing.assert_frame_equal(hq.bars("600036", alias, count=200, adjust="hfq"), got)
+    pd.testing.assert_frame_equal(
+        hq.bars_many(["600036", "000001"], alias, count=200, adjust="hfq"), many)
 
 
 @pytest.mark.parametrize("call", [
