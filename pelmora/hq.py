@@ -349,8 +349,7 @@ class HQ:
             syms = list(dict.fromkeys(parse_symbol(c) for c in many(codes)))
         if not syms:
             raise ValueError("quotes needs at least one security")
-        requests = quotes.requests(syms)
-        batch = self._table("quotes", requests, in_securities(progress, len(syms)))
+        batch = self._table("quotes", quotes.requests(syms), in_securities(progress, len(syms)))
         return quotes.frame(batch, syms, self._warn, self.trading_day)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:

@@ -189,7 +189,8 @@ def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], 
 
 
 def read_vipdoc(folder: PathLike, period: str = "day", *,
-                symbols: SymbolLike | Iterable[SymbolLike] | None = None, start: DateLike | None = None,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = None,
+                start: DateLike | None = None,
                 end: DateLike | None = None, adjust: Optional[str] = None, events: Any = None,
                 errors: Literal["warn", "raise"] = "raise", progress: ProgressLike = None,
                 threads: Optional[int] = None,

@@ -36,9 +36,10 @@ def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
 def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
           day: Callable[[], Any]) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
-    answered); ``servertime`` the time of each quote on the trading day `day()` gives. Securities asked of a failed request or not answered are named through `warn`
-    (text, stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``;
-    raises the first failure when every request failed."""
+    answered), ``servertime`` the time of each quote on the trading day `day()` gives.
+    Securities asked of a failed request or not answered are named through `warn` (text,
+    stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``; raises
+    the first failure when every request failed."""
     import pandas as pd
     errors = batch.errors()
     if len(errors) == len(requests(syms)):

@@ -147,6 +147,14 @@ def test_store_bars_take_the_arguments_of_hq_bars(full, server):
                 call()
 
 
+def test_sync_takes_pandas_period_names_and_one_name(server, tmp_path):
+    summary = sync(tmp_path, [server], periods="5min", symbols="600036", connections=2)
+    assert summary.ok and summary.securities == 1
+    assert sql(tmp_path, "SELECT period, symbol FROM coverage").values.tolist() == \
+        [["5m", "sh600036"]]
+    assert sql(tmp_path, "SELECT periods FROM sync_log").periods.tolist() == ["5m"]
+
+
 def test_every_frames_datetimes_are_in_seconds(full, server, tmp_path):
     from pelmora import HQ, read_day_frame, read_vipdoc
     from pelmora.testing import SimulatedMarket

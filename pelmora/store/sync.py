@@ -21,7 +21,8 @@ import numpy as np
 
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
 from ..limits import QUOTE_PAGE
-from ..symbols import MARKET_NAMES, MARKETS, Symbol, is_index, parse_symbol, period_name
+from ..symbols import (MARKET_NAMES, MARKETS, Symbol, is_index, many, parse_symbol,
+                       period_name)
 from . import blocks, schema
 from .codec import time_keys
 from .lock import SyncLock
@@ -253,16 +254,18 @@ def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> 
 
 
 def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
-         periods: Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
-         symbols: Sequence[str] | None = None, since: str | None = None,
+         periods: str | Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
+         symbols: str | Sequence[str] | None = None, since: str | None = None,
          connections: int = 8, progress: Progress | None = None) -> SyncSummary:
     """Brings the store in `folder` up to date from the servers (see the module docstring).
 
-    Raises `StoreBusy` when another sync holds the store. Failures of single securities do
-    not raise: they are in the summary and the sync log."""
+    `periods`: day, 5m, 1m, or pandas' names for them ("D", "5min", "min"); `symbols`: only
+    these securities; a single str is one period or one security. Raises `StoreBusy` when
+    another sync holds the store. Failures of single securities do not raise: they are in
+    the summary and the sync log."""
     from ..hq import HQ
-    # The canonical names (pandas' "D", "5min" too): the store and its log know only those.
-    periods = [period_name(p) for p in periods]
+    # The canonical names: the store and its log know only those.
+    periods = [period_name(p) for p in ([periods] if isinstance(periods, str) else periods)]
     for p in periods:
         schema.bars_table(p)
     market_ids = []
@@ -270,7 +273,7 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
         if m not in MARKETS:
             raise ValueError(f"invalid market {m!r}: expected sh or sz")
         market_ids.append(MARKETS[m])
-    wanted = [parse_symbol(s) for s in symbols] if symbols else None
+    wanted = [parse_symbol(s) for s in many(symbols)] if symbols else None
     folder = Path(folder)
     began = time.monotonic()
     with SyncLock(folder):
