@@ -85,7 +85,8 @@ Frame = Any  # a pandas DataFrame; pandas ships no type information of its own
 def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
     """The ex-rights records of ``TdxClient.get_xdxr_info`` as a frame, oldest first.
 
-    Index: ``date`` (a DatetimeIndex; NaT where a record's date is not a calendar date).
+    Index: ``date`` (a DatetimeIndex of datetime64[s]; NaT where a record's date is not a
+    calendar date).
     Columns: ``category`` (int), ``name`` (the category's name as the record gives it, such as
     除权除息 for 1 or 扩缩股 for 11), then the values, NaN where the category has none:
 
@@ -120,23 +121,28 @@ def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category:
         columns[key] = np.asarray(values[key], dtype=np.float64)
     for key in SINGLE_KEYS:
         columns[key] = single_decimal(columns[key])
-    frame = pd.DataFrame(columns, index=pd.DatetimeIndex(dates, name="date"))
+    # Seconds, the unit of every datetime pelmora gives (pandas would pick its own).
+    index = pd.DatetimeIndex(dates, name="date").as_unit("s")
+    frame = pd.DataFrame(columns, index=index)
     return frame.sort_index(kind="stable")
 
 
 def finance_frame(record: Mapping[str, Any]) -> Frame:
     """The finance summary of ``TdxClient.get_finance_info`` as a one-row frame indexed by the
     security (``symbol``, such as ``sh600036``); no rows for the empty answer of a code the
-    server does not know. ``updated_date`` and ``ipo_date`` become dates (NaT for 0); share
+    server does not know. ``updated_date`` and ``ipo_date`` become datetime64[s] dates (NaT for
+    0); share
     counts are in shares and money in yuan, as the client returns them, ``gudongrenshu`` is
     the number of shareholders and ``meigujingzichan`` the net assets per share in yuan."""
     if not record:
         return pd.DataFrame(index=pd.Index([], name="symbol", dtype=object))
     symbol = MARKET_NAMES.get(record["market"], str(record["market"])) + str(record["code"])
     row = {k: v for k, v in record.items() if k not in ("market", "code")}
-    for key in ("updated_date", "ipo_date"):
+    dates = ("updated_date", "ipo_date")
+    for key in dates:
         row[key] = pd.to_datetime(str(row[key]), format="%Y%m%d", errors="coerce")
-    return pd.DataFrame([row], index=pd.Index([symbol], name="symbol"))
+    frame = pd.DataFrame([row], index=pd.Index([symbol], name="symbol"))
+    return frame.astype({key: "datetime64[s]" for key in dates})
 
 
 def reference_price(prev_close: float, fenhong: float = 0.0, songzhuangu: float = 0.0,

@@ -18,7 +18,8 @@ from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
 from .limits import BAR_PAGE
 from .servers import literal_host, parse_address
-from .symbols import MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, parse_period, parse_symbol
+from .symbols import (MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, many, parse_period,
+                      parse_symbol, period_name)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -93,6 +94,22 @@ def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {_message(exc)}"
 
 
+def in_securities(progress: Progress | None, securities: int) -> Progress | None:
+    """`progress` for a batch whose requests are grouped by security in the order asked:
+    the engine's (requests done, requests) as (securities done, securities), each value
+    given once."""
+    if progress is None:
+        return None
+    last = [-1]
+
+    def report(done: int, total: int) -> None:
+        value = done * securities // total if total else securities
+        if value != last[0]:
+            last[0] = value
+            progress(value, securities)
+    return report
+
+
 class HQ:
     """Bars from one or several HQ servers over a pool of connections.
 
@@ -136,6 +153,10 @@ class HQ:
         self._listed_set: dict[int, frozenset[str]] = {}
         self._list_lock = threading.Lock()
         self._quiet = quiet
+        # (security, period) whose short history has been warned of (see _warn_short).
+        self._short_warned: set[tuple[Symbol, str]] = set()
+        # Bar requests asked, in a list that the quiet views of _quietly share.
+        self._bar_requests = [0]
 
     # -- life cycle
 
@@ -155,6 +176,12 @@ class HQ:
         "set aside"."""
         return self._pool.servers()
 
+    @property
+    def bar_requests(self) -> int:
+        """The bar requests (pages of up to 800 bars) this HQ has asked so far, by every call;
+        a request tried again on another connection counts once."""
+        return self._bar_requests[0]
+
     # -- bars
 
     def bars(self, symbol: SymbolLike, period: str | int = "day", count: int | None = None,
@@ -163,13 +190,21 @@ class HQ:
              as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of one security, oldest first.
 
-        `period`: ``1m 5m 15m 30m 60m day week month quarter year`` (or a category 0-11).
+        `period`: ``1m 5m 15m 30m 60m day week month quarter year``, pandas' offset names for
+        them (``"min"``, ``"5min"``, ``"h"``, ``"D"``, ``"W"``, ``"M"``/``"ME"``,
+        ``"Q"``/``"QE"``, ``"Y"``/``"YE"``, ...: `pelmora.symbols.PERIOD_ALIASES`, matched as
+        written, so ``"1m"`` is a minute and ``"M"`` a month) or a category 0-11; warnings
+        name the period by its canonical name. ValueError listing the names for another.
         Without `start`, the latest `count` bars (default 800; more are fetched a page of 800
         at a time, all pages at once); with `start`, every bar from `start` (pages fetched
-        back until it is reached; a `DataWarning` says how far the data goes when the
-        server's history ends first). `end` drops later bars (a date alone means the end of
-        that day). Raises ValueError for a malformed name or a market the servers do not
-        serve, KeyError for a code the market's security list does not hold.
+        back until it is reached). When the server's history is shorter than asked, a
+        `DataWarning` says how far the data goes, once per security and period in the life
+        of this `HQ` (a loop asking again is not warned again). `end` drops later bars (a
+        date alone means the end of that day). Raises ValueError for a malformed name or a
+        market the servers do not serve (Beijing's codes, ``bj830799`` as ``830799``),
+        KeyError for a code the market's security list does not hold. `progress(done,
+        total)` counts the requests (pages) with `count`, the security once its paging ends
+        with `start` or `end`.
 
         `adjust`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"`` or ``"hfq-ratio"`` adjusts prices for
         the security's ex-rights events (`pelmora.adjust.adjust`; `as_of` ignores later
@@ -180,6 +215,7 @@ class HQ:
             return adjusted.bars(self, symbol, period, count, start, end, adjust, as_of,
                                  progress)
         sym = parse_symbol(symbol)
+        period = period_name(period)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
         self._check_listed([sym])
@@ -191,7 +227,7 @@ class HQ:
                 frames.raise_first(batch.errors())
                 bars = frames.from_batch(batch)
             else:
-                walked, fails = self._walk_back([sym], category, count, lo, hi, progress)
+                walked, fails = self._walk_back([sym], period, count, lo, hi, progress)
                 if fails:
                     raise fails[sym]
                 bars = walked[sym]
@@ -203,8 +239,8 @@ class HQ:
                        + (" in the range asked for" if lo is not None or hi is not None
                           else ""), 2)
         elif lo is None and got < count:
-            self._warn(f"{sym.canonical}: {got} {period} bars, not {count}: its history goes "
-                       f"back only to {bars.times[0]}", 2)
+            self._warn_short(sym, period, f"{sym.canonical}: {got} {period} bars, not {count}: "
+                             f"its history goes back only to {bars.times[0]}", 2)
         return frames.bars_frame(bars)
 
     def bars_many(self, symbols: Iterable[SymbolLike], period: str | int = "day",
@@ -220,18 +256,22 @@ class HQ:
         named with their reasons in a `DataWarning` and in ``frame.attrs["errors"]``;
         securities without bars are named in ``frame.attrs["empty"]``. With
         ``errors="raise"`` the first failure is raised instead. Raises when nothing could be
-        fetched. `adjust` and `as_of` as for `bars`.
+        fetched. `period`, `adjust` and `as_of` as for `bars`. One name (``"sh600036"``) is
+        taken as one security, not as a list of its characters. `progress(done, total)`
+        counts securities: `total` is the number asked (after duplicates and unlisted ones
+        are left out), `done` those whose pages are all in.
         """
         if errors not in ("warn", "raise"):
             raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
         if adjust is not None:
             adjusted.check_method(adjust)
+        period = period_name(period)
         category = parse_period(period)
         count, lo, hi = self._bounds(count, start, end)
         fails: dict[str, BaseException] = {}
         syms: list[Symbol] = []
         seen: set[Symbol] = set()
-        for value in symbols:
+        for value in many(symbols):
             try:
                 sym = parse_symbol(value)
             except ValueError as exc:
@@ -251,7 +291,7 @@ class HQ:
                                                           progress)
                 rows = counts.tolist()
             else:
-                per, failed = self._walk_back(listed, category, count, lo, hi, progress)
+                per, failed = self._walk_back(listed, period, count, lo, hi, progress)
                 rows = [len(per[s]) if s in per else 0 for s in listed]
                 bars = frames.concat([per[s] for s in listed if s in per], index)
         finally:
@@ -292,17 +332,25 @@ class HQ:
         ``open``, ``high``, ``low`` (yuan), ``servertime``, ``vol``, ``cur_vol``, ``amount``,
         ``s_vol``, ``b_vol`` and the five levels ``bid1`` ``ask1`` ``bid_vol1`` ``ask_vol1``
         ... ``ask_vol5``. Requests of 80 securities run at once. Without `codes`, every
-        security of both markets. Securities the server does not answer, or whose request
-        failed, are named in a `DataWarning` and in ``frame.attrs["missing"]`` and
-        ``frame.attrs["errors"]``; raises when every request failed."""
+        security of both markets; one name is one security. Securities the server does not
+        answer, or whose request failed, are named in a `DataWarning` and in
+        ``frame.attrs["missing"]`` and ``frame.attrs["errors"]``; raises when every request
+        failed. `progress(done, total)` counts securities.
+
+        ``servertime`` is the time of the quote as ``datetime64[s]``: the time of day the
+        server sends (packed as the digits HHMMSSxx; hundredths dropped, NaT for a value that
+        is no clock time) on the trading day the servers report (`trading_day`, one more
+        request). A datetime rather than a time of day, so that it compares with bar, tick
+        and minute times as it stands, in the unit of every other datetime; the quotes of a
+        closed market are those of the last session, whose day that is."""
         if codes is None:
             syms = [Symbol(m, c) for m in MARKET_NAMES for c in self._code_list(m)]
         else:
-            syms = list(dict.fromkeys(parse_symbol(c) for c in codes))
+            syms = list(dict.fromkeys(parse_symbol(c) for c in many(codes)))
         if not syms:
             raise ValueError("quotes needs at least one security")
-        batch = self._table("quotes", quotes.requests(syms), progress)
-        return quotes.frame(batch, syms, self._warn)
+        batch = self._table("quotes", quotes.requests(syms), in_securities(progress, len(syms)))
+        return quotes.frame(batch, syms, self._warn, self.trading_day)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
@@ -330,6 +378,8 @@ class HQ:
         """Today's trading day as the servers report it: the date of the latest daily bar of
         the Shanghai composite index (the last session's day outside trading days)."""
         import numpy as np
+        with self._list_lock:
+            self._bar_requests[0] += 1
         try:
             batch = self._pool.bars([(9, 1, "000001", 0, 1, True)], None)
         finally:
@@ -368,14 +418,15 @@ class HQ:
                   progress: Progress | None = None) -> dict[str, pd.DataFrame]:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
-        every one failed."""
+        every one failed. One name is one security; `progress(done, total)` counts
+        securities."""
         syms, batch = self._records_many("xdxr", symbols, "events", progress)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
     def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
-        `DataWarning`; raises when every one failed."""
+        `DataWarning`; raises when every one failed. One name is one security."""
         syms, batch = self._records_many("finance", symbols, "finance summary")
         return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
 
@@ -414,7 +465,7 @@ class HQ:
                       progress: Progress | None = None) -> tuple[list[Symbol], Any]:
         """The securities (each once) and the batch of a record query for each; raises when
         every one failed, names the failed ones in a `DataWarning` (no `what` for them)."""
-        asked = list(dict.fromkeys(parse_symbol(s) for s in symbols))
+        asked = list(dict.fromkeys(parse_symbol(s) for s in many(symbols)))
         fails: dict[str, BaseException] = {}
         syms = self._check_listed(asked, fails)
         if not syms and fails:
@@ -445,6 +496,8 @@ class HQ:
 
     def _run(self, queries: Sequence[tuple[int, Symbol, int, int, bool]],
              progress: Progress | None) -> Any:
+        with self._list_lock:
+            self._bar_requests[0] += len(queries)
         return self._pool.bars([(c, s.market, s.code, start, n, ix)
                                 for c, s, start, n, ix in queries], progress)
 
@@ -493,7 +546,7 @@ class HQ:
         import numpy as np
         pages = count_pages(count)
         batch = self._run([(category, s, start, n, ix) for s, ix in zip(syms, indices)
-                           for start, n in pages], progress)
+                           for start, n in pages], in_securities(progress, len(syms)))
         failed: dict[Symbol, BaseException] = {}
         for i, exc in batch.errors():
             failed.setdefault(syms[i // len(pages)], exc)
@@ -505,13 +558,15 @@ class HQ:
             rows = np.where([s in failed for s in syms], 0, rows)
         return bars, rows, failed
 
-    def _walk_back(self, syms: Sequence[Symbol], category: int, count: int,
+    def _walk_back(self, syms: Sequence[Symbol], period: str, count: int,
                    lo: np.datetime64 | None, hi: np.datetime64 | None,
                    progress: Progress | None
                    ) -> tuple[dict[Symbol, frames.Bars], dict[Symbol, BaseException]]:
         """Pages back from the latest bar, all securities at once, each until its oldest bar
         reaches `lo` (or, without `lo`, until it has `count` bars up to `hi`), or its history
-        ends. Warns where the history ends before `lo`."""
+        ends. Warns where the history ends before `lo`. `progress` counts the securities whose
+        paging has ended, after each round of pages."""
+        category = parse_period(period)
         pages: dict[Symbol, list[frames.Bars]] = {s: [] for s in syms}
         have = dict.fromkeys(syms, 0)
         failed: dict[Symbol, BaseException] = {}
@@ -519,7 +574,7 @@ class HQ:
         start = 0
         while pending and start <= _MAX_START:
             batch = self._run([(category, s, start, BAR_PAGE, is_index(s)) for s in pending],
-                              progress)
+                              None)
             errs = dict(batch.errors())
             fetched = frames.from_batch(batch)
             ends = frames.request_rows(batch).cumsum()
@@ -539,11 +594,14 @@ class HQ:
                 if n < BAR_PAGE and lo is not None and (n == 0 or times[0] > lo) and \
                         (n or len(pages[sym]) > 1):
                     oldest = times[0] if n else pages[sym][-2].times[0]
-                    self._warn(f"{sym.canonical}: the server's bars go back only to {oldest}", 4)
+                    self._warn_short(sym, period, f"{sym.canonical}: the server's {period} bars "
+                                     f"go back only to {oldest}", 4)
                 if not done:
                     still.append(sym)
             pending = still
             start += BAR_PAGE
+            if progress is not None:
+                progress(len(syms) - len(pending), len(syms))
         out = {}
         for sym in syms:
             if sym in failed:
@@ -565,6 +623,18 @@ class HQ:
     def _warn_servers(self) -> None:
         for text in self._pool.take_warnings():
             self._warn(text, 3)
+
+    def _warn_short(self, sym: Symbol, period: str, text: str, stacklevel: int) -> None:
+        """The warning of a history shorter than asked, given once per security and period in
+        this HQ's life: a loop that asks again learns nothing new from it."""
+        if self._quiet:  # said in no warning: leave it to a caller that warns
+            return
+        key = (sym, period)
+        with self._list_lock:
+            if key in self._short_warned:
+                return
+            self._short_warned.add(key)
+        self._warn(text, stacklevel + 1)
 
     def _warn(self, text: str, stacklevel: int) -> None:
         """A `DataWarning` unless quiet; `stacklevel` counts from the caller. Not a warnings

@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Un
 from . import frames
 from .exceptions import DataWarning
 from .hq import DateLike, _timestamp
-from .symbols import SH, SZ, Symbol, SymbolLike, parse_symbol
+from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -149,7 +149,12 @@ def _market_folders(folder: PathLike) -> list[tuple[str, int]]:
 
 def find_files(folder: PathLike, period: str = "day") -> dict[Symbol, str]:
     """Every file of `period` (``"day"``, ``"1m"``, ``"5m"``) in a TDX data folder, by the
-    security its name stands for. Names of other markets (bj) or of no security are skipped."""
+    security its name stands for. Names of other markets (bj) or of no security are skipped.
+    `period` by any name `HQ.bars` takes (pandas' ``"D"``, ``"5min"``, ``"min"`` too)."""
+    try:
+        period = period_name(period)
+    except ValueError:
+        pass  # refused below, with the periods the files hold
     if period not in PERIOD_FILES:
         raise ValueError(f"invalid period {period!r}: expected one of {', '.join(PERIOD_FILES)}")
     subdirs, ext = PERIOD_FILES[period]
@@ -184,7 +189,8 @@ def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], 
 
 
 def read_vipdoc(folder: PathLike, period: str = "day", *,
-                symbols: Optional[Iterable[SymbolLike]] = None, start: DateLike | None = None,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = None,
+                start: DateLike | None = None,
                 end: DateLike | None = None, adjust: Optional[str] = None, events: Any = None,
                 errors: Literal["warn", "raise"] = "raise", progress: ProgressLike = None,
                 threads: Optional[int] = None,
@@ -195,8 +201,9 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
 
     `folder`: the ``vipdoc`` folder or the TDX installation folder holding it. `period`:
     ``"day"`` (``*/lday/*.day``), ``"1m"`` (``*/minline/*.lc1``) or ``"5m"``
-    (``*/fzline/*.lc5``). `symbols`: only these securities (names as users write them); those
-    without a file are named in a `DataWarning` and ``frame.attrs["missing"]``.
+    (``*/fzline/*.lc5``), or pandas' names for them (``"D"``, ``"min"``, ``"5min"``).
+    `symbols`: only these securities (names as users write them; one name is one security);
+    those without a file are named in a `DataWarning` and ``frame.attrs["missing"]``.
 
     `start` / `end` are applied while reading: rows outside them are never stored, so memory
     follows the rows kept, not the folder's size (a whole minute folder can be tens of GB);
@@ -217,12 +224,13 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
         raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
     lo, hi = _bounds(start, end)
     found = find_files(folder, period)
+    period = period_name(period)
     missing: list[str] = []
     if symbols is None:
         chosen = sorted(found, key=lambda s: s.canonical)
     else:
         chosen = []
-        for sym in dict.fromkeys(parse_symbol(value) for value in symbols):
+        for sym in dict.fromkeys(parse_symbol(value) for value in many(symbols)):
             if sym in found:
                 chosen.append(sym)
             else:

@@ -17,17 +17,29 @@ COLUMNS = ("price", "last_close", "open", "high", "low", "servertime", "vol", "c
            "amount", "s_vol", "b_vol") + LEVELS
 
 
+def clock_time(packed: Any) -> Any:
+    """The server's times of day, packed as the digits HHMMSSxx (xx hundredths, dropped), as
+    timedelta64[s] since midnight; NaT for a value that is no clock time."""
+    import numpy as np
+    v = np.asarray(packed, dtype=np.int64)
+    hh, mm, ss = v // 1000000, v // 10000 % 100, v // 100 % 100
+    ok = (v >= 0) & (hh < 24) & (mm < 60) & (ss < 60)
+    seconds = (hh * 60 + mm) * 60 + ss
+    return np.where(ok, seconds, np.iinfo(np.int64).min).astype("m8[s]")
+
+
 def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
     pairs = [(s.market, s.code) for s in syms]
     return [pairs[i:i + QUOTE_PAGE] for i in range(0, len(pairs), QUOTE_PAGE)]
 
 
-def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None]
-          ) -> pd.DataFrame:
+def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
+          day: Callable[[], Any]) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
-    answered). Securities asked of a failed request or not answered are named through `warn`
-    (text, stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``;
-    raises the first failure when every request failed."""
+    answered), ``servertime`` the time of each quote on the trading day `day()` gives.
+    Securities asked of a failed request or not answered are named through `warn` (text,
+    stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``; raises
+    the first failure when every request failed."""
     import pandas as pd
     errors = batch.errors()
     if len(errors) == len(requests(syms)):
@@ -38,6 +50,7 @@ def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None]
     failed = {s.canonical: f"{type(e).__name__}: {e}" for i, e in errors
               for s in syms[i * QUOTE_PAGE:(i + 1) * QUOTE_PAGE]}
     asked = [s.canonical for s in syms if s.canonical not in failed]
+    data["servertime"] = day().astype("M8[s]") + clock_time(data["servertime"])
     index = pd.Index(names, name="symbol")
     keep = index.isin(asked) & ~index.duplicated()
     out = pd.DataFrame(data, index=index, columns=list(COLUMNS))

@@ -56,6 +56,8 @@ S = ["-s", "127.0.0.1:1"]
     (["bars", "600036", "-s", "1.2.3.4"], "invalid server address '1.2.3.4'"),
     (["bars", "600036", "-s", "1.2.3.4:70000"], "invalid server address '1.2.3.4:70000'"),
     (["bars", "600036", "-p", "2h"], "invalid period '2h': expected one of 1m, 5m, 15m"),
+    (["bars", "600036", "-p", "1M"], "ambiguous period '1M': minutes in pelmora, months in"),
+    (["sync", "x", "--period", "D,W"], "invalid period 'D,W': expected a comma-separated list"),
     (["bars", "600036", "-n", "0"], "invalid count '0': expected a whole number from 1"),
     (["bars", "600036", "-n", "5", "--start", "2024-01-02"], "not allowed with argument"),
     (["bars", "600036", "--end", "2024-13-01"], "invalid date '2024-13-01'"),
@@ -74,6 +76,7 @@ def test_usage_errors_exit_2(capsys, argv, message):
 @pytest.mark.parametrize("codes, period, fmt, adjusted", [
     (["600036"], "day", "--csv", {}), (["sh000001"], "60m", "--json", {}),
     (["600036", "sz000001", "sh000001"], "5m", "--csv", {}),
+    (["600036", "sz000001"], "5min", "--json", {}),
     (["600036"], "day", "--json", {"adjust": "qfq"}),
     (["600036", "sz000001"], "day", "--csv", {"adjust": "hfq-ratio", "as_of": "2024-01-02"}),
 ])
@@ -243,6 +246,10 @@ def test_progress_bar_on_a_terminal(sim, monkeypatch):
     assert main(["bars", "600036", "-p", "1m", "-n", "4000", "-s", sim.address, "--csv"]) == 0
     drawn = term.getvalue()
     assert re.search(r"\| \d/5 \[.* requests/s\]", drawn) and drawn.endswith(" \r")  # cleared
+    term.truncate(0)
+    codes = ["600036", "sz000001", "sh000001"]
+    assert main(["bars", *codes, "-n", "2000", "-s", sim.address, "--csv"]) == 0
+    assert re.search(r"\| \d/3 \[.* securities/s\]", term.getvalue())
 
 
 def test_python_m_pelmora_demo_and_errors():

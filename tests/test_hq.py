@@ -67,13 +67,23 @@ def test_frames_equal_core_pages(hq, server, symbol, period, category, market, i
     assert got.index.name == "datetime" and got.index.is_monotonic_increasing
 
 
-def test_history_shorter_than_count_warns(hq, server):
+@pytest.mark.parametrize("way", ["count", "start"])
+def test_short_history_warns_once_per_security_and_period(server, way):
     full = core_frame(server, 9, 1, "600036", False, 60000)
-    n = len(full)
-    with pytest.warns(DataWarning, match=f"^sh600036: {n} day bars, not {n + 500}: its history "
-                                         f"goes back only to {np.datetime64(full.index[0], 's')}$"):
-        got = hq.bars("600036", count=n + 500)
-    pd.testing.assert_frame_equal(got, full, check_index_type=False)
+    n, first = len(full), np.datetime64(full.index[0], "s")
+    kwargs = {"count": n + 500} if way == "count" else {"start": "1980-01-01"}
+    message = (f"^sh600036: {n} day bars, not {n + 500}: its history goes back only to {first}$"
+               if way == "count" else f"^sh600036: the server's day bars go back only to {first}$")
+    with HQ([f"{server[0]}:{server[1]}"], connections=2) as hq:
+        with pytest.warns(DataWarning, match=message):
+            got = hq.bars("600036", **kwargs)
+        pd.testing.assert_frame_equal(got, full, check_index_type=False)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DataWarning)
+            for name in ("600036", "sh600036", "600036.SH"):
+                hq.bars(name, "D", **kwargs)
+        with pytest.warns(DataWarning, match="^sh600036: .* week bars"):
+            hq.bars("600036", "week", **kwargs)
 
 
 @pytest.mark.parametrize("period, start, end, reach", [
@@ -98,12 +108,17 @@ def test_start_and_end(hq, server, period, start, end, reach):
     pd.testing.assert_frame_equal(got, want, check_index_type=False)
 
 
-def test_start_before_the_history_warns_how_far_it_goes(hq, server):
-    full = core_frame(server, 9, 1, "600036", False, 60000)
-    with pytest.warns(DataWarning, match=f"^sh600036: the server's bars go back only to "
-                                         f"{np.datetime64(full.index[0], 's')}$"):
-        got = hq.bars("600036", start="1980-01-01")
-    pd.testing.assert_frame_equal(got, full, check_index_type=False)
+@pytest.mark.parametrize("alias, name", [
+    ("D", "day"), ("d", "day"), (" Day ", "day"), (9, "day"), ("W", "week"), ("M", "month"),
+    ("ME", "month"), ("Q", "quarter"), ("QE", "quarter"), ("Y", "year"), ("YE", "year"),
+    ("min", "1m"), ("1min", "1m"), ("5min", "5m"), ("15min", "15m"), ("30min", "30m"),
+    ("60min", "60m"), ("h", "60m"), ("1h", "60m"),
+])
+def test_periods_by_pandas_names(hq, alias, name):
+    pd.testing.assert_frame_equal(hq.bars("600036", alias, count=20),
+                                  hq.bars("600036", name, count=20))
+    pd.testing.assert_frame_equal(hq.bars_many(["600036", "sz000001"], alias, count=20),
+                                  hq.bars_many(["600036", "sz000001"], name, count=20))
 
 
 @pytest.mark.parametrize("name", ["600036", "sh600036", "SH600036", "600036.SH", "600036.XSHG",
@@ -114,6 +129,7 @@ def test_names_as_users_write_them(hq, name):
 
 @pytest.mark.parametrize("name, error, message", [
     ("bj430001", ValueError, "security 'bj430001' is of market bj"),
+    ("830799", ValueError, "security '830799' is a code of market bj"),
     ("60003", ValueError, "invalid security '60003'"),
     ("600999", KeyError, "sh600999 is not in the security list of market sh"),
     ("sz600036", KeyError, "sz600036 is not in the security list of market sz"),
@@ -128,7 +144,9 @@ def test_bad_names(hq, name, error, message):
     ({"count": 0}, "count must be a positive integer, not 0"),
     ({"start": "2025-02-01", "end": "2025-01-01"}, "end '2025-01-01' is before start"),
     ({"start": "yesterday-ish"}, "invalid start 'yesterday-ish'"),
-    ({"period": "2h"}, "invalid period '2h'"),
+    ({"period": "2h"}, "invalid period '2h': expected one of 1m, 5m, .* pandas' min, "),
+    ({"period": "m"}, "invalid period 'm'"),
+    ({"period": "1M"}, "ambiguous period '1M'"),
 ])
 def test_bad_arguments(hq, kwargs, message):
     with pytest.raises(ValueError, match=message):
@@ -177,6 +195,28 @@ def test_bars_many_names_what_failed(hq):
     with pytest.raises(KeyError, match="^'no security could be fetched: sh600999: sh600999 is "
                                        "not in the security list of market sh'$"):
         hq.bars_many(["600999"])
+
+
+def test_a_single_name_is_one_security(hq):
+    pd.testing.assert_frame_equal(hq.bars_many("sh600036", count=20),
+                                  hq.bars_many(["sh600036"], count=20))
+    assert list(hq.bars_many((0, "000001"), count=5).symbol.unique()) == ["sz000001"]
+    assert list(hq.bars_many("600036", start="2025-06-01").symbol.unique()) == ["sh600036"]
+
+
+@pytest.mark.parametrize("kwargs, pages", [({"count": 2000}, 3), ({"start": "2022-01-01"}, 2)])
+def test_progress_counts_securities(hq, kwargs, pages):
+    names = ["600036", "sz000001", "sh000001", "sh600519", "600036", "600999"]
+    calls = []
+    before = hq.bar_requests
+    with pytest.warns(DataWarning, match="sh600999"):
+        hq.bars_many(names, progress=lambda done, total: calls.append((done, total)), **kwargs)
+    assert hq.bar_requests - before == 4 * pages  # requests are counted apart
+    assert calls[-1] == (4, 4) and {t for _, t in calls} == {4}
+    assert [d for d, _ in calls] == sorted(set(d for d, _ in calls))
+    calls.clear()
+    hq.quotes(names[:4], progress=lambda done, total: calls.append((done, total)))
+    assert calls[-1] == (4, 4)
 
 
 def test_quote_only_servers_are_set_aside_with_a_warning():

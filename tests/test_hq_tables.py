@@ -73,8 +73,31 @@ def test_quotes_equal_core_and_name_the_unanswered(hq, core):
     assert got.attrs["missing"] == ["sz999999"]
     want = pd.DataFrame(core.get_security_quotes(CODES))
     want.index = pd.Index(names, name="symbol")
+    assert (want["servertime"] == 15000000).all()  # the close, 15:00:00.00
+    want["servertime"] = pd.Timestamp(hq.trading_day()) + pd.Timedelta(hours=15)
     pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
     assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
+    assert got["servertime"].dtype == "M8[s]"
+
+
+def test_servertime_packs_a_time_of_day():
+    from pelmora.quotes import clock_time
+    packed = [15000000, 9300512, 0, 23595999, -7, 24000000, 9610000, 9306000]
+    got = pd.Series(clock_time(packed))
+    want = pd.to_timedelta(["15:00:00", "09:30:05", "00:00:00", "23:59:59", None, None, None,
+                            None])
+    pd.testing.assert_series_equal(got, pd.Series(want).astype("m8[s]"))
+
+
+@pytest.mark.parametrize("call", ["quotes", "xdxr_many", "finance_many"])
+def test_a_single_name_is_one_security(hq, call):
+    one, listed = getattr(hq, call)("600036"), getattr(hq, call)(["600036"])
+    if call == "quotes":
+        assert list(one.index) == ["sh600036"]
+        pd.testing.assert_frame_equal(one, listed)
+    else:
+        assert list(one) == ["sh600036"]
+        pd.testing.assert_frame_equal(one["sh600036"], listed["sh600036"])
 
 
 def test_quotes_without_codes_sweep_both_markets(hq):
@@ -152,6 +175,10 @@ def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
     assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
     many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
     pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)
+    alias = {"week": "W", "month": "ME", "5m": "5min"}[period]  # pandas' names alike
+    pd.testing.assert_frame_equal(hq.bars("600036", alias, count=200, adjust="hfq"), got)
+    pd.testing.assert_frame_equal(
+        hq.bars_many(["600036", "000001"], alias, count=200, adjust="hfq"), many)
 
 
 @pytest.mark.parametrize("call", [

@@ -14,6 +14,7 @@ import pytest
 from pelmora import HQ, DataWarning, read_daily_bars, read_day_frame, read_minute_bars, \
     read_minute_frame, read_vipdoc
 from pelmora.testing import SimulatedMarket, serve
+from pelmora.local_files import find_files
 from pelmora.symbols import is_index, parse_symbol
 from pelmora.testing.vipdoc import write_vipdoc
 from pelmora.testing.wire import quantize_volume
@@ -273,6 +274,15 @@ def test_filters(vipdoc, kwargs):
         keep &= whole.index <= pd.Timestamp(hi) + (pd.Timedelta("86399s")
                                                   if len(str(hi)) <= 10 else pd.Timedelta(0))
     pd.testing.assert_frame_equal(frame, whole[keep])
+
+
+@pytest.mark.parametrize("period, alias", [("day", "D"), ("1m", "min"), ("5m", "5min")])
+def test_periods_by_pandas_names_and_one_name_for_many(vipdoc, period, alias):
+    name = min(s.canonical for s in find_files(vipdoc, alias))
+    got = read_vipdoc(vipdoc, alias, symbols=name, progress=False)
+    assert list(got["symbol"].cat.categories) == [name] and len(got)
+    pd.testing.assert_frame_equal(got, read_vipdoc(vipdoc, period, symbols=[name],
+                                                   progress=False))
 
 
 def test_symbols_without_a_file_warn_and_nothing_raises(vipdoc):

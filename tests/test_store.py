@@ -107,6 +107,86 @@ def test_store_reads_what_the_server_gives(full, server):
     assert out.returncode == 0 and out.stdout.split() == ["n", str(len(dump(full)["bars_day"]))]
 
 
+@pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
+def test_store_bars_take_the_arguments_of_hq_bars(full, server):
+    from pelmora import HQ
+    from pelmora.adjust import adjust
+    with Store(full) as store, HQ([server]) as hq:
+        for kwargs in ({"count": 30}, {"count": 30, "end": "2025-03-31"},
+                       {"start": "2025-05-01", "end": "2025-05-31"}):
+            assert store.bars("600036", "D", **kwargs).equals(hq.bars("600036", **kwargs))
+            assert store.bars_many(["600036", "sh000001"], 9, **kwargs).equals(
+                hq.bars_many(["600036", "sh000001"], "day", **kwargs))
+        whole, events = store.bars("600036"), store.xdxr("600036")
+        assert store.bars("600036", count=len(whole) + 10).equals(whole)
+        assert store.bars_many("600036", count=5).equals(store.bars_many(["600036"], count=5))
+        dates = events.index[events["category"] == 1]
+        assert len(dates) >= 2
+        for method in ("qfq", "hfq-ratio"):
+            want = adjust(whole, events, method)
+            assert store.bars("600036", count=7, adjust=method).equals(want.iloc[-7:])
+            want = adjust(whole, events, method, as_of=dates[0])
+            assert store.bars("600036", adjust=method, as_of=dates[0]).equals(want)
+            many = store.bars_many(["600036"], count=7, adjust=method)
+            assert many.drop(columns="symbol").equals(store.bars("600036", count=7,
+                                                                 adjust=method))
+        for call, error, message in [
+            (lambda: store.bars("600999"), KeyError, "sh600999 is not in the store's security "
+                                                     "lists"),
+            (lambda: store.bars("600999", adjust="qfq"), KeyError, "sh600999"),
+            (lambda: store.bars("830799"), ValueError, "market bj"),
+            (lambda: store.bars("600036", count=5, start="2025-01-01"), ValueError,
+             "give count or start, not both"),
+            (lambda: store.bars("600036", count=0), ValueError, "count must be a positive"),
+            (lambda: store.bars("600036", "W"), ValueError, "the store keeps day, 5m, 1m"),
+            (lambda: store.bars("600036", "1M"), ValueError, "ambiguous period '1M'"),
+            (lambda: store.bars("600036", start="2025-02-01", end="2025-01-01"), ValueError,
+             "end '2025-01-01' is before start"),
+        ]:
+            with pytest.raises(error, match=message):
+                call()
+
+
+def test_sync_takes_pandas_period_names_and_one_name(server, tmp_path):
+    summary = sync(tmp_path, [server], periods="5min", symbols="600036", connections=2)
+    assert summary.ok and summary.securities == 1
+    assert sql(tmp_path, "SELECT period, symbol FROM coverage").values.tolist() == \
+        [["5m", "sh600036"]]
+    assert sql(tmp_path, "SELECT periods FROM sync_log").periods.tolist() == ["5m"]
+
+
+def test_every_frames_datetimes_are_in_seconds(full, server, tmp_path):
+    from pelmora import HQ, read_day_frame, read_vipdoc
+    from pelmora.testing import SimulatedMarket
+    from pelmora.testing.vipdoc import write_vipdoc
+    write_vipdoc(SimulatedMarket(seed=SEED, fill=FILL, today=DAY), tmp_path)
+    day_file = tmp_path / "vipdoc" / "sh" / "lday" / "sh600036.day"
+    with Store(full) as store, HQ([server]) as hq, warnings.catch_warnings():
+        warnings.simplefilter("ignore", pelmora.DataWarning)
+        frames = {
+            "bars": hq.bars("600036", "5m"), "bars_many": hq.bars_many("600036", start="2025"),
+            "adjusted": hq.bars_many(["600036"], "week", count=50, adjust="qfq"),
+            "ticks": hq.ticks("600036"), "minutes": hq.minutes("600036"),
+            "quotes": hq.quotes("600036"), "securities": hq.securities("sh"),
+            "xdxr": hq.xdxr("600036"), "xdxr_many": hq.xdxr_many("600036")["sh600036"],
+            "finance": hq.finance("600036"), "finance_many": hq.finance_many("600036")["sh600036"],
+            "factors": hq.factors("600036"),
+            "store bars": store.bars("600036", adjust="qfq"), "store many": store.bars_many(),
+            "store xdxr": store.xdxr("600036"), "store finance": store.finance("600036"),
+            "calendar": store.calendar().to_frame(),
+            "vipdoc": read_vipdoc(tmp_path, "1m", progress=False),
+            "day file": read_day_frame(day_file),
+        }
+    timeless = set()
+    for name, frame in frames.items():
+        dtypes = {"index": frame.index.dtype, **frame.dtypes.to_dict()}
+        times = {c: str(t) for c, t in dtypes.items() if str(t).startswith("datetime")}
+        assert set(times.values()) <= {"datetime64[s]"}, (name, times)
+        if not times:
+            timeless.add(name)
+    assert timeless == {"securities"}
+
+
 def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
     import shutil
     folder = tmp_path / "gaps"

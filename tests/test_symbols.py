@@ -28,3 +28,55 @@ def test_index_names_agree_with_symbols(name, index):
     assert symbols.is_index_name(name) is index
     if not name.startswith("bj"):
         assert symbols.is_index(parse_symbol(name)) is index
+
+
+# Every range of bare codes the market rule relies on: Shenzhen's main board, SME board,
+# ChiNext, B shares, funds and indices; Shanghai's main board, STAR market, B shares, funds and
+# TDX's indices; TDX's sector indices 880-888, which the servers list under Shanghai.
+@pytest.mark.parametrize("code, market", [
+    ("000001", 0), ("001979", 0), ("002594", 0), ("003816", 0), ("159915", 0), ("160106", 0),
+    ("184801", 0), ("200002", 0), ("300750", 0), ("301236", 0), ("399001", 0), ("880001", 0),
+    ("600036", 1), ("601318", 1), ("603259", 1), ("605499", 1), ("688981", 1), ("689009", 1),
+    ("510300", 1), ("900901", 1), ("999999", 1),
+])
+def test_bare_codes_of_shenzhen_and_shanghai(code, market):
+    assert parse_symbol(code) == Symbol(market, code)
+
+
+@pytest.mark.parametrize("code", ["430047", "830799", "832000", "870199", "889001", "920001",
+                                  "920999"])
+def test_bare_beijing_codes_are_refused_as_bj_ones_are(code):
+    with pytest.raises(ValueError, match=f"^security '{code}' is a code of market bj "
+                                         r"\(Beijing\), which the HQ servers do not serve"):
+        parse_symbol(code)
+    with pytest.raises(ValueError, match="market bj"):
+        parse_symbol("bj" + code)
+    assert parse_symbol("sz" + code) == Symbol(0, code)  # a prefix names the market outright
+
+
+@pytest.mark.parametrize("period, name", [
+    ("1m", "1m"), ("1M", None), ("m", None), ("M", "month"), ("ME", "month"), ("month", "month"),
+    ("MONTH", "month"), ("min", "1m"), ("MIN", None), ("5m", "5m"), ("5min", "5m"),
+    ("5M", None), ("h", "60m"), ("H", "60m"), ("60M", None), ("D", "day"), ("Day", "day"),
+    ("W", "week"), ("QE", "quarter"), ("Y", "year"), ("A", "year"), ("YE", "year"),
+    (9, "day"), ("9", "day"), (8, "1m"), (4, "4"), (7, "7"), ("12", None), (True, None),
+    ("2h", None), ("", None),
+])
+def test_period_names(period, name):
+    if name is None:
+        with pytest.raises(ValueError, match=r"(invalid|ambiguous) period .*: .*"):
+            symbols.period_name(period)
+        return
+    assert symbols.period_name(period) == name
+    assert symbols.parse_period(period) == symbols.PERIODS.get(name, int(name) if name.isdigit()
+                                                               else -1)
+    assert set(symbols.PERIOD_ALIASES.values()) <= set(symbols.PERIODS)
+
+
+@pytest.mark.parametrize("value, want", [
+    ("sh600036", ["sh600036"]), ((1, "600036"), [(1, "600036")]),
+    (Symbol(0, "000001"), [Symbol(0, "000001")]), (["600036", "000001"], ["600036", "000001"]),
+    (("600036", "000001"), ["600036", "000001"]), (iter(["600036"]), ["600036"]),
+])
+def test_one_name_where_many_are_expected(value, want):
+    assert symbols.many(value) == want

@@ -41,7 +41,8 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError("--as-of dates the events of --adjust: give --adjust too")
     count = args.count or (DEFAULT_COUNT if args.start is None else None)
     codes = list(dict.fromkeys(s.canonical for s in args.codes))
-    with open_hq(args) as hq, Bar("requests") as progress:
+    # Calls of many count securities; one security's bars count their pages.
+    with open_hq(args) as hq, Bar("requests" if len(codes) == 1 else "securities") as progress:
         if len(codes) == 1:
             frame = hq.bars(codes[0], args.period, count, args.start, args.end,
                             progress=progress, adjust=args.adjust, as_of=args.as_of)

@@ -32,7 +32,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
 
 
 def run_quotes(args: argparse.Namespace) -> int:
-    with open_hq(args) as hq, Bar("requests") as progress:
+    with open_hq(args) as hq, Bar("securities") as progress:
         frame = hq.quotes([s.canonical for s in args.codes], progress=progress)
     if args.format == "table":
         change = (frame["price"] / frame["last_close"] - 1) * 100

@@ -14,7 +14,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
 from ..servers import parse_address
-from ..symbols import MARKETS, PERIODS, parse_period
+from ..symbols import MARKETS, PERIODS, period_name
 
 if TYPE_CHECKING:
     from ..hq import HQ
@@ -82,12 +82,12 @@ def make_parents() -> Parents:
 
 
 def period(text: str) -> str:
-    """A bar period as given ("day", "5m" or a category), once it is known to be one."""
+    """The canonical name of a bar period given by any name `HQ.bars` takes ("day", "5m",
+    pandas' "D" or "5min", a category): what the commands print and store."""
     try:
-        parse_period(text)
+        return period_name(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
-    return text.strip().lower()
 
 
 def date(text: str) -> str:
@@ -107,7 +107,8 @@ def market(text: str) -> str:
     return t
 
 
-PERIOD_HELP = f"{', '.join(PERIODS)} or a category 0-11 (default day)"
+PERIOD_HELP = (f"{', '.join(PERIODS)}, pandas' names (D, W, M, 5min, h, ...) or a category "
+               f"0-11 (default day)")
 
 
 def open_hq(args: argparse.Namespace, option: str = "--server") -> HQ:

@@ -21,6 +21,21 @@ def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
     return items
 
 
+def _periods(text: str) -> list[str]:
+    """The stored periods named, comma-separated, by their canonical names (pandas' "D",
+    "5min" and "min" too)."""
+    from ..symbols import period_name
+    try:
+        names = [period_name(t) for t in text.split(",") if t.strip()]
+    except ValueError:
+        names = []
+    bad = [n for n in names if n not in _PERIODS]
+    if bad or not names:
+        raise argparse.ArgumentTypeError(f"invalid period {text!r}: expected a comma-separated "
+                                         f"list of {', '.join(_PERIODS)} (or D, 5min, min)")
+    return names
+
+
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("sync", parents=[parents.servers], help="fill or update a local store",
                        description="Download every security's bars into the store folder "
@@ -28,7 +43,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
                                    "with the security lists, ex-rights events and finance "
                                    "figures. Exit status 1 when any security failed.")
     c.add_argument("store", metavar="STORE", help="the store's folder (made if missing)")
-    c.add_argument("--period", type=lambda t: _list(t, _PERIODS, "period"), default=["day"],
+    c.add_argument("--period", type=_periods, default=["day"],
                    help="bar periods, comma-separated: day (default), 5m, 1m")
     c.add_argument("--market", type=lambda t: _list(t, ("sh", "sz"), "market"),
                    default=["sh", "sz"], help="markets, comma-separated (default sh,sz)")

@@ -34,11 +34,11 @@ def _day_numbers(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
 
 
 def adjusted_prices(con: sqlite3.Connection, symbol: str, series: blocks.Series, period: str,
-                    method: str) -> npt.NDArray[np.float64]:
+                    method: str, as_of: int | None = None) -> npt.NDArray[np.float64]:
     """The open, high, low and close of `series` in yuan, adjusted by `method` with the stored
-    ex-rights records of `symbol`."""
-    rows = con.execute(f"SELECT date, category, {', '.join(_KEYS)} FROM xdxr WHERE symbol=?",
-                       (symbol,)).fetchall()
+    ex-rights records of `symbol` (those dated by `as_of`, YYYYMMDD, when given)."""
+    rows = con.execute(f"SELECT date, category, {', '.join(_KEYS)} FROM xdxr WHERE symbol=? "
+                       f"AND NOT coalesce(date > ?, 0)", (symbol, as_of)).fetchall()
     table = np.array(rows, dtype=np.float64).reshape(len(rows), 2 + len(_KEYS))
     values = {}
     for i, key in enumerate(_KEYS):

@@ -13,7 +13,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
-from ..symbols import MARKETS, SymbolLike, is_index, is_index_name, parse_symbol
+from ..adjusted import check_method
+from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
+                       period_name)
 from . import blocks, schema
 from .adjusted import adjusted_prices
 from .codec import key_of_date, key_times
@@ -75,33 +77,82 @@ class Store:
     def _range(self, period: str, start: Any, end: Any) -> tuple[int, int]:
         lo = key_of_date(start, period) if start is not None else 0
         hi = key_of_date(end, period, end=True) if end is not None else 999999999999
+        if hi < lo:
+            raise ValueError(f"end {end!r} is before start {start!r}")
         return lo, hi
 
-    def bars(self, symbol: SymbolLike, period: str = "day", start: Any = None, end: Any = None,
-             adjust: Optional[str] = None) -> Frame:
-        """Bars of one security as `HQ.bars` gives them, oldest first; `adjust` ("qfq", "hfq",
-        "qfq-ratio", "hfq-ratio") adjusts them by the stored ex-rights events over the whole
-        stored history, then cuts the range."""
-        sym = parse_symbol(symbol)
-        schema.bars_table(period)
-        lo, hi = self._range(period, start, end)
-        series = blocks.read(self._con, sym.canonical, period, lo if adjust is None else 0, hi)
-        if adjust is None:
-            return _frame(series, period, is_index(sym))
-        prices = adjusted_prices(self._con, sym.canonical, series, period, adjust)
-        if lo:
-            keep = series.keys >= lo
-            series, prices = series.part(keep), prices[:, keep]
-        return _frame(series, period, is_index(sym), prices)
+    def _known(self, symbol: str) -> bool:
+        """Whether the store has heard of `symbol`: in a security list or a sync's record."""
+        row = self._con.execute("SELECT EXISTS (SELECT 1 FROM securities WHERE symbol=?) OR "
+                                "EXISTS (SELECT 1 FROM coverage WHERE symbol=?)",
+                                (symbol, symbol)).fetchone()
+        return bool(row[0])
 
-    def bars_many(self, symbols: Iterable[SymbolLike] | None = None, period: str = "day",
-                  start: Any = None, end: Any = None, adjust: Optional[str] = None) -> Frame:
+    def bars(self, symbol: SymbolLike, period: str | int = "day", count: Optional[int] = None,
+             start: Any = None, end: Any = None, *, adjust: Optional[str] = None,
+             as_of: Any = None) -> Frame:
+        """Bars of one security as `HQ.bars` gives them, oldest first, with its arguments:
+
+        `period` by any name `HQ.bars` takes (pandas' ``"D"``, ``"5min"``, ``"min"`` too),
+        of those the store keeps (day, 5m, 1m; ValueError for another). `count`: the latest
+        `count` bars (up to `end` when given); `start` / `end` as for `HQ.bars`; `count` and
+        `start` together are refused. `adjust` ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
+        adjusts them by the stored ex-rights events over the whole stored history, then cuts
+        the range; `as_of` ignores events after it. Raises ValueError for a malformed name or
+        a Beijing code, KeyError naming a security the store has never listed.
+
+        What differs from `HQ.bars`: without `count` and `start` every stored bar is given
+        (not the latest 800); there is no `progress` (a read takes milliseconds); and no
+        `DataWarning` about a short history: the store holds what its syncs fetched."""
+        sym = parse_symbol(symbol)
+        name = self._period(period)
+        if count is not None and start is not None:
+            raise ValueError("give count or start, not both")
+        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
+                                  or count < 1):
+            raise ValueError(f"count must be a positive integer, not {count!r}")
+        lo, hi = self._range(name, start, end)
+        series = blocks.read(self._con, sym.canonical, name, lo if adjust is None else 0, hi)
+        if not len(series) and not self._known(sym.canonical):
+            raise KeyError(f"{sym.canonical} is not in the store's security lists")
+        prices = None
+        if adjust is not None:
+            check_method(adjust)
+            prices = adjusted_prices(self._con, sym.canonical, series, name, adjust,
+                                     None if as_of is None else key_of_date(as_of, "day"))
+            if lo:
+                keep = series.keys >= lo
+                series, prices = series.part(keep), prices[:, keep]
+        if count is not None and len(series) > count:
+            series = series.part(slice(len(series) - count, None))
+            prices = None if prices is None else prices[:, -count:]
+        return _frame(series, name, is_index(sym), prices)
+
+    @staticmethod
+    def _period(period: str | int) -> str:
+        """The canonical name of a period the store keeps."""
+        name = period_name(period)
+        schema.bars_table(name)
+        return name
+
+    def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = None,
+                  period: str | int = "day", count: Optional[int] = None, start: Any = None,
+                  end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None) -> Frame:
         """Bars of many securities (every stored one by default) as one long frame with a
-        categorical ``symbol`` column first, as `HQ.bars_many` gives them."""
+        categorical ``symbol`` column first, as `HQ.bars_many` gives them; the arguments as
+        for `bars` (`count`: the latest `count` bars of each). One name is one security.
+        Securities asked for without stored bars are in the frame's categories, without
+        rows."""
         import pandas as pd
-        names = [parse_symbol(s).canonical for s in symbols] if symbols is not None else \
-            [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
-                                             "ORDER BY symbol", (period,))]
+        period = self._period(period)
+        if count is not None and start is not None:
+            raise ValueError("give count or start, not both")
+        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
+                                  or count < 1):
+            raise ValueError(f"count must be a positive integer, not {count!r}")
+        names = [parse_symbol(s).canonical for s in many(symbols)] if symbols is not None \
+            else [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
+                                                 "ORDER BY symbol", (period,))]
         if adjust is None:
             lo, hi = self._range(period, start, end)
             found, lengths, counted, whole = blocks.read_many(
@@ -120,8 +171,14 @@ class Store:
                 whole = whole.part(rows)
                 lengths = np.where(have, lengths[pick], 0)
                 counted = have & counted[pick]
+            if count is not None and (lengths > count).any():
+                # Each security's rows from its count-th last on.
+                place = np.arange(len(whole)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+                whole = whole.part(place >= np.repeat(lengths - count, lengths))
+                lengths = np.minimum(lengths, count)
             return _long_frame(names, lengths, whole, counted, period)
-        parts = [self.bars(n, period, start, end, adjust) for n in names]
+        parts = [self.bars(n, period, count, start, end, adjust=adjust, as_of=as_of)
+                 if self._known(n) else _frame(blocks.empty(), period, False) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
         columns = list(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
         frame = pd.concat([p.reindex(columns=columns) for p in parts]) if parts else \

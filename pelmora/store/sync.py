@@ -21,7 +21,8 @@ import numpy as np
 
 from ..frames import Bars, INDEX_COLUMNS, PRICE_COLUMNS
 from ..limits import QUOTE_PAGE
-from ..symbols import MARKET_NAMES, MARKETS, PERIODS, Symbol, is_index, parse_symbol
+from ..symbols import (MARKET_NAMES, MARKETS, Symbol, is_index, many, parse_symbol,
+                       period_name)
 from . import blocks, schema
 from .codec import time_keys
 from .lock import SyncLock
@@ -56,7 +57,7 @@ class SyncSummary:
 
 
 class _Requests:
-    """Counts the requests of the batches it is given as their progress callback."""
+    """Counts the requests asked."""
 
     def __init__(self) -> None:
         self.count = 0
@@ -65,10 +66,6 @@ class _Requests:
     def add(self, n: int) -> None:
         with self._lock:
             self.count += n
-
-    def callback(self, done: int, total: int) -> None:
-        if done == total:
-            self.add(total)
 
 
 def _weekdays_after(day: int, until: int) -> int:
@@ -104,7 +101,7 @@ class _Run:
     def bars(self, syms: Sequence[Symbol], period: str, **kw: Any) -> tuple[dict[str, Bars],
                                                                           dict[str, str]]:
         try:
-            frame = self.hq.bars_many(syms, period, progress=self.requests.callback, **kw)
+            frame = self.hq.bars_many(syms, period, **kw)
         except Exception as exc:
             reason = f"{type(exc).__name__}: {exc}"
             return {}, {s.canonical: reason for s in syms}
@@ -257,24 +254,26 @@ def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> 
 
 
 def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
-         periods: Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
-         symbols: Sequence[str] | None = None, since: str | None = None,
+         periods: str | Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
+         symbols: str | Sequence[str] | None = None, since: str | None = None,
          connections: int = 8, progress: Progress | None = None) -> SyncSummary:
     """Brings the store in `folder` up to date from the servers (see the module docstring).
 
-    Raises `StoreBusy` when another sync holds the store. Failures of single securities do
-    not raise: they are in the summary and the sync log."""
+    `periods`: day, 5m, 1m, or pandas' names for them ("D", "5min", "min"); `symbols`: only
+    these securities; a single str is one period or one security. Raises `StoreBusy` when
+    another sync holds the store. Failures of single securities do not raise: they are in
+    the summary and the sync log."""
     from ..hq import HQ
+    # The canonical names: the store and its log know only those.
+    periods = [period_name(p) for p in ([periods] if isinstance(periods, str) else periods)]
     for p in periods:
         schema.bars_table(p)
-        if p not in PERIODS:
-            raise ValueError(f"invalid period {p!r}")
     market_ids = []
     for m in markets:
         if m not in MARKETS:
             raise ValueError(f"invalid market {m!r}: expected sh or sz")
         market_ids.append(MARKETS[m])
-    wanted = [parse_symbol(s) for s in symbols] if symbols else None
+    wanted = [parse_symbol(s) for s in many(symbols)] if symbols else None
     folder = Path(folder)
     began = time.monotonic()
     with SyncLock(folder):
@@ -328,6 +327,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
             s.market for s in wanted or ()})}
         early = pool.submit(tables.quotes, stored) if stored else None
         day = _market_day(hq)
+        bars_before = hq.bar_requests
         lists = {m: f.result() for m, f in asked.items()}
         quotes = early.result() if early is not None else None
     if stored:
@@ -386,6 +386,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                 f.result()
     finally:
         writer.close()
+    requests.add(hq.bar_requests - bars_before)
     t = writer.totals
     return SyncSummary(sync_id, t.securities, t.added, t.replaced, t.removed, t.failures,
                        requests.count, 0.0, [])
