@@ -31,6 +31,8 @@ DateLike = Union[str, _dt.date, "pd.Timestamp", "np.datetime64"]
 Progress = Callable[[int, int], object]
 
 DEFAULT_COUNT = BAR_PAGE
+# How long the trading day that dates quotes is reused before it is asked again.
+QUOTE_DAY_SECONDS = 60.0
 # Offsets a bars request can name: pages start at most this far back.
 _MAX_START = 0xFFFF
 
@@ -157,6 +159,9 @@ class HQ:
         self._short_warned: set[tuple[Symbol, str]] = set()
         # Bar requests asked, in a list that the quiet views of _quietly share.
         self._bar_requests = [0]
+        # The trading day quotes are dated by, and the monotonic time it was asked (see
+        # _quote_day), in a list that the quiet views share.
+        self._quote_day: list[Any] = [None, 0.0]
 
     # -- life cycle
 
@@ -339,8 +344,9 @@ class HQ:
 
         ``servertime`` is the time of the quote as ``datetime64[s]``: the time of day the
         server sends (packed as the digits HHMMSSxx; hundredths dropped, NaT for a value that
-        is no clock time) on the trading day the servers report (`trading_day`, one more
-        request). A datetime rather than a time of day, so that it compares with bar, tick
+        is no clock time) on the trading day the servers report (`trading_day`: one more
+        request, asked again after a minute, so that a loop of quotes pays it once a minute). A
+        datetime rather than a time of day, so that it compares with bar, tick
         and minute times as it stands, in the unit of every other datetime; the quotes of a
         closed market are those of the last session, whose day that is."""
         if codes is None:
@@ -350,7 +356,7 @@ class HQ:
         if not syms:
             raise ValueError("quotes needs at least one security")
         batch = self._table("quotes", quotes.requests(syms), in_securities(progress, len(syms)))
-        return quotes.frame(batch, syms, self._warn, self.trading_day)
+        return quotes.frame(batch, syms, self._warn, self._session_day)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
@@ -373,6 +379,16 @@ class HQ:
         day, number = self._day(date)
         batch = self._checked("minutes", [(sym.market, sym.code, 0, 0, number)])
         return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
+
+    def _session_day(self) -> np.datetime64:
+        """`trading_day`, asked again once it is a minute old."""
+        import time
+        day, asked = self._quote_day
+        now = time.monotonic()
+        if day is None or now - asked > QUOTE_DAY_SECONDS:
+            day = self.trading_day()
+            self._quote_day[:] = [day, now]
+        return day  # type: ignore[no-any-return]
 
     def trading_day(self) -> np.datetime64:
         """Today's trading day as the servers report it: the date of the latest daily bar of

@@ -78,6 +78,10 @@ def test_quotes_equal_core_and_name_the_unanswered(hq, core):
     pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
     assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
     assert got["servertime"].dtype == "M8[s]"
+    # A loop of quotes asks for the day they are dated by once a minute, not every time.
+    asked = hq.bar_requests
+    hq.quotes(names[:2]), hq.quotes(names[:2])
+    assert hq.bar_requests == asked
 
 
 def test_servertime_packs_a_time_of_day():
