@@ -1,5 +1,6 @@
 """The pelmora command-line tool, run in-process through pelmora.cli.main against the simulated
 server (a child process), plus real `python -m pelmora` runs."""
+import csv
 import io
 import json
 import os
@@ -16,6 +17,7 @@ from pelmora import HQ, __version__, build_info, config
 from pelmora.adjust import METHODS, adjust, xdxr_frame
 from pelmora.cli import main
 from pelmora.cli.options import ADJUST_METHODS
+from pelmora.cli import output
 from pelmora.cli.output import display_width
 from pelmora.local_files import read_day_frame
 from pelmora.testing.vipdoc import day_file_bytes
@@ -90,7 +92,7 @@ def test_bars_are_hqs_frames(capsys, sim, codes, period, fmt, adjusted):
     shown = "%Y-%m-%d" if period == "day" else "%Y-%m-%d" + ("T" if fmt == "--json" else " ") \
         + "%H:%M"
     assert got["datetime"].tolist() == want.index.strftime(shown).tolist()
-    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), abs=1e-10)
+    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), rel=output.PRECISION)
 
 
 def test_bars_start_end_and_what_failed(capsys, sim):
@@ -152,6 +154,31 @@ def test_quotes_table_ticks_and_minutes(capsys, sim, sim_market):
         assert got["datetime"].tolist() == want.index.strftime("%Y-%m-%d %H:%M").tolist()
 
 
+def cells_printed(out, fmt):
+    """The rows a command printed as the texts of their cells, None where missing."""
+    if fmt == "--json":
+        keep = str  # numbers as their own text
+        return [list(json.loads(line, parse_float=keep, parse_int=keep).values())
+                for line in out.splitlines()]
+    if fmt == "--csv":
+        return [[c or None for c in row] for row in csv.reader(io.StringIO(out))][1:]
+    return [[None if c == "-" else c for c in line.split()] for line in out.splitlines()[1:]]
+
+
+@pytest.mark.parametrize("argv", [
+    ["xdxr", "600036"],                                   # missing values, whole numbers
+    ["bars", "600036", "-n", 400, "--adjust", "qfq"],     # float noise of the adjustment
+    ["list", "-m", "sh"],                                 # 32-bit prices
+])
+def test_numbers_read_alike_in_every_format(capsys, sim, argv):
+    printed = {fmt: cells_printed(run(capsys, *argv, *flag, "-s", sim.address)[1], fmt)
+               for fmt, flag in [("table", []), ("--csv", ["--csv"]), ("--json", ["--json"])]}
+    assert printed["table"] == printed["--csv"] == printed["--json"]
+    numbers = [c for row in printed["table"] for c in row[1:] if c and c[:1].isdigit()]
+    assert numbers and all(re.fullmatch(r"\d+(\.\d\d+)?", c) for c in numbers)
+    assert not any(re.search(r"\.\d*(0000+[1-9]|9999+\d*)$", c) for c in numbers)  # no float noise
+
+
 def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, sim_client,
                                                        tmp_path):
     path = tmp_path / "sh600036.day"
@@ -163,8 +190,8 @@ def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, 
         status, out, _ = run(capsys, "day", path, "--start", "2020-01-01", *extra, "--csv")
         want = read_day_frame(path, start="2020-01-01")
         want = adjust(want, events, method) if method else want
-        assert status == 0 and frame_of(out, "--csv")["open"].round(9).tolist() == \
-            want["open"].round(9).tolist()
+        assert status == 0 and frame_of(out, "--csv")["open"].tolist() == \
+            pytest.approx(want["open"].tolist(), rel=output.PRECISION)
     copy = tmp_path / "bars.day"
     copy.write_bytes(path.read_bytes())
     for argv, message in [(["--adjust", "qfq"], "--adjust needs the security in the file's name"),
