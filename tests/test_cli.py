@@ -20,6 +20,7 @@ from pelmora.cli.options import ADJUST_METHODS
 from pelmora.cli import output
 from pelmora.cli.output import display_width
 from pelmora.local_files import read_day_frame
+from pelmora.store import Store
 from pelmora.testing.vipdoc import day_file_bytes
 
 
@@ -270,6 +271,35 @@ def test_progress_bar_on_a_terminal(sim, monkeypatch):
     assert main(["bars", "600036", "-p", "1m", "-n", "4000", "-s", sim.address, "--csv"]) == 0
     drawn = term.getvalue()
     assert re.search(r"\| \d/5 \[.* requests/s\]", drawn) and drawn.endswith(" \r")  # cleared
+
+
+def test_sync_counts_securities_and_query_prints_a_table(sim, tmp_path, monkeypatch, capsys):
+    out, term = io.StringIO(), io.StringIO()
+    out.isatty = term.isatty = lambda: True
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", term)
+    codes = ["600036", "sz000001", "sh600036"]  # the first and last are one security
+    assert main(["sync", str(tmp_path), "--period", "day,5m", "--symbols", *codes, "-s",
+                 sim.address]) == 0
+    assert re.match(r"2 securities updated \(day, 5m bars\), [\d,]+ bars added, 0 replaced, "
+                    r"0 removed, 0 failed; [\d,]+ requests in ", out.getvalue())
+    drawn = term.getvalue()
+    assert re.search(r"sync day: 100%.* 2/2 ", drawn) and re.search(r"sync 5m: .* 2/2 ", drawn)
+    monkeypatch.undo()
+    query = "SELECT symbol, count(*) AS n, max(close) / 1000.0 AS top, NULL AS none " \
+            "FROM bars_day GROUP BY symbol ORDER BY symbol"
+    with Store(tmp_path) as store:
+        want = store.sql(query)
+    for fmt in ("--csv", "--json"):
+        status, printed, _ = run(capsys, "query", tmp_path, query, fmt)
+        got = frame_of(printed, fmt)
+        assert status == 0 and got["symbol"].tolist() == ["sh600036", "sz000001"]
+        assert got["n"].tolist() == want["n"].tolist() and got["none"].isna().all()
+        assert got["top"].tolist() == pytest.approx(want["top"].tolist())
+    status, printed, _ = run(capsys, "query", tmp_path, query)
+    assert status == 0 and [line.split() for line in printed.splitlines()] == \
+        [["symbol", "n", "top", "none"]] + [
+            [r.symbol, str(r.n), f"{r.top:.2f}", "-"] for r in want.itertuples()]
 
 
 def test_python_m_pelmora_demo_and_errors():

@@ -7,6 +7,7 @@ import sys
 import time
 from typing import Any
 
+from . import output
 from .options import CommandError, Parents, Subparsers
 
 _PERIODS = ("day", "5m", "1m")
@@ -18,7 +19,7 @@ def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
     if bad or not items:
         raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a comma-separated "
                                          f"list of {', '.join(allowed)}")
-    return items
+    return list(dict.fromkeys(items))
 
 
 def register(sub: Subparsers, parents: Parents) -> None:
@@ -58,24 +59,32 @@ def register(sub: Subparsers, parents: Parents) -> None:
 
 
 class _Bar:
-    """Securities done, bars a second and the time left, on a terminal's standard error."""
+    """A bar a period of the securities done, with bars a second and the time left, on a
+    terminal's standard error."""
 
-    def __init__(self) -> None:
-        self._bar: Any = None
+    def __init__(self, periods: list[str]) -> None:
+        self._periods = periods
+        self._bars: dict[str, Any] = {}
         self._began = time.monotonic()
 
-    def __call__(self, done: int, total: int, bars: int) -> None:
-        if self._bar is None:  # made at the first call, when the total is known
+    def __call__(self, done: int, total: int, bars: int, period: str) -> None:
+        shown = self._bars.get(period)
+        if shown is None:  # made at the period's first call, when the total is known
             from tqdm import tqdm
-            self._bar = tqdm(total=total, unit=" securities", file=sys.stderr,
-                             dynamic_ncols=True, desc="sync")
+            shown = self._bars[period] = tqdm(
+                total=total, unit=" securities", file=sys.stderr, dynamic_ncols=True,
+                desc=f"sync {period}", position=self._periods.index(period))
         rate = bars / max(time.monotonic() - self._began, 1e-3)
-        self._bar.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
-        self._bar.update(done - self._bar.n)
+        shown.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
+        shown.update(done - shown.n)
 
     def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
+        for shown in self._bars.values():
+            shown.close()
+
+
+def _securities(n: int) -> str:
+    return f"{n:,} security" if n == 1 else f"{n:,} securities"
 
 
 def _sync(args: argparse.Namespace) -> int:
@@ -85,7 +94,7 @@ def _sync(args: argparse.Namespace) -> int:
     if args.check:
         with contextlib.closing(connect(args.store, readonly=True)) as con:
             return _report(check(con), args.quiet)
-    bar = _Bar() if not args.quiet and sys.stderr.isatty() else None
+    bar = _Bar(args.period) if not args.quiet and sys.stderr.isatty() else None
     try:
         summary = sync(args.store, args.server, periods=args.period, markets=args.market,
                        symbols=args.symbols, since=args.since, connections=args.connections,
@@ -103,11 +112,13 @@ def _sync(args: argparse.Namespace) -> int:
     if not args.quiet and sys.stdout.isatty():
         with contextlib.closing(connect(args.store, readonly=True)) as con:
             issues = check(con)
-        print(f"{summary.securities} securities updated, {summary.added:,} bars added, "
-              f"{summary.replaced} replaced, {len(summary.failures)} failed; "
+        print(f"{_securities(summary.securities)} updated ({', '.join(args.period)} bars), "
+              f"{summary.added:,} bars added, {summary.replaced:,} replaced, "
+              f"{summary.removed:,} removed, {summary.failed:,} failed; "
               f"{summary.requests:,} requests in {summary.seconds:.1f} s")
         if issues:
-            print(f"{len(issues)} incomplete (pelmora sync {args.store} --check)")
+            print(f"{_securities(len({i[0] for i in issues}))} incomplete "
+                  f"(pelmora sync {args.store} --check)")
     return 0 if summary.ok else 1
 
 
@@ -123,14 +134,8 @@ def _report(issues: list[tuple[str, str, str, str]], quiet: bool) -> int:
 def _query(args: argparse.Namespace) -> int:
     from ..store import Store
     with Store(args.store) as store:
-        frame: Any = store.sql(args.sql)
-    if args.format == "csv":
-        frame.to_csv(sys.stdout, index=False)
-    elif args.format == "json":
-        frame.to_json(sys.stdout, orient="records", lines=True, force_ascii=False)
-        print()
-    else:
-        print(frame.to_string(index=False) if len(frame.columns) else "")
+        frame = store.sql(args.sql)
+    output.write(frame, args.format)
     return 0
 
 
