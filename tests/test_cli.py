@@ -60,6 +60,9 @@ S = ["-s", "127.0.0.1:1"]
     (["bars", "600036", "-s", "1.2.3.4:70000"], "invalid server address '1.2.3.4:70000'"),
     (["bars", "600036", "-p", "2h"], "invalid period '2h': expected one of 1m, 5m, 15m"),
     (["bars", "600036", "-n", "0"], "invalid count '0': expected a whole number from 1"),
+    (["bars", "600036", "-n", "65601"], "from 1 to 65,600 (the deepest the servers' pages reach)"),
+    (["bars", "600036", "-c", "257"], "invalid connections '257': expected a whole number from 1 "
+                                      "to 256 (the most a pool opens)"),
     (["bars", "600036", "-n", "5", "--start", "2024-01-02"], "not allowed with argument"),
     (["bars", "600036", "--end", "2024-13-01"], "invalid date '2024-13-01'"),
     (["bars", "600036", "-c", "0"], "invalid connections '0'"),

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 
+from ..limits import MAX_BARS
 from ..symbols import parse_symbol
 from . import output
 from .options import (ADJUST_METHODS, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
@@ -22,7 +23,8 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c.add_argument("--period", "-p", type=period, default="day", metavar="PERIOD",
                    help=PERIOD_HELP)
     span = c.add_mutually_exclusive_group()
-    span.add_argument("--count", "-n", type=positive(0xFFFF, "count"), metavar="N",
+    span.add_argument("--count", "-n", metavar="N",
+                      type=positive(MAX_BARS, "count", "the deepest the servers' pages reach"),
                       help=f"the latest N bars (default {DEFAULT_COUNT})")
     span.add_argument("--start", type=date, metavar="DATE", help="every bar from DATE")
     c.add_argument("--end", type=date, metavar="DATE",

@@ -7,6 +7,7 @@ import os
 import stat
 from typing import TYPE_CHECKING
 
+from ..limits import MAX_PRICE_DECIMALS
 from ..servers import parse_address
 from . import output
 from .options import ADJUST_METHODS, CommandError, Parents, Subparsers, arg, date, open_hq
@@ -30,7 +31,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
     common.set_defaults(connections=1)
 
     c = sub.add_parser("day", parents=[parents.output, common], help="bars of a local .day file")
-    c.add_argument("--price-decimals", type=int, choices=range(7), metavar="N",
+    c.add_argument("--price-decimals", type=int, choices=range(MAX_PRICE_DECIMALS + 1), metavar="N",
                    help="decimals of the stored prices (default: 3 for funds, 2 for others, "
                         "by the file's name)")
     c.set_defaults(run=run_day)

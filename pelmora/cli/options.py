@@ -13,6 +13,7 @@ import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
+from ..limits import MAX_CONNECTIONS
 from ..servers import parse_address
 from ..symbols import MARKETS, PERIODS, parse_period
 
@@ -50,12 +51,12 @@ def arg(parse: Callable[[str], T]) -> Callable[[str], T]:
     return convert
 
 
-def positive(limit: int, what: str) -> Callable[[str], int]:
-    """An argparse type of whole numbers from 1 to `limit`."""
+def positive(limit: int, what: str, why: str) -> Callable[[str], int]:
+    """An argparse type of whole numbers from 1 to `limit`, which `why` explains."""
     def convert(text: str) -> int:
         if not text.isdigit() or not 0 < int(text) <= limit:
             raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a whole number "
-                                             f"from 1 to {limit}")
+                                             f"from 1 to {limit:,} ({why})")
         return int(text)
     convert.__name__ = what
     return convert
@@ -75,7 +76,8 @@ def make_parents() -> Parents:
                          metavar="HOST:PORT",
                          help="an HQ server to ask (repeatable); by default the configured ones "
                               "(PELMORA_SERVERS, else the servers file: see `pelmora servers`)")
-    servers.add_argument("--connections", "-c", type=positive(64, "connections"),
+    servers.add_argument("--connections", "-c", type=positive(MAX_CONNECTIONS, "connections",
+                                                              "the most a pool opens"),
                          default=DEFAULT_CONNECTIONS, metavar="N",
                          help=f"connections over the servers (default {DEFAULT_CONNECTIONS})")
     return Parents(output, servers)
