@@ -183,6 +183,17 @@ def test_numbers_read_alike_in_every_format(capsys, sim, argv):
     assert not any(re.search(r"\.\d*(0000+[1-9]|9999+\d*)$", c) for c in numbers)  # no float noise
 
 
+def test_days_without_trading_say_so(capsys, sim):
+    for command in ("ticks", "minutes"):
+        for day, why in [("2025-06-14", "a Saturday: no trading"),
+                         ("2025-01-01", "no trading that day (a holiday), or none of this "
+                                        "security's (suspended, or not listed then)")]:
+            status, out, err = run(capsys, command, "600036", "--date", day, "--json", "-s",
+                                   sim.address)
+            assert (status, out) == (0, "")
+            assert err == f"pelmora: no {command} for sh600036 on {day}, {why}\n"
+
+
 def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, sim_client,
                                                        tmp_path):
     path = tmp_path / "sh600036.day"

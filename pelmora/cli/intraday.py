@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import argparse
+import datetime as dt
+import sys
 from typing import Any, Callable
 
 from ..symbols import parse_symbol
@@ -27,11 +29,28 @@ def register(sub: Subparsers, parents: Parents) -> None:
         c.set_defaults(run=_runner(name))
 
 
+def _no_trading(what: str, symbol: str, day: dt.date) -> str:
+    """The line that says a day has nothing: a weekend is named as such; a weekday may be a
+    holiday, or one the security did not trade."""
+    if day.weekday() >= 5:
+        why = f"a {day:%A}: no trading"
+    else:
+        why = "no trading that day (a holiday), or none of this security's (suspended, or " \
+              "not listed then)"
+    return f"pelmora: no {what} for {symbol} on {day}, {why}"
+
+
 def _runner(method: str) -> Callable[[argparse.Namespace], int]:
     def run(args: argparse.Namespace) -> int:
+        symbol = args.code.canonical
         with open_hq(args) as hq:
             fetch: Any = getattr(hq, method)
-            frame = fetch(args.code.canonical, args.date)
+            frame = fetch(symbol, args.date)
+            if not len(frame):
+                day = (dt.date.fromisoformat(args.date[:10]) if args.date
+                       else hq.trading_day().item())
+                # An answer, not a failure: status 0, and the note where no program reads it.
+                print(_no_trading(method, symbol, day), file=sys.stderr)
         output.write(frame, args.format)
-        return 0 if len(frame) else 1
+        return 0
     return run
