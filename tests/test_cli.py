@@ -1,5 +1,6 @@
 """The pelmora command-line tool, run in-process through pelmora.cli.main against the simulated
 server (a child process), plus real `python -m pelmora` runs."""
+import argparse
 import csv
 import io
 import json
@@ -15,7 +16,7 @@ import pytest
 from fakehq import FakeHQ
 from pelmora import HQ, __version__, build_info, config
 from pelmora.adjust import METHODS, adjust, xdxr_frame
-from pelmora.cli import main
+from pelmora.cli import build_parser, main
 from pelmora.cli.options import ADJUST_METHODS
 from pelmora.cli import output
 from pelmora.cli.output import display_width
@@ -314,6 +315,28 @@ def test_sync_counts_securities_and_query_prints_a_table(sim, tmp_path, monkeypa
     assert status == 0 and [line.split() for line in printed.splitlines()] == \
         [["symbol", "n", "top", "none"]] + [
             [r.symbol, str(r.n), f"{r.top:.2f}", "-"] for r in want.itertuples()]
+
+
+def test_every_command_and_option_is_described():
+    """The parsers are the reference the docs are made from: each subcommand has a description
+    with an example, each argument a help text, and a default it states is the one used."""
+    parser = build_parser()
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    assert set(commands.choices) >= {"bars", "quotes", "ticks", "sync", "query", "demo"}
+    for name, command in [("pelmora", parser), *commands.choices.items()]:
+        if command is not parser:
+            assert re.search(rf"\. Example: pelmora {name}\b", command.description or ""), name
+        formatter = command._get_formatter()
+        for action in command._actions:
+            assert action.help and action.help != argparse.SUPPRESS, (name, action.dest)
+            shown = formatter._expand_help(action)
+            default = action.default
+            if action.nargs == 0 or default in (None, argparse.SUPPRESS):
+                continue
+            if isinstance(default, str):  # argparse converts a text default by the type
+                default = action.type(default) if action.type else default
+            parsed = ",".join(default) if isinstance(default, list) else str(default)
+            assert f"(default {parsed})" in shown, (name, action.dest, shown)
 
 
 def test_python_m_pelmora_demo_and_errors():

@@ -8,15 +8,22 @@ from typing import Any, Callable
 
 from ..symbols import parse_symbol
 from . import output
-from .options import Parents, Subparsers, arg, date, open_hq
+from .options import CODE_HELP, Parents, Subparsers, arg, date, open_hq
 
+_EMPTY = ("A day without trading prints no rows and says so on standard error, with exit "
+          "status 0.")
 # (command and the HQ method it runs, help, description)
 _COMMANDS = (
     ("ticks", "every tick of a day",
-     "Every transaction of a day (today without --date), in the server's order: price, "
-     "volume, buy or sell."),
+     "Every transaction of a day (the servers' latest trading day without --date), in the "
+     "server's order. Prints datetime (to the minute: ticks carry no seconds), price, vol, "
+     "num (today's only), buyorsell (the server's buy-or-sell code) and seq, the "
+     "tick's place in the day. "
+     f"{_EMPTY} Example: pelmora ticks 600036 --date 2025-06-12"),
     ("minutes", "the minute series of a day",
-     "Price and volume of each minute of a day (today without --date), 09:31 to 15:00."),
+     "The minute series of a day (the servers' latest trading day without --date): datetime, "
+     "price and vol of each minute, 09:31 to 11:30 and 13:01 to 15:00, each at its end. "
+     f"{_EMPTY} Example: pelmora minutes 600036 --date 2025-06-12"),
 )
 
 
@@ -24,8 +31,9 @@ def register(sub: Subparsers, parents: Parents) -> None:
     for name, help_text, description in _COMMANDS:
         c = sub.add_parser(name, parents=[parents.output, parents.servers], help=help_text,
                            description=description)
-        c.add_argument("code", type=arg(parse_symbol), metavar="CODE")
-        c.add_argument("--date", type=date, metavar="DATE", help="a past day (default today)")
+        c.add_argument("code", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
+        c.add_argument("--date", type=date, metavar="DATE",
+                       help="the day, YYYY-MM-DD (default: the servers' latest trading day)")
         c.set_defaults(run=_runner(name))
 
 
@@ -48,7 +56,7 @@ def _runner(method: str) -> Callable[[argparse.Namespace], int]:
             frame = fetch(symbol, args.date)
             if not len(frame):
                 day = (dt.date.fromisoformat(args.date[:10]) if args.date
-                       else hq.trading_day().item())
+                       else dt.date.fromisoformat(str(hq.trading_day())))
                 # An answer, not a failure: status 0, and the note where no program reads it.
                 print(_no_trading(method, symbol, day), file=sys.stderr)
         output.write(frame, args.format)

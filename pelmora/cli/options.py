@@ -25,7 +25,8 @@ else:
 
 T = TypeVar("T")
 
-DEFAULT_CONNECTIONS = 4
+# Connections over the servers, as HQ opens by default.
+DEFAULT_CONNECTIONS = 8
 # pelmora.adjust.METHODS, named here so that building the parser imports no pandas.
 ADJUST_METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 
@@ -35,7 +36,9 @@ class CommandError(Exception):
 
 
 class Parents(NamedTuple):
-    """Parent parsers a subcommand takes its common options from."""
+    """Parent parsers a subcommand takes its common options from. Their actions are shared by
+    every subcommand that takes them: a default is set here, never by a subcommand's
+    ``set_defaults`` (which would change it for all of them)."""
     output: argparse.ArgumentParser   # --csv / --json
     servers: argparse.ArgumentParser  # --server (repeatable), --connections
 
@@ -79,7 +82,8 @@ def make_parents() -> Parents:
     servers.add_argument("--connections", "-c", type=positive(MAX_CONNECTIONS, "connections",
                                                               "the most a pool opens"),
                          default=DEFAULT_CONNECTIONS, metavar="N",
-                         help=f"connections over the servers (default {DEFAULT_CONNECTIONS})")
+                         help=f"connections over the servers, at most {MAX_CONNECTIONS} "
+                              f"(default %(default)s)")
     return Parents(output, servers)
 
 
@@ -109,7 +113,8 @@ def market(text: str) -> str:
     return t
 
 
-PERIOD_HELP = f"{', '.join(PERIODS)} or a category 0-11 (default day)"
+PERIOD_HELP = f"{', '.join(PERIODS)} or a category 0-11 (default %(default)s)"
+CODE_HELP = "a security: 600036, sh600036, 600036.SH or 600036.XSHG (see pelmora --help)"
 
 
 def open_hq(args: argparse.Namespace, option: str = "--server") -> HQ:

@@ -29,10 +29,14 @@ Server = tuple[str, int]
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("ping", parents=[parents.output], help="server latencies, fastest first",
                        description="Time a TCP connect to each server (by default the "
-                                   "configured ones), all at once; fastest first. With --check "
-                                   "also ask each reachable server for a daily bar of the "
-                                   "Shanghai index and a quote.")
-    c.add_argument("servers", nargs="*", type=arg(parse_address), metavar="HOST:PORT")
+                                   "configured ones), all at once, and print server, latency_ms "
+                                   "(empty when unreachable) and status, fastest first. With "
+                                   "--check also ask each reachable server for a daily bar of "
+                                   "the Shanghai index and a quote. Example: pelmora ping "
+                                   "127.0.0.1:7709 127.0.0.1:7711 --check")
+    c.add_argument("servers", nargs="*", type=arg(parse_address), metavar="HOST:PORT",
+                   help="servers to ping, HOST:PORT or [IPv6]:PORT (default: the configured "
+                        "ones)")
     c.add_argument("--file", "-f", action="append", metavar="FILE",
                    help="read addresses from FILE, one HOST:PORT a line (# starts a comment)")
     c.add_argument("--check", action="store_true",
@@ -43,9 +47,11 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c.set_defaults(run=run_ping)
 
     c = sub.add_parser("servers", parents=[parents.output], help="the configured servers",
-                       description=f"List the servers file ({config.config_path()}), or fill it "
+                       description=f"Print the servers of the servers file "
+                                   f"({config.config_path()}), server and name, or fill it "
                                    f"from the [HQHOST] section of a TDX installation's "
-                                   f"connect.cfg. PELMORA_SERVERS, when set, takes precedence.")
+                                   f"connect.cfg. PELMORA_SERVERS, when set, takes precedence. "
+                                   f"Example: pelmora servers --import connect.cfg")
     c.add_argument("--import", dest="source", metavar="PATH",
                    help="replace the servers file by the servers of a TDX connect.cfg")
     c.set_defaults(run=run_servers)

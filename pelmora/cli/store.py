@@ -8,9 +8,10 @@ import time
 from typing import Any
 
 from . import output
-from .options import CommandError, Parents, Subparsers
+from .options import CommandError, Parents, Subparsers, date
 
 _PERIODS = ("day", "5m", "1m")
+_MARKETS = ("sh", "sz")
 
 
 def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
@@ -27,34 +28,49 @@ def register(sub: Subparsers, parents: Parents) -> None:
                        description="Download every security's bars into the store folder "
                                    "(its whole history the first time, what is new later), "
                                    "with the security lists, ex-rights events and finance "
-                                   "figures. Exit status 1 when any security failed.")
+                                   "figures. On a terminal it draws a bar a period and prints "
+                                   "a summary; otherwise it prints only errors. Exit status 1 "
+                                   "when any security failed. Example: pelmora sync "
+                                   "~/tdx-store --period day,5m")
     c.add_argument("store", metavar="STORE", help="the store's folder (made if missing)")
-    c.add_argument("--period", type=lambda t: _list(t, _PERIODS, "period"), default=["day"],
-                   help="bar periods, comma-separated: day (default), 5m, 1m")
-    c.add_argument("--market", type=lambda t: _list(t, ("sh", "sz"), "market"),
-                   default=["sh", "sz"], help="markets, comma-separated (default sh,sz)")
-    c.add_argument("--symbols", nargs="+", metavar="CODE", help="only these securities")
-    c.add_argument("--since", metavar="DATE", help="a first sync goes back to DATE only")
+    c.add_argument("--period", type=lambda t: _list(t, _PERIODS, "period"), default="day",
+                   help=f"bar periods, comma-separated, of {', '.join(_PERIODS)} "
+                        f"(default %(default)s)")
+    c.add_argument("--market", type=lambda t: _list(t, _MARKETS, "market"),
+                   default=",".join(_MARKETS),
+                   help="markets, comma-separated (default %(default)s)")
+    c.add_argument("--symbols", nargs="+", metavar="CODE",
+                   help="only these securities (default: every one of the markets' lists)")
+    c.add_argument("--since", type=date, metavar="DATE",
+                   help="a first sync goes back to DATE only (default: as deep as the servers "
+                        "go)")
     c.add_argument("--check", action="store_true",
                    help="only report incomplete securities (exit status 1 if any)")
     c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
-    c.set_defaults(run=_sync, connections=8)
+    c.set_defaults(run=_sync)
 
     c = sub.add_parser("query", parents=[parents.output], help="SQL over a local store",
-                       description="Run one read-only SQL query over the store; bars are in "
-                                   "the views bars_day, bars_5m and bars_1m (prices in "
-                                   "thousandths), which unpack the stored blocks: a query that "
-                                   "names its symbols is fast, a scan of the whole market "
-                                   "takes a while (use export for that).")
-    c.add_argument("store", metavar="STORE")
-    c.add_argument("sql", metavar="SQL")
+                       description="Run one read-only SQL query over the store and print its "
+                                   "rows. Bars are in the views bars_day, bars_5m and bars_1m "
+                                   "(prices in thousandths, datetime as YYYYMMDD[HHMM]), which "
+                                   "unpack the stored blocks: a query that names its symbols is "
+                                   "fast, a scan of the whole market takes a while (use export "
+                                   "for that). Example: pelmora query ~/tdx-store \"SELECT "
+                                   "datetime, close FROM bars_day WHERE symbol = 'sh600036' "
+                                   "ORDER BY datetime DESC LIMIT 5\"")
+    c.add_argument("store", metavar="STORE", help="the store's folder")
+    c.add_argument("sql", metavar="SQL", help="one SELECT statement")
     c.set_defaults(run=_query)
 
     c = sub.add_parser("export", help="a store's bars as Hive-partitioned Parquet",
                        description="Write every stored bar as Parquet under DIR, partitioned "
-                                   "period=/market=/year= (needs pyarrow: pelmora[export]).")
-    c.add_argument("store", metavar="STORE")
-    c.add_argument("--parquet", required=True, metavar="DIR")
+                                   "period=/market=/year= (needs pyarrow: pelmora[export]), "
+                                   "and print how many were written. Example: pelmora export "
+                                   "~/tdx-store --parquet ~/tdx-parquet")
+    c.add_argument("store", metavar="STORE", help="the store's folder")
+    c.add_argument("--parquet", required=True, metavar="DIR",
+                   help="the folder to write to (what an earlier export wrote there is "
+                        "replaced)")
     c.set_defaults(run=_export)
 
 
