@@ -117,7 +117,7 @@ def cells(column: pd.Series, date_sep: str = " ") -> Column:
     if kind == "f":
         return Column(_float_texts(column.to_numpy(dtype=np.float64, na_value=np.nan)),
                       "number")
-    if kind == "O" and not missing.all():
+    if kind == "O" and not missing.all() and not isinstance(column.dtype, pd.CategoricalDtype):
         present = column[~missing]
         first = present.iloc[0]
         if isinstance(first, (int, float, np.number)) and present.map(lambda v: isinstance(v, (int, float, np.number))

@@ -75,7 +75,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
 
 
 class _Bar:
-    """A bar a period of the securities done, with bars a second and the time left, on a
+    """One bar for each period: its securities done, bars a second and the time left, on a
     terminal's standard error."""
 
     def __init__(self, periods: list[str]) -> None:
