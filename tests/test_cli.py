@@ -223,7 +223,7 @@ def test_ping_check_save_and_servers_file(capsys, sim, home, tmp_path):
         listed = tmp_path / "list.txt"
         listed.write_text(f"# a comment\n\n{dead}\n{empty}  # empty\n{sim.address}  # 主站\n")
         status, out, err = run(capsys, "ping", "--file", listed, "--check", "--save", "--json")
-        assert status == 0 and err == f"pelmora: saved 1 servers to {home}\n"
+        assert status == 0 and err == f"pelmora: saved 1 server to {home}\n"
         assert [(r["server"], r["status"]) for r in map(json.loads, out.splitlines())][2] == \
             (dead, "unreachable")
     assert config.load_servers() == [("主站", "127.0.0.1", sim.port)]

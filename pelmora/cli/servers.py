@@ -60,6 +60,10 @@ def register(sub: Subparsers, parents: Parents) -> None:
 # ---------------------------------------------------------------------------- servers
 
 
+def _servers(n: int) -> str:
+    return "1 server" if n == 1 else f"{n} servers"
+
+
 def _frame(entries: Sequence[config.NamedServer]) -> pd.DataFrame:
     import pandas as pd
     return pd.DataFrame({"server": [address_text(h, p) for _, h, p in entries],
@@ -70,7 +74,7 @@ def run_servers(args: argparse.Namespace) -> int:
     path = config.config_path()
     if args.source:
         entries = config.import_connect_cfg(args.source)
-        print(f"pelmora: saved {len(entries)} servers to {path}", file=sys.stderr)
+        print(f"pelmora: saved {_servers(len(entries))} to {path}", file=sys.stderr)
     else:
         entries = config.load_servers(path)
     if os.environ.get(config.ENV_VAR, "").strip():
@@ -178,5 +182,5 @@ def run_ping(args: argparse.Namespace) -> int:
         if not keep:
             raise CommandError("no server answered with data: the servers file is left as it is")
         path = config.save_servers(keep)
-        print(f"pelmora: saved {len(keep)} servers to {path}", file=sys.stderr)
+        print(f"pelmora: saved {_servers(len(keep))} to {path}", file=sys.stderr)
     return 0
