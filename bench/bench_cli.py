@@ -90,7 +90,8 @@ def rich_table(df, stream):
     from rich.table import Table
     table = Table(box=None, pad_edge=False, show_edge=False)
     flat = df.reset_index()
-    texts = [output._texts(flat[c])[0] for c in flat.columns]
+    texts = [[output.MISSING if t is None else t for t in output.cells(flat[c]).texts]
+             for c in flat.columns]
     for name in flat.columns:
         table.add_column(str(name), no_wrap=True,
                          justify="left" if name in ("datetime", "name") else "right")

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Un
 
 from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .exceptions import DataWarning
-from .limits import BAR_PAGE
+from .limits import BAR_PAGE, MAX_BARS, MAX_OFFSET as _MAX_START
 from .servers import literal_host, parse_address
 from .symbols import (MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, many, parse_period,
                       parse_symbol, period_name)
@@ -33,8 +33,6 @@ Progress = Callable[[int, int], object]
 DEFAULT_COUNT = BAR_PAGE
 # How long the trading day that dates quotes is reused before it is asked again.
 QUOTE_DAY_SECONDS = 60.0
-# Offsets a bars request can name: pages start at most this far back.
-_MAX_START = 0xFFFF
 
 
 # Typed views of the address helpers.
@@ -503,8 +501,8 @@ class HQ:
             raise ValueError("give count or start, not both")
         if count is None:
             count = DEFAULT_COUNT
-        if isinstance(count, bool) or not isinstance(count, int) or count < 1:
-            raise ValueError(f"count must be a positive integer, not {count!r}")
+        if isinstance(count, bool) or not isinstance(count, int) or not 0 < count <= MAX_BARS:
+            raise ValueError(f"count must be an integer from 1 to {MAX_BARS:,}, not {count!r}")
         lo, hi = _timestamp(start, "start", False), _timestamp(end, "end", True)
         if lo is not None and hi is not None and hi < lo:
             raise ValueError(f"end {end!r} is before start {start!r}")

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from .limits import TRANSACTION_PAGE
+from .limits import MAX_OFFSET as MAX_START, TRANSACTION_PAGE
 
 if TYPE_CHECKING:
     import numpy as np
@@ -12,7 +12,6 @@ if TYPE_CHECKING:
     import pandas as pd
 
 TICK_PAGE = TRANSACTION_PAGE
-MAX_START = 0xFFFF  # the offset a request can name
 TICK_COLUMNS = ("price", "vol", "num", "buyorsell")
 MINUTE_COLUMNS = ("price", "vol")
 SESSION_MINUTES = 240

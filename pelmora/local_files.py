@@ -34,6 +34,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Un
 from . import frames
 from .exceptions import DataWarning
 from .hq import DateLike, _timestamp
+from .limits import MAX_PRICE_DECIMALS
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
 if TYPE_CHECKING:
@@ -59,8 +60,9 @@ def price_divisor(symbol: Optional[Symbol], decimals: Optional[int] = None) -> f
     ETFs (Shanghai 5xxxxx; Shenzhen 15xxxx, 16xxxx, 18xxxx), 100 for everything else, or
     10**decimals when given."""
     if decimals is not None:
-        if isinstance(decimals, bool) or not isinstance(decimals, int) or not 0 <= decimals <= 6:
-            raise ValueError(f"price_decimals must be an integer 0-6, not {decimals!r}")
+        if isinstance(decimals, bool) or not isinstance(decimals, int) or not 0 <= decimals <= MAX_PRICE_DECIMALS:
+            raise ValueError(f"price_decimals must be an integer 0-{MAX_PRICE_DECIMALS}, "
+                             f"not {decimals!r}")
         return float(10 ** decimals)
     if symbol is None:
         return 100.0

@@ -1,5 +1,7 @@
 """The pelmora command-line tool, run in-process through pelmora.cli.main against the simulated
 server (a child process), plus real `python -m pelmora` runs."""
+import argparse
+import csv
 import io
 import json
 import os
@@ -14,10 +16,12 @@ import pytest
 from fakehq import FakeHQ
 from pelmora import HQ, __version__, build_info, config
 from pelmora.adjust import METHODS, adjust, xdxr_frame
-from pelmora.cli import main
+from pelmora.cli import build_parser, main
 from pelmora.cli.options import ADJUST_METHODS
+from pelmora.cli import output
 from pelmora.cli.output import display_width
 from pelmora.local_files import read_day_frame
+from pelmora.store import Store
 from pelmora.testing.vipdoc import day_file_bytes
 
 
@@ -59,6 +63,9 @@ S = ["-s", "127.0.0.1:1"]
     (["bars", "600036", "-p", "1M"], "ambiguous period '1M': minutes in pelmora, months in"),
     (["sync", "x", "--period", "D,W"], "invalid period 'D,W': expected a comma-separated list"),
     (["bars", "600036", "-n", "0"], "invalid count '0': expected a whole number from 1"),
+    (["bars", "600036", "-n", "65601"], "from 1 to 65,600 (the deepest the servers' pages reach)"),
+    (["bars", "600036", "-c", "257"], "invalid connections '257': expected a whole number from 1 "
+                                      "to 256 (the most a pool opens)"),
     (["bars", "600036", "-n", "5", "--start", "2024-01-02"], "not allowed with argument"),
     (["bars", "600036", "--end", "2024-13-01"], "invalid date '2024-13-01'"),
     (["bars", "600036", "-c", "0"], "invalid connections '0'"),
@@ -93,7 +100,7 @@ def test_bars_are_hqs_frames(capsys, sim, codes, period, fmt, adjusted):
     shown = "%Y-%m-%d" if period == "day" else "%Y-%m-%d" + ("T" if fmt == "--json" else " ") \
         + "%H:%M"
     assert got["datetime"].tolist() == want.index.strftime(shown).tolist()
-    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), abs=1e-10)
+    assert got["close"].tolist() == pytest.approx(want["close"].tolist(), rel=output.PRECISION)
 
 
 def test_bars_start_end_and_what_failed(capsys, sim):
@@ -155,6 +162,42 @@ def test_quotes_table_ticks_and_minutes(capsys, sim, sim_market):
         assert got["datetime"].tolist() == want.index.strftime("%Y-%m-%d %H:%M").tolist()
 
 
+def cells_printed(out, fmt):
+    """The rows a command printed as the texts of their cells, None where missing."""
+    if fmt == "--json":
+        keep = str  # numbers as their own text
+        return [list(json.loads(line, parse_float=keep, parse_int=keep).values())
+                for line in out.splitlines()]
+    if fmt == "--csv":
+        return [[c or None for c in row] for row in csv.reader(io.StringIO(out))][1:]
+    return [[None if c == "-" else c for c in line.split()] for line in out.splitlines()[1:]]
+
+
+@pytest.mark.parametrize("argv", [
+    ["xdxr", "600036"],                                   # missing values, whole numbers
+    ["bars", "600036", "-n", 400, "--adjust", "qfq"],     # float noise of the adjustment
+    ["list", "-m", "sh"],                                 # 32-bit prices
+])
+def test_numbers_read_alike_in_every_format(capsys, sim, argv):
+    printed = {fmt: cells_printed(run(capsys, *argv, *flag, "-s", sim.address)[1], fmt)
+               for fmt, flag in [("table", []), ("--csv", ["--csv"]), ("--json", ["--json"])]}
+    assert printed["table"] == printed["--csv"] == printed["--json"]
+    numbers = [c for row in printed["table"] for c in row[1:] if c and c[:1].isdigit()]
+    assert numbers and all(re.fullmatch(r"\d+(\.\d\d+)?", c) for c in numbers)
+    assert not any(re.search(r"\.\d*(0000+[1-9]|9999+\d*)$", c) for c in numbers)  # no float noise
+
+
+def test_days_without_trading_say_so(capsys, sim):
+    for command in ("ticks", "minutes"):
+        for day, why in [("2025-06-14", "a Saturday: no trading"),
+                         ("2025-01-01", "no trading that day (a holiday), or none of this "
+                                        "security's (suspended, or not listed then)")]:
+            status, out, err = run(capsys, command, "600036", "--date", day, "--json", "-s",
+                                   sim.address)
+            assert (status, out) == (0, "")
+            assert err == f"pelmora: no {command} for sh600036 on {day}, {why}\n"
+
+
 def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, sim_client,
                                                        tmp_path):
     path = tmp_path / "sh600036.day"
@@ -166,8 +209,8 @@ def test_local_day_file_adjusted_by_events_of_a_server(capsys, sim, sim_market, 
         status, out, _ = run(capsys, "day", path, "--start", "2020-01-01", *extra, "--csv")
         want = read_day_frame(path, start="2020-01-01")
         want = adjust(want, events, method) if method else want
-        assert status == 0 and frame_of(out, "--csv")["open"].round(9).tolist() == \
-            want["open"].round(9).tolist()
+        assert status == 0 and frame_of(out, "--csv")["open"].tolist() == \
+            pytest.approx(want["open"].tolist(), rel=output.PRECISION)
     copy = tmp_path / "bars.day"
     copy.write_bytes(path.read_bytes())
     for argv, message in [(["--adjust", "qfq"], "--adjust needs the security in the file's name"),
@@ -183,7 +226,7 @@ def test_ping_check_save_and_servers_file(capsys, sim, home, tmp_path):
         listed = tmp_path / "list.txt"
         listed.write_text(f"# a comment\n\n{dead}\n{empty}  # empty\n{sim.address}  # 主站\n")
         status, out, err = run(capsys, "ping", "--file", listed, "--check", "--save", "--json")
-        assert status == 0 and err == f"pelmora: saved 1 servers to {home}\n"
+        assert status == 0 and err == f"pelmora: saved 1 server to {home}\n"
         assert [(r["server"], r["status"]) for r in map(json.loads, out.splitlines())][2] == \
             (dead, "unreachable")
     assert config.load_servers() == [("主站", "127.0.0.1", sim.port)]
@@ -250,6 +293,57 @@ def test_progress_bar_on_a_terminal(sim, monkeypatch):
     codes = ["600036", "sz000001", "sh000001"]
     assert main(["bars", *codes, "-n", "2000", "-s", sim.address, "--csv"]) == 0
     assert re.search(r"\| \d/3 \[.* securities/s\]", term.getvalue())
+
+
+def test_sync_counts_securities_and_query_prints_a_table(sim, tmp_path, monkeypatch, capsys):
+    out, term = io.StringIO(), io.StringIO()
+    out.isatty = term.isatty = lambda: True
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", term)
+    codes = ["600036", "sz000001", "sh600036"]  # the first and last are one security
+    assert main(["sync", str(tmp_path), "--period", "day,5m", "--symbols", *codes, "-s",
+                 sim.address]) == 0
+    assert re.match(r"2 securities updated \(day, 5m bars\), [\d,]+ bars added, 0 replaced, "
+                    r"0 removed, 0 failed; [\d,]+ requests in ", out.getvalue())
+    drawn = term.getvalue()
+    assert re.search(r"sync day: 100%.* 2/2 ", drawn) and re.search(r"sync 5m: .* 2/2 ", drawn)
+    monkeypatch.undo()
+    query = "SELECT symbol, count(*) AS n, max(close) / 1000.0 AS top, NULL AS none " \
+            "FROM bars_day GROUP BY symbol ORDER BY symbol"
+    with Store(tmp_path) as store:
+        want = store.sql(query)
+    for fmt in ("--csv", "--json"):
+        status, printed, _ = run(capsys, "query", tmp_path, query, fmt)
+        got = frame_of(printed, fmt)
+        assert status == 0 and got["symbol"].tolist() == ["sh600036", "sz000001"]
+        assert got["n"].tolist() == want["n"].tolist() and got["none"].isna().all()
+        assert got["top"].tolist() == pytest.approx(want["top"].tolist())
+    status, printed, _ = run(capsys, "query", tmp_path, query)
+    assert status == 0 and [line.split() for line in printed.splitlines()] == \
+        [["symbol", "n", "top", "none"]] + [
+            [r.symbol, str(r.n), f"{r.top:.2f}", "-"] for r in want.itertuples()]
+
+
+def test_every_command_and_option_is_described():
+    """The parsers are the reference the docs are made from: each subcommand has a description
+    with an example, each argument a help text, and a default it states is the one used."""
+    parser = build_parser()
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    assert set(commands.choices) >= {"bars", "quotes", "ticks", "sync", "query", "demo"}
+    for name, command in [("pelmora", parser), *commands.choices.items()]:
+        if command is not parser:
+            assert re.search(rf"\. Example: pelmora {name}\b", command.description or ""), name
+        formatter = command._get_formatter()
+        for action in command._actions:
+            assert action.help and action.help != argparse.SUPPRESS, (name, action.dest)
+            shown = formatter._expand_help(action)
+            default = action.default
+            if action.nargs == 0 or default in (None, argparse.SUPPRESS):
+                continue
+            if isinstance(default, str):  # argparse converts a text default by the type
+                default = action.type(default) if action.type else default
+            parsed = ",".join(default) if isinstance(default, list) else str(default)
+            assert f"(default {parsed})" in shown, (name, action.dest, shown)
 
 
 def test_python_m_pelmora_demo_and_errors():

@@ -141,7 +141,8 @@ def test_bad_names(hq, name, error, message):
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"count": 10, "start": "2025-01-01"}, "give count or start, not both"),
-    ({"count": 0}, "count must be a positive integer, not 0"),
+    ({"count": 0}, "count must be an integer from 1 to 65,600, not 0"),
+    ({"count": 10**9}, "count must be an integer from 1 to 65,600, not 1000000000"),
     ({"start": "2025-02-01", "end": "2025-01-01"}, "end '2025-01-01' is before start"),
     ({"start": "yesterday-ish"}, "invalid start 'yesterday-ish'"),
     ({"period": "2h"}, "invalid period '2h': expected one of 1m, 5m, .* pandas' min, "),

@@ -31,7 +31,8 @@ def build_parser() -> argparse.ArgumentParser:
                "--server, those of PELMORA_SERVERS or of the servers file (pelmora servers).")
     p.add_argument("--version", "-V", action="version", version=build_info(),
                    help="show pelmora's version, the Python's and the inflater's, and exit")
-    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                           help="what to do; pelmora COMMAND --help describes each")
     parents = make_parents()
     servers.register(sub, parents)
     bars.register(sub, parents)

@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import argparse
 
+from ..limits import MAX_BARS
 from ..symbols import parse_symbol
 from . import output
-from .options import (ADJUST_METHODS, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
+from .options import (ADJUST_METHODS, CODE_HELP, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
                       date, open_hq, period, positive)
 from .progress import Bar
 
@@ -16,14 +17,18 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("bars", parents=[parents.output, parents.servers],
                        help="K-line bars of securities",
                        description="K-line bars, oldest first: the latest --count, or every bar "
-                                   "from --start; several codes give one long table with a "
-                                   "symbol column.")
-    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE")
+                                   "from --start. Prints datetime, open, high, low, close, "
+                                   "volume and amount (and up_count and down_count for an "
+                                   "index); several codes give one long table with a symbol "
+                                   "column. Exit status 1 when no bar came back. Example: "
+                                   "pelmora bars 600036 --period 5m --count 240")
+    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
     c.add_argument("--period", "-p", type=period, default="day", metavar="PERIOD",
                    help=PERIOD_HELP)
     span = c.add_mutually_exclusive_group()
-    span.add_argument("--count", "-n", type=positive(0xFFFF, "count"), metavar="N",
-                      help=f"the latest N bars (default {DEFAULT_COUNT})")
+    span.add_argument("--count", "-n", metavar="N",
+                      type=positive(MAX_BARS, "count", "the deepest the servers' pages reach"),
+                      help=f"the latest N bars, at most {MAX_BARS:,} (default {DEFAULT_COUNT})")
     span.add_argument("--start", type=date, metavar="DATE", help="every bar from DATE")
     c.add_argument("--end", type=date, metavar="DATE",
                    help="no bar after DATE (a date alone means the end of that day)")

@@ -31,7 +31,9 @@ def _run(argv: list[str], keep: int | None = None) -> int:
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("demo", help="a session against a simulated server, no network needed",
                        description="Start the simulated HQ server of pelmora.testing on "
-                                   "loopback, run a few commands against it, stop it.")
+                                   "loopback, run a few commands against it, printing each with "
+                                   "its output, and stop it: no network needed. Example: "
+                                   "pelmora demo")
     c.set_defaults(run=run)
 
 

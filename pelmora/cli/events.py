@@ -6,23 +6,29 @@ import sys
 
 from ..symbols import parse_symbol
 from . import output
-from .options import Parents, Subparsers, arg, open_hq
+from .options import CODE_HELP, Parents, Subparsers, arg, open_hq
 
 
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("xdxr", parents=[parents.output, parents.servers],
                        help="ex-rights and ex-dividend events",
-                       description="The ex-rights events of securities, oldest first: cash "
-                                   "(fenhong, yuan per 10 shares), bonus shares (songzhuangu) "
-                                   "and rights (peigu per 10 shares at peigujia), splits "
-                                   "(suogu), share capital changes.")
-    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE")
+                       description="The ex-rights events of securities, oldest first: date, "
+                                   "category, name and the values: cash (fenhong, yuan per 10 "
+                                   "shares), bonus shares (songzhuangu) and rights (peigu per "
+                                   "10 shares at peigujia), splits (suogu), share capital "
+                                   "changes. Several codes give one table with a symbol column. "
+                                   "Example: pelmora xdxr 600036")
+    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
     c.set_defaults(run=run_xdxr)
 
     c = sub.add_parser("finance", parents=[parents.output, parents.servers],
                        help="finance summaries",
-                       description="The finance summary of securities, a row each.")
-    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE")
+                       description="The finance summary of securities, a row each, as the "
+                                   "server reports it: share capital, assets, liabilities, "
+                                   "income and profit figures, with the province, industry, "
+                                   "listing and report dates. Securities without one are named "
+                                   "on standard error. Example: pelmora finance 600036 000001")
+    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
     c.set_defaults(run=run_finance)
 
 

@@ -7,6 +7,7 @@ import os
 import stat
 from typing import TYPE_CHECKING
 
+from ..limits import MAX_PRICE_DECIMALS
 from ..servers import parse_address
 from . import output
 from .options import ADJUST_METHODS, CommandError, Parents, Subparsers, arg, date, open_hq
@@ -17,7 +18,8 @@ if TYPE_CHECKING:
 
 def register(sub: Subparsers, parents: Parents) -> None:
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("file", metavar="FILE")
+    common.add_argument("file", metavar="FILE", help="the file, named as TDX names it "
+                        "(sh600036.day) for its price scale and for --adjust")
     common.add_argument("--start", type=date, metavar="DATE", help="no bar before DATE")
     common.add_argument("--end", type=date, metavar="DATE", help="no bar after DATE")
     common.add_argument("--adjust", choices=ADJUST_METHODS,
@@ -25,18 +27,28 @@ def register(sub: Subparsers, parents: Parents) -> None:
                              "file is named after (sh600036.day)")
     common.add_argument("--events-from", dest="server", action="append",
                         type=arg(parse_address), metavar="HOST:PORT",
-                        help="the HQ server to ask for the events (repeatable); by default "
-                             "the configured ones")
+                        help="with --adjust: the HQ server to ask for the events "
+                             "(repeatable); by default the configured ones")
     common.set_defaults(connections=1)
 
-    c = sub.add_parser("day", parents=[parents.output, common], help="bars of a local .day file")
-    c.add_argument("--price-decimals", type=int, choices=range(7), metavar="N",
-                   help="decimals of the stored prices (default: 3 for funds, 2 for others, "
-                        "by the file's name)")
+    c = sub.add_parser("day", parents=[parents.output, common], help="bars of a local .day file",
+                       description="The daily bars of a TDX .day file (vipdoc/sh/lday/...), "
+                                   "oldest first: datetime, open, high, low, close, volume and "
+                                   "amount. --adjust adjusts them by the ex-rights events an "
+                                   "HQ server gives for the security the file is named after. "
+                                   "Example: pelmora day sh600036.day --start 2024-01-01")
+    c.add_argument("--price-decimals", type=int, choices=range(MAX_PRICE_DECIMALS + 1), metavar="N",
+                   help=f"decimals of the stored prices, 0 to {MAX_PRICE_DECIMALS} "
+                        f"(default: 3 for funds, 2 for others, by the file's name)")
     c.set_defaults(run=run_day)
 
     c = sub.add_parser("minute", parents=[parents.output, common],
-                       help="bars of a local .lc1 or .lc5 file")
+                       help="bars of a local .lc1 or .lc5 file",
+                       description="The 1-minute or 5-minute bars of a TDX .lc1 or .lc5 file "
+                                   "(vipdoc/sh/minline/..., vipdoc/sh/fzline/...), oldest "
+                                   "first, each at the minute it ends: datetime, open, high, "
+                                   "low, close, volume and amount; --adjust as for day. "
+                                   "Example: pelmora minute sh600036.lc5 --start 2025-06-02")
     c.set_defaults(run=run_minute)
 
 

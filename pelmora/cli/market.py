@@ -7,7 +7,7 @@ import argparse
 from ..limits import QUOTE_PAGE
 from ..symbols import parse_symbol
 from . import output
-from .options import Parents, Subparsers, arg, market, open_hq
+from .options import CODE_HELP, Parents, Subparsers, arg, market, open_hq
 from .progress import Bar
 
 QUOTE_TABLE_COLUMNS = ["price", "change%", "open", "high", "low", "last_close", "vol", "amount",
@@ -17,17 +17,22 @@ QUOTE_TABLE_COLUMNS = ["price", "change%", "open", "high", "low", "last_close", 
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("quotes", parents=[parents.output, parents.servers],
                        help="real-time quotes",
-                       description="Quotes with five bid and ask levels (all fields with --csv "
-                                   f"and --json), {QUOTE_PAGE} securities a request, all at "
-                                   f"once.")
-    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE")
+                       description=f"Real-time quotes, {QUOTE_PAGE} securities a request, all "
+                                   f"sent at once. The table shows price, change%, open, high, "
+                                   f"low, last_close, vol, amount, bid1 and ask1; --csv and "
+                                   f"--json print every field, five bid and ask levels among "
+                                   f"them. Example: pelmora quotes 600036 000001")
+    c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
     c.set_defaults(run=run_quotes)
 
     c = sub.add_parser("list", parents=[parents.output, parents.servers],
                        help="all securities of a market",
-                       description="Every security of a market: code, name, lot size, price "
-                                   "decimals and previous close.")
-    c.add_argument("--market", "-m", required=True, type=market, metavar="sh|sz")
+                       description="Every security of a market, a row each: code, name, "
+                                   "volunit (the lot size), decimal_point (the price's decimals) "
+                                   "and pre_close (the previous close). Example: pelmora list "
+                                   "--market sh")
+    c.add_argument("--market", "-m", required=True, type=market, metavar="sh|sz",
+                   help="the market: sh (Shanghai) or sz (Shenzhen)")
     c.set_defaults(run=run_list)
 
 

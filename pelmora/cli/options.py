@@ -13,6 +13,7 @@ import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
+from ..limits import MAX_CONNECTIONS
 from ..servers import parse_address
 from ..symbols import MARKETS, PERIODS, period_name
 
@@ -24,7 +25,8 @@ else:
 
 T = TypeVar("T")
 
-DEFAULT_CONNECTIONS = 4
+# Connections over the servers, as HQ opens by default.
+DEFAULT_CONNECTIONS = 8
 # pelmora.adjust.METHODS, named here so that building the parser imports no pandas.
 ADJUST_METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 
@@ -34,7 +36,9 @@ class CommandError(Exception):
 
 
 class Parents(NamedTuple):
-    """Parent parsers a subcommand takes its common options from."""
+    """Parent parsers a subcommand takes its common options from. Their actions are shared by
+    every subcommand that takes them: a default is set here, never by a subcommand's
+    ``set_defaults`` (which would change it for all of them)."""
     output: argparse.ArgumentParser   # --csv / --json
     servers: argparse.ArgumentParser  # --server (repeatable), --connections
 
@@ -50,12 +54,12 @@ def arg(parse: Callable[[str], T]) -> Callable[[str], T]:
     return convert
 
 
-def positive(limit: int, what: str) -> Callable[[str], int]:
-    """An argparse type of whole numbers from 1 to `limit`."""
+def positive(limit: int, what: str, why: str) -> Callable[[str], int]:
+    """An argparse type of whole numbers from 1 to `limit`, which `why` explains."""
     def convert(text: str) -> int:
         if not text.isdigit() or not 0 < int(text) <= limit:
             raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a whole number "
-                                             f"from 1 to {limit}")
+                                             f"from 1 to {limit:,} ({why})")
         return int(text)
     convert.__name__ = what
     return convert
@@ -75,9 +79,11 @@ def make_parents() -> Parents:
                          metavar="HOST:PORT",
                          help="an HQ server to ask (repeatable); by default the configured ones "
                               "(PELMORA_SERVERS, else the servers file: see `pelmora servers`)")
-    servers.add_argument("--connections", "-c", type=positive(64, "connections"),
+    servers.add_argument("--connections", "-c", type=positive(MAX_CONNECTIONS, "connections",
+                                                              "the most a pool opens"),
                          default=DEFAULT_CONNECTIONS, metavar="N",
-                         help=f"connections over the servers (default {DEFAULT_CONNECTIONS})")
+                         help=f"connections over the servers, at most {MAX_CONNECTIONS} "
+                              f"(default %(default)s)")
     return Parents(output, servers)
 
 
@@ -108,7 +114,8 @@ def market(text: str) -> str:
 
 
 PERIOD_HELP = (f"{', '.join(PERIODS)}, pandas' names (D, W, M, 5min, h, ...) or a category "
-               f"0-11 (default day)")
+               f"0-11 (default %(default)s)")
+CODE_HELP = "a security: 600036, sh600036, 600036.SH or 600036.XSHG (see pelmora --help)"
 
 
 def open_hq(args: argparse.Namespace, option: str = "--server") -> HQ:

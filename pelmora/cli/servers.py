@@ -29,10 +29,14 @@ Server = tuple[str, int]
 def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("ping", parents=[parents.output], help="server latencies, fastest first",
                        description="Time a TCP connect to each server (by default the "
-                                   "configured ones), all at once; fastest first. With --check "
-                                   "also ask each reachable server for a daily bar of the "
-                                   "Shanghai index and a quote.")
-    c.add_argument("servers", nargs="*", type=arg(parse_address), metavar="HOST:PORT")
+                                   "configured ones), all at once, and print server, latency_ms "
+                                   "(empty when unreachable) and status, fastest first. With "
+                                   "--check also ask each reachable server for a daily bar of "
+                                   "the Shanghai index and a quote. Example: pelmora ping "
+                                   "127.0.0.1:7709 127.0.0.1:7711 --check")
+    c.add_argument("servers", nargs="*", type=arg(parse_address), metavar="HOST:PORT",
+                   help="servers to ping, HOST:PORT or [IPv6]:PORT (default: the configured "
+                        "ones)")
     c.add_argument("--file", "-f", action="append", metavar="FILE",
                    help="read addresses from FILE, one HOST:PORT a line (# starts a comment)")
     c.add_argument("--check", action="store_true",
@@ -43,15 +47,21 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c.set_defaults(run=run_ping)
 
     c = sub.add_parser("servers", parents=[parents.output], help="the configured servers",
-                       description=f"List the servers file ({config.config_path()}), or fill it "
+                       description=f"Print the servers of the servers file "
+                                   f"({config.config_path()}), server and name, or fill it "
                                    f"from the [HQHOST] section of a TDX installation's "
-                                   f"connect.cfg. PELMORA_SERVERS, when set, takes precedence.")
+                                   f"connect.cfg. PELMORA_SERVERS, when set, takes precedence. "
+                                   f"Example: pelmora servers --import connect.cfg")
     c.add_argument("--import", dest="source", metavar="PATH",
                    help="replace the servers file by the servers of a TDX connect.cfg")
     c.set_defaults(run=run_servers)
 
 
 # ---------------------------------------------------------------------------- servers
+
+
+def _servers(n: int) -> str:
+    return "1 server" if n == 1 else f"{n} servers"
 
 
 def _frame(entries: Sequence[config.NamedServer]) -> pd.DataFrame:
@@ -64,7 +74,7 @@ def run_servers(args: argparse.Namespace) -> int:
     path = config.config_path()
     if args.source:
         entries = config.import_connect_cfg(args.source)
-        print(f"pelmora: saved {len(entries)} servers to {path}", file=sys.stderr)
+        print(f"pelmora: saved {_servers(len(entries))} to {path}", file=sys.stderr)
     else:
         entries = config.load_servers(path)
     if os.environ.get(config.ENV_VAR, "").strip():
@@ -172,5 +182,5 @@ def run_ping(args: argparse.Namespace) -> int:
         if not keep:
             raise CommandError("no server answered with data: the servers file is left as it is")
         path = config.save_servers(keep)
-        print(f"pelmora: saved {len(keep)} servers to {path}", file=sys.stderr)
+        print(f"pelmora: saved {_servers(len(keep))} to {path}", file=sys.stderr)
     return 0

@@ -7,9 +7,11 @@ import sys
 import time
 from typing import Any
 
-from .options import CommandError, Parents, Subparsers
+from . import output
+from .options import CommandError, Parents, Subparsers, date
 
 _PERIODS = ("day", "5m", "1m")
+_MARKETS = ("sh", "sz")
 
 
 def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
@@ -18,7 +20,7 @@ def _list(text: str, allowed: tuple[str, ...], what: str) -> list[str]:
     if bad or not items:
         raise argparse.ArgumentTypeError(f"invalid {what} {text!r}: expected a comma-separated "
                                          f"list of {', '.join(allowed)}")
-    return items
+    return list(dict.fromkeys(items))
 
 
 def _periods(text: str) -> list[str]:
@@ -33,7 +35,7 @@ def _periods(text: str) -> list[str]:
     if bad or not names:
         raise argparse.ArgumentTypeError(f"invalid period {text!r}: expected a comma-separated "
                                          f"list of {', '.join(_PERIODS)} (or D, 5min, min)")
-    return names
+    return list(dict.fromkeys(names))
 
 
 def register(sub: Subparsers, parents: Parents) -> None:
@@ -41,56 +43,79 @@ def register(sub: Subparsers, parents: Parents) -> None:
                        description="Download every security's bars into the store folder "
                                    "(its whole history the first time, what is new later), "
                                    "with the security lists, ex-rights events and finance "
-                                   "figures. Exit status 1 when any security failed.")
+                                   "figures. On a terminal it draws a bar a period and prints "
+                                   "a summary; otherwise it prints only errors. Exit status 1 "
+                                   "when any security failed. Example: pelmora sync "
+                                   "~/tdx-store --period day,5m")
     c.add_argument("store", metavar="STORE", help="the store's folder (made if missing)")
-    c.add_argument("--period", type=_periods, default=["day"],
-                   help="bar periods, comma-separated: day (default), 5m, 1m")
-    c.add_argument("--market", type=lambda t: _list(t, ("sh", "sz"), "market"),
-                   default=["sh", "sz"], help="markets, comma-separated (default sh,sz)")
-    c.add_argument("--symbols", nargs="+", metavar="CODE", help="only these securities")
-    c.add_argument("--since", metavar="DATE", help="a first sync goes back to DATE only")
+    c.add_argument("--period", type=_periods, default="day",
+                   help=f"bar periods, comma-separated, of {', '.join(_PERIODS)} or pandas' "
+                        f"names for them (D, 5min, min) (default %(default)s)")
+    c.add_argument("--market", type=lambda t: _list(t, _MARKETS, "market"),
+                   default=",".join(_MARKETS),
+                   help="markets, comma-separated (default %(default)s)")
+    c.add_argument("--symbols", nargs="+", metavar="CODE",
+                   help="only these securities (default: every one of the markets' lists)")
+    c.add_argument("--since", type=date, metavar="DATE",
+                   help="a first sync goes back to DATE only (default: as deep as the servers "
+                        "go)")
     c.add_argument("--check", action="store_true",
                    help="only report incomplete securities (exit status 1 if any)")
     c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
-    c.set_defaults(run=_sync, connections=8)
+    c.set_defaults(run=_sync)
 
     c = sub.add_parser("query", parents=[parents.output], help="SQL over a local store",
-                       description="Run one read-only SQL query over the store; bars are in "
-                                   "the views bars_day, bars_5m and bars_1m (prices in "
-                                   "thousandths), which unpack the stored blocks: a query that "
-                                   "names its symbols is fast, a scan of the whole market "
-                                   "takes a while (use export for that).")
-    c.add_argument("store", metavar="STORE")
-    c.add_argument("sql", metavar="SQL")
+                       description="Run one read-only SQL query over the store and print its "
+                                   "rows. Bars are in the views bars_day, bars_5m and bars_1m "
+                                   "(prices in thousandths, datetime as YYYYMMDD[HHMM]), which "
+                                   "unpack the stored blocks: a query that names its symbols is "
+                                   "fast, a scan of the whole market takes a while (use export "
+                                   "for that). Example: pelmora query ~/tdx-store \"SELECT "
+                                   "datetime, close FROM bars_day WHERE symbol = 'sh600036' "
+                                   "ORDER BY datetime DESC LIMIT 5\"")
+    c.add_argument("store", metavar="STORE", help="the store's folder")
+    c.add_argument("sql", metavar="SQL", help="one SELECT statement")
     c.set_defaults(run=_query)
 
     c = sub.add_parser("export", help="a store's bars as Hive-partitioned Parquet",
                        description="Write every stored bar as Parquet under DIR, partitioned "
-                                   "period=/market=/year= (needs pyarrow: pelmora[export]).")
-    c.add_argument("store", metavar="STORE")
-    c.add_argument("--parquet", required=True, metavar="DIR")
+                                   "period=/market=/year= (needs pyarrow: pelmora[export]), "
+                                   "and print how many were written. Example: pelmora export "
+                                   "~/tdx-store --parquet ~/tdx-parquet")
+    c.add_argument("store", metavar="STORE", help="the store's folder")
+    c.add_argument("--parquet", required=True, metavar="DIR",
+                   help="the folder to write to (what an earlier export wrote there is "
+                        "replaced)")
     c.set_defaults(run=_export)
 
 
 class _Bar:
-    """Securities done, bars a second and the time left, on a terminal's standard error."""
+    """One bar for each period: its securities done, bars a second and the time left, on a
+    terminal's standard error."""
 
-    def __init__(self) -> None:
-        self._bar: Any = None
+    def __init__(self, periods: list[str]) -> None:
+        self._periods = periods
+        self._bars: dict[str, Any] = {}
         self._began = time.monotonic()
 
-    def __call__(self, done: int, total: int, bars: int) -> None:
-        if self._bar is None:  # made at the first call, when the total is known
+    def __call__(self, done: int, total: int, bars: int, period: str) -> None:
+        shown = self._bars.get(period)
+        if shown is None:  # made at the period's first call, when the total is known
             from tqdm import tqdm
-            self._bar = tqdm(total=total, unit=" securities", file=sys.stderr,
-                             dynamic_ncols=True, desc="sync")
+            shown = self._bars[period] = tqdm(
+                total=total, unit=" securities", file=sys.stderr, dynamic_ncols=True,
+                desc=f"sync {period}", position=self._periods.index(period))
         rate = bars / max(time.monotonic() - self._began, 1e-3)
-        self._bar.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
-        self._bar.update(done - self._bar.n)
+        shown.set_postfix_str(f"{rate:,.0f} bars/s", refresh=False)
+        shown.update(done - shown.n)
 
     def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
+        for shown in self._bars.values():
+            shown.close()
+
+
+def _securities(n: int) -> str:
+    return f"{n:,} security" if n == 1 else f"{n:,} securities"
 
 
 def _sync(args: argparse.Namespace) -> int:
@@ -100,7 +125,7 @@ def _sync(args: argparse.Namespace) -> int:
     if args.check:
         with contextlib.closing(connect(args.store, readonly=True)) as con:
             return _report(check(con), args.quiet)
-    bar = _Bar() if not args.quiet and sys.stderr.isatty() else None
+    bar = _Bar(args.period) if not args.quiet and sys.stderr.isatty() else None
     try:
         summary = sync(args.store, args.server, periods=args.period, markets=args.market,
                        symbols=args.symbols, since=args.since, connections=args.connections,
@@ -118,11 +143,13 @@ def _sync(args: argparse.Namespace) -> int:
     if not args.quiet and sys.stdout.isatty():
         with contextlib.closing(connect(args.store, readonly=True)) as con:
             issues = check(con)
-        print(f"{summary.securities} securities updated, {summary.added:,} bars added, "
-              f"{summary.replaced} replaced, {len(summary.failures)} failed; "
+        print(f"{_securities(summary.securities)} updated ({', '.join(args.period)} bars), "
+              f"{summary.added:,} bars added, {summary.replaced:,} replaced, "
+              f"{summary.removed:,} removed, {summary.failed:,} failed; "
               f"{summary.requests:,} requests in {summary.seconds:.1f} s")
         if issues:
-            print(f"{len(issues)} incomplete (pelmora sync {args.store} --check)")
+            print(f"{_securities(len({i[0] for i in issues}))} incomplete "
+                  f"(pelmora sync {args.store} --check)")
     return 0 if summary.ok else 1
 
 
@@ -138,14 +165,8 @@ def _report(issues: list[tuple[str, str, str, str]], quiet: bool) -> int:
 def _query(args: argparse.Namespace) -> int:
     from ..store import Store
     with Store(args.store) as store:
-        frame: Any = store.sql(args.sql)
-    if args.format == "csv":
-        frame.to_csv(sys.stdout, index=False)
-    elif args.format == "json":
-        frame.to_json(sys.stdout, orient="records", lines=True, force_ascii=False)
-        print()
-    else:
-        print(frame.to_string(index=False) if len(frame.columns) else "")
+        frame = store.sql(args.sql)
+    output.write(frame, args.format)
     return 0
 
 

@@ -35,12 +35,15 @@ FULL_CHUNK, UPDATE_CHUNK = 48, 400
 FETCH_THREADS = 3
 DEEPEST = "1990-01-01"
 
-# progress(securities done, securities in all, bars written)
-Progress = Callable[[int, int, int], object]
+# progress(securities done in a period, securities in all, bars written, the period): each
+# period's securities are counted apart, so a sync of two periods shows two bars of N each
+Progress = Callable[[int, int, int, str], object]
 
 
 @dataclasses.dataclass
 class SyncSummary:
+    """What a sync did: `securities` counts each security once whatever its periods, and
+    `failures` names each security and period that failed ("sh600036 5m")."""
     sync_id: int
     securities: int
     added: int
@@ -54,6 +57,11 @@ class SyncSummary:
     @property
     def ok(self) -> bool:
         return not self.failures
+
+    @property
+    def failed(self) -> int:
+        """Securities that failed in any period."""
+        return len({name.split()[0] for name in self.failures})
 
 
 class _Requests:
@@ -273,7 +281,7 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
         if m not in MARKETS:
             raise ValueError(f"invalid market {m!r}: expected sh or sz")
         market_ids.append(MARKETS[m])
-    wanted = [parse_symbol(s) for s in many(symbols)] if symbols else None
+    wanted = list(dict.fromkeys(parse_symbol(s) for s in many(symbols))) if symbols else None
     folder = Path(folder)
     began = time.monotonic()
     with SyncLock(folder):
@@ -306,7 +314,7 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
                         "bars_replaced=?, failed=?, requests=?, status=? WHERE id=?",
                         (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
                          summary.securities, summary.added, summary.replaced,
-                         len(summary.failures), summary.requests,
+                         summary.failed, summary.requests,
                          "ok" if summary.ok else "failures", sync_id))
             if summary.added > 100_000:
                 con.execute("ANALYZE")
@@ -339,15 +347,15 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
         universe = wanted
     else:
         universe = [Symbol(m, r["code"]) for m in market_ids for r in lists[m]]
-    total = len(universe) * len(periods)
-    done = [0, 0]
+    done = dict.fromkeys(periods, 0)  # securities written, by period
+    written = [0]                     # bars
 
     def on_done(update: Update) -> None:
-        done[0] += 1
+        done[update.period] += 1
         if update.bars is not None:
-            done[1] += len(update.bars)
+            written[0] += len(update.bars)
         if progress is not None:
-            progress(done[0], total, done[1])
+            progress(done[update.period], len(universe), written[0], update.period)
 
     writer = Writer(con, sync_id, on_done)
     run = _Run(folder, hq, tables, writer, requests, day, since)

@@ -36,11 +36,15 @@ class Update:
 
 @dataclasses.dataclass
 class Totals:
-    securities: int = 0
+    updated: set[str] = dataclasses.field(default_factory=set)  # securities, whatever period
     added: int = 0
     replaced: int = 0
     removed: int = 0
     failures: dict[str, str] = dataclasses.field(default_factory=dict)
+
+    @property
+    def securities(self) -> int:
+        return len(self.updated)
 
 
 class Writer:
@@ -120,7 +124,7 @@ class Writer:
             con.execute("ROLLBACK")
             raise
         if u.failure is None and u.bars is not None:
-            self.totals.securities += 1
+            self.totals.updated.add(u.symbol)
             if u.period == "day":
                 self._calendar.update(self._new_days)
 
