@@ -1,0 +1,62 @@
+"""The README's and the documentation's examples, run as tests (Sybil).
+
+Python blocks run in one namespace per page; blocks with ``>>>`` prompts are doctests whose
+shown output must match. ``console`` blocks are shell sessions: each ``$ pelmora ...`` line runs
+the command-line tool with the page's simulated server as the configured server
+(``PELMORA_SERVERS``), and what it prints must match the lines shown. A block preceded by a
+``skip: next`` comment (examples meant for real servers) is shown but not run.
+"""
+import doctest
+import os
+import shlex
+import subprocess
+import sys
+
+from sybil import Sybil
+from sybil.parsers.myst import CodeBlockParser, PythonCodeBlockParser, SkipParser
+
+FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+
+def run_console(example):
+    """Runs each ``$ pelmora ...`` line of a console block and compares its output."""
+    server = example.namespace.get("server")
+    env = dict(os.environ, COLUMNS="200")
+    if server is not None:
+        env["PELMORA_SERVERS"] = server.address
+    checker = doctest.OutputChecker()
+    command, expected = None, []
+    for line in [*str(example.parsed).splitlines(), "$"]:
+        if not line.startswith("$"):
+            expected.append(line)
+            continue
+        if command is not None:
+            argv = shlex.split(command)
+            assert argv[0] == "pelmora", f"only pelmora commands run: {command}"
+            got = subprocess.run([sys.executable, "-m", "pelmora", *argv[1:]], env=env,
+                                 cwd=example.namespace.get("cwd"), capture_output=True,
+                                 text=True, timeout=60)
+            want = "\n".join(expected).rstrip() + "\n"
+            out = got.stdout + got.stderr
+            if not checker.check_output(want, out, FLAGS):
+                return f"$ {command}\nexpected:\n{want}got:\n{out}"
+        command, expected = line[1:].strip(), []
+    return None
+
+
+def stop_server(namespace):
+    """Stops a page's simulated server when the page's examples failed before doing so."""
+    server = namespace.get("server")
+    if server is not None:
+        server.stop()
+
+
+pytest_collect_file = Sybil(
+    parsers=[
+        PythonCodeBlockParser(doctest_optionflags=FLAGS),
+        CodeBlockParser("console", run_console),
+        SkipParser(),
+    ],
+    patterns=["README.md", "docs/*.md", "docs/*/*.md"],
+    teardown=stop_server,
+).pytest()
