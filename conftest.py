@@ -22,6 +22,8 @@ def run_console(example):
     """Runs each ``$ pelmora ...`` line of a console block and compares its output."""
     server = example.namespace.get("server")
     env = dict(os.environ, COLUMNS="200")
+    if env.get("PYTHONPATH"):  # a working tree on the path stays found from another folder
+        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
     if server is not None:
         env["PELMORA_SERVERS"] = server.address
     checker = doctest.OutputChecker()
