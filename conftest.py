@@ -17,13 +17,20 @@ from sybil.parsers.myst import CodeBlockParser, PythonCodeBlockParser, SkipParse
 
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
+# pytest puts this file's folder first on sys.path to import it. From a clone's root that folder
+# holds pelmora's sources, without the built modules, which would hide the installed package:
+# take it off again. (The tests find their helpers through tests/conftest.py's own folder.)
+if sys.path and os.path.abspath(sys.path[0]) == os.path.dirname(os.path.abspath(__file__)):
+    del sys.path[0]
+
 
 def run_console(example):
     """Runs each ``$ pelmora ...`` line of a console block and compares its output."""
     server = example.namespace.get("server")
     env = dict(os.environ, COLUMNS="200")
     if env.get("PYTHONPATH"):  # a working tree on the path stays found from another folder
-        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
+        paths = env["PYTHONPATH"].split(os.pathsep)
+        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, paths))
     if server is not None:
         env["PELMORA_SERVERS"] = server.address
     checker = doctest.OutputChecker()
