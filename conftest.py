@@ -3,14 +3,17 @@
 Python blocks run in one namespace per page; blocks with ``>>>`` prompts are doctests whose
 shown output must match. ``console`` blocks are shell sessions: each ``$ pelmora ...`` line runs
 the command-line tool with the page's simulated server as the configured server
-(``PELMORA_SERVERS``), and what it prints must match the lines shown. A block preceded by a
+(``PELMORA_SERVERS``), in the page's folder ``cwd`` (a temporary one unless the page names
+one), and what it prints must match the lines shown. A block preceded by a
 ``skip: next`` comment (examples meant for real servers) is shown but not run.
 """
 import doctest
 import os
 import shlex
+import shutil
 import subprocess
 import sys
+import tempfile
 
 from sybil import Sybil
 from sybil.parsers.myst import CodeBlockParser, PythonCodeBlockParser, SkipParser
@@ -42,9 +45,11 @@ def run_console(example):
         if command is not None:
             argv = shlex.split(command)
             assert argv[0] == "pelmora", f"only pelmora commands run: {command}"
+            if "cwd" not in example.namespace:
+                example.namespace["cwd"] = tempfile.mkdtemp(prefix="pelmora-docs-")
             got = subprocess.run([sys.executable, "-m", "pelmora", *argv[1:]], env=env,
-                                 cwd=example.namespace.get("cwd"), capture_output=True,
-                                 text=True, timeout=60)
+                                 cwd=example.namespace["cwd"], capture_output=True, text=True,
+                                 timeout=60)
             want = "\n".join(expected).rstrip() + "\n"
             out = got.stdout + got.stderr
             if not checker.check_output(want, out, FLAGS):
@@ -53,11 +58,14 @@ def run_console(example):
     return None
 
 
-def stop_server(namespace):
-    """Stops a page's simulated server when the page's examples failed before doing so."""
+def tear_down(namespace):
+    """Stops a page's simulated server (when its examples failed before doing so) and removes
+    its temporary folder."""
     server = namespace.get("server")
     if server is not None:
         server.stop()
+    if "cwd" in namespace:
+        shutil.rmtree(namespace["cwd"], ignore_errors=True)
 
 
 pytest_collect_file = Sybil(
@@ -67,5 +75,5 @@ pytest_collect_file = Sybil(
         SkipParser(),
     ],
     patterns=["README.md", "docs/*.md", "docs/*/*.md"],
-    teardown=stop_server,
+    teardown=tear_down,
 ).pytest()
