@@ -81,7 +81,10 @@ class Store:
              adjust: Optional[str] = None) -> Frame:
         """Bars of one security as `HQ.bars` gives them, oldest first; `adjust` ("qfq", "hfq",
         "qfq-ratio", "hfq-ratio") adjusts them by the stored ex-rights events over the whole
-        stored history, then cuts the range."""
+        stored history, then cuts the range.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = parse_symbol(symbol)
         schema.bars_table(period)
         lo, hi = self._range(period, start, end)
@@ -97,7 +100,10 @@ class Store:
     def bars_many(self, symbols: Iterable[SymbolLike] | None = None, period: str = "day",
                   start: Any = None, end: Any = None, adjust: Optional[str] = None) -> Frame:
         """Bars of many securities (every stored one by default) as one long frame with a
-        categorical ``symbol`` column first, as `HQ.bars_many` gives them."""
+        categorical ``symbol`` column first, as `HQ.bars_many` gives them.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         import pandas as pd
         names = [parse_symbol(s).canonical for s in symbols] if symbols is not None else \
             [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
@@ -132,7 +138,10 @@ class Store:
 
     def securities(self, market: Optional[str] = None) -> Frame:
         """The stored securities (delisted ones too), indexed by symbol; `in_list` says
-        whether the latest security list still holds each."""
+        whether the latest security list still holds each.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         query = "SELECT symbol, code, name, volunit, decimal_point, pre_close, in_list, " \
                 "first_seen, last_seen FROM securities"
         args: tuple[Any, ...] = ()
@@ -144,7 +153,10 @@ class Store:
         return self.sql(query + " ORDER BY symbol", args).set_index("symbol")
 
     def xdxr(self, symbol: SymbolLike) -> Frame:
-        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`."""
+        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         from ..adjust import xdxr_frame
         sym = parse_symbol(symbol).canonical
         cur = self._con.execute(f"SELECT date, category, name, {', '.join(schema.XDXR_VALUES)} "
@@ -158,7 +170,10 @@ class Store:
         return xdxr_frame(records)
 
     def finance(self, symbol: SymbolLike) -> Frame:
-        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`."""
+        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         from ..adjust import finance_frame
         sym = parse_symbol(symbol).canonical
         row = self._con.execute("SELECT record FROM finance WHERE symbol=?", (sym,)).fetchone()
@@ -175,7 +190,10 @@ class Store:
         return self.sql("SELECT * FROM sync_log ORDER BY id")
 
     def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
-        """The rows of any read-only SQL query as a DataFrame."""
+        """The rows of any read-only SQL query as a DataFrame.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         import pandas as pd
         cur = self._con.execute(query, tuple(params))
         names = [d[0] for d in cur.description] if cur.description else []
