@@ -144,28 +144,82 @@ class MinuteBar(TypedDict):
 
 def read_daily_bars(
     filepath: str, price_coeff: SupportsFloat | SupportsIndex = 0.01, vol_coeff: SupportsFloat | SupportsIndex = 0.01
-) -> list[DailyBar]: ...
-def read_minute_bars(filepath: str) -> list[MinuteBar]: ...
+) -> list[DailyBar]:
+    """The records of a .day file, in file order.
+
+    Units: see the units table in the docs (docs/units.md).
+    """
+def read_minute_bars(filepath: str) -> list[MinuteBar]:
+    """The records of a .lc1 or .lc5 file, in file order (volumes in shares, as stored).
+
+    Units: see the units table in the docs (docs/units.md).
+    """
 def ping_servers(servers: Sequence[tuple[str, int]]) -> list[tuple[str, int, int]]: ...
 
 @final
 class TdxClient:
+    """One connection to an HQ server; each command sends one request and returns its records as
+    dicts.
+
+    Units: see the units table in the docs (docs/units.md).
+    """
+
     def __init__(self) -> None: ...
     def connect(self, ip: str, port: int) -> bool: ...
     def disconnect(self) -> None: ...
     def get_security_count(self, market: int) -> int: ...
-    def get_security_list(self, market: int, start: int) -> list[SecurityRecord]: ...
-    def get_security_bars(self, category: int, market: int, code: str, start: int, count: int) -> list[SecurityBar]: ...
-    def get_index_bars(self, category: int, market: int, code: str, start: int, count: int) -> list[IndexBar]: ...
-    def get_minute_time_data(self, market: int, code: str) -> list[MinuteRecord]: ...
-    def get_history_minute_time_data(self, market: int, code: str, date: int) -> list[MinuteRecord]: ...
-    def get_transaction_data(self, market: int, code: str, start: int, count: int) -> list[Transaction]: ...
+    def get_security_list(self, market: int, start: int) -> list[SecurityRecord]:
+        """A page of up to 1,000 securities from `start`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_security_bars(self, category: int, market: int, code: str, start: int, count: int) -> list[SecurityBar]:
+        """Bars, oldest first, at most 800 a request, `start` counted back from the latest.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_index_bars(self, category: int, market: int, code: str, start: int, count: int) -> list[IndexBar]:
+        """An index's bars with advancing and declining counts, as `get_security_bars`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_minute_time_data(self, market: int, code: str) -> list[MinuteRecord]:
+        """Today's minute series.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_history_minute_time_data(self, market: int, code: str, date: int) -> list[MinuteRecord]:
+        """The minute series of a past day (`date` as YYYYMMDD).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_transaction_data(self, market: int, code: str, start: int, count: int) -> list[Transaction]:
+        """Today's ticks, from `start` counted back from the latest.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
     def get_history_transaction_data(
         self, market: int, code: str, start: int, count: int, date: int
-    ) -> list[HistoryTransaction]: ...
-    def get_security_quotes(self, stock_list: Sequence[tuple[int, str]]) -> list[Quote]: ...
-    def get_xdxr_info(self, market: int, code: str) -> list[XdxrRecord]: ...
-    def get_finance_info(self, market: int, code: str) -> FinanceInfo: ...
+    ) -> list[HistoryTransaction]:
+        """The ticks of a past day (`date` as YYYYMMDD).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_security_quotes(self, stock_list: Sequence[tuple[int, str]]) -> list[Quote]:
+        """A quote per (market, code) the server answers, with five levels.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_xdxr_info(self, market: int, code: str) -> list[XdxrRecord]:
+        """The ex-rights and share-capital records of a security, oldest first.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
+    def get_finance_info(self, market: int, code: str) -> FinanceInfo:
+        """The finance summary of a security ({} when the server has none).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
     def get_company_info_category(self, market: int, code: str) -> list[CompanyInfoCategory]: ...
     def get_company_info_content(self, market: int, code: str, filename: str, start: int, length: int) -> str: ...
     def get_block_info_meta(self, block_file: str) -> BlockMeta: ...

@@ -99,6 +99,8 @@ def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
       and the warrants distributed, as the record carries them;
     - ``panqianliutong``, ``qianzongguben``, ``panhouliutong``, ``houzongguben``: tradable
       and total share capital before and after, in units of 10,000 shares.
+
+    Units: see the units table in the docs (docs/units.md).
     """
     rows = list(records)
     def ints(key: str) -> IntArray:
@@ -112,7 +114,10 @@ def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
 def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category: IntArray,
                        names: list[str], values: Mapping[str, FloatArray]) -> Frame:
     """The frame of `xdxr_frame` from the records' fields as columns (`values` by key of
-    VALUE_KEYS, NaN where a record has none)."""
+    VALUE_KEYS, NaN where a record has none).
+
+    Units: see the units table in the docs (docs/units.md).
+    """
     numbers = [f"{y:04d}{m:02d}{d:02d}"
                for y, m, d in zip(year.tolist(), month.tolist(), day.tolist())]
     dates = pd.to_datetime(pd.Series(numbers, dtype=object), format="%Y%m%d", errors="coerce")
@@ -133,7 +138,10 @@ def finance_frame(record: Mapping[str, Any]) -> Frame:
     server does not know. ``updated_date`` and ``ipo_date`` become datetime64[s] dates (NaT for
     0); share
     counts are in shares and money in yuan, as the client returns them, ``gudongrenshu`` is
-    the number of shareholders and ``meigujingzichan`` the net assets per share in yuan."""
+    the number of shareholders and ``meigujingzichan`` the net assets per share in yuan.
+
+    Units: see the units table in the docs (docs/units.md).
+    """
     if not record:
         return pd.DataFrame(index=pd.Index([], name="symbol", dtype=object))
     symbol = MARKET_NAMES.get(record["market"], str(record["market"])) + str(record["code"])
@@ -430,6 +438,8 @@ def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
     Events dated after the last bar, or after `as_of`, are left out. Bars of several
     securities (a ``symbol`` column, events with one too) give one table with a ``symbol``
     column first, sorted by symbol, then date.
+
+    Units: see the units table in the docs (docs/units.md).
     """
     tables, _, _, times, order, names = _prepare(bars, events, as_of)
     n = len(tables.key)
@@ -489,6 +499,8 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     for the bars unchanged. `as_of`: ignore events after this date, so forward adjustment is
     anchored where a backtest standing on that date would see it. `volume`: also restate the
     ``volume`` column in adjusted shares. `round_to_cent`: round prices half-up to the cent.
+
+    Units: see the units table in the docs (docs/units.md).
     """
     if method is None:
         return bars
@@ -519,6 +531,8 @@ def resample_daily(bars: Frame, period: str) -> Frame:
     high the highest, low the lowest, close the last close, ``volume`` and ``amount`` the sums;
     other columns keep their last value. A ``symbol`` column keeps securities apart (sorted by
     symbol, then time). The bars must be daily: one a security and day.
+
+    Units: see the units table in the docs (docs/units.md).
     """
     if period not in RESAMPLE_PERIODS:
         raise ValueError(f"invalid period {period!r}: expected one of "

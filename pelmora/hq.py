@@ -130,9 +130,9 @@ class HQ:
     Frames: a DatetimeIndex named ``datetime`` of naive exchange-local (Beijing) times: bars
     of a day or longer at midnight of their day, minute bars at the minute they end. Columns,
     all float64: ``open``, ``high``, ``low``, ``close`` in yuan (index points for indices),
-    ``volume`` in shares for stocks (as the server counts it), ``amount`` (turnover) in yuan,
+    ``volume`` in lots of 100 shares (as the servers count it), ``amount`` (turnover) in yuan,
     and for index bars ``up_count`` and ``down_count``, the numbers of advancing and declining
-    stocks.
+    stocks. Units: see the units table in the docs (docs/units.md).
 
     Calls release the interpreter lock while they wait; ``asyncio.to_thread(hq.bars, ...)``
     does not block an event loop. One `HQ` may be used from several threads at once.
@@ -213,6 +213,8 @@ class HQ:
         the security's ex-rights events (`pelmora.adjust.adjust`; `as_of` ignores later
         events); minute bars by their day, bars longer than a day built from adjusted daily
         bars.
+
+        Units: see the units table in the docs (docs/units.md).
         """
         if adjust is not None:
             return adjusted.bars(self, symbol, period, count, start, end, adjust, as_of,
@@ -263,6 +265,8 @@ class HQ:
         taken as one security, not as a list of its characters. `progress(done, total)`
         counts securities: `total` is the number asked (after duplicates and unlisted ones
         are left out), `done` those whose pages are all in.
+
+        Units: see the units table in the docs (docs/units.md).
         """
         if errors not in ("warn", "raise"):
             raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
@@ -324,7 +328,10 @@ class HQ:
     def securities(self, market: str | int) -> pd.DataFrame:
         """Every security of a market ("sh" or "sz", or 1 or 0), every page at once: index
         ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
-        ``decimal_point`` and ``pre_close``."""
+        ``decimal_point`` and ``pre_close``.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         m = _market(market)
         batch = self._checked("securities", securities.pages(m, self._pool.security_count(m)))
         return securities.frame(batch, m)
@@ -346,7 +353,10 @@ class HQ:
         request, asked again after a minute, so that a loop of quotes pays it once a minute). A
         datetime rather than a time of day, so that it compares with bar, tick
         and minute times as it stands, in the unit of every other datetime; the quotes of a
-        closed market are those of the last session, whose day that is."""
+        closed market are those of the last session, whose day that is.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         if codes is None:
             syms = [Symbol(m, c) for m in MARKET_NAMES for c in self._code_list(m)]
         else:
@@ -361,7 +371,10 @@ class HQ:
         until the day is complete: index ``datetime``, the day plus the tick's hour and minute
         (ticks carry no seconds: not unique), in server order; columns ``price`` (yuan),
         ``vol``, ``num`` (today only), ``buyorsell`` and ``seq``, the tick's place in the
-        day. Today's date is the trading day the servers report (see `trading_day`)."""
+        day. Today's date is the trading day the servers report (see `trading_day`).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = self._listed_symbol(symbol)
         day, number = self._day(date)
         pages = intraday.tick_pages(lambda qs: self._checked("ticks", qs), sym.market,
@@ -372,7 +385,10 @@ class HQ:
         """The minute series of a day (today's without `date`): index ``datetime``, the day's
         minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
         ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
-        (see `trading_day`)."""
+        (see `trading_day`).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = self._listed_symbol(symbol)
         day, number = self._day(date)
         batch = self._checked("minutes", [(sym.market, sym.code, 0, 0, number)])
@@ -407,7 +423,10 @@ class HQ:
     def factors(self, symbol: SymbolLike) -> pd.DataFrame:
         """The price maps of the security's ex-rights events over its daily bars: the table of
         `pelmora.adjust.factors` (per event A and B of forward and backward adjustment, the
-        reference price and the ratio factors)."""
+        reference price and the ratio factors).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         import pandas as pd
         from .adjust import factors
         sym = parse_symbol(symbol)
@@ -423,7 +442,10 @@ class HQ:
     def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
         """The ex-rights and ex-dividend events of a security, oldest first: the frame of
         `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
-        ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars."""
+        ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = self._listed_symbol(symbol)
         batch = self._checked("xdxr", [corporate.query(sym)])
         return corporate.xdxr_frames(batch, [sym])[sym]
@@ -433,20 +455,29 @@ class HQ:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
         every one failed. One name is one security; `progress(done, total)` counts
-        securities."""
+        securities.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         syms, batch = self._records_many("xdxr", symbols, "events", progress)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
     def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
-        `DataWarning`; raises when every one failed. One name is one security."""
+        `DataWarning`; raises when every one failed. One name is one security.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         syms, batch = self._records_many("finance", symbols, "finance summary")
         return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
 
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
         """The finance summary of a security as a one-row frame indexed by ``symbol``: the
-        frame of `pelmora.adjust.finance_frame` (no rows when the server has none)."""
+        frame of `pelmora.adjust.finance_frame` (no rows when the server has none).
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = self._listed_symbol(symbol)
         batch = self._checked("finance", [corporate.query(sym)])
         return corporate.finance_frame(batch, sym)

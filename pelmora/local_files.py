@@ -121,6 +121,8 @@ def read_day_frame(path: PathLike, *, start: DateLike | None = None,
 
     FileNotFoundError when the path does not exist; OSError naming the path when it cannot be
     read or is not a regular file (a directory, a FIFO).
+
+    Units: see the units table in the docs (docs/units.md).
     """
     bars = _read_one(path, price_divisor(symbol_of_file(path), price_decimals), start, end)
     return _adjusted(frames.bars_frame(bars), adjust, events)
@@ -130,7 +132,10 @@ def read_minute_frame(path: PathLike, *, start: DateLike | None = None,
                       end: DateLike | None = None, adjust: Optional[str] = None,
                       events: Any = None) -> pd.DataFrame:
     """The bars of one ``.lc1`` or ``.lc5`` file as a frame like ``HQ.bars(..., period="1m")``
-    (see the module for the units); arguments and failures as `read_day_frame`'s."""
+    (see the module for the units); arguments and failures as `read_day_frame`'s.
+
+    Units: see the units table in the docs (docs/units.md).
+    """
     return _adjusted(frames.bars_frame(_read_one(path, None, start, end)), adjust, events)
 
 
@@ -220,6 +225,8 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     `price_decimals`: the decimals of every ``.day`` file's prices, for a folder whose funds
     are quoted to the cent like its stocks (by default each file's type decides, see the
     module). Raises FileNotFoundError when no file matches.
+
+    Units: see the units table in the docs (docs/units.md).
     """
     from . import _engine
     if errors not in ("warn", "raise"):

@@ -103,7 +103,10 @@ class Store:
 
         What differs from `HQ.bars`: without `count` and `start` every stored bar is given
         (not the latest 800); there is no `progress` (a read takes milliseconds); and no
-        `DataWarning` about a short history: the store holds what its syncs fetched."""
+        `DataWarning` about a short history: the store holds what its syncs fetched.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         sym = parse_symbol(symbol)
         name = self._period(period)
         if count is not None and start is not None:
@@ -142,7 +145,10 @@ class Store:
         categorical ``symbol`` column first, as `HQ.bars_many` gives them; the arguments as
         for `bars` (`count`: the latest `count` bars of each). One name is one security.
         Securities asked for without stored bars are in the frame's categories, without
-        rows."""
+        rows.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         import pandas as pd
         period = self._period(period)
         if count is not None and start is not None:
@@ -189,7 +195,10 @@ class Store:
 
     def securities(self, market: Optional[str] = None) -> Frame:
         """The stored securities (delisted ones too), indexed by symbol; `in_list` says
-        whether the latest security list still holds each."""
+        whether the latest security list still holds each.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         query = "SELECT symbol, code, name, volunit, decimal_point, pre_close, in_list, " \
                 "first_seen, last_seen FROM securities"
         args: tuple[Any, ...] = ()
@@ -201,7 +210,10 @@ class Store:
         return self.sql(query + " ORDER BY symbol", args).set_index("symbol")
 
     def xdxr(self, symbol: SymbolLike) -> Frame:
-        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`."""
+        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         from ..adjust import xdxr_frame
         sym = parse_symbol(symbol).canonical
         cur = self._con.execute(f"SELECT date, category, name, {', '.join(schema.XDXR_VALUES)} "
@@ -215,7 +227,10 @@ class Store:
         return xdxr_frame(records)
 
     def finance(self, symbol: SymbolLike) -> Frame:
-        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`."""
+        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         from ..adjust import finance_frame
         sym = parse_symbol(symbol).canonical
         row = self._con.execute("SELECT record FROM finance WHERE symbol=?", (sym,)).fetchone()
@@ -232,7 +247,10 @@ class Store:
         return self.sql("SELECT * FROM sync_log ORDER BY id")
 
     def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
-        """The rows of any read-only SQL query as a DataFrame."""
+        """The rows of any read-only SQL query as a DataFrame.
+
+        Units: see the units table in the docs (docs/units.md).
+        """
         import pandas as pd
         cur = self._con.execute(query, tuple(params))
         names = [d[0] for d in cur.description] if cur.description else []
