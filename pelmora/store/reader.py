@@ -109,11 +109,7 @@ class Store:
         """
         sym = parse_symbol(symbol)
         name = self._period(period)
-        if count is not None and start is not None:
-            raise ValueError("give count or start, not both")
-        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
-                                  or count < 1):
-            raise ValueError(f"count must be a positive integer, not {count!r}")
+        _check_count(count, start)
         lo, hi = self._range(name, start, end)
         series = blocks.read(self._con, sym.canonical, name, lo if adjust is None else 0, hi)
         if not len(series) and not self._known(sym.canonical):
@@ -151,11 +147,7 @@ class Store:
         """
         import pandas as pd
         period = self._period(period)
-        if count is not None and start is not None:
-            raise ValueError("give count or start, not both")
-        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
-                                  or count < 1):
-            raise ValueError(f"count must be a positive integer, not {count!r}")
+        _check_count(count, start)
         names = [parse_symbol(s).canonical for s in many(symbols)] if symbols is not None \
             else [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
                                                  "ORDER BY symbol", (period,))]
@@ -255,3 +247,11 @@ class Store:
         cur = self._con.execute(query, tuple(params))
         names = [d[0] for d in cur.description] if cur.description else []
         return pd.DataFrame(cur.fetchall(), columns=names)
+
+
+def _check_count(count: Optional[int], start: Any) -> None:
+    """Refuses a `count` that is no positive integer, or one given with `start`."""
+    if count is not None and start is not None:
+        raise ValueError("give count or start, not both")
+    if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 1):
+        raise ValueError(f"count must be a positive integer, not {count!r}")
