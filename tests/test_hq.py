@@ -93,6 +93,14 @@ def test_short_history_warns_once_per_security_and_period(server, way):
     ("day", None, "2025-01-10", 1000),
 ])
 def test_start_and_end(hq, server, period, start, end, reach):
+    # The same bounds as YYYYMMDD integers and as compact text give the same bars.
+    for form in (lambda d: int(d.replace("-", "")), lambda d: d.replace("-", "")):
+        if start or end:
+            kwargs = {"count": 50} if start is None else {}
+            pd.testing.assert_frame_equal(
+                hq.bars("600036", period=period, start=start and form(start),
+                        end=end and form(end), **kwargs),
+                hq.bars("600036", period=period, start=start, end=end, **kwargs))
     category = {"day": 9, "30m": 2}[period]
     kwargs = {"count": 50} if start is None else {}
     got = hq.bars("600036", period=period, start=start, end=end, **kwargs)
@@ -145,6 +153,14 @@ def test_bad_names(hq, name, error, message):
     ({"count": 10**9}, "count must be an integer from 1 to 65,600, not 1000000000"),
     ({"start": "2025-02-01", "end": "2025-01-01"}, "end '2025-01-01' is before start"),
     ({"start": "yesterday-ish"}, "invalid start 'yesterday-ish'"),
+    # Dates are read one way only: a guess between day-first and month-first is refused, and an
+    # integer is YYYYMMDD, never a count of nanoseconds.
+    ({"start": "1/6/2025"}, "invalid start '1/6/2025': expected a date such as 2025-06-10"),
+    ({"start": ""}, "invalid start ''"),
+    ({"start": 2024}, "invalid start 2024: an integer date is YYYYMMDD"),
+    ({"start": 20241301}, "invalid start 20241301"),
+    ({"end": 20240101.0}, "invalid end 20240101.0: expected a date, not a number"),
+    ({"end": True}, "invalid end True"),
     ({"period": "2h"}, "invalid period '2h': expected one of 1m, 5m, .* pandas' min, "),
     ({"period": "m"}, "invalid period 'm'"),
     ({"period": "1M"}, "ambiguous period '1M'"),

@@ -124,11 +124,11 @@ def core_ticks(core, market, code, number):
 
 
 @pytest.mark.parametrize("page", [2000, 300])
-@pytest.mark.parametrize("date", [None, "2025-06-10"])
+@pytest.mark.parametrize("date", [None, "2025-06-10", 20250610])
 def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
     import pelmora.intraday
     monkeypatch.setattr(pelmora.intraday, "TICK_PAGE", page)
-    day = pd.Timestamp(date) if date else pd.Timestamp(hq.trading_day())
+    day = pd.Timestamp(str(date)) if date else pd.Timestamp(hq.trading_day())
     got = hq.ticks("600036", date=date)
     want = core_ticks(core, 1, "600036", int(day.strftime("%Y%m%d")) if date else 0)
     assert len(got) > 300 and (got["seq"] == np.arange(len(got))).all()
@@ -138,10 +138,10 @@ def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
                                   check_dtype=False)
 
 
-@pytest.mark.parametrize("date", [None, "2025-06-10"])
+@pytest.mark.parametrize("date", [None, "2025-06-10", 20250610])
 def test_minutes_are_240_with_their_times(hq, core, date):
     got = hq.minutes("sz000001", date=date)
-    day = pd.Timestamp(date or hq.trading_day())
+    day = pd.Timestamp(str(date) if date else hq.trading_day())
     want = pd.DataFrame(core.get_history_minute_time_data(0, "000001", int(day.strftime(
         "%Y%m%d"))) if date else core.get_minute_time_data(0, "000001"))
     pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
