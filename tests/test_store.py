@@ -153,6 +153,15 @@ def test_sync_takes_pandas_period_names_and_one_name(server, tmp_path):
     assert sql(tmp_path, "SELECT period, symbol FROM coverage").values.tolist() == \
         [["5m", "sh600036"]]
     assert sql(tmp_path, "SELECT periods FROM sync_log").periods.tolist() == ["5m"]
+    with Store(tmp_path) as store:
+        # One security named in several forms is read once; securities without stored bars
+        # (no daily bars were synced) give an empty frame that still names them.
+        once = store.bars_many("600036", "5m")
+        assert len(once) > 0
+        assert store.bars_many(["600036", "600036.XSHG", "sh600036"], "5m").equals(once)
+        empty = store.bars_many(["600036", "sz000001"], "day")
+        assert len(empty) == 0 and list(empty["symbol"].cat.categories) == ["sh600036",
+                                                                          "sz000001"]
 
 
 def test_every_frames_datetimes_are_in_seconds(full, server, tmp_path):

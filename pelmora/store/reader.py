@@ -148,9 +148,12 @@ class Store:
         import pandas as pd
         period = self._period(period)
         _check_count(count, start)
-        names = [parse_symbol(s).canonical for s in many(symbols)] if symbols is not None \
-            else [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE period=? "
-                                                 "ORDER BY symbol", (period,))]
+        if symbols is not None:
+            # Each security once, however often or in whatever forms it is named.
+            names = list(dict.fromkeys(parse_symbol(s).canonical for s in many(symbols)))
+        else:
+            names = [r[0] for r in self._con.execute("SELECT symbol FROM coverage WHERE "
+                                                     "period=? ORDER BY symbol", (period,))]
         if adjust is None:
             lo, hi = self._range(period, start, end)
             found, lengths, counted, whole = blocks.read_many(
@@ -167,8 +170,12 @@ class Store:
                 rows = np.arange(int(taken.sum())) + np.repeat(
                     starts - np.concatenate([[0], np.cumsum(taken)[:-1]]), taken)
                 whole = whole.part(rows)
-                lengths = np.where(have, lengths[pick], 0)
-                counted = have & counted[pick]
+                if len(found):
+                    lengths = np.where(have, lengths[np.where(have, pick, 0)], 0)
+                    counted = have & counted[np.where(have, pick, 0)]
+                else:  # none of them has bars yet (a first sync under way, say)
+                    lengths = np.zeros(len(names), np.int64)
+                    counted = np.zeros(len(names), bool)
             if count is not None and (lengths > count).any():
                 # Each security's rows from its count-th last on.
                 place = np.arange(len(whole)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
