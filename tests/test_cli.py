@@ -121,8 +121,13 @@ def test_bars_start_end_and_what_failed(capsys, sim):
 def test_table_aligns_wide_characters(capsys, sim):
     status, out, _ = run(capsys, "list", "-m", "sh", "-s", sim.address)
     lines = out.splitlines()
-    assert status == 0 and lines[0].split() == ["code", "name", "volunit", "decimal_point",
-                                                "pre_close"]
+    assert status == 0 and lines[0].split() == ["symbol", "code", "name", "volunit",
+                                                "decimal_point", "pre_close"]
+    # Each row names its security as other commands take it: sh000001 is the index here.
+    index = next(line.split()[0] for line in lines if line.split()[1] == "000001")
+    assert index == "sh000001"
+    status, out, _ = run(capsys, "bars", index, "--count", "1", "--json", "-s", sim.address)
+    assert "up_count" in out
     assert any(re.search(r"[\u4e00-\u9fff]", line) for line in lines)
     # Right-aligned last column: every line ends at the same terminal column.
     assert len({display_width(line) for line in lines}) == 1
@@ -131,7 +136,7 @@ def test_table_aligns_wide_characters(capsys, sim):
 @pytest.mark.parametrize("fmt", ["--csv", "--json"])
 def test_list_quotes_xdxr_finance_match_the_library(capsys, sim, fmt):
     with HQ([sim.address]) as hq:
-        cases = [(["list", "-m", "sz"], hq.securities("sz").set_index("code"), "pre_close"),
+        cases = [(["list", "-m", "sz"], hq.securities("sz"), "pre_close"),
                  (["quotes", "600036", "sz000001"], hq.quotes(["600036", "sz000001"]), "price"),
                  (["xdxr", "600036"], hq.xdxr("600036"), "fenhong"),
                  (["finance", "600036", "000001"],

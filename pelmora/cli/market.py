@@ -27,7 +27,8 @@ def register(sub: Subparsers, parents: Parents) -> None:
 
     c = sub.add_parser("list", parents=[parents.output, parents.servers],
                        help="all securities of a market",
-                       description="Every security of a market, a row each: code, name, "
+                       description="Every security of a market, a row each: symbol (the "
+                                   "market and code, as other commands take it), code, name, "
                                    "volunit (the lot size), decimal_point (the price's decimals) "
                                    "and pre_close (the previous close). Example: pelmora list "
                                    "--market sh")
@@ -50,5 +51,7 @@ def run_quotes(args: argparse.Namespace) -> int:
 def run_list(args: argparse.Namespace) -> int:
     with open_hq(args) as hq:
         frame = hq.securities(args.market)
-    output.write(frame.set_index("code"), args.format)
+    # The symbol first: a bare code may name two securities (sh000001, the Shanghai index, and
+    # sz000001, a Shenzhen stock), and rows are fed back to other commands.
+    output.write(frame, args.format)
     return 0
