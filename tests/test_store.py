@@ -131,6 +131,12 @@ def test_store_bars_take_the_arguments_of_hq_bars(full, server):
             assert many.drop(columns="symbol").equals(store.bars("600036", count=7,
                                                                  adjust=method))
         for call, error, message in [
+            # The store's SQL is read-only, and opens no other file for writing.
+            (lambda: store.sql(f"ATTACH 'file:{full}/x.db?mode=rwc' AS x"), sqlite3.DatabaseError,
+             "not authorized"),
+            (lambda: store.sql(f"VACUUM INTO '{full}/copy.db'"), sqlite3.DatabaseError,
+             "authorization denied"),
+            (lambda: store.sql("DELETE FROM sync_log"), sqlite3.OperationalError, "readonly"),
             (lambda: store.bars("600999"), KeyError, "sh600999 is not in the store's security "
                                                      "lists"),
             (lambda: store.bars("600999", adjust="qfq"), KeyError, "sh600999"),
@@ -145,6 +151,7 @@ def test_store_bars_take_the_arguments_of_hq_bars(full, server):
         ]:
             with pytest.raises(error, match=message):
                 call()
+    assert not (full / "x.db").exists() and not (full / "copy.db").exists()
 
 
 def test_sync_takes_pandas_period_names_and_one_name(server, tmp_path):

@@ -246,7 +246,8 @@ class Store:
         return self.sql("SELECT * FROM sync_log ORDER BY id")
 
     def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
-        """The rows of any read-only SQL query as a DataFrame.
+        """The rows of any read-only SQL query as a DataFrame. The connection is read-only
+        and opens no other file: writes, ATTACH and VACUUM INTO raise `sqlite3.DatabaseError`.
 
         Units: see the units table in the docs (docs/units.md).
         """

@@ -134,7 +134,15 @@ def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection
             raise RuntimeError(f"store {folder} has schema version {version}; this pelmora "
                                f"reads version {SCHEMA_VERSION} (a sync migrates it)")
     views.attach(con, STORED_PERIODS)
+    if readonly:
+        # A read-only connection still lets SQL open another file for writing (ATTACH with
+        # mode=rw, VACUUM INTO a copy): a reader's SQL may open nothing.
+        con.set_authorizer(_refuse_attach)
     return con
+
+
+def _refuse_attach(action: int, *args: object) -> int:
+    return sqlite3.SQLITE_DENY if action == sqlite3.SQLITE_ATTACH else sqlite3.SQLITE_OK
 
 
 def schema_version(con: sqlite3.Connection) -> int:
