@@ -399,3 +399,17 @@ def test_minute_bars_to_the_servers_depth_then_updated(server, later, tmp_path):
         a, b = bars(tmp_path / "m", code, "5m"), bars(tmp_path / "f", code, "5m")
         # The fresh store starts later: the servers keep a fixed number of minute bars.
         assert a[a.index >= b.index[0]].equals(b), code
+
+
+def test_a_full_disk_is_reported_as_such(tmp_path):
+    # SQLite rolls back by itself when the disk is full; the error must be that, not a failed
+    # ROLLBACK's "no transaction is active". A page limit stands in for the full disk.
+    from pelmora.store.schema import connect, transaction
+    con = connect(tmp_path)
+    con.execute(f"PRAGMA max_page_count={con.execute('PRAGMA page_count').fetchone()[0]}")
+    with pytest.raises(sqlite3.OperationalError, match="database or disk is full"):
+        with transaction(con):
+            con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?)",
+                            [(1, "sh600036", "day", "failed", "x" * 3000)] * 100)
+    assert not con.in_transaction
+    con.close()

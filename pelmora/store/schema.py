@@ -15,9 +15,10 @@ hundred times fewer rows.
 """
 from __future__ import annotations
 
+import contextlib
 import sqlite3
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Iterator
 
 import numpy as np
 
@@ -145,6 +146,22 @@ def _refuse_attach(action: int, *args: object) -> int:
     return sqlite3.SQLITE_DENY if action == sqlite3.SQLITE_ATTACH else sqlite3.SQLITE_OK
 
 
+@contextlib.contextmanager
+def transaction(con: sqlite3.Connection) -> Iterator[None]:
+    """A write transaction, committed when the block ends and rolled back when it raises. SQLite
+    has rolled back by itself after some errors (a full disk, for one): the error raised is
+    then the block's, never a failed ROLLBACK's."""
+    con.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        con.execute("COMMIT")
+    except BaseException:
+        if con.in_transaction:
+            with contextlib.suppress(sqlite3.Error):
+                con.execute("ROLLBACK")
+        raise
+
+
 def schema_version(con: sqlite3.Connection) -> int:
     try:
         row = con.execute("SELECT value FROM meta WHERE key='schema_version'").fetchone()
@@ -154,8 +171,7 @@ def schema_version(con: sqlite3.Connection) -> int:
 
 
 def _create_or_migrate(con: sqlite3.Connection) -> None:
-    con.execute("BEGIN IMMEDIATE")
-    try:
+    with transaction(con):
         version = schema_version(con)
         if version == 0:
             for ddl in _CATALOGUE:
@@ -171,7 +187,3 @@ def _create_or_migrate(con: sqlite3.Connection) -> None:
             MIGRATIONS[version](con)
             version += 1
         con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", (str(version),))
-        con.execute("COMMIT")
-    except BaseException:
-        con.execute("ROLLBACK")
-        raise

@@ -243,8 +243,7 @@ def _market_day(hq: Any) -> int:
 
 
 def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> None:
-    con.execute("BEGIN IMMEDIATE")
-    try:
+    with schema.transaction(con):
         for market, rows in lists.items():
             prefix = MARKET_NAMES[market]
             con.execute("UPDATE securities SET in_list=0 WHERE market=?", (market,))
@@ -255,10 +254,6 @@ def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> 
                 "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",
                 [(prefix + r["code"], market, r["code"], r["name"], r["volunit"],
                   r["decimal_point"], r["pre_close"], day, day) for r in rows])
-        con.execute("COMMIT")
-    except BaseException:
-        con.execute("ROLLBACK")
-        raise
 
 
 def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,

@@ -19,7 +19,7 @@ import numpy as np
 
 from . import blocks
 from .codec import to_rows
-from .schema import XDXR_VALUES
+from .schema import XDXR_VALUES, transaction
 from ..frames import Bars
 
 
@@ -104,8 +104,7 @@ class Writer:
 
     def apply(self, u: Update) -> None:
         con = self._con
-        con.execute("BEGIN IMMEDIATE")
-        try:
+        with transaction(con):
             if u.failure is not None:
                 self._event(u.symbol, u.period, "failed", u.failure)
                 self.totals.failures[f"{u.symbol} {u.period}"] = u.failure
@@ -119,10 +118,6 @@ class Writer:
                     self._xdxr(u.symbol, u.xdxr)
                 if u.finance is not None:
                     self._finance(u.symbol, u.finance)
-            con.execute("COMMIT")
-        except BaseException:
-            con.execute("ROLLBACK")
-            raise
         if u.failure is None and u.bars is not None:
             self.totals.updated.add(u.symbol)
             if u.period == "day":
