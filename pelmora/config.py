@@ -23,6 +23,7 @@ from typing import Callable, Iterable, Optional, Union
 
 from . import servers as _servers
 from .exceptions import DataWarning
+from .paths import refuse_unless_regular
 
 ENV_VAR = "PELMORA_SERVERS"
 FILE_NAME = "servers.txt"
@@ -48,7 +49,7 @@ def config_path() -> Path:
 def load_servers(path: Optional[Union[str, os.PathLike[str]]] = None) -> list[NamedServer]:
     """[(name, host, port)] of the servers file, in file order; [] when there is no file.
     ValueError naming the file and line of an entry that is not ``HOST:PORT``."""
-    file = Path(path) if path is not None else config_path()
+    file = refuse_unless_regular(path if path is not None else config_path())
     try:
         text = file.read_text(encoding="utf-8")
     except FileNotFoundError:
@@ -162,7 +163,7 @@ def read_connect_cfg(path: Union[str, os.PathLike[str]]) -> list[NamedServer]:
     the first ``HostNum`` entries in order. ValueError naming the file and line of a malformed
     file: no such section, a missing or bad ``HostNum``, a missing address or port, a bad port.
     """
-    raw = Path(path).read_bytes().splitlines()
+    raw = refuse_unless_regular(path).read_bytes().splitlines()
     section: Optional[int] = None  # line number of the [HQHOST] header while inside it
     values: dict[tuple[str, int], tuple[str, int]] = {}
     host_num: Optional[tuple[str, int]] = None

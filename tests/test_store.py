@@ -413,3 +413,19 @@ def test_a_full_disk_is_reported_as_such(tmp_path):
                             [(1, "sh600036", "day", "failed", "x" * 3000)] * 100)
     assert not con.in_transaction
     con.close()
+
+
+def test_fifos_in_place_of_files_are_refused_at_once(tmp_path):
+    # Opening a FIFO waits for a writer: the store's database and an imported connect.cfg are
+    # checked first, and the commands fail at once, naming the path.
+    os.mkfifo(tmp_path / "pelmora.sqlite")
+    os.mkfifo(tmp_path / "connect.cfg")
+    env = dict(os.environ, XDG_CONFIG_HOME=str(tmp_path / "xdg"))
+    for args, path in [(("query", str(tmp_path), "SELECT 1"), tmp_path / "pelmora.sqlite"),
+                       (("servers", "--import", str(tmp_path / "connect.cfg")),
+                        tmp_path / "connect.cfg")]:
+        out = cli(*args, timeout=30, env=env)
+        assert out.returncode == 1 and f"{path} is a FIFO, not a regular file" in out.stderr
+    (tmp_path / "other" / "pelmora.sqlite").mkdir(parents=True)
+    with pytest.raises(OSError, match="pelmora.sqlite is a directory, not a regular file"):
+        Store(tmp_path / "other")

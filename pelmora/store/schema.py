@@ -22,6 +22,7 @@ from typing import Callable, Iterator
 
 import numpy as np
 
+from ..paths import refuse_unless_regular
 from . import blocks, views
 
 SCHEMA_VERSION = 2
@@ -111,7 +112,7 @@ MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2}
 def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection:
     """A connection to the store in `folder`, created (and migrated) unless `readonly`."""
     folder = Path(folder)
-    path = folder / DB_NAME
+    path = refuse_unless_regular(folder / DB_NAME)
     if readonly:
         if not path.exists():
             raise FileNotFoundError(f"no pelmora store in {folder} (no {DB_NAME})")
