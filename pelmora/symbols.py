@@ -148,16 +148,16 @@ def period_name(period: str | int) -> str:
         return _CATEGORY_NAMES.get(period, str(period))
     if isinstance(period, str):
         text = period.strip()
-        if text in PERIOD_ALIASES:
-            return PERIOD_ALIASES[text]
-        if text.lower() in PERIODS and text not in _AMBIGUOUS_PERIODS:
-            return text.lower()
-        if text.isdigit() and int(text) <= 11:
-            return _CATEGORY_NAMES.get(int(text), str(int(text)))
         if text in _AMBIGUOUS_PERIODS:
             raise ValueError(f"ambiguous period {period!r}: minutes in pelmora, months in "
                              f"pandas: write {text.lower()} or {text[:-1]}min for minutes, M "
                              f"or month for a month")
+        if text in PERIOD_ALIASES:
+            return PERIOD_ALIASES[text]
+        if text.lower() in PERIODS:
+            return text.lower()
+        if text.isdigit() and int(text) <= 11:
+            return _CATEGORY_NAMES.get(int(text), str(int(text)))
     raise ValueError(f"invalid period {period!r}: expected one of {', '.join(PERIODS)}, "
                      f"pandas' {', '.join(PERIOD_ALIASES)}, or a category 0-11")
 
