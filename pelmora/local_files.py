@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Un
 
 from . import frames
 from .exceptions import DataWarning
-from .hq import DateLike, _timestamp
+from .dates import DateLike, bound
 from .limits import MAX_PRICE_DECIMALS
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
@@ -79,7 +79,7 @@ def symbol_of_file(path: PathLike) -> Optional[Symbol]:
 
 
 def _bound(value: DateLike | None, name: str, end: bool) -> Optional[int]:
-    ts = _timestamp(value, name, end)
+    ts = bound(value, name, end)
     return None if ts is None else int(ts.astype("int64"))
 
 
