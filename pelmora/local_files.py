@@ -100,6 +100,21 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     return adjust_bars(frame, events, adjust)
 
 
+def between(frame: pd.DataFrame, start: DateLike | None, end: DateLike | None) -> pd.DataFrame:
+    """The rows of a frame of this module within `start` / `end`, as the readers keep them."""
+    lo, hi = _bounds(start, end)
+    if lo is None and hi is None:
+        return frame
+    import numpy as np
+    times = np.asarray(frame.index.values).astype("datetime64[s]").astype(np.int64)
+    keep = np.ones(len(frame), bool)
+    if lo is not None:
+        keep &= times >= lo
+    if hi is not None:
+        keep &= times <= hi
+    return frame[keep]
+
+
 def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
               end: DateLike | None) -> frames.Bars:
     from . import _engine
@@ -117,15 +132,20 @@ def read_day_frame(path: PathLike, *, start: DateLike | None = None,
     module for the units). `start` / `end` keep only bars within them (a date alone as `end`
     takes in that day). The price scale comes from the file's name, or `price_decimals`.
     `adjust` (``"qfq"``, ``"hfq"``, ...) with `events` (``HQ.xdxr``, `xdxr_frame`, or a
-    stored table) returns adjusted prices through `pelmora.adjust.adjust`.
+    stored table) returns adjusted prices through `pelmora.adjust.adjust`, as the whole file
+    is adjusted, whatever `start` and `end`.
 
     FileNotFoundError when the path does not exist; OSError naming the path when it cannot be
     read or is not a regular file (a directory, a FIFO).
 
     Units: see the units table in the docs (docs/units.md).
     """
-    bars = _read_one(path, price_divisor(symbol_of_file(path), price_decimals), start, end)
-    return _adjusted(frames.bars_frame(bars), adjust, events)
+    divisor = price_divisor(symbol_of_file(path), price_decimals)
+    if adjust is None:
+        return frames.bars_frame(_read_one(path, divisor, start, end))
+    # Later events and earlier closes count whatever the window: the whole file is adjusted.
+    bars = _adjusted(frames.bars_frame(_read_one(path, divisor, None, None)), adjust, events)
+    return between(bars, start, end)
 
 
 def read_minute_frame(path: PathLike, *, start: DateLike | None = None,
@@ -136,7 +156,10 @@ def read_minute_frame(path: PathLike, *, start: DateLike | None = None,
 
     Units: see the units table in the docs (docs/units.md).
     """
-    return _adjusted(frames.bars_frame(_read_one(path, None, start, end)), adjust, events)
+    if adjust is None:
+        return frames.bars_frame(_read_one(path, None, start, end))
+    bars = _adjusted(frames.bars_frame(_read_one(path, None, None, None)), adjust, events)
+    return between(bars, start, end)
 
 
 def _market_folders(folder: PathLike) -> list[tuple[str, int]]:
