@@ -22,7 +22,10 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
 
 Files are read with read() in 64 KiB chunks, never mapped: a file truncated while it is read
 gives fewer rows, never a crash. A FIFO, device or directory is refused at once (it is opened
-without blocking and only a regular file is read). Every error names the file.
+without blocking and only a regular file is read). A file whose first records are of another
+kind than the one read, or than its name says (daily records in ``x.lc1``, minute records read
+by `read_day_frame`), is refused with a ValueError saying what its records are: read as the
+other kind they would give garbage prices. Every error names the file.
 """
 from __future__ import annotations
 
@@ -136,7 +139,8 @@ def read_day_frame(path: PathLike, *, start: DateLike | None = None,
     is adjusted, whatever `start` and `end`.
 
     FileNotFoundError when the path does not exist; OSError naming the path when it cannot be
-    read or is not a regular file (a directory, a FIFO).
+    read or is not a regular file (a directory, a FIFO); ValueError naming it when its records
+    are not daily bars, or its name says they are minute bars (``.lc1``, ``.lc5``).
 
     Units: see the units table in the docs (docs/units.md).
     """
@@ -152,7 +156,8 @@ def read_minute_frame(path: PathLike, *, start: DateLike | None = None,
                       end: DateLike | None = None, adjust: Optional[str] = None,
                       events: Any = None) -> pd.DataFrame:
     """The bars of one ``.lc1`` or ``.lc5`` file as a frame like ``HQ.bars(..., period="1m")``
-    (see the module for the units); arguments and failures as `read_day_frame`'s.
+    (see the module for the units); arguments and failures as `read_day_frame`'s (a file of
+    daily records, or named ``.day``, is refused).
 
     Units: see the units table in the docs (docs/units.md).
     """
