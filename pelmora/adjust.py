@@ -584,9 +584,9 @@ def daily_needs(times: Any, events: Any, method: str, *, as_of: Any = None) -> D
     days = _days(times)
     days = days[days != _NAT]
     records, _, _ = _records(events)
-    event_days = records.day
-    if as_of is not None:
-        event_days = event_days[event_days <= _day_of(as_of)]
+    event_days, limit = records.day, _day_of(as_of)
+    if limit is not None:
+        event_days = event_days[event_days <= limit]
     if not len(days) or not len(event_days):
         return DailyNeeds(None, False)
     first, last = days.min(), days.max()
