@@ -98,8 +98,8 @@ class Store:
         `count` bars (up to `end` when given); `start` / `end` as for `HQ.bars`; `count` and
         `start` together are refused. `adjust` ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
         adjusts them by the stored ex-rights events as the whole stored daily history is
-        adjusted, whatever the range; `as_of` ignores events after it. Raises ValueError for a malformed name or
-        a Beijing code, KeyError naming a security the store has never listed.
+        adjusted, whatever the range; `as_of` ignores events after it. Raises ValueError for a
+        malformed name or a Beijing code, KeyError naming a security the store has never listed.
 
         What differs from `HQ.bars`: without `count` and `start` every stored bar is given
         (not the latest 800); there is no `progress` (a read takes milliseconds); and no
