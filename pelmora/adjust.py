@@ -170,7 +170,10 @@ def _days(index: Any) -> IntArray:
 def _day_of(value: Any) -> Optional[int]:
     if value is None:
         return None
-    return int(np.datetime64(pd.Timestamp(value).to_datetime64(), "D").astype(np.int64))
+    from .dates import bound
+    day = bound(value, "as_of", False)
+    assert day is not None
+    return int(day.astype("M8[D]").astype(np.int64))
 
 
 class _Records(NamedTuple):

@@ -68,4 +68,4 @@ def _is_whole(con: sqlite3.Connection, symbol: str, series: blocks.Series) -> bo
         return False
     row = con.execute(f"SELECT min(first), max(last) FROM {blocks.table('day')} WHERE symbol=?",
                       (symbol,)).fetchone()
-    return row == (int(series.keys[0]), int(series.keys[-1]))
+    return bool(row == (int(series.keys[0]), int(series.keys[-1])))
