@@ -50,6 +50,7 @@ DEFAULT_TODAY = 20250613
 DEFAULT_SECURITIES = 5200   # both markets; 44% of them in Shanghai, as on the exchanges
 SHANGHAI_SHARE = 0.44
 INTRADAY_DEPTH = 24000      # bars of each intraday category a server keeps
+FIRST_MINUTE_DAY = 20040101  # the first day a minute bar's packed date can hold
 ANNOUNCED_DAYS = 30         # ex-dates this many days ahead are listed before they happen
 SERVERTIME = 15000000  # 15:00:00.00 as HHMMSSxx: the quotes are those of the close
 
@@ -333,6 +334,8 @@ class SimulatedMarket:
         if minutes is None:
             return _empty_columns()
         per_day = MINUTES_PER_DAY // minutes
+        # A minute bar's packed date counts years from 2004: no server keeps earlier ones.
+        days = days[DAYS[days] >= FIRST_MINUTE_DAY]
         total = len(days) * per_day
         kept = min(total, INTRADAY_DEPTH)
         end = kept - start
