@@ -130,9 +130,13 @@ def test_a_later_today_adds_days_and_changes_none():
 @pytest.mark.parametrize("category, per_day", [(8, 240), (0, 48), (3, 4)])
 def test_intraday_depth(sim_client, sim_market, category, per_day):
     key = (1, "600000")
+    days = [d for d in sim_market.traded_days(key) if sim_market.days[d] >= 20040101]
+    # Kept: the depth, or every bar since 2004 (a minute bar's date cannot hold earlier years).
+    kept = min(INTRADAY_DEPTH, len(days) * per_day)
     assert len(sim_market.traded_days(key)) * per_day > INTRADAY_DEPTH
-    last = sim_client.get_security_bars(category, *key, INTRADAY_DEPTH - 5, 800)
-    assert len(last) == 5 and sim_client.get_security_bars(category, *key, INTRADAY_DEPTH, 10) == []
+    last = sim_client.get_security_bars(category, *key, kept - 5, 800)
+    assert len(last) == 5 and sim_client.get_security_bars(category, *key, kept, 10) == []
+    assert int(last[0]["datetime"][:4]) >= 2004
     day = sim_market.days[sim_market.traded_days(key)[-INTRADAY_DEPTH // 240 - 1]]
     assert sim_client.get_history_minute_time_data(*key, day) == []
     assert sim_client.get_history_transaction_data(*key, 0, 10, day) == []
