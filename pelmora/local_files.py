@@ -244,7 +244,9 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     follows the rows kept, not the folder's size (a whole minute folder can be tens of GB);
     each reading thread holds one 64 KiB buffer besides. `adjust` with `events` (a frame with
     a ``symbol`` column, as ``HQ.xdxr`` gives for many securities) adjusts each security by its
-    own events through `pelmora.adjust.adjust`.
+    own events through `pelmora.adjust.adjust`. Unlike `read_day_frame`, it adjusts the rows
+    kept: with `start` or `end`, an event's reference close outside them is not seen, so for
+    adjusted prices equal to the whole history's, read without bounds (or a file at a time).
 
     A file that cannot be read raises (OSError naming it), or with ``errors="warn"`` is left
     out and named in a `DataWarning` and ``frame.attrs["errors"]``. `progress`: a bar on
