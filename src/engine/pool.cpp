@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "engine/answer_log.hpp"
 #include "engine/bar_columns_decoder.hpp"
 #include "engine/fast_inflate.hpp"
 #include "engine/table_queries.hpp"
@@ -24,6 +25,9 @@ struct Pool::Worker {
     size_t server = SIZE_MAX;  // server of the open connection
     Bytes frame, plain;        // the last response whole, and its inflated body
     FastInflater inflater;
+    AnswerLog answers;     // of the open connection
+    AnswerDigest answer;   // of the last response
+    uint64_t request = 0;  // digest of the request it answered
 };
 
 namespace {
@@ -204,11 +208,13 @@ void Pool::serve(Worker& w, Job& job) {
                 // against this request then.
                 if (e.kind == ErrorKind::Value) continue;
                 job.asked |= bit(s);
-                if (++job.attempts >= options_.attempts) return b.complete(i, std::move(e));
+                if (++job.attempts >= options_.attempts) return fail(b, i, s, std::move(e));
                 continue;
             }
         }
         Status st = ask(w, q, b, i);
+        if (st && !admit(w, b.rows[i]))
+            st = out_of_step("the same answer as to an earlier request");
         if (!st) {
             Error e = st.take_error();
             if (is_stopped(e)) return b.complete(i, std::move(e));
@@ -217,7 +223,7 @@ void Pool::serve(Worker& w, Job& job) {
             detach(w);
             record_failure(s, e, malformed);
             job.asked |= bit(s);
-            if (++job.attempts >= options_.attempts) return b.complete(i, std::move(e));
+            if (++job.attempts >= options_.attempts) return fail(b, i, s, std::move(e));
             continue;
         }
         // An empty first page of a listed security is believed only once a second server
@@ -234,6 +240,17 @@ void Pool::serve(Worker& w, Job& job) {
         record_success(s);
         return b.complete(i, std::nullopt);
     }
+}
+
+// A request failed for good: its error names the server of the last attempt, its kind (and so
+// the Python exception) unchanged. Rows a wrong answer left in its slot are not its rows.
+void Pool::fail(Batch& b, size_t i, size_t server, Error e) {
+    {
+        std::lock_guard lock(m_);
+        e.message = servers_[server].name + ": " + e.message;
+    }
+    b.rows[i] = 0;
+    b.complete(i, std::move(e));
 }
 
 Pool::Choice Pool::choose(const Worker& w, const Job& job) {
@@ -297,6 +314,7 @@ Status Pool::attach(Worker& w, size_t server) {
         if (!is_stopped(st.error())) record_failure(server, st.error(), false);
         return st;
     }
+    w.answers.clear();
     {
         std::lock_guard lock(m_);
         w.server = server;
@@ -330,6 +348,7 @@ Status Pool::verify(Worker& w) {
     if (Status s = decode_bar_columns(body.data, body.size, 9, true, {&one, 0, 1}, rows); !s)
         return s;
     if (rows == 1) {
+        if (!admit(w, rows)) return out_of_step("the same answer as to an earlier request");
         std::lock_guard lock(m_);
         servers_[w.server].state = ServerState::Verified;
         return {};
@@ -352,6 +371,9 @@ Status Pool::fetch(Worker& w, const Bytes& request, BodyView& body) {
     if (Status s = w.conn.exchange(request, options_.timeout, stop_fd_.get(), w.frame, size); !s)
         return s;
     const uint8_t* header = w.frame.data();
+    // The compressed bytes are hashed, not the inflated body: a third of the bytes or less.
+    w.answer = {digest64(header, size), uint32_t(size)};
+    w.request = digest64(request.data(), request.size());
     const uint8_t* wire = header + kHeaderSize;
     const size_t wire_size = size - kHeaderSize;
     const size_t plain = load_u16(header + 14);
@@ -403,6 +425,12 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         default:
             return ask_table(w, q, b, i);
     }
+}
+
+// An answer that holds records must not be one this connection received for another request;
+// an empty one is no evidence (see docs/design.md).
+bool Pool::admit(Worker& w, size_t rows) {
+    return rows == 0 || w.answers.admit(w.answer, w.request);
 }
 
 void Pool::record_failure(size_t server, const Error& e, bool malformed) {

@@ -73,6 +73,7 @@ private:
     Status start();
     void run_worker(size_t slot);
     void serve(Worker& w, Job& job);
+    void fail(Batch& b, size_t i, size_t server, Error e);
     Choice choose(const Worker& w, const Job& job);
     Status attach(Worker& w, size_t server);
     void detach(Worker& w);
@@ -84,6 +85,7 @@ private:
         size_t size = 0;
     };
     Status fetch(Worker& w, const Bytes& request, BodyView& body);
+    static bool admit(Worker& w, size_t rows);
     void record_failure(size_t server, const Error& e, bool malformed);
     void record_success(size_t server);
     void set_aside(size_t server, const std::string& reason, bool forever);
