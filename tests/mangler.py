@@ -8,6 +8,9 @@ plan counts the data answers of a connection from 1 (the three set-up answers ar
   repeat_late: k   answer k is sent again once request k + 1 arrived, `gap` seconds before the
                    answer to k + 1
   wrong_header: k  answer k is only a header naming command 0x0FFF and announcing 1,000 bytes
+  reshape: [k, how] the plain body of answer k cut to its first half ("half"), without its last
+                   byte ("last"), with `pad` (hex) after it ("pad"), or 65,535 zero bytes
+                   ("zeros"); sent compressed
   no_echo: true    header bytes 10 and 11 (where the server echoes the command) zeroed
   first_only: true the plan holds for the first connection only
 """
@@ -18,6 +21,7 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 
 
 def _recv_exact(sock, n):
@@ -40,6 +44,16 @@ def _read_answer(sock):
     head = _recv_exact(sock, 16)
     body = head and _recv_exact(sock, struct.unpack_from("<H", head, 12)[0])
     return None if body is None else head + body
+
+
+def _reshape(answer, how, pad):
+    head, wire = answer[:16], answer[16:]
+    z, u = struct.unpack_from("<HH", head, 12)
+    body = wire if z == u else zlib.decompress(wire)
+    body = {"half": body[:len(body) // 2], "last": body[:-1], "pad": body + bytes.fromhex(pad),
+            "zeros": bytes(0xFFFF)}[how]
+    wire = zlib.compress(body)
+    return head[:12] + struct.pack("<HH", len(wire), len(body)) + wire
 
 
 def _serve(client, upstream, plan, first):
@@ -66,6 +80,8 @@ def _serve(client, upstream, plan, first):
             if plan.get("repeat_late") == n - 1:
                 client.sendall(sent[n - 1])
                 time.sleep(gap)
+            if plan.get("reshape", [None])[0] == n:
+                answer = _reshape(answer, plan["reshape"][1], plan.get("pad", "00"))
             if plan.get("wrong_header") == n:
                 answer = answer[:10] + struct.pack("<HHH", 0x0FFF, 1000, 1000)
             client.sendall(answer)

@@ -1,11 +1,13 @@
 """Answers the engine's pool believes: each must belong to its request (answers sent again,
 bytes that came unasked, answers naming another command) and hold what it announces. A wrong
 answer fails its exchange and the request is asked again; it never becomes rows."""
+import struct
 import time
 
 import numpy as np
 import pytest
 
+from fakehq import FakeHQ
 from mangler import Mangler
 from pelmora import TdxClient
 from pelmora._engine import Pool
@@ -94,3 +96,108 @@ def test_an_answer_naming_another_command_fails_without_waiting(server):
             assert str(e) == f"{proxy}: out of step: the answer names command 0x0FFF, the " \
                              "request 0x052D"
             assert rows(pool.bars([A])) == want[A]
+
+
+def day_of(want):
+    return int(want[A][-2][0].replace("-", ""))
+
+
+# Each command as the pool asks it, and the data answer of a one-connection pool that holds it
+# (the first is the server check; the security codes ask the count first).
+def commands(day):
+    one = (1, "600036", 0, 0, 0)
+    return {
+        "bars": (lambda p: p.bars([A]), 2),
+        "count": (lambda p: p.security_count(0), 2),
+        "codes": (lambda p: p.security_codes(0), 3),
+        "securities": (lambda p: p.table("securities", [(0, "", 0, 0, 0)]), 2),
+        "quotes": (lambda p: p.table("quotes", [[(1, "600036"), (0, "000001")]]), 2),
+        "xdxr": (lambda p: p.table("xdxr", [one]), 2),
+        "finance": (lambda p: p.table("finance", [one]), 2),
+        "ticks": (lambda p: p.table("ticks", [(1, "600036", 0, 500, 0)]), 2),
+        "ticks of a day": (lambda p: p.table("ticks", [(1, "600036", 0, 500, day)]), 2),
+        "minutes": (lambda p: p.table("minutes", [one]), 2),
+        "minutes of a day": (lambda p: p.table("minutes", [(1, "600036", 0, 0, day)]), 2),
+    }
+
+
+def column_values(column):
+    """The values as text: NaN equals NaN."""
+    return [repr(v) for v in (column if isinstance(column, list) else memoryview(column).tolist())]
+
+
+def outcome(call, pool):
+    """("error", text) or ("ok", the result in comparable form)."""
+    try:
+        got = call(pool)
+    except Exception as e:  # the count and the codes raise; batches list their errors
+        return "error", str(e)
+    if hasattr(got, "errors"):
+        if got.errors():
+            return "error", str(got.errors()[0][1])
+        if hasattr(got, "names"):
+            return "ok", {n: column_values(got.column(n)) for n in got.names()} if len(got) else {}
+        return "ok", rows(got)
+    return "ok", got
+
+
+# Layouts with a count before fixed-size records leave room for a partial record after them;
+# where records of variable length run to the end of the body, nothing may follow.
+TOLERATE_PADDING = {"count", "codes", "securities", "xdxr", "finance"}
+
+
+@pytest.mark.parametrize("how", ["half", "last", "pad", "zeros"])
+@pytest.mark.parametrize("name", list(commands(0)))
+def test_every_answer_holds_what_it_announces(server, name, how):
+    if how == "zeros" and name in ("count", "finance"):
+        pytest.skip("zeros are a count of 0 and a finance record of zeros: both well formed")
+    address, want = server
+    call, answer = commands(day_of(want))[name]
+    with Pool(["%s:%d" % address], connections=1) as pool:
+        direct = outcome(call, pool)
+    assert direct[0] == "ok" and direct[1]
+    with Mangler(address, reshape=[answer, how]) as proxy:
+        with Pool([proxy], connections=1, attempts=1) as pool:
+            got = outcome(call, pool)
+    if how == "pad" and name in TOLERATE_PADDING:
+        assert got == direct
+    else:
+        assert got[0] == "error" and got[1].startswith(f"{proxy}: Malformed "), got
+
+
+def test_a_record_more_than_announced_is_refused(server):
+    address, want = server
+    call, answer = commands(0)["securities"]
+    with Mangler(address, reshape=[answer, "pad"], pad="36" * 29) as proxy:
+        with Pool([proxy], connections=1, attempts=1) as pool:
+            assert outcome(call, pool) == ("error", f"{proxy}: Malformed security list response:"
+                                                    " 17 records where 16 are announced")
+
+
+def test_no_finance_summary_is_an_empty_table_a_short_one_a_failure(server):
+    """The answer of a server without a summary (an index) announces no record at its start."""
+    address, _ = server
+    with Pool(["%s:%d" % address], connections=1) as pool:
+        got = pool.table("finance", [(1, "000001", 0, 0, 0)])
+    assert got.errors() == [] and len(got) == 0
+    with Mangler(address, reshape=[2, "last"]) as proxy:
+        with Pool([proxy], connections=1, attempts=1) as pool:
+            (_, e), = pool.table("finance", [(1, "600036", 0, 0, 0)]).errors()
+    assert str(e) == f"{proxy}: Malformed finance response: 140 bytes, short of the 141-byte record"
+
+
+# One daily index bar, the answer that makes a server verified.
+CHECK_BAR = struct.pack("<HI", 1, 20250102) + bytes(4 + 12)
+
+
+@pytest.mark.parametrize("code", [b"60\x00036", b"600\xff36", b"      "])
+def test_a_security_list_of_no_codes_is_garbage(code):
+    record = code + struct.pack("<H", 100) + b"ABCDEFGH" + bytes(4) + b"\x02" + bytes(8)
+    with FakeHQ() as fake:
+        fake.reply(CHECK_BAR)
+        fake.reply(struct.pack("<H", 1) + record)
+        with Pool([f"127.0.0.1:{fake.port}"], connections=1, attempts=1) as pool:
+            (_, e), = pool.table("securities", [(0, "", 0, 0, 0)]).errors()
+    assert isinstance(e, RuntimeError)
+    assert str(e) == f"127.0.0.1:{fake.port}: Malformed security list response: record 0 holds " \
+                     "no code of six letters or digits"

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "engine/answer_checks.hpp"
 #include "engine/answer_log.hpp"
 #include "engine/bar_columns_decoder.hpp"
 #include "engine/fast_inflate.hpp"
@@ -413,7 +414,7 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         case QueryKind::SecurityList: {
             if (Status s = fetch(w, proto::security_list_request(q.market, q.start), body); !s)
                 return s;
-            if (Status s = proto::check_security_list(body.size); !s) return s;
+            if (Status s = check_security_list_answer(body.data, body.size); !s) return s;
             b.codes[i].clear();
             proto::decode_security_list(body.data, body.size, [&](const proto::SecurityRecord& r) {
                 b.codes[i].push_back(r.code);

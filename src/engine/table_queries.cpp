@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 
+#include "engine/answer_checks.hpp"
 #include "protocol/finance.hpp"
 #include "protocol/minute_time.hpp"
 #include "protocol/quotes.hpp"
@@ -204,24 +205,31 @@ Status decode_table(const Query& q, const uint8_t* body, size_t n, TableColumns&
     out.reset(table_schema(q.kind));
     switch (q.kind) {
         case QueryKind::Securities:
-            if (Status s = proto::check_security_list(n); !s) return s;
+            if (Status s = check_security_list_answer(body, n); !s) return s;
             decode_securities(body, n, out);
             break;
         case QueryKind::Quotes:
+            if (Status s = check_quotes_answer(body, n); !s) return s;
             decode_quote_table(body, n, out);
             break;
         case QueryKind::Xdxr:
+            if (Status s = check_xdxr_answer(body, n); !s) return s;
             decode_xdxr_table(body, n, out);
             break;
-        case QueryKind::Finance:
-            decode_finance_table(body, n, out);
+        case QueryKind::Finance: {
+            bool none = false;
+            if (Status s = check_finance_answer(body, n, none); !s) return s;
+            if (!none) decode_finance_table(body, n, out);
             break;
+        }
         case QueryKind::Ticks:
+            if (Status s = check_ticks_answer(body, n, q.date != 0); !s) return s;
             decode_ticks(body, n, q.date != 0, out);
             if (out.rows() > q.count)
                 return Error{ErrorKind::Runtime, "more ticks than asked for", 0};
             break;
         case QueryKind::Minutes:
+            if (Status s = check_minutes_answer(body, n, q.date != 0); !s) return s;
             decode_minutes(body, n, q.date ? proto::kHistoryMinuteHeader : proto::kMinuteHeader,
                            out);
             break;
