@@ -76,8 +76,8 @@ Status check_records(size_t n, size_t first, size_t size, size_t announced, cons
 Status check_security_list_answer(const uint8_t* body, size_t n) {
     if (Status s = proto::check_security_list(n); !s) return s;
     const size_t announced = load_u16(body);
-    if (Status s = check_records(n, 2, proto::kSecurityRecordSize, announced, "security list",
-                                 "records");
+    if (Status s =
+            check_records(n, 2, proto::kSecurityRecordSize, announced, "security list", "records");
         !s)
         return s;
     for (size_t k = 0; k < announced; ++k) {
@@ -94,8 +94,8 @@ Status check_quotes_answer(const uint8_t* body, size_t n) {
     if (n == 0) return {};
     if (n < proto::kFirstQuote) return malformed("quotes", std::to_string(n) + " bytes");
     // The trailer is part of an entry: `_core` forgives a cut one, the engine does not.
-    return check_sequence(n, proto::kFirstQuote, load_u16(body + proto::kQuoteCountAt),
-                          "quotes", "entries", [&](size_t& at) {
+    return check_sequence(n, proto::kFirstQuote, load_u16(body + proto::kQuoteCountAt), "quotes",
+                          "entries", [&](size_t& at) {
                               return step_bytes(n, at, proto::kQuoteFixed) &&
                                      step_values(body, n, at, proto::kQuoteValuesBeforeAmount) &&
                                      step_bytes(n, at, 4) &&
@@ -138,8 +138,9 @@ Status check_minutes_answer(const uint8_t* body, size_t n, bool history) {
     const size_t header = history ? proto::kHistoryMinuteHeader : proto::kMinuteHeader;
     if (n == 0) return {};
     if (n < header) return malformed("minutes", std::to_string(n) + " bytes");
-    return check_sequence(n, header, load_u16(body), "minutes", "minutes",
-                          [&](size_t& at) { return step_values(body, n, at, proto::kMinuteValues); });
+    return check_sequence(n, header, load_u16(body), "minutes", "minutes", [&](size_t& at) {
+        return step_values(body, n, at, proto::kMinuteValues);
+    });
 }
 
 }  // namespace pelmora::engine

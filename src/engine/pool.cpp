@@ -37,12 +37,6 @@ uint64_t bit(size_t server) {
     return server < 64 ? uint64_t(1) << server : 0;
 }
 
-std::string security_name(const Query& q) {
-    if (q.kind == QueryKind::Quotes)
-        return "quotes of " + std::to_string(q.items.size()) + " securities";
-    return (q.market == 1 ? "sh" : q.market == 0 ? "sz" : std::to_string(q.market) + ":") + q.code;
-}
-
 // Blocks every signal while the workers are created, so that they inherit a full mask and
 // signals (Ctrl-C above all) go to the interpreter's threads.
 class SignalMaskGuard {
@@ -227,18 +221,8 @@ void Pool::serve(Worker& w, Job& job) {
             if (++job.attempts >= options_.attempts) return fail(b, i, s, std::move(e));
             continue;
         }
-        // An empty first page of a listed security is believed only once a second server
-        // agrees: a server that stopped serving data answers every request empty.
-        if (expects_rows(q) && b.rows[i] == 0 && job.empty_from < 0 && other_candidate(job, s)) {
-            job.empty_from = int(s);
-            job.asked |= bit(s);
-            continue;
-        }
-        if (job.empty_from >= 0 && b.rows[i] > 0)
-            set_aside(size_t(job.empty_from),
-                      "answered nothing for " + security_name(q) + ", which another server has",
-                      true);
         record_success(s);
+        if (!believed(w, job, s)) continue;
         return b.complete(i, std::nullopt);
     }
 }
@@ -293,6 +277,40 @@ Pool::Choice Pool::choose(const Worker& w, const Job& job) {
     }
     if (!any_usable) return {Choice::None, 0, {}};
     return {Choice::Wait, 0, earliest};
+}
+
+// Whether an answer that came in is believed; false when the request is to be asked again.
+// An answer short of the rows wanted (rows_wanted) is asked of another usable server first: a
+// server that stopped serving data answers empty, and one behind the others answers short. An
+// empty first page is asked of one other server; a query's at_least of every other, and then
+// once more on a fresh connection, after which the answer is believed, with a warning when
+// only one server gave it. A server that answered nothing where another had rows is set aside.
+bool Pool::believed(Worker& w, Job& job, size_t s) {
+    const Query& q = job.batch->queries()[job.index];
+    const uint32_t rows = job.batch->rows[job.index], want = rows_wanted(q);
+    if (rows < want) {
+        job.asked |= bit(s);
+        job.short_by |= bit(s);
+        if (rows == 0) job.empty_by |= bit(s);
+        if ((job.short_by == bit(s) || q.at_least > 0) && other_candidate(job, s)) return false;
+        if (q.at_least > 0 && !job.refreshed) {
+            job.refreshed = true;
+            detach(w);
+            return false;
+        }
+        if (q.at_least > 0 && std::popcount(job.short_by) == 1) {
+            std::lock_guard lock(m_);
+            warnings_.push_back("only server " + servers_[s].name + " answered " + query_text(q) +
+                                ": " + grouped(rows) + ", where at least " + grouped(q.at_least) +
+                                " were expected; believed");
+        }
+    }
+    if (rows > 0)
+        for (size_t e = 0; e < servers_.size(); ++e)
+            if (job.empty_by & bit(e))
+                set_aside(e, "answered nothing for " + query_text(q) + ", which another server has",
+                          true);
+    return true;
 }
 
 bool Pool::other_candidate(const Job& job, size_t server) {

@@ -239,16 +239,47 @@ Status decode_table(const Query& q, const uint8_t* body, size_t n, TableColumns&
     return {};
 }
 
-bool expects_rows(const Query& q) {
+uint32_t rows_wanted(const Query& q) {
     switch (q.kind) {
         case QueryKind::Bars:
         case QueryKind::Ticks:
-            return q.start == 0;
+            return q.start == 0 ? 1 : 0;
         case QueryKind::Quotes:
         case QueryKind::Minutes:
-            return true;
+            return 1;
         default:
-            return false;
+            return q.at_least;
+    }
+}
+
+std::string grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t k = 0; k < digits.size(); ++k) {
+        if (k > 0 && (digits.size() - k) % 3 == 0) out += ',';
+        out += digits[k];
+    }
+    return out;
+}
+
+std::string query_text(const Query& q) {
+    const std::string market = q.market == 1   ? "sh"
+                               : q.market == 0 ? "sz"
+                                               : std::to_string(q.market) + ":";
+    switch (q.kind) {
+        case QueryKind::SecurityCount:
+            return "the security count of " + market;
+        case QueryKind::SecurityList:
+            return "the security list of " + market + " at " + grouped(q.start);
+        case QueryKind::Securities:
+            return "the securities of " + market + " at " + grouped(q.start);
+        case QueryKind::Xdxr:
+            return "the ex-rights records of " + market + q.code;
+        case QueryKind::Finance:
+            return "the finance summary of " + market + q.code;
+        case QueryKind::Quotes:
+            return "quotes of " + std::to_string(q.items.size()) + " securities";
+        default:
+            return market + q.code;
     }
 }
 
