@@ -201,3 +201,29 @@ def test_a_security_list_of_no_codes_is_garbage(code):
     assert isinstance(e, RuntimeError)
     assert str(e) == f"127.0.0.1:{fake.port}: Malformed security list response: record 0 holds " \
                      "no code of six letters or digits"
+
+
+def test_a_server_of_garbage_every_other_answer_is_set_aside_without_a_time_out(server):
+    """It echoes commands, so each garbage header fails at once; failing every other exchange,
+    it is set aside for the cool-down."""
+    _, want = server
+    qs = [A, B] * 50
+    # 20 ms a round trip: the workers whose home is the bad server find it out several times.
+    with serve(seed=SEED, fill=FILL, latency=20, servers=[{"garbage_every": 2}, {}]) as [bad, good]:
+        names = [f"{h}:{p}" for h, p in (bad, good)]
+        with Pool(names, connections=4, timeout=5.0) as pool:
+            t0 = time.monotonic()
+            got = pool.bars(qs)
+            took = time.monotonic() - t0
+            states = pool.servers()
+    assert got.errors() == [] and rows(got) == sum((want[q] for q in qs), [])
+    assert took < 4.0 and states[0][1] == "set aside", (took, states)
+    assert states[0][2].startswith("3 of its last 8 exchanges failed, the last: out of step: ")
+
+
+def test_a_failed_request_names_its_server():
+    with serve(seed=SEED, fill=FILL, refuse=True) as (host, port):
+        with Pool([f"{host}:{port}"], connections=1, attempts=2) as pool:
+            (_, e), = pool.bars([A]).errors()
+    assert isinstance(e, ConnectionRefusedError)
+    assert str(e) == f"{host}:{port}: Connection refused (os error 111)"
