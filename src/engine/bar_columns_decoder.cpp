@@ -80,10 +80,10 @@ struct Outputs {
 
 // Decodes up to `announced` bars into rows 0, 1, ... of `out`, stopping at the first bar cut
 // by the end of the body (as proto::decode_bars does) or with a time out of order or not a
-// date (`bad_time`). Returns the rows written.
+// date (`bad_time`). Returns the rows written; `end` is where the last one ends.
 template <class TimeWords, size_t kTail>
 size_t decode_rows(const uint8_t* body, size_t n, size_t announced, bool index, const Outputs& out,
-                   bool& bad_time) {
+                   bool& bad_time, size_t& end) {
     // A bar read a word at a time touches at most its date, four words and its tail.
     constexpr size_t kReach = 4 + 32 + kTail;
     TimeWords clock;
@@ -125,6 +125,7 @@ size_t decode_rows(const uint8_t* body, size_t n, size_t announced, bool index, 
             out.down[row] = index ? double(load_u16(tail + 10)) : kNaN;
         }
     }
+    end = cursor;
     return row;
 }
 
@@ -137,6 +138,7 @@ Error malformed(const char* what) {
 Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool index,
                           const BarSlot& slot, size_t& rows) {
     rows = 0;
+    // An empty body is the plainest "no bars"; one byte holds no count.
     if (n < 2) return n == 0 ? Status{} : malformed("1 byte");
     const size_t announced = load_u16(body);
     if (announced > slot.capacity) return malformed("more bars than asked for");
@@ -152,15 +154,18 @@ Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool
                       c.index() ? c.column(Column::UpCount) + f : nullptr,
                       c.index() ? c.column(Column::DownCount) + f : nullptr};
     bool bad_time = false;
-    size_t got;
+    size_t got, end;
     if (proto::is_minute_category(category))
-        got = index ? decode_rows<MinuteWords, 12>(body, n, announced, true, out, bad_time)
-                    : decode_rows<MinuteWords, 8>(body, n, announced, false, out, bad_time);
+        got = index ? decode_rows<MinuteWords, 12>(body, n, announced, true, out, bad_time, end)
+                    : decode_rows<MinuteWords, 8>(body, n, announced, false, out, bad_time, end);
     else
-        got = index ? decode_rows<DayWords, 12>(body, n, announced, true, out, bad_time)
-                    : decode_rows<DayWords, 8>(body, n, announced, false, out, bad_time);
+        got = index ? decode_rows<DayWords, 12>(body, n, announced, true, out, bad_time, end)
+                    : decode_rows<DayWords, 8>(body, n, announced, false, out, bad_time, end);
     if (bad_time) return malformed("a bar time out of order or not a date");
     if (got != announced) return malformed("body ends inside a bar");
+    // Bars follow each other to the end of the body: bytes after the announced ones mean the
+    // count is not this body's (65,535 zero bytes announce no bar at all).
+    if (end != n) return malformed("bytes after the announced bars");
     rows = got;
     return {};
 }

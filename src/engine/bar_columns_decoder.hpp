@@ -18,7 +18,8 @@ struct BarSlot {
 
 // Writes the body's bars to slot rows first, first + 1, ... and sets `rows`. Fails, with `rows`
 // meaningless, when the body announces more bars than asked for, ends inside an announced bar,
-// or holds a time that no calendar has or that is not after the bar before.
+// holds bytes after the last one, or holds a time that no calendar has or that is not after the
+// bar before.
 Status decode_bar_columns(const uint8_t* body, size_t n, uint16_t category, bool index,
                           const BarSlot& slot, size_t& rows);
 

@@ -41,6 +41,9 @@ struct Query {
     uint16_t count = 0;
     bool index = false;  // bars in the index layout
     uint32_t date = 0;   // ticks and minutes: YYYYMMDD of a past day, 0 for today
+    // Security count, list and securities, xdxr and finance: fewer rows than this (a count
+    // below it) are asked of another server before they are believed (see Pool::serve).
+    uint32_t at_least = 0;
     std::vector<std::pair<uint8_t, std::string>> items;  // quotes: (market, code) each
 };
 

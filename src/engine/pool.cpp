@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "engine/answer_checks.hpp"
+#include "engine/answer_log.hpp"
 #include "engine/bar_columns_decoder.hpp"
 #include "engine/fast_inflate.hpp"
 #include "engine/table_queries.hpp"
@@ -24,18 +26,15 @@ struct Pool::Worker {
     size_t server = SIZE_MAX;  // server of the open connection
     Bytes frame, plain;        // the last response whole, and its inflated body
     FastInflater inflater;
+    AnswerLog answers;     // of the open connection
+    AnswerDigest answer;   // of the last response
+    uint64_t request = 0;  // digest of the request it answered
 };
 
 namespace {
 
 uint64_t bit(size_t server) {
     return server < 64 ? uint64_t(1) << server : 0;
-}
-
-std::string security_name(const Query& q) {
-    if (q.kind == QueryKind::Quotes)
-        return "quotes of " + std::to_string(q.items.size()) + " securities";
-    return (q.market == 1 ? "sh" : q.market == 0 ? "sz" : std::to_string(q.market) + ":") + q.code;
 }
 
 // Blocks every signal while the workers are created, so that they inherit a full mask and
@@ -204,11 +203,13 @@ void Pool::serve(Worker& w, Job& job) {
                 // against this request then.
                 if (e.kind == ErrorKind::Value) continue;
                 job.asked |= bit(s);
-                if (++job.attempts >= options_.attempts) return b.complete(i, std::move(e));
+                if (++job.attempts >= options_.attempts) return fail(b, i, s, std::move(e));
                 continue;
             }
         }
         Status st = ask(w, q, b, i);
+        if (st && !admit(w, b.rows[i]))
+            st = out_of_step("the same answer as to an earlier request");
         if (!st) {
             Error e = st.take_error();
             if (is_stopped(e)) return b.complete(i, std::move(e));
@@ -217,23 +218,24 @@ void Pool::serve(Worker& w, Job& job) {
             detach(w);
             record_failure(s, e, malformed);
             job.asked |= bit(s);
-            if (++job.attempts >= options_.attempts) return b.complete(i, std::move(e));
+            if (++job.attempts >= options_.attempts) return fail(b, i, s, std::move(e));
             continue;
         }
-        // An empty first page of a listed security is believed only once a second server
-        // agrees: a server that stopped serving data answers every request empty.
-        if (expects_rows(q) && b.rows[i] == 0 && job.empty_from < 0 && other_candidate(job, s)) {
-            job.empty_from = int(s);
-            job.asked |= bit(s);
-            continue;
-        }
-        if (job.empty_from >= 0 && b.rows[i] > 0)
-            set_aside(size_t(job.empty_from),
-                      "answered nothing for " + security_name(q) + ", which another server has",
-                      true);
         record_success(s);
+        if (!believed(w, job, s)) continue;
         return b.complete(i, std::nullopt);
     }
+}
+
+// A request failed for good: its error names the server of the last attempt, its kind (and so
+// the Python exception) unchanged. Rows a wrong answer left in its slot are not its rows.
+void Pool::fail(Batch& b, size_t i, size_t server, Error e) {
+    {
+        std::lock_guard lock(m_);
+        e.message = servers_[server].name + ": " + e.message;
+    }
+    b.rows[i] = 0;
+    b.complete(i, std::move(e));
 }
 
 Pool::Choice Pool::choose(const Worker& w, const Job& job) {
@@ -277,6 +279,40 @@ Pool::Choice Pool::choose(const Worker& w, const Job& job) {
     return {Choice::Wait, 0, earliest};
 }
 
+// Whether an answer that came in is believed; false when the request is to be asked again.
+// An answer short of the rows wanted (rows_wanted) is asked of another usable server first: a
+// server that stopped serving data answers empty, and one behind the others answers short. An
+// empty first page is asked of one other server; a query's at_least of every other, and then
+// once more on a fresh connection, after which the answer is believed, with a warning when
+// only one server gave it. A server that answered nothing where another had rows is set aside.
+bool Pool::believed(Worker& w, Job& job, size_t s) {
+    const Query& q = job.batch->queries()[job.index];
+    const uint32_t rows = job.batch->rows[job.index], want = rows_wanted(q);
+    if (rows < want) {
+        job.asked |= bit(s);
+        job.short_by |= bit(s);
+        if (rows == 0) job.empty_by |= bit(s);
+        if ((job.short_by == bit(s) || q.at_least > 0) && other_candidate(job, s)) return false;
+        if (q.at_least > 0 && !job.refreshed) {
+            job.refreshed = true;
+            detach(w);
+            return false;
+        }
+        if (q.at_least > 0 && std::popcount(job.short_by) == 1) {
+            std::lock_guard lock(m_);
+            warnings_.push_back("only server " + servers_[s].name + " answered " + query_text(q) +
+                                ": " + grouped(rows) + ", where at least " + grouped(q.at_least) +
+                                " were expected; believed");
+        }
+    }
+    if (rows > 0)
+        for (size_t e = 0; e < servers_.size(); ++e)
+            if (job.empty_by & bit(e))
+                set_aside(e, "answered nothing for " + query_text(q) + ", which another server has",
+                          true);
+    return true;
+}
+
 bool Pool::other_candidate(const Job& job, size_t server) {
     std::lock_guard lock(m_);
     for (size_t s = 0; s < servers_.size(); ++s)
@@ -297,6 +333,7 @@ Status Pool::attach(Worker& w, size_t server) {
         if (!is_stopped(st.error())) record_failure(server, st.error(), false);
         return st;
     }
+    w.answers.clear();
     {
         std::lock_guard lock(m_);
         w.server = server;
@@ -330,6 +367,7 @@ Status Pool::verify(Worker& w) {
     if (Status s = decode_bar_columns(body.data, body.size, 9, true, {&one, 0, 1}, rows); !s)
         return s;
     if (rows == 1) {
+        if (!admit(w, rows)) return out_of_step("the same answer as to an earlier request");
         std::lock_guard lock(m_);
         servers_[w.server].state = ServerState::Verified;
         return {};
@@ -352,6 +390,9 @@ Status Pool::fetch(Worker& w, const Bytes& request, BodyView& body) {
     if (Status s = w.conn.exchange(request, options_.timeout, stop_fd_.get(), w.frame, size); !s)
         return s;
     const uint8_t* header = w.frame.data();
+    // The compressed bytes are hashed, not the inflated body: a third of the bytes or less.
+    w.answer = {digest64(header, size), uint32_t(size)};
+    w.request = digest64(request.data(), request.size());
     const uint8_t* wire = header + kHeaderSize;
     const size_t wire_size = size - kHeaderSize;
     const size_t plain = load_u16(header + 14);
@@ -391,7 +432,7 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         case QueryKind::SecurityList: {
             if (Status s = fetch(w, proto::security_list_request(q.market, q.start), body); !s)
                 return s;
-            if (Status s = proto::check_security_list(body.size); !s) return s;
+            if (Status s = check_security_list_answer(body.data, body.size); !s) return s;
             b.codes[i].clear();
             proto::decode_security_list(body.data, body.size, [&](const proto::SecurityRecord& r) {
                 b.codes[i].push_back(r.code);
@@ -403,6 +444,12 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
         default:
             return ask_table(w, q, b, i);
     }
+}
+
+// An answer that holds records must not be one this connection received for another request;
+// an empty one is no evidence (see docs/design.md).
+bool Pool::admit(Worker& w, size_t rows) {
+    return rows == 0 || w.answers.admit(w.answer, w.request);
 }
 
 void Pool::record_failure(size_t server, const Error& e, bool malformed) {

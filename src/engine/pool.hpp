@@ -59,8 +59,10 @@ private:
         std::shared_ptr<Batch> batch;
         size_t index = 0;
         int attempts = 0;
-        uint64_t asked = 0;   // servers that failed it or answered it empty
-        int empty_from = -1;  // server whose empty answer is being checked elsewhere
+        uint64_t asked = 0;      // servers that failed it or answered it short
+        uint64_t short_by = 0;   // servers that answered it short of the rows wanted
+        uint64_t empty_by = 0;   // those of them that answered it empty
+        bool refreshed = false;  // asked once more on a fresh connection
     };
     struct Worker;
     struct Choice {
@@ -73,7 +75,9 @@ private:
     Status start();
     void run_worker(size_t slot);
     void serve(Worker& w, Job& job);
+    void fail(Batch& b, size_t i, size_t server, Error e);
     Choice choose(const Worker& w, const Job& job);
+    bool believed(Worker& w, Job& job, size_t server);
     Status attach(Worker& w, size_t server);
     void detach(Worker& w);
     Status verify(Worker& w);
@@ -84,6 +88,7 @@ private:
         size_t size = 0;
     };
     Status fetch(Worker& w, const Bytes& request, BodyView& body);
+    static bool admit(Worker& w, size_t rows);
     void record_failure(size_t server, const Error& e, bool malformed);
     void record_success(size_t server);
     void set_aside(size_t server, const std::string& reason, bool forever);

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 
+#include "engine/answer_checks.hpp"
 #include "protocol/finance.hpp"
 #include "protocol/minute_time.hpp"
 #include "protocol/quotes.hpp"
@@ -204,24 +205,31 @@ Status decode_table(const Query& q, const uint8_t* body, size_t n, TableColumns&
     out.reset(table_schema(q.kind));
     switch (q.kind) {
         case QueryKind::Securities:
-            if (Status s = proto::check_security_list(n); !s) return s;
+            if (Status s = check_security_list_answer(body, n); !s) return s;
             decode_securities(body, n, out);
             break;
         case QueryKind::Quotes:
+            if (Status s = check_quotes_answer(body, n); !s) return s;
             decode_quote_table(body, n, out);
             break;
         case QueryKind::Xdxr:
+            if (Status s = check_xdxr_answer(body, n); !s) return s;
             decode_xdxr_table(body, n, out);
             break;
-        case QueryKind::Finance:
-            decode_finance_table(body, n, out);
+        case QueryKind::Finance: {
+            bool none = false;
+            if (Status s = check_finance_answer(body, n, none); !s) return s;
+            if (!none) decode_finance_table(body, n, out);
             break;
+        }
         case QueryKind::Ticks:
+            if (Status s = check_ticks_answer(body, n, q.date != 0); !s) return s;
             decode_ticks(body, n, q.date != 0, out);
             if (out.rows() > q.count)
                 return Error{ErrorKind::Runtime, "more ticks than asked for", 0};
             break;
         case QueryKind::Minutes:
+            if (Status s = check_minutes_answer(body, n, q.date != 0); !s) return s;
             decode_minutes(body, n, q.date ? proto::kHistoryMinuteHeader : proto::kMinuteHeader,
                            out);
             break;
@@ -231,16 +239,47 @@ Status decode_table(const Query& q, const uint8_t* body, size_t n, TableColumns&
     return {};
 }
 
-bool expects_rows(const Query& q) {
+uint32_t rows_wanted(const Query& q) {
     switch (q.kind) {
         case QueryKind::Bars:
         case QueryKind::Ticks:
-            return q.start == 0;
+            return q.start == 0 ? 1 : 0;
         case QueryKind::Quotes:
         case QueryKind::Minutes:
-            return true;
+            return 1;
         default:
-            return false;
+            return q.at_least;
+    }
+}
+
+std::string grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t k = 0; k < digits.size(); ++k) {
+        if (k > 0 && (digits.size() - k) % 3 == 0) out += ',';
+        out += digits[k];
+    }
+    return out;
+}
+
+std::string query_text(const Query& q) {
+    const std::string market = q.market == 1   ? "sh"
+                               : q.market == 0 ? "sz"
+                                               : std::to_string(q.market) + ":";
+    switch (q.kind) {
+        case QueryKind::SecurityCount:
+            return "the security count of " + market;
+        case QueryKind::SecurityList:
+            return "the security list of " + market + " at " + grouped(q.start);
+        case QueryKind::Securities:
+            return "the securities of " + market + " at " + grouped(q.start);
+        case QueryKind::Xdxr:
+            return "the ex-rights records of " + market + q.code;
+        case QueryKind::Finance:
+            return "the finance summary of " + market + q.code;
+        case QueryKind::Quotes:
+            return "quotes of " + std::to_string(q.items.size()) + " securities";
+        default:
+            return market + q.code;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "network/connection.hpp"
 
@@ -59,12 +60,21 @@ Status send_all(int fd, const uint8_t* data, size_t size, Clock::time_point dead
     return {};
 }
 
-// The bytes of one response as they arrive; the header announces the body's length.
+constexpr size_t kCommandAt = 10;  // of a request, and of the answer of a server that echoes
+
+std::string command_text(uint16_t command) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", command);
+    return text;
+}
+
+// The bytes of one response as they arrive; the header announces the body's length. With an
+// expected command (0 to 0xFFFF), a header that names another one fails as soon as it is in.
 class ResponseBuffer {
 public:
     enum class Arrival { Bytes, Nothing, Interrupted };
 
-    explicit ResponseBuffer(Bytes& frame) : frame_(frame) {
+    explicit ResponseBuffer(Bytes& frame, int command = -1) : frame_(frame), command_(command) {
         // Sized once for the largest response; never shrunk, so never filled with zeros again.
         if (frame_.size() < kHeaderSize + 0xFFFF) frame_.resize(kHeaderSize + 0xFFFF);
     }
@@ -77,8 +87,13 @@ public:
         const ssize_t n = ::recv(fd, frame_.data() + got_, frame_.size() - got_, 0);
         arrival = n > 0 ? Arrival::Bytes : errno == EINTR ? Arrival::Interrupted : Arrival::Nothing;
         if (n > 0) {
+            const bool header_was_in = got_ >= kHeaderSize;
             got_ += size_t(n);
-            if (got_ >= kHeaderSize) want_ = kHeaderSize + load_u16(frame_.data() + 12);
+            if (got_ < kHeaderSize) return {};
+            want_ = kHeaderSize + load_u16(frame_.data() + 12);
+            if (!header_was_in && command_ >= 0 && echoed() != command_)
+                return out_of_step("the answer names command " + command_text(echoed()) +
+                                   ", the request " + command_text(uint16_t(command_)));
             return {};
         }
         if (n == 0) return io_error("failed to fill whole buffer");
@@ -86,16 +101,18 @@ public:
         return io_error(errno);
     }
 
+    uint16_t echoed() const { return load_u16(frame_.data() + kCommandAt); }
+
     Status finish(size_t& size) const {
-        if (got_ > want_)
-            return Error{ErrorKind::Runtime,
-                         "Malformed response: more bytes than its header announces", 0};
+        // Bytes behind the answer came unasked (an answer sent again, say): out of step.
+        if (got_ > want_) return out_of_step("more bytes than the header announces");
         size = got_;
         return {};
     }
 
 private:
     Bytes& frame_;
+    int command_;
     size_t got_ = 0, want_ = kHeaderSize;
 };
 
@@ -129,6 +146,10 @@ Error stopped_error() {
     return Error{ErrorKind::Connection, kStoppedText, 0};
 }
 
+Error out_of_step(const std::string& what) {
+    return Error{ErrorKind::Io, "out of step: " + what, 0};
+}
+
 bool is_stopped(const Error& e) {
     return e.kind == ErrorKind::Connection && e.message == kStoppedText;
 }
@@ -154,12 +175,15 @@ Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration t
     ::setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Bytes discard;
     size_t discarded = 0;
+    bool echoes = true;
     for (const Bytes& request : net::kSetupRequests) {
         auto deadline = Clock::now() + io_timeout;
         if (Status s = send_all(sock.get(), request.data(), request.size(), deadline, stop_fd); !s)
             return s;
         if (Status s = read_response(sock.get(), deadline, stop_fd, discard, discarded); !s)
             return s;
+        echoes = echoes &&
+                 load_u16(discard.data() + kCommandAt) == load_u16(request.data() + kCommandAt);
     }
     const int flags = ::fcntl(sock.get(), F_GETFL);
     const timeval wait = as_timeval(io_timeout);
@@ -171,6 +195,7 @@ Status WireConnection::connect(const net::SocketAddress& addr, Clock::duration t
     if (interrupted_) return stopped_error();
     sock_ = std::move(sock);
     receive_wait_ = io_timeout;
+    echoes_ = echoes;
     return {};
 }
 
@@ -200,8 +225,8 @@ Status WireConnection::set_receive_wait(Clock::duration wait) {
 // of `timeout`: an answer arriving in pieces costs no system call more, and a trickling one
 // fails at most that late.
 Status WireConnection::read_blocking(Clock::duration timeout, Clock::time_point deadline,
-                                     Bytes& frame, size_t& size) {
-    ResponseBuffer in(frame);
+                                     uint16_t command, Bytes& frame, size_t& size) {
+    ResponseBuffer in(frame, echoes_ ? int(command) : -1);
     if (receive_wait_ != timeout)
         if (Status s = set_receive_wait(timeout); !s) return s;
     while (!in.whole()) {
@@ -218,12 +243,24 @@ Status WireConnection::read_blocking(Clock::duration timeout, Clock::time_point 
     return in.finish(size);
 }
 
+// Bytes waiting before a request is sent came unasked: read as its answer, they would be taken
+// for it. One peek, which does not wait; an end of stream waiting fails as the read would.
+Status WireConnection::unread_bytes() {
+    uint8_t byte;
+    const ssize_t n = ::recv(sock_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) return out_of_step("bytes arrived before the request was sent");
+    if (n == 0) return io_error("failed to fill whole buffer");
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return {};
+    return io_error(errno);
+}
+
 Status WireConnection::exchange(const Bytes& request, Clock::duration timeout, int stop_fd,
                                 Bytes& frame, size_t& size) {
     const auto deadline = Clock::now() + timeout;
     // A request fits the socket's buffer: the send does not block.
-    Status s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
-    if (s) s = read_blocking(timeout, deadline, frame, size);
+    Status s = unread_bytes();
+    if (s) s = send_all(sock_.get(), request.data(), request.size(), deadline, stop_fd);
+    if (s) s = read_blocking(timeout, deadline, load_u16(request.data() + kCommandAt), frame, size);
     if (!s) {
         // A read ended by interrupt() is the pool closing, not a fault of the server.
         if (readable_now(stop_fd)) s = stopped_error();

@@ -1,5 +1,6 @@
 #include "engine_module/pool_object.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,6 +19,8 @@
 namespace pelmora::py {
 
 namespace {
+
+constexpr unsigned kListPage = 1000;  // securities a list page holds
 
 using engine::Batch;
 using engine::Query;
@@ -164,25 +167,28 @@ bool all_succeeded(const Batch& batch) {
 
 PyObject* pool_security_codes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static const Signature sig("Pool.security_codes()", {"market", "progress"}, 1);
-    PyObject* a[2];
+    static const Signature sig("Pool.security_codes()", {"market", "progress", "at_least"}, 1);
+    PyObject* a[3];
     if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
     uint8_t market;
     if (!arg_uint(a[0], "market", market)) return nullptr;
-    engine::Pool* pool = live_pool(self);
-    if (!pool) return nullptr;
     Query count_query;
     count_query.kind = QueryKind::SecurityCount;
     count_query.market = market;
+    if (a[2] && !arg_uint(a[2], "at_least", count_query.at_least)) return nullptr;
+    engine::Pool* pool = live_pool(self);
+    if (!pool) return nullptr;
     auto counted = run_batch(pool, {count_query}, nullptr);
     if (!counted || !all_succeeded(*counted)) return nullptr;
     const unsigned total = counted->rows[0];
     std::vector<Query> pages;
-    for (unsigned start = 0; start < total; start += 1000) {
+    for (unsigned start = 0; start < total; start += kListPage) {
         Query q;
         q.kind = QueryKind::SecurityList;
         q.market = market;
         q.start = uint16_t(start);
+        // Once the count is confirmed, a page short of nine tenths of its rows is checked too.
+        if (count_query.at_least > 0) q.at_least = std::min(kListPage, total - start) * 9 / 10;
         pages.push_back(q);
     }
     auto listed = run_batch(pool, std::move(pages), a[1]);
@@ -254,43 +260,55 @@ PyObject* guarded_codes(PyObject* self, PyObject* const* args, Py_ssize_t n, PyO
 }
 
 PyObject* pool_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig("Pool.table()", {"kind", "queries", "progress"}, 2);
-    PyObject* a[3];
+    static const Signature sig("Pool.table()", {"kind", "queries", "progress", "at_least"}, 2);
+    PyObject* a[4];
     if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
     engine::Pool* pool = live_pool(self);
     if (!pool) return nullptr;
-    return run_table_queries(pool, a[0], a[1], a[2]);
+    return run_table_queries(pool, a[0], a[1], a[2], a[3]);
 }
 
-PyObject* pool_security_count(PyObject* self, PyObject* market) {
+PyObject* pool_security_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static const Signature sig("Pool.security_count()", {"market", "at_least"}, 1);
+    PyObject* a[2];
+    if (!sig.bind(args, nargs, kwnames, a)) return nullptr;
     engine::Pool* pool = live_pool(self);
     if (!pool) return nullptr;
-    return run_security_count(pool, market);
+    return run_security_count(pool, a[0], a[1]);
 }
 
 PyObject* guarded_table(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
     return guarded([&] { return pool_table(self, args, n, kw); });
 }
-PyObject* guarded_count(PyObject* self, PyObject* market) {
-    return guarded([&] { return pool_security_count(self, market); });
+PyObject* guarded_count(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return guarded([&] { return pool_security_count(self, args, n, kw); });
 }
 
 PyMethodDef pool_methods[] = {
     {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_table)),
      METH_FASTCALL | METH_KEYWORDS,
-     "table($self, kind, queries, progress=None)\n--\n\nRuns requests of one kind in "
-     "parallel: securities, xdxr, finance, ticks, minutes take (market, code, start, count, "
-     "date); quotes take a sequence of (market, code). Returns a TableBatch."},
-    {"security_count", guarded_count, METH_O,
-     "security_count($self, market, /)\n--\n\nThe number of securities of a market."},
+     "table($self, kind, queries, progress=None, at_least=None)\n--\n\nRuns requests of one "
+     "kind in parallel: securities, xdxr, finance, ticks, minutes take (market, code, start, "
+     "count, date); quotes take a sequence of (market, code). Returns a TableBatch. at_least: "
+     "for securities, xdxr and finance, one number per query: an answer of fewer rows is "
+     "asked of another server, then once more on a fresh connection, before it is believed "
+     "(with a warning when only one server gave it)."},
+    {"security_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_count)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "security_count($self, market, at_least=0)\n--\n\nThe number of securities of a market. "
+     "A count below at_least is asked of another server, then once more on a fresh "
+     "connection, before it is believed (with a warning when only one server gave it)."},
     {"bars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_bars)),
      METH_FASTCALL | METH_KEYWORDS,
      "bars($self, queries, progress=None)\n--\n\nRuns bar requests (category, market, code, "
      "start, count, index) in parallel; returns a BarBatch, rows in request order."},
     {"security_codes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_codes)),
      METH_FASTCALL | METH_KEYWORDS,
-     "security_codes($self, market, progress=None)\n--\n\nThe codes of a market's security "
-     "list, every page fetched in parallel."},
+     "security_codes($self, market, progress=None, at_least=0)\n--\n\nThe codes of a market's "
+     "security list, every page fetched in parallel. at_least applies to the count as in "
+     "security_count; each page is then checked against nine tenths of the rows the count "
+     "leaves for it."},
     {"take_warnings", pool_take_warnings, METH_NOARGS,
      "take_warnings($self, /)\n--\n\nWarnings (servers set aside) since the last call."},
     {"servers", pool_servers, METH_NOARGS,

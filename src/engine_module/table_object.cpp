@@ -204,8 +204,32 @@ PyTypeObject TableBatchType = [] {
     return t;
 }();
 
+// at_least: None, or one int per query; only the kinds that take one may have one above 0.
+bool parse_at_least(PyObject* obj, QueryKind kind, std::vector<Query>& queries) {
+    if (!obj || obj == Py_None) return true;
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, "argument 'at_least': expected a sequence"));
+    if (!seq) return false;
+    if (size_t(PySequence_Fast_GET_SIZE(seq.get())) != queries.size()) {
+        PyErr_SetString(PyExc_ValueError, "at_least needs one number per query");
+        return false;
+    }
+    const bool takes =
+        kind == QueryKind::Securities || kind == QueryKind::Xdxr || kind == QueryKind::Finance;
+    for (size_t i = 0; i < queries.size(); ++i) {
+        if (!arg_uint(PySequence_Fast_GET_ITEM(seq.get(), Py_ssize_t(i)), "at_least",
+                      queries[i].at_least))
+            return false;
+        if (queries[i].at_least > 0 && !takes) {
+            PyErr_SetString(PyExc_ValueError,
+                            "at_least applies to securities, xdxr and finance queries");
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
-                            PyObject* progress) {
+                            PyObject* progress, PyObject* at_least) {
     QueryKind k;
     if (!parse_kind(kind, k)) return nullptr;
     PyRef seq = PyRef::steal(PySequence_Fast(queries, "argument 'queries': expected a sequence"));
@@ -215,15 +239,17 @@ PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* querie
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!parse_query(PySequence_Fast_GET_ITEM(seq.get(), i), k, parsed[size_t(i)]))
             return nullptr;
+    if (!parse_at_least(at_least, k, parsed)) return nullptr;
     auto batch = run(pool, std::move(parsed), progress);
     if (!batch) return nullptr;
     return new_table_batch(std::move(batch), k);
 }
 
-PyObject* run_security_count(engine::Pool* pool, PyObject* market) {
+PyObject* run_security_count(engine::Pool* pool, PyObject* market, PyObject* at_least) {
     Query q;
     q.kind = QueryKind::SecurityCount;
     if (!arg_uint(market, "market", q.market)) return nullptr;
+    if (at_least && !arg_uint(at_least, "at_least", q.at_least)) return nullptr;
     auto batch = run(pool, {q}, nullptr);
     if (!batch) return nullptr;
     if (batch->errors[0]) return raise(*batch->errors[0]);

@@ -11,11 +11,11 @@ namespace pelmora::py {
 
 extern PyTypeObject TableBatchType;
 
-// Pool.table(kind, queries, progress): runs the queries of one kind; a TableBatch.
+// Pool.table(kind, queries, progress, at_least): runs the queries of one kind; a TableBatch.
 PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
-                            PyObject* progress);
+                            PyObject* progress, PyObject* at_least);
 
-// Pool.security_count(market).
-PyObject* run_security_count(engine::Pool* pool, PyObject* market);
+// Pool.security_count(market, at_least).
+PyObject* run_security_count(engine::Pool* pool, PyObject* market, PyObject* at_least);
 
 }  // namespace pelmora::py

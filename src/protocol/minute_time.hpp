@@ -20,6 +20,8 @@ Bytes history_minute_time_request(uint8_t market, std::string_view code, uint32_
 
 inline constexpr size_t kMinuteHeader = 4;
 inline constexpr size_t kHistoryMinuteHeader = 6;
+// Variable-length values of a record: the price difference, one skipped, the volume.
+inline constexpr size_t kMinuteValues = 3;
 
 // Calls emit(const MinuteRecord&) for each record; emit returns false to stop. A record cut by
 // the end of the body is still emitted, its missing values read as 0; decoding stops after it.

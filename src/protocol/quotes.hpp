@@ -32,6 +32,16 @@ struct QuoteRecord {
     QuoteLevel levels[5];
 };
 
+// The body: a u16 count at offset 2, the entries from offset 4. An entry: market, code and two
+// skipped bytes; 9 variable-length values; the 4-byte amount; 24 values (4 before the levels,
+// 4 for each of 5 levels); the trailer of 2 bytes, 4 values and 4 bytes.
+inline constexpr size_t kQuoteCountAt = 2;
+inline constexpr size_t kFirstQuote = 4;
+inline constexpr size_t kQuoteFixed = 9;
+inline constexpr size_t kQuoteValuesBeforeAmount = 9;
+inline constexpr size_t kQuoteValuesAfterAmount = 24;
+inline constexpr size_t kQuoteTrailerValues = 4;
+
 // Fails with a ValueError-kind error when the items do not fit one request.
 Status quotes_request(std::span<const std::pair<uint8_t, std::string>> items, Bytes& out);
 
@@ -43,19 +53,19 @@ void decode_quote_code(const uint8_t* p, QuoteRecord& r);
 // before its trailer is never emitted; a cut trailer is tolerated.
 template <class Emit>
 bool decode_quotes(const uint8_t* body, size_t n, Emit&& emit) {
-    if (n < 4) return true;
-    const size_t announced = load_u16(body + 2);
-    size_t cursor = 4;
+    if (n < kFirstQuote) return true;
+    const size_t announced = load_u16(body + kQuoteCountAt);
+    size_t cursor = kFirstQuote;
     QuoteRecord r;
     // Differences are added with wrap-around: the server's arithmetic is 64-bit two's complement.
     auto rel = [&](uint64_t price) {
         return int64_t(price + uint64_t(read_price(body, n, cursor)));
     };
     for (size_t i = 0; i < announced; ++i) {
-        if (cursor + 9 > n) break;
+        if (cursor + kQuoteFixed > n) break;
         r.market = body[cursor];
         decode_quote_code(body + cursor + 1, r);
-        cursor += 9;
+        cursor += kQuoteFixed;
         const uint64_t price = uint64_t(read_price(body, n, cursor));
         r.price = int64_t(price);
         r.last_close = rel(price);
@@ -91,8 +101,10 @@ bool decode_quotes(const uint8_t* body, size_t n, Emit&& emit) {
 // A complete entry takes at least 47 bytes: 9 fixed, one per value before and after the amount
 // (9 and 24), the amount's 4 and one of trailer.
 inline size_t quotes_bound(const uint8_t* body, size_t n) {
-    if (n < 4) return 0;
-    size_t announced = load_u16(body + 2), fit = (n - 4) / 47;
+    constexpr size_t kLeast =
+        kQuoteFixed + kQuoteValuesBeforeAmount + 4 + kQuoteValuesAfterAmount + 1;
+    if (n < kFirstQuote) return 0;
+    size_t announced = load_u16(body + kQuoteCountAt), fit = (n - kFirstQuote) / kLeast;
     return announced < fit ? announced : fit;
 }
 

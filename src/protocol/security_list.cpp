@@ -42,7 +42,7 @@ Status check_security_list(size_t n) {
 
 void read_security(const uint8_t* r, SecurityRecord& out) {
     out.code.clear();
-    text::append_utf8_lossy(r, 6, out.code);
+    text::append_utf8_lossy(r, kSecurityCodeSize, out.code);
     strip_trailing_nuls(out.code);
     out.volunit = load_u16(r + 6);
     out.name.clear();

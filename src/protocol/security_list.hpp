@@ -19,6 +19,7 @@ struct SecurityRecord {
 };
 
 inline constexpr size_t kSecurityRecordSize = 29;
+inline constexpr size_t kSecurityCodeSize = 6;  // the code's bytes at the start of a record
 
 Bytes security_count_request(uint8_t market);
 Bytes security_list_request(uint8_t market, uint16_t start);

@@ -18,6 +18,14 @@ struct TransactionRecord {
     int64_t buyorsell;
 };
 
+// Bytes before the first record: the u16 count, and in a past day's body four more.
+inline constexpr size_t kTransactionHeader = 2;
+inline constexpr size_t kHistoryTransactionHeader = 6;
+// Variable-length values after a record's u16 time: today's d, vol, num, buyorsell and one
+// skipped; a past day's the same without num.
+inline constexpr size_t kTransactionValues = 5;
+inline constexpr size_t kHistoryTransactionValues = 4;
+
 Bytes transaction_request(uint8_t market, std::string_view code, uint16_t start, uint16_t count);
 Bytes history_transaction_request(uint8_t market, std::string_view code, uint16_t start,
                                   uint16_t count, uint32_t date);
@@ -28,7 +36,7 @@ template <class Emit>
 bool decode_transactions(const uint8_t* body, size_t n, bool history, Emit&& emit) {
     if (n < 2) return true;
     const size_t announced = load_u16(body);
-    size_t cursor = history ? 6 : 2;
+    size_t cursor = history ? kHistoryTransactionHeader : kTransactionHeader;
     uint64_t acc = 0;
     TransactionRecord r{};
     for (size_t i = 0; i < announced; ++i) {
@@ -48,7 +56,7 @@ bool decode_transactions(const uint8_t* body, size_t n, bool history, Emit&& emi
 
 // Every record starts with two bytes of time, so the body bounds the count too.
 inline size_t transactions_bound(const uint8_t* body, size_t n, bool history) {
-    const size_t header = history ? 6 : 2;
+    const size_t header = history ? kHistoryTransactionHeader : kTransactionHeader;
     if (n < 2 || n < header) return 0;
     size_t announced = load_u16(body), fit = (n - header) / 2;
     return announced < fit ? announced : fit;
