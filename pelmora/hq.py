@@ -130,6 +130,9 @@ class HQ:
         self._pool = _engine.Pool(texts, connections, timeout, connect_timeout, attempts)
         self._listed: dict[int, list[str]] = {}
         self._listed_set: dict[int, frozenset[str]] = {}
+        # The size of each market's list last believed: a much shorter one is confirmed
+        # elsewhere first.
+        self._seen: dict[int, int] = {}
         self._list_lock = threading.Lock()
         self._quiet = quiet
         # (security, period) whose short history has been warned of (see _warn_short).
@@ -304,16 +307,28 @@ class HQ:
 
     # -- other commands
 
-    def securities(self, market: str | int) -> pd.DataFrame:
+    def securities(self, market: str | int, *, known: int | None = None) -> pd.DataFrame:
         """Every security of a market ("sh" or "sz", or 1 or 0), every page at once: index
         ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
         ``decimal_point`` and ``pre_close``.
 
+        A list that is empty, or more than a tenth shorter than the last this `HQ` saw
+        or than `known` (say, what a store last recorded), is asked of another server before it
+        is believed; with one server, again on a fresh connection, then believed with a
+        `DataWarning`.
+
         Units: see the units table in the docs (docs/units.md).
         """
         m = _market(market)
-        batch = self._checked("securities", securities.pages(m, self._pool.security_count(m)))
-        return securities.frame(batch, m)
+        try:
+            total = self._pool.security_count(m, at_least=self._list_floor(m, known))
+        finally:
+            self._warn_servers()
+        batch = self._checked("securities", securities.pages(m, total),
+                              at_least=securities.page_floors(total))
+        out = securities.frame(batch, m)
+        self._saw_list(m, len(out))
+        return out
 
     def quotes(self, codes: Iterable[SymbolLike] | None = None, *,
                progress: Progress | None = None) -> pd.DataFrame:
@@ -429,26 +444,31 @@ class HQ:
         batch = self._checked("xdxr", [corporate.query(sym)])
         return corporate.xdxr_frames(batch, [sym])[sym]
 
-    def xdxr_many(self, symbols: Iterable[SymbolLike], *,
-                  progress: Progress | None = None) -> dict[str, pd.DataFrame]:
+    def xdxr_many(self, symbols: Iterable[SymbolLike], *, progress: Progress | None = None,
+                  had_records: Iterable[SymbolLike] = ()) -> dict[str, pd.DataFrame]:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
         every one failed. One name is one security; `progress(done, total)` counts
-        securities.
+        securities. An empty answer for a security of `had_records` (known to have events,
+        say by a store) is asked of another server before it is believed.
 
         Units: see the units table in the docs (docs/units.md).
         """
-        syms, batch = self._records_many("xdxr", symbols, "events", progress)
+        syms, batch = self._records_many("xdxr", symbols, "events", progress, had_records)
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
-    def finance_many(self, symbols: Iterable[SymbolLike]) -> dict[str, pd.DataFrame]:
+    def finance_many(self, symbols: Iterable[SymbolLike], *,
+                     had_records: Iterable[SymbolLike] = ()) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
-        `DataWarning`; raises when every one failed. One name is one security.
+        `DataWarning`; raises when every one failed. One name is one security. An empty
+        answer for a security of `had_records` is asked of another server before it is
+        believed.
 
         Units: see the units table in the docs (docs/units.md).
         """
-        syms, batch = self._records_many("finance", symbols, "finance summary")
+        syms, batch = self._records_many("finance", symbols, "finance summary", None,
+                                         had_records)
         return {s.canonical: f for s, f in corporate.finance_frames(batch, syms).items()}
 
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
@@ -472,29 +492,36 @@ class HQ:
         day = when.astype("M8[D]")
         return day, intraday.day_number(day)
 
-    def _checked(self, kind: Any, queries: Sequence[Any]) -> Any:
+    def _checked(self, kind: Any, queries: Sequence[Any],
+                 at_least: Sequence[int] | None = None) -> Any:
         """The batch of queries that must all succeed: raises the first failure."""
-        batch = self._table(kind, queries)
+        batch = self._table(kind, queries, at_least=at_least)
         frames.raise_first(batch.errors())
         return batch
 
-    def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None
-               ) -> Any:
+    def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None,
+               at_least: Sequence[int] | None = None) -> Any:
+        """A batch of table queries; `at_least`: the fewest rows each answer may have before
+        it is asked of another server."""
         try:
-            return self._pool.table(kind, queries, progress)
+            return self._pool.table(kind, queries, progress, at_least)
         finally:
             self._warn_servers()
 
     def _records_many(self, kind: str, symbols: Iterable[SymbolLike], what: str,
-                      progress: Progress | None = None) -> tuple[list[Symbol], Any]:
+                      progress: Progress | None = None, had_records: Iterable[SymbolLike] = ()
+                      ) -> tuple[list[Symbol], Any]:
         """The securities (each once) and the batch of a record query for each; raises when
-        every one failed, names the failed ones in a `DataWarning` (no `what` for them)."""
+        every one failed, names the failed ones in a `DataWarning` (no `what` for them). The
+        answers for `had_records` must have a row, or be confirmed by another server."""
         asked = list(dict.fromkeys(parse_symbol(s) for s in many(symbols)))
         fails: dict[str, BaseException] = {}
         syms = self._check_listed(asked, fails)
         if not syms and fails:
             self._raise_nothing(fails)
-        batch = self._table(kind, [corporate.query(s) for s in syms], progress)
+        had = {parse_symbol(s) for s in many(had_records)}
+        batch = self._table(kind, [corporate.query(s) for s in syms], progress,
+                            [int(s in had) for s in syms] if had else None)
         errors = batch.errors()
         if errors and len(errors) == len(syms):
             frames.raise_first(errors)
@@ -528,9 +555,23 @@ class HQ:
     def _code_list(self, market: int) -> list[str]:
         with self._list_lock:
             if market not in self._listed:
-                self._listed[market] = self._pool.security_codes(market)
-                self._listed_set[market] = frozenset(self._listed[market])
+                try:
+                    codes = self._pool.security_codes(market, None, self._list_floor(market))
+                finally:
+                    self._warn_servers()
+                self._listed[market] = codes
+                self._listed_set[market] = frozenset(codes)
+                self._seen[market] = len(codes)
             return self._listed[market]
+
+    def _list_floor(self, market: int, known: int | None = None) -> int:
+        """The fewest securities a count or list of `market` may hold before another server
+        is asked (see `securities`)."""
+        return securities.at_least(max(known or 0, self._seen.get(market, 0)))
+
+    def _saw_list(self, market: int, size: int) -> None:
+        with self._list_lock:
+            self._seen[market] = size
 
     def _listed_symbol(self, symbol: SymbolLike) -> Symbol:
         """The security named, which its market's list must hold (else KeyError)."""

@@ -18,6 +18,18 @@ def pages(market: int, total: int) -> list[tuple[int, str, int, int, int]]:
     return [(market, "", start, 0, 0) for start in range(0, total, LIST_PAGE)]
 
 
+def at_least(seen: int) -> int:
+    """The fewest securities a list or count may hold, where `seen` were last seen, before it
+    is asked of another server: an empty one, or one more than a tenth shorter, is suspect."""
+    return max(1, seen - seen // 10)
+
+
+def page_floors(total: int) -> list[int]:
+    """The fewest rows each list page of a market of `total` securities may hold before it is
+    asked of another server: nine tenths of what the count leaves for it."""
+    return [min(LIST_PAGE, total - start) * 9 // 10 for start in range(0, total, LIST_PAGE)]
+
+
 def frame(batch: Any, market: int) -> pd.DataFrame:
     """Index ``symbol`` (such as sh600000); columns code, name, volunit (lot size),
     decimal_point and pre_close, in list order."""
