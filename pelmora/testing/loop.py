@@ -111,7 +111,7 @@ class Loop:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # Connections are numbered in accepting order per worker: a run repeats its faults.
         number = next(self.accepted) * 1000 + self.worker
-        conn = _Connection(sock, Fate(self.faults, self.seed, number))
+        conn = _Connection(sock, Fate(self.faults, self.seed, number, self.respond))
         self.selector.register(sock, selectors.EVENT_READ, conn)
 
     def _read(self, conn: _Connection) -> None:
