@@ -36,6 +36,9 @@ _EMPTY_DATA = {
     0x0FB5: b"\x00\x00\x00\x00\x00\x00",  # a past day's ticks
 }
 SETUP_COMMANDS = frozenset((0x000D, 0x0FDB))
+# Seconds between a repeated copy and the answer it comes before: the client reads the copy
+# alone, as it would from a server that repeats itself a moment late.
+REPEAT_GAP = 0.05
 
 
 @dataclass(frozen=True)
@@ -96,9 +99,8 @@ class Fate:
         f = self.faults
         self.answered += 1
         n = self.answered
-        if self._hits(f.stall_every, n):  # a copy held for this request still goes
-            held, self.held = self.held, None
-            return held, False
+        if self._hits(f.stall_every, n):
+            return None, False
         if f.cut_answer is not None and n == f.cut_answer:
             return answer[:max(1, len(answer) // 2)], True
         if self._hits(f.garbage_every, n):
@@ -108,14 +110,16 @@ class Fate:
             answer = header(size, size + 100, answer[5:9], command) + self.rng.randbytes(size)
         else:
             answer = self._content(command, answer, n)
-        sent = answer
-        if self._hits(f.repeat_before, n):
-            sent = answer + answer
-        if self.held is not None:  # the copy an earlier answer left for this request
-            sent, self.held = self.held + sent, None
         if self._hits(f.repeat_after, n):
             self.held = answer
+        sent = answer + answer if self._hits(f.repeat_before, n) else answer
         return sent, f.drop_after is not None and n >= f.drop_after
+
+    def take_held(self) -> bytes | None:
+        """The copy of an earlier answer that `repeat_after` sends once the next request is in
+        (taken before that request is shaped)."""
+        held, self.held = self.held, None
+        return held
 
     def _content(self, command: int, answer: bytes, n: int) -> bytes:
         """The answer with the faults that keep it well framed."""
