@@ -43,7 +43,14 @@ or from Python, for a test of your own::
   `stall_every=N` never answers every Nth request, `corrupt_every=N` sends a compressed body
   that is not zlib, `garbage_every=N` random bytes, `quote_only=True` answers bars, quotes,
   minute series and ticks with nothing while the list, finance and files still answer,
-  `refuse=True` refuses connections, `trickle=BYTES` sends that many bytes a second.
+  `refuse=True` refuses connections, `trickle=BYTES` sends that many bytes a second;
+* well-framed wrong answers, counted alike: `repeat_before=N` sends every Nth answer twice at
+  once, `repeat_after=N` sends it again once the next request has arrived (before that
+  request's answer), `wrong_command=N` answers another command's request instead (the header
+  echoing that command), `cut_body=N` and `pad_body=N` cut the plain body to half or append
+  random bytes and frame it again, `zero_body=N` sends 65,535 zero bytes compressed,
+  `empty_list=True` and `garbage_list=True` make every security count and list page say 0
+  securities, or random ones.
 
 `serve(servers=[{...}, {...}])` starts one server per dict (each with its own faults, over the
 common options) and gives [(host, port), ...], for failover tests.

@@ -3,10 +3,27 @@
 Every count is per connection and counts the answers to data requests only: the three set-up
 answers are always given, so a client gets connected before a fault shows. The garbage bytes and
 the timing spread follow from the seed, so a failing run can be repeated.
+
+Besides answers that break (cut off, not zlib, random bytes, none at all), some faults give
+answers that are well framed but wrong, which a client can tell only from their content:
+
+* `repeat_before`: every Nth answer is sent twice at once, so the copy is waiting before the next
+  request is written;
+* `repeat_after`: every Nth answer is sent again once the next request has arrived, just before
+  that request's own answer (the copy reaches the client after it has asked);
+* `wrong_command`: every Nth answer is the answer to a request of another command, its header
+  echoing that command;
+* `cut_body`, `pad_body`: every Nth answer's plain body is cut to half, or has random bytes
+  appended, and is framed again (sizes and compression agree with the new body);
+* `zero_body`: every Nth answer is a zlib stream of 65,535 zero bytes;
+* `empty_list`, `garbage_list`: every security count and list page (commands 0x044E, 0x0450)
+  says 0 securities, or carries a random count and random records.
 """
 import random
+from collections.abc import Callable
 from dataclasses import dataclass, fields
 
+from . import mangle
 from .wire import header
 
 # Data commands that a "quote-only" server answers with nothing, and the empty body it sends.
@@ -19,6 +36,9 @@ _EMPTY_DATA = {
     0x0FB5: b"\x00\x00\x00\x00\x00\x00",  # a past day's ticks
 }
 SETUP_COMMANDS = frozenset((0x000D, 0x0FDB))
+# Seconds between a repeated copy and the answer it comes before: the client reads the copy
+# alone, as it would from a server that repeats itself a moment late.
+REPEAT_GAP = 0.05
 
 
 @dataclass(frozen=True)
@@ -32,6 +52,14 @@ class Faults:
     quote_only: bool = False          # bars, quotes, minute series and ticks answer empty
     refuse: bool = False              # refuse every connection (the port is bound, not listening)
     trickle: int | None = None        # send at most this many bytes a second
+    repeat_before: int | None = None  # every Nth data answer is sent twice at once
+    repeat_after: int | None = None   # every Nth data answer is sent again after the next request
+    wrong_command: int | None = None  # every Nth data answer answers a request of another command
+    cut_body: int | None = None       # every Nth data answer's body is cut to half, framed again
+    pad_body: int | None = None       # every Nth data answer's body has bytes appended
+    zero_body: int | None = None      # every Nth data answer is 65,535 zero bytes, compressed
+    empty_list: bool = False          # security counts and list pages say 0 securities
+    garbage_list: bool = False        # security counts and list pages are random, well framed
 
     def options(self) -> list[str]:
         """The command-line flags that ask for these faults."""
@@ -49,10 +77,13 @@ class Faults:
 class Fate:
     """Decides, request by request, what one connection's next answer turns into."""
 
-    def __init__(self, faults: Faults, seed: int, connection: int) -> None:
+    def __init__(self, faults: Faults, seed: int, connection: int,
+                 respond: Callable[[bytes], bytes] | None = None) -> None:
         self.faults = faults
         self.answered = 0
         self.rng = random.Random(f"{seed}|faults|{connection}")
+        self.respond = respond  # answers the other command's request of `wrong_command`
+        self.held: bytes | None = None  # the copy `repeat_after` sends with the next answer
 
     @staticmethod
     def _hits(every: int | None, n: int) -> bool:
@@ -77,4 +108,33 @@ class Fate:
         elif self._hits(f.corrupt_every, n):
             size = max(8, len(answer) - 16)
             answer = header(size, size + 100, answer[5:9], command) + self.rng.randbytes(size)
-        return answer, f.drop_after is not None and n >= f.drop_after
+        else:
+            answer = self._content(command, answer, n)
+        if self._hits(f.repeat_after, n):
+            self.held = answer
+        sent = answer + answer if self._hits(f.repeat_before, n) else answer
+        return sent, f.drop_after is not None and n >= f.drop_after
+
+    def take_held(self) -> bytes | None:
+        """The copy of an earlier answer that `repeat_after` sends once the next request is in
+        (taken before that request is shaped)."""
+        held, self.held = self.held, None
+        return held
+
+    def _content(self, command: int, answer: bytes, n: int) -> bytes:
+        """The answer with the faults that keep it well framed."""
+        f = self.faults
+        if command in (mangle.LIST_COUNT, mangle.LIST_PAGE_COMMAND):
+            if f.empty_list:
+                return mangle.empty_list(answer)
+            if f.garbage_list:
+                return mangle.garbage_list(answer, self.rng)
+        if self._hits(f.wrong_command, n) and self.respond is not None:
+            return mangle.other_answer(answer, self.respond, self.rng)
+        if self._hits(f.cut_body, n):
+            return mangle.cut(answer)
+        if self._hits(f.pad_body, n):
+            return mangle.pad(answer, self.rng)
+        if self._hits(f.zero_body, n):
+            return mangle.zeros(answer)
+        return answer

@@ -14,7 +14,7 @@ import traceback
 from collections import deque
 from typing import IO, Callable
 
-from .faults import Fate, Faults
+from .faults import REPEAT_GAP, Fate, Faults
 from .wire import frame
 
 # How often a worker looks up whether its parent is still there.
@@ -111,7 +111,7 @@ class Loop:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # Connections are numbered in accepting order per worker: a run repeats its faults.
         number = next(self.accepted) * 1000 + self.worker
-        conn = _Connection(sock, Fate(self.faults, self.seed, number))
+        conn = _Connection(sock, Fate(self.faults, self.seed, number, self.respond))
         self.selector.register(sock, selectors.EVENT_READ, conn)
 
     def _read(self, conn: _Connection) -> None:
@@ -146,9 +146,15 @@ class Loop:
             traceback.print_exc()
             self._close(conn)
             return
+        copy = conn.fate.take_held()
         sent, hang_up = conn.fate.shape(command, answer)
         # Answers of one connection leave in order even when the spread would swap them.
         due = max(self.timing.due(arrived), conn.last_due)
+        if copy is not None:  # the copy as soon as the request is in, its own answer after
+            early = max(arrived, conn.last_due)
+            conn.pending.append((early, copy, False))
+            self._schedule(conn, early)
+            due = max(due, early + REPEAT_GAP)
         conn.last_due = due
         if sent is not None or hang_up:
             conn.pending.append((due, sent or b"", hang_up))

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 from collections.abc import Iterator
+from dataclasses import fields
 from typing import Any
 
 from ..servers import address_text
@@ -115,14 +116,34 @@ def _parser() -> argparse.ArgumentParser:
                    help="refuse every connection (the port is bound but does not listen)")
     f.add_argument("--trickle", type=_positive, metavar="BYTES",
                    help="send at most BYTES bytes a second on each connection")
+    w = p.add_argument_group("well-framed wrong answers (counts per connection, data answers "
+                             "only)")
+    w.add_argument("--repeat-before", type=_positive, metavar="N",
+                   help="send every Nth data answer twice at once (the copy arrives before the "
+                        "next request is written)")
+    w.add_argument("--repeat-after", type=_positive, metavar="N",
+                   help="send every Nth data answer again once the next request has arrived, "
+                        "before that request's own answer")
+    w.add_argument("--wrong-command", type=_positive, metavar="N",
+                   help="every Nth data answer is the answer to a request of another command, "
+                        "its header echoing that command")
+    w.add_argument("--cut-body", type=_positive, metavar="N",
+                   help="cut every Nth data answer's plain body to half and frame it again")
+    w.add_argument("--pad-body", type=_positive, metavar="N",
+                   help="append random bytes to every Nth data answer's plain body and frame "
+                        "it again")
+    w.add_argument("--zero-body", type=_positive, metavar="N",
+                   help="every Nth data answer is a zlib stream of 65,535 zero bytes")
+    w.add_argument("--empty-list", action="store_true",
+                   help="every security count and list page says 0 securities")
+    w.add_argument("--garbage-list", action="store_true",
+                   help="every security count is random and every list page holds random "
+                        "records (as many as it would)")
     return p
 
 
 def _faults(args: argparse.Namespace) -> Faults:
-    return Faults(drop_after=args.drop_after, cut_answer=args.cut_answer,
-                  stall_every=args.stall_every, corrupt_every=args.corrupt_every,
-                  garbage_every=args.garbage_every, quote_only=args.quote_only,
-                  refuse=args.refuse, trickle=args.trickle)
+    return Faults(**{f.name: getattr(args, f.name) for f in fields(Faults)})
 
 
 def _die_with_parent() -> None:
@@ -224,7 +245,8 @@ class SimulatedServer:
     The keyword arguments are those of `python -m pelmora.testing`, with underscores: `seed`,
     `securities`, `fill`, `today`, `log`, `workers`, `latency`, `jitter` and the faults `drop_after`,
     `cut_answer`, `stall_every`, `corrupt_every`, `garbage_every`, `quote_only`, `refuse`,
-    `trickle` (see `Faults`). The child stops when `stop()` is called, when the `with` block
+    `trickle`, `repeat_before`, `repeat_after`, `wrong_command`, `cut_body`, `pad_body`,
+    `zero_body`, `empty_list`, `garbage_list` (see `Faults`). The child stops when `stop()` is called, when the `with` block
     ends, or when this process ends (it watches its standard input).
     """
 
