@@ -320,10 +320,7 @@ class HQ:
         Units: see the units table in the docs (docs/units.md).
         """
         m = _market(market)
-        try:
-            total = self._pool.security_count(m, at_least=self._list_floor(m, known))
-        finally:
-            self._warn_servers()
+        total = self._listing(self._pool.security_count, m, at_least=self._list_floor(m, known))
         batch = self._checked("securities", securities.pages(m, total),
                               at_least=securities.page_floors(total))
         out = securities.frame(batch, m)
@@ -555,14 +552,23 @@ class HQ:
     def _code_list(self, market: int) -> list[str]:
         with self._list_lock:
             if market not in self._listed:
-                try:
-                    codes = self._pool.security_codes(market, None, self._list_floor(market))
-                finally:
-                    self._warn_servers()
+                codes = self._listing(self._pool.security_codes, market, None,
+                                      self._list_floor(market))
                 self._listed[market] = codes
                 self._listed_set[market] = frozenset(codes)
                 self._seen[market] = len(codes)
             return self._listed[market]
+
+    def _listing(self, fetch: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        """A count or list fetched, then the pool's warnings given; when it fails, its error
+        says what they would have (the servers set aside and why)."""
+        try:
+            out = fetch(*args, **kwargs)
+        except BaseException:
+            self._pool.take_warnings()
+            raise
+        self._warn_servers()
+        return out
 
     def _list_floor(self, market: int, known: int | None = None) -> int:
         """The fewest securities a count or list of `market` may hold before another server

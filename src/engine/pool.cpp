@@ -208,7 +208,7 @@ void Pool::serve(Worker& w, Job& job) {
             }
         }
         Status st = ask(w, q, b, i);
-        if (st && !admit(w, b.rows[i]))
+        if (st && !admit(w, q, b.rows[i]))
             st = out_of_step("the same answer as to an earlier request");
         if (!st) {
             Error e = st.take_error();
@@ -367,7 +367,8 @@ Status Pool::verify(Worker& w) {
     if (Status s = decode_bar_columns(body.data, body.size, 9, true, {&one, 0, 1}, rows); !s)
         return s;
     if (rows == 1) {
-        if (!admit(w, rows)) return out_of_step("the same answer as to an earlier request");
+        if (!w.answers.admit(w.answer, w.request))
+            return out_of_step("the same answer as to an earlier request");
         std::lock_guard lock(m_);
         servers_[w.server].state = ServerState::Verified;
         return {};
@@ -448,8 +449,11 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
 
 // An answer that holds records must not be one this connection received for another request;
 // an empty one is no evidence (see docs/design.md).
-bool Pool::admit(Worker& w, size_t rows) {
-    return rows == 0 || w.answers.admit(w.answer, w.request);
+// Only answers that hold records are evidence: two requests may rightly get the same empty
+// answer, and the same count (two markets of as many securities), which holds no records.
+bool Pool::admit(Worker& w, const Query& q, size_t rows) {
+    return rows == 0 || q.kind == QueryKind::SecurityCount ||
+           w.answers.admit(w.answer, w.request);
 }
 
 void Pool::record_failure(size_t server, const Error& e, bool malformed) {

@@ -88,7 +88,7 @@ private:
         size_t size = 0;
     };
     Status fetch(Worker& w, const Bytes& request, BodyView& body);
-    static bool admit(Worker& w, size_t rows);
+    static bool admit(Worker& w, const Query& q, size_t rows);
     void record_failure(size_t server, const Error& e, bool malformed);
     void record_success(size_t server);
     void set_aside(size_t server, const std::string& reason, bool forever);
