@@ -248,7 +248,7 @@ def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> 
             prefix = MARKET_NAMES[market]
             con.execute("UPDATE securities SET in_list=0 WHERE market=?", (market,))
             con.executemany(
-                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?) "
+                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?, NULL) "
                 "ON CONFLICT(symbol) DO UPDATE SET name=excluded.name, "
                 "volunit=excluded.volunit, decimal_point=excluded.decimal_point, "
                 "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",

@@ -124,7 +124,7 @@ class Writer:
                 self._calendar.update(self._new_days)
 
     def _event(self, symbol: str, period: str | None, kind: str, detail: str) -> None:
-        self._con.execute("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?)",
+        self._con.execute("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
                           (self._sync_id, symbol, period, kind, detail))
 
     def _bars(self, u: Update) -> None:
@@ -150,7 +150,7 @@ class Writer:
                                                        first_block)
         self._new_days = [k for k in keys.tolist() if k not in self._calendar] \
             if period == "day" else []
-        con.executemany("INSERT OR IGNORE INTO calendar VALUES (?)",
+        con.executemany("INSERT OR IGNORE INTO calendar VALUES (?, NULL)",
                         [(k,) for k in self._new_days])
         have = (cover[2] if cover else 0) + added - removed
         first = int(keys[0]) if n else None
@@ -159,7 +159,7 @@ class Writer:
             first = cover[0] if first is None or (cover[0] is not None and cover[0] < first) \
                 else first
             last = cover[1] if last is None or (cover[1] is not None and cover[1] > last) else last
-        con.execute("INSERT OR REPLACE INTO coverage VALUES (?, ?, ?, ?, ?, ?, ?)",
+        con.execute("INSERT OR REPLACE INTO coverage VALUES (?, ?, ?, ?, ?, ?, ?, NULL)",
                     (period, u.symbol, first, last, have, u.checked, self._sync_id))
         self.totals.added += added
         self.totals.replaced += replaced
@@ -194,7 +194,7 @@ class Writer:
         con = self._con
         con.execute("DELETE FROM xdxr WHERE symbol=?", (symbol,))
         con.executemany(
-            "INSERT INTO xdxr VALUES (" + ",".join("?" * (5 + len(XDXR_VALUES))) + ")",
+            "INSERT INTO xdxr VALUES (" + ",".join("?" * (5 + len(XDXR_VALUES))) + ", NULL)",
             [(symbol, i, r["year"] * 10000 + r["month"] * 100 + r["day"], r["category"],
               str(r["name"]), *(r.get(k) for k in XDXR_VALUES))
              for i, r in enumerate(records)])
@@ -203,7 +203,7 @@ class Writer:
         if not record:
             self._con.execute("DELETE FROM finance WHERE symbol=?", (symbol,))
             return
-        self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?)",
+        self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?, NULL)",
                           (symbol, int(record.get("updated_date") or 0),
                            json.dumps(record, ensure_ascii=False)))
 
