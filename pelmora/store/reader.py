@@ -264,7 +264,8 @@ class Store:
         return pd.DatetimeIndex(key_times(keys, "day"), name="date")
 
     def sync_log(self) -> Frame:
-        return self.sql("SELECT * FROM sync_log ORDER BY id")
+        return self.sql("SELECT id, started, finished, periods, securities, bars_added, "
+                        "bars_replaced, failed, requests, status FROM sync_log ORDER BY id")
 
     @names_file
     def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
