@@ -135,6 +135,8 @@ def _sync(args: argparse.Namespace) -> int:
     finally:
         if bar is not None:
             bar.close()
+    for market, why in summary.markets_failed.items():
+        print(f"pelmora: {market} security list failed: {why}", file=sys.stderr)
     for name, why in summary.failures.items():
         print(f"pelmora: {name} failed: {why}", file=sys.stderr)
     for server, why in summary.servers_set_aside:

@@ -31,7 +31,9 @@ class Update:
     checked: int = 0                   # the market's latest date the server was asked at
     xdxr: Optional[list[dict[str, Any]]] = None    # None: unchanged
     finance: Optional[dict[str, Any]] = None       # None: unchanged
-    failure: Optional[str] = None
+    failure: Optional[str] = None                  # why the bars failed
+    # The tables asked for ("xdxr", "finance"): None when got, else why not.
+    parts: dict[str, Optional[str]] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -108,20 +110,32 @@ class Writer:
             if u.failure is not None:
                 self._event(u.symbol, u.period, "failed", u.failure)
                 self.totals.failures[f"{u.symbol} {u.period}"] = u.failure
-            else:
-                if u.bars is not None:
-                    self._bars(u)
-                elif u.xdxr is None:  # asked, and no new bar: confirmed up to date
-                    con.execute("UPDATE coverage SET checked=?, sync_id=? WHERE period=? AND "
-                                "symbol=?", (u.checked, self._sync_id, u.period, u.symbol))
-                if u.xdxr is not None:
-                    self._xdxr(u.symbol, u.xdxr)
-                if u.finance is not None:
-                    self._finance(u.symbol, u.finance)
+            elif u.bars is not None:
+                self._bars(u)
+            else:  # asked, and no new bar: confirmed up to date
+                con.execute("UPDATE coverage SET checked=?, sync_id=? WHERE period=? AND "
+                            "symbol=?", (u.checked, self._sync_id, u.period, u.symbol))
+            if u.xdxr is not None:
+                self._xdxr(u.symbol, u.xdxr)
+            if u.finance is not None:
+                self._finance(u.symbol, u.finance)
+            for part, why in u.parts.items():
+                self.failure(u.symbol, part, why)
         if u.failure is None and u.bars is not None:
             self.totals.updated.add(u.symbol)
             if u.period == "day":
                 self._calendar.update(self._new_days)
+
+    def failure(self, symbol: str, part: str, why: Optional[str]) -> None:
+        """Records that `part` of `symbol` ("xdxr", "finance", or "securities" of a market)
+        failed (`why`) or, with None, that it was got: the failure is over."""
+        if why is None:
+            self._con.execute("DELETE FROM failures WHERE symbol=? AND part=?", (symbol, part))
+            return
+        self._event(symbol, None, "failed", why)
+        self._con.execute("INSERT OR REPLACE INTO failures VALUES (?, ?, ?, ?, NULL)",
+                          (symbol, part, why, self._sync_id))
+        self.totals.failures[f"{symbol} {part}"] = why
 
     def _event(self, symbol: str, period: str | None, kind: str, detail: str) -> None:
         self._con.execute("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
