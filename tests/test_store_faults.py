@@ -1,0 +1,140 @@
+"""A sync that tells the truth: a market without a list, events cut short or missing and
+finance figures that cannot be believed are failures, named in the summary and by the check,
+and never replace or delete what the store holds."""
+import math
+import shutil
+
+import pandas as pd
+import pytest
+
+from pelmora.hq import HQ
+from pelmora.store import Store, sync
+from pelmora.store.check import check
+from pelmora.store.schema import connect
+from pelmora.testing import SimulatedServer
+
+FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
+
+
+@pytest.fixture(scope="module")
+def servers():
+    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as a, \
+            SimulatedServer(seed=SEED, fill=FILL, today=NEXT) as b:
+        yield f"{a.host}:{a.port}", f"{b.host}:{b.port}"
+
+
+@pytest.fixture(scope="module")
+def first(servers, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("first")
+    assert sync(folder, [servers[0]]).ok
+    return folder
+
+
+def issues(folder):
+    con = connect(folder, readonly=True)
+    try:
+        return [i for i in check(con) if i[2] != "stopped early"]
+    finally:
+        con.close()
+
+
+class Faults:
+    """HQ's answers spoilt as a test asks, with the keywords the sync passed recorded."""
+
+    def __init__(self, monkeypatch):
+        self.lists, self.events, self.finance, self.asked = {}, {}, {}, {}
+        securities, xdxr_many, finance_many = HQ.securities, HQ.xdxr_many, HQ.finance_many
+
+        def spoilt_securities(hq, market, *, known=None):
+            self.asked[market] = known
+            frame = securities(hq, market)
+            return frame.iloc[:0] if market in self.lists else frame
+
+        def spoilt_xdxr(hq, symbols, *, had_records=()):
+            self.asked["xdxr"] = {s.canonical for s in had_records}
+            got = xdxr_many(hq, symbols)
+            for name, keep in self.events.items():
+                if name in got:
+                    got[name] = got[name].iloc[:keep]
+            return got
+
+        def spoilt_finance(hq, symbols, *, had_records=()):
+            got = finance_many(hq, symbols)
+            for name, change in self.finance.items():
+                if name in got:
+                    got[name] = got[name].assign(**change)
+            return got
+        monkeypatch.setattr(HQ, "securities", spoilt_securities)
+        monkeypatch.setattr(HQ, "xdxr_many", spoilt_xdxr)
+        monkeypatch.setattr(HQ, "finance_many", spoilt_finance)
+
+
+def test_a_market_without_a_list_fails_and_delists_nothing(servers, first, tmp_path,
+                                                           monkeypatch):
+    faults = Faults(monkeypatch)
+    faults.lists["sz"] = True
+    summary = sync(tmp_path / "new", [servers[0]])
+    assert list(summary.markets_failed) == ["sz"] and not summary.ok
+    with Store(tmp_path / "new") as store:
+        assert len(store.securities("sz")) == 0 and len(store.securities("sh")) > 0
+        assert store.sync_log().status.tolist() == ["failures"]
+    assert issues(tmp_path / "new") == [("sz", "", "failed", "security list: the servers "
+                                                              "gave an empty security list")]
+    # An update: the stored list is kept and its securities synced all the same.
+    folder = tmp_path / "update"
+    shutil.copytree(first, folder)
+    with Store(folder) as store:
+        listed = {m: store.securities(m) for m in ("sh", "sz")}
+    summary = sync(folder, [servers[1]])
+    assert list(summary.markets_failed) == ["sz"]
+    assert (faults.asked["sh"], faults.asked["sz"]) == (len(listed["sh"]), len(listed["sz"]))
+    with Store(folder) as store:
+        assert store.securities("sz").in_list.tolist() == [1] * len(listed["sz"])
+        assert store.bars("000001").index[-1] == pd.Timestamp(str(NEXT))
+    faults.lists.clear()
+    assert sync(folder, [servers[1]]).ok and issues(folder) == []
+
+
+def test_doubtful_events_keep_the_stored_ones(servers, first, tmp_path, monkeypatch):
+    folder = tmp_path / "events"
+    shutil.copytree(first, folder)
+    with Store(folder) as store:
+        want = {n: store.xdxr(n) for n in ("sh600036", "sz000001")}
+        stored_finance = store.finance("sh600036")
+    assert all(len(w) > 2 for w in want.values())
+    faults = Faults(monkeypatch)
+    faults.events = {"sh600036": 0, "sz000001": 2}
+    faults.finance = {"sh600036": {"zongguben": -1.0, "jinglirun": math.nan},
+                      "sh600000": {"updated_date": pd.NaT}}
+    summary = sync(folder, [servers[1]])
+    # Two days on, every quote's previous close differs from the stored one: the tables of
+    # every security are asked for.
+    assert {"sh600036", "sz000001"} <= faults.asked["xdxr"]
+    assert sorted(summary.failures) == ["sh600000 finance", "sh600036 finance",
+                                        "sh600036 xdxr", "sz000001 xdxr"]
+    assert summary.failures["sz000001 xdxr"].startswith(
+        f"events unconfirmed: 2 given where {len(want['sz000001'])} are stored")
+    assert "jinglirun=nan, zongguben=-1.0" in summary.failures["sh600036 finance"]
+    with Store(folder) as store:
+        for name, frame in want.items():
+            assert store.xdxr(name).equals(frame), name
+        assert store.finance("sh600036").equals(stored_finance)
+    assert {(s, p) for s, _, p, _ in issues(folder)} == {
+        ("sh600036", "failed"), ("sz000001", "failed"), ("sh600000", "failed")}
+    # Asked again by the next sync, and believed once the answers are whole.
+    faults.events.clear()
+    faults.finance.clear()
+    again = sync(folder, [servers[1]])
+    assert again.ok and issues(folder) == []
+
+
+def test_an_empty_answer_a_second_server_confirmed_is_believed(servers, first, tmp_path,
+                                                              monkeypatch):
+    from pelmora.store.sources import Tables
+    folder = tmp_path / "confirmed"
+    shutil.copytree(first, folder)
+    Faults(monkeypatch).events = {"sh600036": 0}
+    monkeypatch.setattr(Tables, "confirmed", lambda self: True)
+    assert sync(folder, [servers[1]]).ok
+    with Store(folder) as store:
+        assert len(store.xdxr("sh600036")) == 0
