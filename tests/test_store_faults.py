@@ -3,6 +3,7 @@ finance figures that cannot be believed are failures, named in the summary and b
 and never replace or delete what the store holds."""
 import math
 import shutil
+import sqlite3
 
 import pandas as pd
 import pytest
@@ -138,3 +139,42 @@ def test_an_empty_answer_a_second_server_confirmed_is_believed(servers, first, t
     assert sync(folder, [servers[1]]).ok
     with Store(folder) as store:
         assert len(store.xdxr("sh600036")) == 0
+
+
+def written(folder):
+    """Whether a sync has written a security's bars yet."""
+    try:
+        with Store(folder) as store:
+            return len(store.sql("SELECT 1 FROM coverage LIMIT 1")) > 0
+    except (OSError, RuntimeError, sqlite3.Error):  # not made yet
+        return False
+
+
+def test_ctrl_c_stops_a_sync_at_once(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+    folder = tmp_path / "stopped"
+    with SimulatedServer(seed=SEED, fill=200, today=DAY, latency=30) as s:
+        proc = subprocess.Popen([sys.executable, "-P", "-m", "pelmora", "sync", str(folder),
+                                 "--server", f"{s.host}:{s.port}", "--connections", "2"],
+                                stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while proc.poll() is None and time.monotonic() < deadline and not written(folder):
+            time.sleep(0.1)
+        assert proc.poll() is None, "the sync ended before it was interrupted"
+        began = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=30)
+        took = time.monotonic() - began
+    assert proc.returncode == 130 and took < 10, (proc.returncode, took)
+    assert err.splitlines() == [f"pelmora: sync interrupted; what it wrote is kept, and "
+                                f"pelmora sync {folder} carries on from there"]
+    with Store(folder) as store:
+        assert store.sync_log().status.tolist() == ["interrupted"]
+        got = store.sql("SELECT symbol, bars FROM coverage WHERE period = 'day'")
+        assert len(got) > 0
+        for symbol, n in zip(got.symbol, got.bars):  # whole securities only
+            assert len(store.bars(symbol)) == n, symbol
+    assert [i for i in issues(folder) if i[2] not in ("never fetched",)] == []

@@ -132,6 +132,13 @@ def _sync(args: argparse.Namespace) -> int:
                        progress=bar)
     except StoreBusy as exc:
         raise CommandError(str(exc)) from None
+    except KeyboardInterrupt:
+        if bar is not None:
+            bar.close()
+            bar = None
+        print(f"pelmora: sync interrupted; what it wrote is kept, and pelmora sync "
+              f"{args.store} carries on from there", file=sys.stderr)
+        return 130
     finally:
         if bar is not None:
             bar.close()

@@ -10,12 +10,13 @@ whole securities, and the next one carries on from them.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import datetime as _dt
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Iterable, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 
@@ -315,10 +316,12 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
                         tables.close()
                     summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
                                                  if state == "set aside"]
-            except Exception as exc:
+            except BaseException as exc:
+                status = (f"failed: {type(exc).__name__}: {exc}" if isinstance(exc, Exception)
+                          else "interrupted")
                 con.execute("UPDATE sync_log SET finished=?, status=? WHERE id=?",
                             (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
-                             f"failed: {type(exc).__name__}: {exc}", sync_id))
+                             status, sync_id))
                 raise
             summary.seconds = time.monotonic() - began
             con.execute("UPDATE sync_log SET finished=?, securities=?, bars_added=?, "
@@ -344,14 +347,14 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
     stored = _stored(con, periods, market_ids, wanted)
     listed = dict(con.execute("SELECT market, count(*) FROM securities WHERE in_list = 1 "
                               "GROUP BY market").fetchall())
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    with _threads(4, hq.close) as pool:
         asked = {m: pool.submit(tables.security_list, m, listed.get(m)) for m in sorted(
             set(market_ids) | {s.market for s in wanted or ()})}
         early = pool.submit(tables.quotes, stored) if stored else None
         day = _market_day(hq)
         bars_before = hq.bar_requests
         lists, lists_failed = _lists(asked)
-        quotes = early.result() if early is not None else None
+        quotes = _result(early) if early is not None else None
     if stored:
         requests.add(-(-len(stored) // QUOTE_PAGE))
     requests.add(1)
@@ -381,8 +384,12 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
 
     writer = Writer(con, sync_id, on_done)
     run = _Run(folder, hq, tables, writer, requests, day, since, events, finances)
+
+    def stop() -> None:
+        hq.close()
+        writer.abort()
     try:
-        with concurrent.futures.ThreadPoolExecutor(FETCH_THREADS) as pool:
+        with _threads(FETCH_THREADS, stop) as pool:
             futures = []
             for i, period in enumerate(periods):
                 last = {sym: (key, checked) for sym, key, checked in con.execute(
@@ -414,7 +421,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                         futures.append(pool.submit(run.job, period, chunk, last, count,
                                                    [s for s in chunk if s in need]))
             for f in futures:
-                f.result()
+                _result(f)
     finally:
         writer.close()
     requests.add(hq.bar_requests - bars_before)
@@ -424,6 +431,31 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                        {MARKET_NAMES[m]: why for m, why in lists_failed.items()})
 
 
+@contextlib.contextmanager
+def _threads(n: int, stop: Callable[[], None]) -> Iterator[concurrent.futures.ThreadPoolExecutor]:
+    """A pool of `n` threads, joined when the block ends. When it raises (Ctrl-C among
+    others), what is queued is cancelled and `stop` is called before the join: it closes the
+    HQ, whose requests under way then end at once, and stops the writer."""
+    pool = concurrent.futures.ThreadPoolExecutor(n)
+    try:
+        yield pool
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        stop()
+        raise
+    finally:
+        pool.shutdown(wait=True)
+
+
+def _result(future: concurrent.futures.Future[Any]) -> Any:
+    """The future's result, waited for in slices: the main thread sees Ctrl-C between them."""
+    while True:
+        try:
+            return future.result(timeout=0.2)
+        except concurrent.futures.TimeoutError:
+            continue
+
+
 def _lists(asked: dict[int, concurrent.futures.Future[list[dict[str, Any]]]]
            ) -> tuple[dict[int, list[dict[str, Any]]], dict[int, str]]:
     """The security lists got, by market, and why the others failed: an empty list (`HQ` has
@@ -431,7 +463,7 @@ def _lists(asked: dict[int, concurrent.futures.Future[list[dict[str, Any]]]]
     lists, failed = {}, {}
     for market, future in asked.items():
         try:
-            rows = future.result()
+            rows = _result(future)
         except Exception as exc:
             failed[market] = f"{type(exc).__name__}: {exc}"
             continue

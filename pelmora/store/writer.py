@@ -67,6 +67,7 @@ class Writer:
         self._on_done = on_done
         self.totals = Totals()
         self.error: Optional[BaseException] = None
+        self._stopped = False              # abort(): what is queued is dropped
         self._thread = threading.Thread(target=self._run, name="pelmora-store-writer",
                                         daemon=True)
         self._thread.start()
@@ -76,9 +77,21 @@ class Writer:
             raise self.error
         n = _bars_of(update)
         with self._room:
-            self._room.wait_for(lambda: self._waiting == 0 or self._waiting + n <= self._budget)
+            self._room.wait_for(lambda: self._stopped or self._waiting == 0
+                                or self._waiting + n <= self._budget)
+            if self._stopped:
+                raise RuntimeError("the sync was stopped")
             self._waiting += n
         self._queue.put(update)
+
+    def abort(self) -> None:
+        """Drops the updates not yet written and waits for the one being written (a
+        transaction: whole or not at all)."""
+        with self._room:
+            self._stopped = True
+            self._room.notify_all()
+        self._queue.put(None)
+        self._thread.join()
 
     def close(self) -> None:
         """Waits until every update is written; raises what stopped the writer."""
@@ -93,7 +106,7 @@ class Writer:
             if update is None:
                 return
             try:
-                if self.error is None:
+                if self.error is None and not self._stopped:
                     self.apply(update)
             except BaseException as exc:  # stops the sync; the update rolled back whole
                 self.error = exc
@@ -101,7 +114,7 @@ class Writer:
                 with self._room:
                     self._waiting -= _bars_of(update)
                     self._room.notify_all()
-            if self._on_done is not None and self.error is None:
+            if self._on_done is not None and self.error is None and not self._stopped:
                 self._on_done(update)
 
     def apply(self, u: Update) -> None:
