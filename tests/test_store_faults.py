@@ -178,3 +178,25 @@ def test_ctrl_c_stops_a_sync_at_once(tmp_path):
         for symbol, n in zip(got.symbol, got.bars):  # whole securities only
             assert len(store.bars(symbol)) == n, symbol
     assert [i for i in issues(folder) if i[2] not in ("never fetched",)] == []
+
+
+def test_export_where_it_cannot_write_fails_cleanly(first, tmp_path):
+    """One line and exit status 1, never an abort at exit (Arrow's threads once called into a
+    finalizing interpreter): five runs each, into a folder under a file and into folders
+    whose partitions cannot be made."""
+    import subprocess
+    import sys
+    pytest.importorskip("pyarrow")
+    (tmp_path / "file").touch()
+    (tmp_path / "early").mkdir()
+    (tmp_path / "early" / "period=day").touch()
+    (tmp_path / "late" / "period=day" / "market=sz").mkdir(parents=True)
+    (tmp_path / "late" / "period=day" / "market=sz" / "year=2025").touch()
+    for target in ("file/out", "early", "late"):
+        for _ in range(5):
+            out = subprocess.run([sys.executable, "-P", "-m", "pelmora", "export", str(first),
+                                  "--parquet", str(tmp_path / target)],
+                                 capture_output=True, text=True, timeout=120)
+            assert out.returncode == 1, (target, out.returncode, out.stderr)
+            assert len(out.stderr.splitlines()) == 1 and out.stderr.startswith(
+                "pelmora: error: "), out.stderr

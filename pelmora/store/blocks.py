@@ -145,11 +145,11 @@ def encode(symbol: str, series: Series, period: str) -> list[tuple[Any, ...]]:
 
 
 # A stored row as read back: the block's columns, its checksum last.
-_ROW = "symbol, block, first, last, bars, " + ", ".join(COLUMNS) + ", crc"
+ROW = "symbol, block, first, last, bars, " + ", ".join(COLUMNS) + ", crc"
 
 
 def verified(con: sqlite3.Connection, period: str, rows: list[Any]) -> list[Any]:
-    """`rows` (of `_ROW`), or StoreCorrupt naming the store's file and the first block whose
+    """`rows` (of `ROW`), or StoreCorrupt naming the store's file and the first block whose
     checksum does not match."""
     for row in rows:
         if checksums.of(*row[:-1]) != row[-1]:
@@ -188,7 +188,7 @@ def decode(rows: Iterable[Sequence[Any]]) -> Series:
 def read(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
          hi: int = 999999999999) -> Series:
     """The stored bars of `symbol` with keys in [lo, hi]."""
-    rows = con.execute(f"SELECT {_ROW} FROM {table(period)} WHERE symbol=? AND block "
+    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE symbol=? AND block "
                        f"BETWEEN ? AND ? ORDER BY block",
                        (symbol, block_of(lo, period), block_of(hi, period))).fetchall()
     series = decode(r[5:-1] for r in verified(con, period, rows))
@@ -213,7 +213,7 @@ def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 99999
         con.execute("DELETE FROM temp.wanted")
         con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
         where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
-    rows = con.execute(f"SELECT {_ROW} FROM {table(period)} WHERE {where} "
+    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE {where} "
                        f"ORDER BY symbol, block", args).fetchall()
     series = decode(r[5:-1] for r in verified(con, period, rows))
     names: list[str] = []

@@ -39,8 +39,11 @@ def with_file(exc: sqlite3.Error, path: str | Path) -> sqlite3.Error:
 
 
 @contextlib.contextmanager
-def naming(path: str | Path) -> Iterator[None]:
-    """Raises the SQLite errors of the block with `path` in their message."""
+def naming(path: str | Path | sqlite3.Connection) -> Iterator[None]:
+    """Raises the SQLite errors of the block with `path` (or the file of a connection) in
+    their message."""
+    if isinstance(path, sqlite3.Connection):
+        path = store_file(path)
     try:
         yield
     except sqlite3.Error as exc:
