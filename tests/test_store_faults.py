@@ -200,3 +200,19 @@ def test_export_where_it_cannot_write_fails_cleanly(first, tmp_path):
             assert out.returncode == 1, (target, out.returncode, out.stderr)
             assert len(out.stderr.splitlines()) == 1 and out.stderr.startswith(
                 "pelmora: error: "), out.stderr
+
+
+@pytest.mark.filterwarnings("ignore::pelmora.DataWarning")
+def test_since_on_a_store_fetches_back_to_it(servers, tmp_path):
+    folder = tmp_path / "since"
+    assert sync(folder, [servers[0]], symbols=["600036", "sh000001"], since="2024-01-01").ok
+    with Store(folder) as store:
+        assert store.bars("600036").index[0] >= pd.Timestamp("2024-01-01")
+    deeper = sync(folder, [servers[0]], symbols=["600036", "sh000001"], since="2020-01-01")
+    assert deeper.ok and deeper.added > 0 and deeper.replaced == deeper.removed == 0
+    with Store(folder) as store, HQ([servers[0]]) as hq:
+        for code in ("600036", "sh000001"):
+            assert store.bars(code).equals(hq.bars(code, start="2020-01-01")), code
+    # Reached: a store already as deep asks for no more.
+    again = sync(folder, [servers[0]], symbols=["600036", "sh000001"], since="2020-01-01")
+    assert again.added == 0 and again.requests < deeper.requests - 4

@@ -57,8 +57,9 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c.add_argument("--symbols", nargs="+", metavar="CODE",
                    help="only these securities (default: every one of the markets' lists)")
     c.add_argument("--since", type=date, metavar="DATE",
-                   help="a first sync goes back to DATE only (default: as deep as the servers "
-                        "go)")
+                   help="fetch history back to DATE only (default: as deep as the servers "
+                        "go); on a store that has bars, securities whose stored history starts "
+                        "after DATE are fetched back to it, the others are updated as usual")
     c.add_argument("--check", action="store_true",
                    help="only report incomplete securities (exit status 1 if any)")
     c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")

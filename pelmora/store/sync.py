@@ -25,7 +25,7 @@ from ..limits import QUOTE_PAGE
 from ..symbols import (MARKET_NAMES, MARKETS, Symbol, is_index, many, parse_symbol,
                        period_name)
 from . import blocks, schema
-from .codec import time_keys
+from .codec import key_of_date, time_keys
 from .lock import SyncLock
 from .repair import repair
 from .sources import Fetched, Tables
@@ -36,6 +36,9 @@ BARS_PER_DAY = {"day": 1, "5m": 48, "1m": 240}
 FULL_CHUNK, UPDATE_CHUNK = 48, 400
 FETCH_THREADS = 3
 DEEPEST = "1990-01-01"
+# A stored history that starts within this many weekdays after --since reaches it: the
+# markets' longest holidays close them for a week.
+HOLIDAY_WEEKDAYS = 10
 
 # progress(securities done in a period, securities in all, bars written, the period): each
 # period's securities are counted apart, so a sync of two periods shows two bars of N each
@@ -399,6 +402,8 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                 newest_day = newest // 10000 if period != "day" else newest
                 count = ((_weekdays_after(newest_day, day) + 1) * BARS_PER_DAY[period]
                          + OVERLAP) if newest else 1
+                if since is not None:
+                    _deepen(con, period, last, key_of_date(since, "day"))
                 full = [s for s in universe if s.canonical not in last]
                 known = [s for s in universe if s.canonical in last]
                 if known and quotes is None:
@@ -429,6 +434,17 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
     return SyncSummary(sync_id, t.securities, t.added, t.replaced, t.removed, t.failures,
                        requests.count, 0.0, [],
                        {MARKET_NAMES[m]: why for m, why in lists_failed.items()})
+
+
+def _deepen(con: Any, period: str, last: dict[str, tuple[int, int]], since: int) -> None:
+    """Takes out of `last` the securities whose stored history starts more than
+    `HOLIDAY_WEEKDAYS` weekdays after `since` (YYYYMMDD): they are fetched from `since`, as a
+    new security is, and the bars are merged with the stored ones."""
+    for sym, first in con.execute("SELECT symbol, first FROM coverage WHERE period = ? AND "
+                                  "first IS NOT NULL", (period,)).fetchall():
+        day = first if period == "day" else first // 10000
+        if sym in last and _weekdays_after(since, day) > HOLIDAY_WEEKDAYS:
+            del last[sym]
 
 
 @contextlib.contextmanager
