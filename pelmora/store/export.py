@@ -49,13 +49,20 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
                 batch = _batch(blocks.verified(con, period, rows), period, pa)
                 counted[0] += batch.num_rows
                 yield batch
+        # Every partition's folder made here: one that cannot be made fails before Arrow's
+        # threads start, not among them.
+        year = "block / 10" if period == "day" else "block / 100"
+        for market, y in con.execute(f"SELECT DISTINCT substr(symbol, 1, 2), {year} "
+                                     f"FROM {table}"):
+            (folder / f"period={period}" / f"market={market}" / f"year={y}").mkdir(
+                parents=True, exist_ok=True)
         source = batches()
         try:
             with pa.RecordBatchReader.from_batches(_schema(pa), source) as reader:
                 ds.write_dataset(reader, folder / f"period={period}", format="parquet", partitioning=["market", "year"],
                                  partitioning_flavor="hive",
                                  existing_data_behavior="delete_matching",
-                                 max_rows_per_group=1 << 20)
+                                 max_rows_per_group=1 << 20, use_threads=False)
         finally:
             source.close()
         total += counted[0]
