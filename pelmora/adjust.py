@@ -231,19 +231,23 @@ def single_decimal(values: FloatArray) -> FloatArray:
 
 
 def adjust_prices(days: IntArray, prices: FloatArray, event_days: IntArray,
-                  category: IntArray, values: Mapping[str, FloatArray], method: str) -> FloatArray:
+                  category: IntArray, values: Mapping[str, FloatArray], method: str,
+                  daily: Optional[tuple[IntArray, FloatArray]] = None) -> FloatArray:
     """`adjust` for one security's bars given as arrays, without frames: bar day numbers (since
     1970-01-01, ascending), prices [k, n] (the close last), the records' day numbers (NaT
     where none), categories and values by key (as `xdxr_frame` makes them: NaN where none,
-    single-precision ones as their shortest decimal). Returns the adjusted prices."""
+    single-precision ones as their shortest decimal). `daily`: the day numbers (ascending) and
+    closes of daily bars to measure the events on, as `adjust`'s `daily`. Returns the
+    adjusted prices."""
     _check_method(method)
     records, _ = _price_records(event_days, category,
                                 lambda key: values.get(key, np.zeros(len(category))))
-    n = len(days)
-    group = np.zeros(n, np.int64)
+    group = np.zeros(len(days), np.int64)
     keys = _keys(group, days)
-    tables = _tables(records, np.zeros(len(records.day), np.int64), 1, group, days, keys,
-                     np.arange(n), prices[-1], None)
+    on_days, close = (days, prices[-1]) if daily is None else daily
+    on_group = np.zeros(len(on_days), np.int64)
+    tables = _tables(records, np.zeros(len(records.day), np.int64), 1, on_group, on_days,
+                     _keys(on_group, on_days), np.arange(len(on_days)), close, None)
     mul, off, _ = _bar_maps(tables, group, keys, method)
     out: FloatArray = prices * mul + off
     return out
@@ -375,13 +379,53 @@ def _check_method(method: str) -> None:
                          f"{', '.join(METHODS)} or None")
 
 
-def _prepare(bars: Frame, events: Any, as_of: Any) -> tuple[_Tables, IntArray, IntArray, Any,
-                                                            IntArray, Any]:
+class _Rows(NamedTuple):
+    """Bars the event tables are measured on: each one's security number, day number, key and
+    close, and their order by security, then time."""
+    group: IntArray
+    days: IntArray
+    keys: IntArray
+    order: IntArray
+    close: FloatArray
+
+    @staticmethod
+    def of(times: Any, group: IntArray, close: FloatArray) -> "_Rows":
+        days = _days(times)
+        ns = np.asarray(times.values).astype("datetime64[ns]").astype(np.int64)
+        # Bars usually come sorted: check that in one pass before paying for a sort.
+        step = np.diff(group)
+        if (step >= 0).all() and ((step > 0) | (np.diff(ns) >= 0)).all():
+            order = np.arange(len(group))
+        else:
+            order = np.lexsort((ns, group))
+        return _Rows(group, days, _keys(group, days), order, close)
+
+
+def _daily_rows(daily: Frame, names: Any, own: _Rows, times: Any, own_close: FloatArray
+                ) -> _Rows:
+    """The rows of `daily` for the securities it holds (all of it for one security, `names`
+    None), and the bars' own rows for the others."""
+    close = daily["close"].to_numpy(dtype=np.float64)
+    if names is None:
+        return _Rows.of(_bar_times(daily), np.zeros(len(daily), np.int64), close)
+    if "symbol" not in daily.columns:
+        raise ValueError("daily bars of several securities need a 'symbol' column")
+    group = names.get_indexer(daily["symbol"].astype(str).to_numpy())
+    held = group >= 0
+    mine = ~np.isin(own.group, group[held])
+    group = np.concatenate([group[held], own.group[mine]])
+    stamps = pd.DatetimeIndex(np.concatenate([np.asarray(_bar_times(daily).values)[held],
+                                              np.asarray(times.values)[mine]]))
+    return _Rows.of(stamps, group, np.concatenate([close[held], own_close[mine]]))
+
+
+def _prepare(bars: Frame, events: Any, as_of: Any, daily: Frame = None
+             ) -> tuple[_Tables, IntArray, IntArray, Any, IntArray, Any]:
     """The event tables of `bars` (one security, or several by their ``symbol`` column), with
     each bar's security number and key, the bar times, their order by security and time, and
-    the names of the securities (None for one)."""
+    the names of the securities (None for one). The tables are measured on `daily` for the
+    securities it holds (see `adjust`)."""
     times = _bar_times(bars)
-    days = _days(times)
     records, frame, rows = _records(events)
     several = "symbol" in bars.columns and ("symbol" in frame.columns
                                             or bars["symbol"].nunique(dropna=False) > 1)
@@ -399,18 +443,11 @@ def _prepare(bars: Frame, events: Any, as_of: Any) -> tuple[_Tables, IntArray, I
         bar_group = np.zeros(len(bars), np.int64)
         rec_group = np.zeros(len(rows), np.int64)
         groups, names = 1, None
-    ns = np.asarray(times.values).astype("datetime64[ns]").astype(np.int64)
-    # Bars usually come sorted: check that in one pass before paying for a sort.
-    step = np.diff(bar_group)
-    if (step >= 0).all() and ((step > 0) | (np.diff(ns) >= 0)).all():
-        order = np.arange(len(bars))
-    else:
-        order = np.lexsort((ns, bar_group))
-    keys = _keys(bar_group, days)
     close = bars["close"].to_numpy(dtype=np.float64)
-    tables = _tables(records, rec_group.astype(np.int64), groups, bar_group, days, keys, order,
-                     close, _day_of(as_of))
-    return tables, bar_group, keys, times, order, names
+    own = _Rows.of(times, bar_group, close)
+    on = own if daily is None else _daily_rows(daily, names, own, times, close)
+    tables = _tables(records, rec_group.astype(np.int64), groups, *on, _day_of(as_of))
+    return tables, bar_group, own.keys, times, own.order, names
 
 
 def factors(events: Any, bars: Frame, *, as_of: Any = None) -> Frame:
@@ -487,7 +524,7 @@ def round_half_up_cent(values: Any) -> Any:
 
 
 def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None,
-           volume: bool = False, round_to_cent: bool = False) -> Frame:
+           volume: bool = False, round_to_cent: bool = False, daily: Frame = None) -> Frame:
     """`bars` with adjusted prices: a new frame of the same shape, index and columns.
 
     `bars`: a frame with a DatetimeIndex (or a ``datetime`` or ``date`` column) and the price
@@ -500,12 +537,18 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     anchored where a backtest standing on that date would see it. `volume`: also restate the
     ``volume`` column in adjusted shares. `round_to_cent`: round prices half-up to the cent.
 
+    `daily`: daily bars (with a ``symbol`` column for several securities) to measure the events
+    on in place of `bars` themselves, for the securities it holds: each event's close before
+    the ex-date and the last bar (after which events are ignored) are taken from them. With
+    the daily bars `daily_needs` asks for, a window of bars (or minute bars) is adjusted as
+    the whole daily history is, bar for bar.
+
     Units: see the units table in the docs (docs/units.md).
     """
     if method is None:
         return bars
     _check_method(method)
-    tables, group, keys, _, _, _ = _prepare(bars, events, as_of)
+    tables, group, keys, _, _, _ = _prepare(bars, events, as_of, daily)
     mul, off, vol = _bar_maps(tables, group, keys, method)
     out = bars.copy(deep=False)
     for col in PRICE_COLUMNS:
@@ -515,6 +558,50 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     if volume and "volume" in out.columns:
         out["volume"] = out["volume"].to_numpy(dtype=np.float64) * vol
     return out
+
+
+class DailyNeeds(NamedTuple):
+    """What of a security's daily history adjusting a window of its bars depends on."""
+    since: Any     # the earliest ex-date (a Timestamp) whose close before it counts, or None
+    latest: bool   # whether an event after the window counts if it has taken effect
+
+
+def daily_needs(times: Any, events: Any, method: str, *, as_of: Any = None) -> DailyNeeds:
+    """What adjusting bars at `times` (one security's, of any period) by `method` needs of the
+    security's daily bars beyond them, for the prices the whole daily history gives:
+
+    - the proportional methods need the close before each ex-date whose factor reaches the
+      bars: ``"qfq-ratio"`` those after the first bar's day, ``"hfq-ratio"`` those up to the
+      last's. Given the daily bars from the last one before `since` on (or from the first,
+      when none is older), every such close is among them, and so is the close an ex-date
+      inside a suspension chains to;
+    - forward adjustment counts an event after the last bar only once it has taken effect,
+      which the latest daily bar tells (`latest`).
+
+    Affine ``"hfq"`` needs nothing: its maps come from the records alone. Events after `as_of`
+    are left out, as `adjust` leaves them out."""
+    _check_method(method)
+    days = _days(times)
+    days = days[days != _NAT]
+    records, _, _ = _records(events)
+    event_days, limit = records.day, _day_of(as_of)
+    if limit is not None:
+        event_days = event_days[event_days <= limit]
+    if not len(days) or not len(event_days):
+        return DailyNeeds(None, False)
+    first, last = days.min(), days.max()
+    forward = method.startswith("qfq")
+    latest = forward and bool((event_days > last).any())
+    if method == "qfq-ratio":
+        counted = event_days[event_days > first]
+    elif method == "hfq-ratio":
+        counted = event_days[event_days <= last]
+    else:
+        counted = event_days[:0]
+    since = None
+    if len(counted):
+        since = pd.Timestamp(np.datetime64(int(counted.min()), "D")).as_unit("s")
+    return DailyNeeds(since, latest)
 
 
 # ---------------------------------------------------------------------------- longer bars

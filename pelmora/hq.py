@@ -9,13 +9,12 @@ event loop that runs the call through ``asyncio.to_thread(hq.bars, ...)``, keep 
 from __future__ import annotations
 
 import copy
-import datetime as _dt
-import re
 import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
 
 from . import adjusted, corporate, frames, intraday, quotes, securities, tables
+from .dates import DateLike, bound
 from .exceptions import DataWarning
 from .limits import BAR_PAGE, MAX_BARS, MAX_OFFSET as _MAX_START
 from .servers import literal_host, parse_address
@@ -28,7 +27,6 @@ if TYPE_CHECKING:
     import pandas as pd
 
 ServerLike = Union[str, tuple[str, int]]
-DateLike = Union[str, int, _dt.date, "pd.Timestamp", "np.datetime64"]
 Progress = Callable[[int, int], object]
 
 DEFAULT_COUNT = BAR_PAGE
@@ -56,50 +54,6 @@ def count_pages(count: int) -> list[tuple[int, int]]:
         pages.append((start, min(BAR_PAGE, count - start)))
         start += BAR_PAGE
     return pages[::-1]
-
-
-# Dates as text: the year first, then perhaps month and day (dashes or slashes between, or
-# nothing: 20250610), then perhaps a time. A day-first or month-first form ("1/6/2025") would
-# be a guess: refused.
-_DATE_TEXT = re.compile(r"\d{4}(?:([-/])\d{1,2}(?:\1\d{1,2})?|\d{4})?"
-                        r"(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?")
-
-
-def _timestamp(value: DateLike | None, name: str, end: bool) -> np.datetime64 | None:
-    """A bound as datetime64[s]; an end given as a date alone takes in that whole day. Text
-    is ISO-like, year first ("2025-06-10", "2025/06/10", "20250610", "2025-06-10 14:30");
-    an integer is a YYYYMMDD date, as `TdxClient` takes them."""
-    if value is None:
-        return None
-    import numpy as np
-    import pandas as pd
-    given = value
-    day_only = isinstance(value, _dt.date) and not isinstance(value, _dt.datetime)
-    if isinstance(value, str):
-        value = value.strip()
-        if not _DATE_TEXT.fullmatch(value):
-            raise ValueError(f"invalid {name} {value!r}: expected a date such as 2025-06-10 "
-                             f"(year first), perhaps with a time (2025-06-10 14:30)")
-        day_only = len(value) <= 10
-    elif isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        if not 10000101 <= value <= 99991231:
-            raise ValueError(f"invalid {name} {value!r}: an integer date is YYYYMMDD, such as "
-                             f"20250610")
-        value, day_only = str(int(value)), True
-    elif isinstance(value, (bool, float, np.floating)):
-        raise ValueError(f"invalid {name} {value!r}: expected a date, not a number")
-    try:
-        ts = pd.Timestamp(value)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"invalid {name} {given!r}: {exc}") from None
-    if ts is pd.NaT:
-        raise ValueError(f"invalid {name} {given!r}: not a date")
-    if ts.tzinfo is not None:
-        raise ValueError(f"invalid {name} {given!r}: bar times are naive exchange-local times")
-    out = np.datetime64(ts.to_datetime64(), "s")
-    if end and day_only:
-        out = out + np.timedelta64(86399, "s")
-    return out
 
 
 def _market(market: str | int) -> int:
@@ -513,9 +467,9 @@ class HQ:
         """The day and the number of a history request (0: today's commands)."""
         if date is None:
             return self.trading_day(), 0
-        bound = _timestamp(date, "date", False)
-        assert bound is not None
-        day = bound.astype("M8[D]")
+        when = bound(date, "date", False)
+        assert when is not None
+        day = when.astype("M8[D]")
         return day, intraday.day_number(day)
 
     def _checked(self, kind: Any, queries: Sequence[Any]) -> Any:
@@ -559,7 +513,7 @@ class HQ:
             count = DEFAULT_COUNT
         if isinstance(count, bool) or not isinstance(count, int) or not 0 < count <= MAX_BARS:
             raise ValueError(f"count must be an integer from 1 to {MAX_BARS:,}, not {count!r}")
-        lo, hi = _timestamp(start, "start", False), _timestamp(end, "end", True)
+        lo, hi = bound(start, "start", False), bound(end, "end", True)
         if lo is not None and hi is not None and hi < lo:
             raise ValueError(f"end {end!r} is before start {start!r}")
         return count, lo, hi

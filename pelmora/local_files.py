@@ -22,7 +22,10 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
 
 Files are read with read() in 64 KiB chunks, never mapped: a file truncated while it is read
 gives fewer rows, never a crash. A FIFO, device or directory is refused at once (it is opened
-without blocking and only a regular file is read). Every error names the file.
+without blocking and only a regular file is read). A file whose first records are of another
+kind than the one read, or than its name says (daily records in ``x.lc1``, minute records read
+by `read_day_frame`), is refused with a ValueError saying what its records are: read as the
+other kind they would give garbage prices. Every error names the file.
 """
 from __future__ import annotations
 
@@ -33,7 +36,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Un
 
 from . import frames
 from .exceptions import DataWarning
-from .hq import DateLike, _timestamp
+from .dates import DateLike, bound
 from .limits import MAX_PRICE_DECIMALS
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
@@ -79,7 +82,7 @@ def symbol_of_file(path: PathLike) -> Optional[Symbol]:
 
 
 def _bound(value: DateLike | None, name: str, end: bool) -> Optional[int]:
-    ts = _timestamp(value, name, end)
+    ts = bound(value, name, end)
     return None if ts is None else int(ts.astype("int64"))
 
 
@@ -100,6 +103,21 @@ def _adjusted(frame: pd.DataFrame, adjust: Optional[str], events: Any) -> pd.Dat
     return adjust_bars(frame, events, adjust)
 
 
+def between(frame: pd.DataFrame, start: DateLike | None, end: DateLike | None) -> pd.DataFrame:
+    """The rows of a frame of this module within `start` / `end`, as the readers keep them."""
+    lo, hi = _bounds(start, end)
+    if lo is None and hi is None:
+        return frame
+    import numpy as np
+    times = np.asarray(frame.index.values).astype("datetime64[s]").astype(np.int64)
+    keep = np.ones(len(frame), bool)
+    if lo is not None:
+        keep &= times >= lo
+    if hi is not None:
+        keep &= times <= hi
+    return frame[keep]
+
+
 def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
               end: DateLike | None) -> frames.Bars:
     from . import _engine
@@ -117,26 +135,36 @@ def read_day_frame(path: PathLike, *, start: DateLike | None = None,
     module for the units). `start` / `end` keep only bars within them (a date alone as `end`
     takes in that day). The price scale comes from the file's name, or `price_decimals`.
     `adjust` (``"qfq"``, ``"hfq"``, ...) with `events` (``HQ.xdxr``, `xdxr_frame`, or a
-    stored table) returns adjusted prices through `pelmora.adjust.adjust`.
+    stored table) returns adjusted prices through `pelmora.adjust.adjust`, as the whole file
+    is adjusted, whatever `start` and `end`.
 
     FileNotFoundError when the path does not exist; OSError naming the path when it cannot be
-    read or is not a regular file (a directory, a FIFO).
+    read or is not a regular file (a directory, a FIFO); ValueError naming it when its records
+    are not daily bars, or its name says they are minute bars (``.lc1``, ``.lc5``).
 
     Units: see the units table in the docs (docs/units.md).
     """
-    bars = _read_one(path, price_divisor(symbol_of_file(path), price_decimals), start, end)
-    return _adjusted(frames.bars_frame(bars), adjust, events)
+    divisor = price_divisor(symbol_of_file(path), price_decimals)
+    if adjust is None:
+        return frames.bars_frame(_read_one(path, divisor, start, end))
+    # Later events and earlier closes count whatever the window: the whole file is adjusted.
+    bars = _adjusted(frames.bars_frame(_read_one(path, divisor, None, None)), adjust, events)
+    return between(bars, start, end)
 
 
 def read_minute_frame(path: PathLike, *, start: DateLike | None = None,
                       end: DateLike | None = None, adjust: Optional[str] = None,
                       events: Any = None) -> pd.DataFrame:
     """The bars of one ``.lc1`` or ``.lc5`` file as a frame like ``HQ.bars(..., period="1m")``
-    (see the module for the units); arguments and failures as `read_day_frame`'s.
+    (see the module for the units); arguments and failures as `read_day_frame`'s (a file of
+    daily records, or named ``.day``, is refused).
 
     Units: see the units table in the docs (docs/units.md).
     """
-    return _adjusted(frames.bars_frame(_read_one(path, None, start, end)), adjust, events)
+    if adjust is None:
+        return frames.bars_frame(_read_one(path, None, start, end))
+    bars = _adjusted(frames.bars_frame(_read_one(path, None, None, None)), adjust, events)
+    return between(bars, start, end)
 
 
 def _market_folders(folder: PathLike) -> list[tuple[str, int]]:

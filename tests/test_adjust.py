@@ -7,8 +7,8 @@ import pandas as pd
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from pelmora.adjust import (adjust, factors, finance_frame, reference_price, resample_daily,
-                            round_half_up_cent, xdxr_frame)
+from pelmora.adjust import (adjust, daily_needs, factors, finance_frame, reference_price,
+                            resample_daily, round_half_up_cent, xdxr_frame)
 
 START = pd.Timestamp("2024-01-01")  # a Monday
 
@@ -168,6 +168,30 @@ def test_continuity_across_ex_dates(raw_events, closes):
     ratio = adj["hfq-ratio"] / adj["qfq-ratio"]
     assert ratio == pytest.approx(np.full(len(ratio), ratio[0]), rel=1e-9)
     assert_continuous(bars, events, table, adj)
+
+
+@settings(max_examples=300, deadline=None)
+@given(event_lists, st.integers(0, len(DAYS) - 1), st.integers(0, len(DAYS) - 1),
+       st.sampled_from(["qfq", "hfq", "qfq-ratio", "hfq-ratio"]), st.integers(-2, 32),
+       st.booleans())
+def test_a_window_measured_on_the_daily_bars_it_needs(raw_events, i, j, method, as_of, hours):
+    # Events before, inside and after the window, on weekends and in the suspension; the
+    # window's own bars daily or at 15:00 (as minute bars are stamped).
+    whole = bars_on(DAYS)
+    events = [rec(START + pd.Timedelta(days=d), 11, suogu=0.5 + s / 4) if cat == 11 else
+              cash(START + pd.Timedelta(days=d), f, s, r, p) for d, f, s, r, p, cat in raw_events]
+    as_of = None if as_of < 0 else START + pd.Timedelta(days=as_of)
+    i, j = min(i, j), max(i, j) + 1
+    window = bars_on(DAYS[i:j], whole["close"].iloc[i:j], hour=15 if hours else 0)
+    need = daily_needs(window.index, events, method, as_of=as_of)
+    # The daily bars asked for: from the last one before `since` on, or the latest alone.
+    if need.since is not None:
+        daily = whole.iloc[max(0, int(whole.index.searchsorted(need.since)) - 1):]
+    else:
+        daily = whole.iloc[-1:] if need.latest else None
+    got = adjust(window, events, method, as_of=as_of, daily=daily)
+    want = adjust(whole, events, method, as_of=as_of).iloc[i:j]
+    np.testing.assert_allclose(got["close"], want["close"], rtol=1e-12)
 
 
 def assert_continuous(bars, events, table, adj):

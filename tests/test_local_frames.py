@@ -2,6 +2,7 @@
 files, FIFOs and directories refused without blocking, files cut while read, the folder's
 filters, and the simulated market's vipdoc folder equal to what HQ answers for it."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -323,3 +324,78 @@ def test_adjust_passes_through_pelmora_adjust(vipdoc):
     assert one["close"].iloc[-1] > raw.loc[raw["symbol"] == "sh600036", "close"].iloc[-1]
     with pytest.raises(ValueError, match="adjust= needs the ex-rights events"):
         read_vipdoc(vipdoc, adjust="qfq")
+
+
+# -- a file's kind, told by its first records
+
+def ambiguous_days(n):
+    """Daily records whose dates also read as minute words (a day and a minute that exist)."""
+    days = pd.bdate_range("2001-01-01", "2030-12-31")
+    number = (days.year * 10000 + days.month * 100 + days.day).to_numpy()
+    word, minute = number & 0xFFFF, number >> 16
+    md = word & 0x7FF
+    fits = (md // 100 >= 1) & (md // 100 <= 12) & (md % 100 >= 1) & (md % 100 <= 28) & \
+        (minute < 1440)
+    r = random_day(n, np.random.default_rng(3))
+    r["date"] = number[fits][:n]
+    return r
+
+
+@pytest.mark.parametrize("name, records, reader, found, want", [
+    # The reader asks one kind, the records are the other.
+    ("sh600036.day", "minute", read_day_frame, "minute", "daily"),
+    ("sh600036.lc1", "day", read_minute_frame, "daily", "minute"),
+    ("sh600036.lc5", "ambiguous", read_minute_frame, "daily", "minute"),
+    ("plain", "day", read_minute_frame, "daily", "minute"),
+    # The records are what is asked, the name says otherwise.
+    ("x.lc1", "day", read_day_frame, "daily", "minute"),
+    ("x.DAY", "minute", read_minute_frame, "minute", "daily"),
+    # Right pairings read, whatever the name.
+    ("sh600036.day", "day", read_day_frame, None, None),
+    ("sh600036.day", "ambiguous", read_day_frame, None, None),
+    ("sz000001.LC5", "minute", read_minute_frame, None, None),
+    ("plain", "minute", read_minute_frame, None, None),
+])
+def test_files_read_as_another_kind_are_refused(tmp_path, name, records, reader, found, want):
+    make = {"day": random_day, "minute": random_minute,
+            "ambiguous": lambda n, rng: ambiguous_days(n)}[records]
+    data = make(300, np.random.default_rng(7))
+    path = tmp_path / name
+    path.write_bytes(data.tobytes())
+    if found is None:
+        assert len(reader(path)) == 300
+    else:
+        with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: its records are "
+                                             f"{found} bars, not {want} bars$"):
+            reader(path)
+        with pytest.raises(ValueError, match="its records are"):
+            reader(path, start="2020-01-01")  # bounds or not
+    # An empty file has no kind to be wrong about.
+    path.write_bytes(b"")
+    assert reader(path).empty
+
+
+def test_folders_and_the_command_line_refuse_files_of_another_kind(vipdoc, tmp_path):
+    folder = tmp_path / "tdx"
+    (folder / "vipdoc" / "sh" / "lday").mkdir(parents=True)
+    for code in ("600036", "600000"):
+        src = vipdoc / "vipdoc" / "sh" / "lday" / f"sh{code}.day"
+        (folder / "vipdoc" / "sh" / "lday" / f"sh{code}.day").write_bytes(src.read_bytes())
+    bad = folder / "vipdoc" / "sh" / "lday" / "sh600000.day"
+    bad.write_bytes(random_minute(50, np.random.default_rng(1)).tobytes())
+    with pytest.raises(ValueError, match=f"^{re.escape(str(bad))}: its records are minute bars"):
+        read_vipdoc(folder)
+    with pytest.warns(DataWarning, match="1 of 2 files failed: sh600000 .ValueError: .*its "
+                                         "records are minute bars"):
+        frame = read_vipdoc(folder, errors="warn")
+    assert list(frame["symbol"].unique()) == ["sh600036"]
+    lc1 = tmp_path / "x.lc1"
+    lc1.write_bytes(random_day(20, np.random.default_rng(2)).tobytes())
+    for command, path, found, want in [("day", lc1, "daily", "minute"),
+                                       ("minute", folder / "vipdoc" / "sh" / "lday" /
+                                        "sh600036.day", "daily", "minute")]:
+        done = subprocess.run([sys.executable, "-m", "pelmora", command, str(path)],
+                              capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (1, "")
+        assert done.stderr == f"pelmora: error: {path}: its records are {found} bars, not " \
+                              f"{want} bars\n"

@@ -6,6 +6,7 @@ import datetime as dt
 import sys
 from typing import Any, Callable
 
+from ..dates import bound
 from ..symbols import parse_symbol
 from . import output
 from .options import CODE_HELP, Parents, Subparsers, arg, date, open_hq
@@ -55,8 +56,8 @@ def _runner(method: str) -> Callable[[argparse.Namespace], int]:
             fetch: Any = getattr(hq, method)
             frame = fetch(symbol, args.date)
             if not len(frame):
-                day = (dt.date.fromisoformat(args.date[:10]) if args.date
-                       else dt.date.fromisoformat(str(hq.trading_day())))
+                when = bound(args.date, "date", False) if args.date else hq.trading_day()
+                day = dt.date.fromisoformat(str(when)[:10])
                 # An answer, not a failure: status 0, and the note where no program reads it.
                 print(_no_trading(method, symbol, day), file=sys.stderr)
         output.write(frame, args.format)

@@ -64,28 +64,36 @@ def _regular_file(path: str) -> str:
     return path
 
 
+def _bounds(args: argparse.Namespace) -> dict[str, str | None]:
+    """The window the file is read in: all of it when adjusting, which is cut afterwards (an
+    adjusted price does not depend on the window)."""
+    if args.adjust is None:
+        return {"start": args.start, "end": args.end}
+    return {"start": None, "end": None}
+
+
 def _adjusted(frame: pd.DataFrame, args: argparse.Namespace) -> pd.DataFrame:
-    """The bars adjusted as --adjust asks, by the events of the file's security."""
+    """The bars adjusted as --adjust asks, by the events of the file's security, then cut to
+    --start and --end."""
     if args.adjust is None:
         if args.server:
             raise CommandError("--events-from gives the events of --adjust: give --adjust too")
         return frame
     from ..adjust import adjust
-    from ..local_files import symbol_of_file
+    from ..local_files import between, symbol_of_file
     symbol = symbol_of_file(args.file)
     if symbol is None:
         raise CommandError(f"{args.file}: --adjust needs the security in the file's name, "
                            f"such as sh600036.day")
     with open_hq(args, "--events-from") as hq:
         events = hq.xdxr(symbol)
-    return adjust(frame, events, args.adjust)
+    return between(adjust(frame, events, args.adjust), args.start, args.end)
 
 
 def run_day(args: argparse.Namespace) -> int:
     from ..local_files import read_day_frame
     path = _regular_file(args.file)
-    frame = read_day_frame(path, start=args.start, end=args.end,
-                           price_decimals=args.price_decimals)
+    frame = read_day_frame(path, **_bounds(args), price_decimals=args.price_decimals)
     output.write(_adjusted(frame, args), args.format)
     return 0
 
@@ -93,6 +101,6 @@ def run_day(args: argparse.Namespace) -> int:
 def run_minute(args: argparse.Namespace) -> int:
     from ..local_files import read_minute_frame
     path = _regular_file(args.file)
-    frame = read_minute_frame(path, start=args.start, end=args.end)
+    frame = read_minute_frame(path, **_bounds(args))
     output.write(_adjusted(frame, args), args.format)
     return 0

@@ -8,7 +8,6 @@ on standard error in `pelmora.cli.main`.
 from __future__ import annotations
 
 import argparse
-import datetime as dt
 import os
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
@@ -97,12 +96,13 @@ def period(text: str) -> str:
 
 
 def date(text: str) -> str:
-    """A date or date and time as given, once it is known to be ISO text."""
+    """A date or date and time as given, once it is known to be one (year first, the rule
+    every call of the library reads dates by)."""
+    from ..dates import bound
     try:
-        dt.datetime.fromisoformat(text.strip())
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid date {text!r}: expected YYYY-MM-DD or "
-                                         f"YYYY-MM-DD HH:MM") from None
+        bound(text, "date", False)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
     return text.strip()
 
 

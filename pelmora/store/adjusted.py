@@ -36,7 +36,11 @@ def _day_numbers(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
 def adjusted_prices(con: sqlite3.Connection, symbol: str, series: blocks.Series, period: str,
                     method: str, as_of: int | None = None) -> npt.NDArray[np.float64]:
     """The open, high, low and close of `series` in yuan, adjusted by `method` with the stored
-    ex-rights records of `symbol` (those dated by `as_of`, YYYYMMDD, when given)."""
+    ex-rights records of `symbol` (those dated by `as_of`, YYYYMMDD, when given).
+
+    The events are measured on the whole stored daily history (the close before each
+    ex-date, the last bar), so that a series cut to any window is adjusted as the whole one
+    is; a store without daily bars of `symbol` measures them on `series` itself."""
     rows = con.execute(f"SELECT date, category, {', '.join(_KEYS)} FROM xdxr WHERE symbol=? "
                        f"AND NOT coalesce(date > ?, 0)", (symbol, as_of)).fetchall()
     table = np.array(rows, dtype=np.float64).reshape(len(rows), 2 + len(_KEYS))
@@ -47,5 +51,21 @@ def adjusted_prices(con: sqlite3.Connection, symbol: str, series: blocks.Series,
     days = key_times(series.keys, period).astype("M8[D]").astype(np.int64)
     prices = series.prices.astype(np.float64) / 1000.0
     dates = np.nan_to_num(table[:, 0]).astype(np.int64)
+    whole = series if period == "day" and _is_whole(con, symbol, series) else \
+        blocks.read(con, symbol, "day")
+    daily = None
+    if len(whole):
+        daily = (key_times(whole.keys, "day").astype("M8[D]").astype(np.int64),
+                 whole.prices[3].astype(np.float64) / 1000.0)
     return adjust_prices(days, prices, _day_numbers(dates),
-                         table[:, 1].astype(np.int64), values, method)
+                         table[:, 1].astype(np.int64), values, method, daily)
+
+
+def _is_whole(con: sqlite3.Connection, symbol: str, series: blocks.Series) -> bool:
+    """Whether `series` holds every stored daily bar of `symbol` (then it need not be read
+    again)."""
+    if not len(series):
+        return False
+    row = con.execute(f"SELECT min(first), max(last) FROM {blocks.table('day')} WHERE symbol=?",
+                      (symbol,)).fetchone()
+    return row == (int(series.keys[0]), int(series.keys[-1]))

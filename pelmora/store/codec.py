@@ -44,10 +44,10 @@ def key_times(keys: npt.NDArray[Any], period: str) -> npt.NDArray[Any]:
 def key_of_date(value: Any, period: str, end: bool = False) -> int:
     """A date or time bound as a key of `period` (an end given as a date takes its whole
     day), read as `HQ`'s bounds are."""
-    from ..hq import _timestamp
-    bound = _timestamp(value, "end" if end else "start", end)
-    assert bound is not None
-    key = int(time_keys(np.array([bound]), period if period in MINUTE_PERIODS else "day")[0])
+    from ..dates import bound
+    when = bound(value, "end" if end else "start", end)
+    assert when is not None
+    key = int(time_keys(np.array([when]), period if period in MINUTE_PERIODS else "day")[0])
     return key
 
 

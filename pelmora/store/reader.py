@@ -102,9 +102,9 @@ class Store:
         of those the store keeps (day, 5m, 1m; ValueError for another). `count`: the latest
         `count` bars (up to `end` when given); `start` / `end` as for `HQ.bars`; `count` and
         `start` together are refused. `adjust` ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
-        adjusts them by the stored ex-rights events over the whole stored history, then cuts
-        the range; `as_of` ignores events after it. Raises ValueError for a malformed name or
-        a Beijing code, KeyError naming a security the store has never listed.
+        adjusts them by the stored ex-rights events as the whole stored daily history is
+        adjusted, whatever the range; `as_of` ignores events after it. Raises ValueError for a
+        malformed name or a Beijing code, KeyError naming a security the store has never listed.
 
         What differs from `HQ.bars`: without `count` and `start` every stored bar is given
         (not the latest 800); there is no `progress` (a read takes milliseconds); and no
@@ -116,7 +116,7 @@ class Store:
         name = self._period(period)
         _check_count(count, start)
         lo, hi = self._range(name, start, end)
-        series = blocks.read(self._con, sym.canonical, name, lo if adjust is None else 0, hi)
+        series = blocks.read(self._con, sym.canonical, name, lo, hi)
         if not len(series) and not self._known(sym.canonical):
             raise KeyError(f"{sym.canonical} is not in the store's security lists")
         prices = None
@@ -125,9 +125,6 @@ class Store:
             self._xdxr_rows(sym.canonical)  # checked before the adjustment reads them
             prices = adjusted_prices(self._con, sym.canonical, series, name, adjust,
                                      None if as_of is None else key_of_date(as_of, "day"))
-            if lo:
-                keep = series.keys >= lo
-                series, prices = series.part(keep), prices[:, keep]
         if count is not None and len(series) > count:
             series = series.part(slice(len(series) - count, None))
             prices = None if prices is None else prices[:, -count:]

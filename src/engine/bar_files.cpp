@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "common/bytes.hpp"
@@ -107,6 +109,67 @@ inline int64_t minute_seconds(uint16_t date, uint16_t time) {
     return days_from_civil(y, m, d) * 86400 + int64_t(time) * 60;
 }
 
+// A file's kind is told by its first records, this many at most, most of which must agree (a
+// bad record among them is read as NaT, as anywhere else): a daily record's date is a YYYYMMDD
+// number, a minute record's a packed day and minute. Read as a daily date, a minute record
+// gives a year past 3700 (its minute word, 570 to 900 in trading hours, is the high half), so
+// records that pass as daily dates are daily; a daily date read as minute words passes now and
+// then (a clock time of about 05:00 and, for one day in five, a calendar day), so records are
+// minute records only when they do not pass as daily dates.
+constexpr size_t kKindSample = 8;
+
+enum class RecordKind { Unknown, Daily, Minute };
+
+bool daily_record(const uint8_t* raw) {
+    const uint32_t date = load_u32(raw);
+    return valid_date(date / 10000, date / 100 % 100, date % 100);
+}
+
+bool minute_record(const uint8_t* raw) {
+    return minute_seconds(load_u16(raw), load_u16(raw + 2)) != kNotATime;
+}
+
+RecordKind records_kind(const uint8_t* raw, size_t n) {
+    const size_t k = std::min(n, kKindSample);
+    size_t daily = 0, minute = 0;
+    for (size_t i = 0; i < k; ++i, raw += reader::kRecordSize) {
+        daily += daily_record(raw);
+        minute += minute_record(raw);
+    }
+    if (2 * daily > k) return RecordKind::Daily;
+    return 2 * minute > k ? RecordKind::Minute : RecordKind::Unknown;
+}
+
+// The kind TDX's name for a file gives it (.day, .lc1, .lc5), or Unknown.
+RecordKind named_kind(const std::string& path) {
+    auto ends_with = [&](std::string_view ext) {
+        if (path.size() < ext.size()) return false;
+        for (size_t i = 0; i < ext.size(); ++i)
+            if (std::tolower(uint8_t(path[path.size() - ext.size() + i])) != ext[i]) return false;
+        return true;
+    };
+    if (ends_with(".day")) return RecordKind::Daily;
+    if (ends_with(".lc1") || ends_with(".lc5")) return RecordKind::Minute;
+    return RecordKind::Unknown;
+}
+
+const char* kind_name(RecordKind k) {
+    return k == RecordKind::Daily ? "daily bars" : "minute bars";
+}
+
+// Refuses a file whose first records are of another kind than the one read, or than its name
+// says: read as the other kind they come out as garbage prices or as times that are no times.
+Status check_kind(const BarFile& f, BarFileLayout layout, const uint8_t* raw, size_t n) {
+    const RecordKind found = records_kind(raw, n);
+    if (found == RecordKind::Unknown) return {};
+    const RecordKind read = layout == BarFileLayout::Daily ? RecordKind::Daily : RecordKind::Minute;
+    const RecordKind named = named_kind(f.path);
+    const RecordKind want = found != read ? read : named;
+    if (want == RecordKind::Unknown || want == found) return {};
+    return Error{ErrorKind::Value, f.path + ": its records are " + kind_name(found) + ", not " +
+                                       kind_name(want), 0};
+}
+
 // The file's name leads every message, unless the message already holds it.
 Error with_path(const std::string& path, Error e) {
     if (e.kind != ErrorKind::FileNotFound) e.message = path + ": " + e.message;
@@ -169,12 +232,16 @@ Status read_file(const BarFile& f, BarFileLayout layout, TimeBounds bounds, uint
     size_t left = std::min(size / reader::kRecordSize, dest.limit);
     DailyClock clock;
     size_t row = first;
+    bool first_chunk = true;
     while (left > 0) {
         const size_t want = std::min(left, kChunkRecords);
         size_t got = 0;
         if (Status st = reader::read_up_to(fd.get(), chunk, want * reader::kRecordSize, got); !st)
             return with_path(f.path, st.take_error());
         const size_t n = got / reader::kRecordSize;
+        if (first_chunk)
+            if (Status st = check_kind(f, layout, chunk, n); !st) return st;
+        first_chunk = false;
         if (!dest.reserve(row + n)) return Error{ErrorKind::Panic, f.path + ": out of memory", 0};
         const RowPointers p = dest.pointers();
         row = layout == BarFileLayout::Daily
