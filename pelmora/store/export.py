@@ -16,7 +16,7 @@ import errno
 import os
 import sqlite3
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Generator
 
 import numpy as np
 
@@ -44,7 +44,7 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
         counted = [0]
 
         def batches(cur: Any = cur, counted: list[int] = counted,
-                    period: str = period) -> Iterator[Any]:
+                    period: str = period) -> Generator[Any, None, None]:
             while rows := cur.fetchmany(_BLOCKS):
                 batch = _batch(blocks.verified(con, period, rows), period, pa)
                 counted[0] += batch.num_rows
