@@ -95,3 +95,24 @@ def test_many_random_byte_flips_are_found_or_harmless(clean, tmp_path):
     outcomes = flips(clean, tmp_path, 200)
     print({o: outcomes.count(o) for o in set(outcomes)})
     assert outcomes.count("harmless") < len(outcomes)
+
+
+def test_a_damaged_block_is_named_then_fetched_again(clean, tmp_path):
+    folder = tmp_path / "damaged"
+    shutil.copytree(clean, folder)
+    want = everything(clean)
+    with closing(schema.connect(folder)) as con:  # a close changed behind the checksum
+        con.execute("UPDATE blocks_5m SET close = zeroblob(length(close)) WHERE rowid = "
+                    "(SELECT min(rowid) FROM blocks_5m WHERE symbol = 'sh600036')")
+    with Store(folder) as store:
+        with pytest.raises(StoreCorrupt, match=f"^{folder / schema.DB_NAME}: the 5m bars of "
+                                               f"sh600036 are damaged"):
+            store.bars("600036", "5m")
+        with pytest.raises(StoreCorrupt, match="the bars of sh600036 are damaged"):
+            store.sql("SELECT * FROM bars_5m WHERE symbol = 'sh600036'")
+    assert [i[:3] for i in found(folder)] == [("sh600036", "5m", "damaged")]
+    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as s:
+        assert sync(folder, [f"{s.host}:{s.port}"], periods=["day", "5m"]).ok
+    assert found(folder) == []
+    got = everything(folder)
+    assert all(same(got[k], want[k]) for k in want if k != "log")
