@@ -5,7 +5,9 @@ Not a test: figures are printed with their ratio to the ideal of the same run, t
 sync made times the round trip over the connections (the server's answers held `--latency`
 ms). Steps: a full sync of daily history; one more simulated day and the update; reading one
 security's whole adjusted daily history and every close of one date from a second process
-while a sync runs; the store's size per bar. "update" meets a simulator that builds each
+while a sync runs (checksums included); the checksum of every row and SQLite's integrity check
+over the whole store (`sync --check`; each sync runs the checksums part first); the store's size
+per bar. "update" meets a simulator that builds each
 security's history on its first request (its CPU, not the client's, sets the pace on two
 cores); "rerun" syncs the same day again against the now warm simulator: the same requests.
 """
@@ -20,6 +22,8 @@ import tempfile
 import time
 
 from pelmora.store import Store, sync
+from pelmora.store import checksums, schema
+from pelmora.store.check import damaged
 from pelmora.testing import SimulatedServer
 
 DAY, NEXT = 20250613, 20250616
@@ -80,6 +84,16 @@ def main():
         size = os.path.getsize(db) + sum(os.path.getsize(db + x) for x in ("-wal",)
                                          if os.path.exists(db + x))
         out["size"] = {"bars": int(bars), "bytes": size, "bytes_per_bar": round(size / bars, 1)}
+        con = schema.connect(folder, readonly=True)
+        began = time.perf_counter()
+        for table in schema.CHECKED_TABLES + ("blocks_day",):
+            checksums.mismatched(con, table, "1")
+        rows_s = time.perf_counter() - began
+        began = time.perf_counter()
+        found = damaged(con)
+        out["verify"] = {"checksums_s": round(rows_s, 2),
+                         "check_s": round(time.perf_counter() - began, 2), "found": len(found)}
+        con.close()
         idle = subprocess.run([sys.executable, "-c", READER, folder, "20", DATE],
                               capture_output=True, text=True, check=True)
         out["read_idle"] = json.loads(idle.stdout)
@@ -103,6 +117,9 @@ def main():
         print(f"read    one security adjusted ({r['rows']} bars) {r['one_ms']:.1f} ms; every "
               f"close of one date ({r['closes']} rows) {r['market_ms']:.1f} ms  (medians, "
               f"{when})")
+    v = out["verify"]
+    print(f"verify  every row's checksum {v['checksums_s']:.2f} s; with SQLite's integrity "
+          f"check {v['check_s']:.2f} s; {v['found']} found")
     s = out["size"]
     print(f"size    {s['bytes'] / 1e6:.1f} MB for {s['bars']:,} daily bars: "
           f"{s['bytes_per_bar']} bytes a bar")

@@ -207,7 +207,7 @@ def test_check_reports_lost_bars_and_stale_series(full, tmp_path):
     import shutil
     folder = tmp_path / "gaps"
     shutil.copytree(full, folder)
-    with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
+    with closing(schema.connect(folder)) as con:
         edit(con, "sh600036", lambda s: s.part((s.keys < 20240102) | (s.keys > 20240105)))
         con.execute("UPDATE coverage SET checked=20250612 WHERE symbol='sz000001'")
         con.commit()
@@ -409,7 +409,7 @@ def test_a_full_disk_is_reported_as_such(tmp_path):
     con.execute(f"PRAGMA max_page_count={con.execute('PRAGMA page_count').fetchone()[0]}")
     with pytest.raises(sqlite3.OperationalError, match="database or disk is full"):
         with transaction(con):
-            con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?)",
+            con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
                             [(1, "sh600036", "day", "failed", "x" * 3000)] * 100)
     assert not con.in_transaction
     con.close()

@@ -57,8 +57,9 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c.add_argument("--symbols", nargs="+", metavar="CODE",
                    help="only these securities (default: every one of the markets' lists)")
     c.add_argument("--since", type=date, metavar="DATE",
-                   help="a first sync goes back to DATE only (default: as deep as the servers "
-                        "go)")
+                   help="fetch history back to DATE only (default: as deep as the servers "
+                        "go); on a store that has bars, securities whose stored history starts "
+                        "after DATE are fetched back to it, the others are updated as usual")
     c.add_argument("--check", action="store_true",
                    help="only report incomplete securities (exit status 1 if any)")
     c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
@@ -121,9 +122,10 @@ def _securities(n: int) -> str:
 def _sync(args: argparse.Namespace) -> int:
     from ..store import StoreBusy, sync
     from ..store.check import check
+    from ..store.errors import naming
     from ..store.schema import connect
     if args.check:
-        with contextlib.closing(connect(args.store, readonly=True)) as con:
+        with contextlib.closing(connect(args.store, readonly=True)) as con, naming(con):
             return _report(check(con), args.quiet)
     bar = _Bar(args.period) if not args.quiet and sys.stderr.isatty() else None
     try:
@@ -132,9 +134,18 @@ def _sync(args: argparse.Namespace) -> int:
                        progress=bar)
     except StoreBusy as exc:
         raise CommandError(str(exc)) from None
+    except KeyboardInterrupt:
+        if bar is not None:
+            bar.close()
+            bar = None
+        print(f"pelmora: sync interrupted; what it wrote is kept, and pelmora sync "
+              f"{args.store} carries on from there", file=sys.stderr)
+        return 130
     finally:
         if bar is not None:
             bar.close()
+    for market, why in summary.markets_failed.items():
+        print(f"pelmora: {market} security list failed: {why}", file=sys.stderr)
     for name, why in summary.failures.items():
         print(f"pelmora: {name} failed: {why}", file=sys.stderr)
     for server, why in summary.servers_set_aside:
@@ -171,13 +182,14 @@ def _query(args: argparse.Namespace) -> int:
 
 
 def _export(args: argparse.Namespace) -> int:
+    from ..store.errors import naming
     from ..store.export import export_parquet
     from ..store.schema import connect
     try:
         import pyarrow  # noqa: F401
     except ImportError:
         raise CommandError("export needs pyarrow: pip install 'pelmora[export]'") from None
-    with contextlib.closing(connect(args.store, readonly=True)) as con:
+    with contextlib.closing(connect(args.store, readonly=True)) as con, naming(con):
         n = export_parquet(con, args.parquet)
     print(f"{n:,} bars written to {args.parquet}")
     return 0

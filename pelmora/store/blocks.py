@@ -9,7 +9,8 @@ security, and little of a page is left empty (a quarter would leave a third of e
 
 Units are the servers': times as integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars),
 prices integer thousandths of a yuan (index points for indices), volume and amount as doubles,
-the index bars' up and down counts as integers.
+the index bars' up and down counts as integers. Each row carries the checksum of its values
+(`checksums`), checked whenever the row is read.
 """
 from __future__ import annotations
 
@@ -20,7 +21,9 @@ from typing import Any, Iterable, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
+from . import checksums
 from .codec import MINUTE_PERIODS
+from .errors import StoreCorrupt, store_file
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -48,7 +51,7 @@ def ddl(period: str) -> str:
             "block INTEGER NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL, "
             "bars INTEGER NOT NULL, datetime BLOB NOT NULL, open BLOB NOT NULL, "
             "high BLOB NOT NULL, low BLOB NOT NULL, close BLOB NOT NULL, volume BLOB NOT NULL, "
-            "amount BLOB NOT NULL, up_count BLOB, down_count BLOB, "
+            "amount BLOB NOT NULL, up_count BLOB, down_count BLOB, crc INTEGER, "
             "PRIMARY KEY (symbol, block))")
 
 
@@ -133,10 +136,25 @@ def encode(symbol: str, series: Series, period: str) -> list[tuple[Any, ...]]:
         counts: list[Optional[bytes]] = [None, None]
         if series.counts is not None:
             counts = [_packed(c, _COUNT, f"{symbol} index counts") for c in series.counts[:, a:b]]
-        rows.append((symbol, int(blocks[a]), int(keys[a]), int(keys[b - 1]), b - a,
-                     keys[a:b].astype(_KEY).tobytes(),
-                     *(_packed(x, _PRICE, f"{symbol} prices") for x in p),
-                     *(x.astype(_FLOW).tobytes() for x in f), *counts))
+        row = (symbol, int(blocks[a]), int(keys[a]), int(keys[b - 1]), b - a,
+               keys[a:b].astype(_KEY).tobytes(),
+               *(_packed(x, _PRICE, f"{symbol} prices") for x in p),
+               *(x.astype(_FLOW).tobytes() for x in f), *counts)
+        rows.append((*row, checksums.of(*row)))
+    return rows
+
+
+# A stored row as read back: the block's columns, its checksum last.
+ROW = "symbol, block, first, last, bars, " + ", ".join(COLUMNS) + ", crc"
+
+
+def verified(con: sqlite3.Connection, period: str, rows: list[Any]) -> list[Any]:
+    """`rows` (of `ROW`), or StoreCorrupt naming the store's file and the first block whose
+    checksum does not match."""
+    for row in rows:
+        if checksums.of(*row[:-1]) != row[-1]:
+            raise StoreCorrupt(f"{store_file(con)}: the {period} bars of {row[0]} are damaged "
+                               f"(block {row[1]}: checksum mismatch); a sync fetches them again")
     return rows
 
 
@@ -166,16 +184,14 @@ def decode(rows: Iterable[Sequence[Any]]) -> Series:
     return Series(keys, prices, flows, counts)
 
 
-_BLOBS = ", ".join(COLUMNS)
-
 
 def read(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
          hi: int = 999999999999) -> Series:
     """The stored bars of `symbol` with keys in [lo, hi]."""
-    rows = con.execute(f"SELECT {_BLOBS} FROM {table(period)} WHERE symbol=? AND block "
+    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE symbol=? AND block "
                        f"BETWEEN ? AND ? ORDER BY block",
                        (symbol, block_of(lo, period), block_of(hi, period))).fetchall()
-    series = decode(rows)
+    series = decode(r[5:-1] for r in verified(con, period, rows))
     if len(series) and (series.keys[0] < lo or series.keys[-1] > hi):
         a = int(np.searchsorted(series.keys, lo, side="left"))
         b = int(np.searchsorted(series.keys, hi, side="right"))
@@ -197,9 +213,9 @@ def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 99999
         con.execute("DELETE FROM temp.wanted")
         con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
         where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
-    rows = con.execute(f"SELECT symbol, bars, {_BLOBS} FROM {table(period)} WHERE {where} "
+    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE {where} "
                        f"ORDER BY symbol, block", args).fetchall()
-    series = decode(r[2:] for r in rows)
+    series = decode(r[5:-1] for r in verified(con, period, rows))
     names: list[str] = []
     counted: list[bool] = []
     owner = np.empty(len(rows), np.int64)
@@ -207,9 +223,9 @@ def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 99999
         if not names or names[-1] != r[0]:
             names.append(r[0])
             counted.append(False)
-        counted[-1] = counted[-1] or r[9] is not None
+        counted[-1] = counted[-1] or r[12] is not None
         owner[i] = len(names) - 1
-    of_bar = np.repeat(owner, [r[1] for r in rows])
+    of_bar = np.repeat(owner, [r[4] for r in rows])
     keep = (series.keys >= lo) & (series.keys <= hi)
     if not keep.all():
         series, of_bar = series.part(keep), of_bar[keep]
@@ -225,5 +241,5 @@ def write(con: sqlite3.Connection, symbol: str, period: str, series: Series,
     if replace_from is not None:
         con.execute(f"DELETE FROM {table(period)} WHERE symbol=? AND block>=?",
                     (symbol, replace_from))
-    con.executemany(f"INSERT INTO {table(period)} VALUES ({','.join('?' * 14)})",
+    con.executemany(f"INSERT INTO {table(period)} VALUES ({','.join('?' * 15)})",
                     encode(symbol, series, period))

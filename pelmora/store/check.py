@@ -3,19 +3,38 @@
 A security's stored bars are, by construction, the server's series: days without a bar inside
 it are the server's (suspensions). So a gap outside the suspensions shows as fewer stored bars
 than the syncs wrote (bars lost since), and a series that stopped early as a security whose last
-sync did not reach the market's latest day (its update failed or was never run).
+sync did not reach the market's latest day (its update failed or was never run). Beside those:
+what a sync could not get (the ``failures`` table), rows whose checksums do not match, and what
+SQLite's own ``PRAGMA integrity_check`` finds in the file.
 """
 from __future__ import annotations
 
 import sqlite3
 from typing import Any
 
-from . import schema
+from . import blocks, checksums, schema
+
+Issue = tuple[str, str, str, str]
+# How the rows of each table are named in a report: (symbol, period, what).
+_NAMED = {"meta": ("''", "''", "'meta ' || key"),
+          "securities": ("symbol", "''", "'security list row'"),
+          "xdxr": ("symbol", "''", "'ex-rights event ' || seq"),
+          "finance": ("symbol", "''", "'finance record'"),
+          "calendar": ("''", "''", "'calendar day ' || date"),
+          "coverage": ("symbol", "period", "'coverage record'"),
+          "sync_log": ("''", "''", "'sync log ' || id"),
+          "sync_events": ("symbol", "coalesce(period, '')", "'sync event of sync ' || sync_id"),
+          "failures": ("symbol", "''", "'failure record ' || part")}
 
 
-def check(con: sqlite3.Connection) -> list[tuple[str, str, str, str]]:
-    """(symbol, period, problem, detail) of every incomplete security, by symbol."""
-    out: list[tuple[str, str, str, str]] = []
+def check(con: sqlite3.Connection) -> list[Issue]:
+    """(symbol, period, problem, detail) of every incomplete security, every recorded failure,
+    every damaged row and each of SQLite's findings, by symbol."""
+    out = damaged(con)
+    out.extend((symbol, "" if part in ("xdxr", "finance", "securities") else part, "failed",
+                f"{_PARTS.get(part, part)}: {detail}")
+               for symbol, part, detail in con.execute(
+                   "SELECT symbol, part, detail FROM failures ORDER BY symbol, part"))
     row = con.execute("SELECT max(date) FROM calendar").fetchone()
     latest = row[0] if row else None
     for period in schema.STORED_PERIODS:
@@ -38,4 +57,24 @@ def check(con: sqlite3.Connection) -> list[tuple[str, str, str, str]]:
     out.extend((symbol, "", "never fetched", "in the security list, no bars stored")
                for (symbol,) in listed)
     out.sort()
+    return out
+
+
+_PARTS = {"xdxr": "ex-rights events", "finance": "finance record",
+          "securities": "security list"}
+
+
+def damaged(con: sqlite3.Connection) -> list[Issue]:
+    """What SQLite's integrity check finds (up to 100 findings), and every row whose checksum
+    does not match."""
+    checksums.attach(con)  # `con` may be any connection to the file
+    out: list[Issue] = [("", "", "damaged", f"{schema.DB_NAME}: {text}")
+                        for (text,) in con.execute("PRAGMA integrity_check(100)")
+                        if text != "ok"]
+    for table, (symbol, period, what) in _NAMED.items():
+        out.extend((s, p, "damaged", f"{w}: checksum mismatch")
+                   for s, p, w in checksums.mismatched(con, table, f"{symbol}, {period}, {what}"))
+    for period in schema.STORED_PERIODS:
+        out.extend((s, period, "damaged", f"bars block {b}: checksum mismatch")
+                   for s, b in checksums.mismatched(con, blocks.table(period), "symbol, block"))
     return out

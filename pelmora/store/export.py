@@ -4,12 +4,19 @@ Spark, Trino, DuckDB, Polars and pyarrow read as they are (``pip install pelmora
 Columns: ``symbol``, ``datetime`` (a timestamp of naive exchange-local time, as `Store.bars`
 gives it), prices in yuan, ``volume``, ``amount``, ``up_count`` and ``down_count`` (null for
 securities that are not indices); the partition columns come from the folder names.
+
+Arrow's threads pull the batches from a Python generator: the folder is made (or refused)
+before they start, and on every way out the reader and the generator are closed, so that no
+Arrow thread calls into Python once the export has returned or raised (one doing so while the
+interpreter exits aborts it).
 """
 from __future__ import annotations
 
+import errno
+import os
 import sqlite3
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Generator
 
 import numpy as np
 
@@ -25,25 +32,39 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
     import pyarrow as pa
     import pyarrow.dataset as ds
     folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)   # a folder that cannot be made: OSError here
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "cannot write in the folder", str(folder))
     total = 0
     for period in schema.STORED_PERIODS:
         table = schema.bars_table(period)
         if con.execute(f"SELECT 1 FROM {table} LIMIT 1").fetchone() is None:
             continue
-        cur = con.execute(f"SELECT symbol, bars, {', '.join(blocks.COLUMNS)} FROM {table} "
-                          f"ORDER BY symbol, block")
+        cur = con.execute(f"SELECT {blocks.ROW} FROM {table} ORDER BY symbol, block")
         counted = [0]
 
         def batches(cur: Any = cur, counted: list[int] = counted,
-                    period: str = period) -> Iterator[Any]:
+                    period: str = period) -> Generator[Any, None, None]:
             while rows := cur.fetchmany(_BLOCKS):
-                batch = _batch(rows, period, pa)
+                batch = _batch(blocks.verified(con, period, rows), period, pa)
                 counted[0] += batch.num_rows
                 yield batch
-        ds.write_dataset(batches(), folder / f"period={period}", schema=_schema(pa),
-                         format="parquet", partitioning=["market", "year"],
-                         partitioning_flavor="hive", existing_data_behavior="delete_matching",
-                         max_rows_per_group=1 << 20)
+        # Every partition's folder made here: one that cannot be made fails before Arrow's
+        # threads start, not among them.
+        year = "block / 10" if period == "day" else "block / 100"
+        for market, y in con.execute(f"SELECT DISTINCT substr(symbol, 1, 2), {year} "
+                                     f"FROM {table}"):
+            (folder / f"period={period}" / f"market={market}" / f"year={y}").mkdir(
+                parents=True, exist_ok=True)
+        source = batches()
+        try:
+            with pa.RecordBatchReader.from_batches(_schema(pa), source) as reader:
+                ds.write_dataset(reader, folder / f"period={period}", format="parquet", partitioning=["market", "year"],
+                                 partitioning_flavor="hive",
+                                 existing_data_behavior="delete_matching",
+                                 max_rows_per_group=1 << 20, use_threads=False)
+        finally:
+            source.close()
         total += counted[0]
     return total
 
@@ -57,10 +78,10 @@ def _schema(pa: Any) -> Any:
 
 
 def _batch(rows: list[tuple[Any, ...]], period: str, pa: Any) -> Any:
-    series = blocks.decode(r[2:] for r in rows)
-    lengths = [r[1] for r in rows]
+    series = blocks.decode(r[5:-1] for r in rows)
+    lengths = [r[4] for r in rows]
     symbols = np.repeat(np.array([r[0] for r in rows], dtype=object), lengths)
-    counted = np.repeat([r[9] is not None for r in rows], lengths)
+    counted = np.repeat([r[12] is not None for r in rows], lengths)
     counts = series.counts if series.counts is not None else np.zeros((2, len(series)), np.int64)
     keys = series.keys
     years = (keys // (10**8 if period != "day" else 10**4)).astype(np.int32)

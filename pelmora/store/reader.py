@@ -1,11 +1,13 @@
 """`Store`: the store's bars, securities and tables as DataFrames, read while a sync writes.
 
 Each read is one snapshot of the last committed state (SQLite in WAL mode); the connection is
-read-only and never blocks the sync or is blocked by it.
+read-only and never blocks the sync or is blocked by it. Every row read is checked against its
+checksum (`StoreCorrupt` for a damaged one), and SQLite's errors name the store's file.
 """
 from __future__ import annotations
 
 import json
+import sqlite3
 from pathlib import Path
 from typing import Any, Iterable, Optional
 
@@ -16,9 +18,10 @@ from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..adjusted import check_method
 from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
                        period_name)
-from . import blocks, schema
+from . import blocks, checksums, schema, views
 from .adjusted import adjusted_prices
 from .codec import key_of_date, key_times
+from .errors import StoreCorrupt, names_file
 
 Frame = Any  # a pandas DataFrame
 
@@ -63,6 +66,7 @@ class Store:
 
     def __init__(self, path: str | Path) -> None:
         self.path = Path(path).expanduser()
+        self.file = self.path / schema.DB_NAME
         self._con = schema.connect(self.path, readonly=True)
 
     def close(self) -> None:
@@ -88,6 +92,7 @@ class Store:
                                 (symbol, symbol)).fetchone()
         return bool(row[0])
 
+    @names_file
     def bars(self, symbol: SymbolLike, period: str | int = "day", count: Optional[int] = None,
              start: Any = None, end: Any = None, *, adjust: Optional[str] = None,
              as_of: Any = None) -> Frame:
@@ -117,6 +122,7 @@ class Store:
         prices = None
         if adjust is not None:
             check_method(adjust)
+            self._xdxr_rows(sym.canonical)  # checked before the adjustment reads them
             prices = adjusted_prices(self._con, sym.canonical, series, name, adjust,
                                      None if as_of is None else key_of_date(as_of, "day"))
         if count is not None and len(series) > count:
@@ -131,6 +137,7 @@ class Store:
         schema.bars_table(name)
         return name
 
+    @names_file
     def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = None,
                   period: str | int = "day", count: Optional[int] = None, start: Any = None,
                   end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None) -> Frame:
@@ -189,6 +196,7 @@ class Store:
         frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
         return frame
 
+    @names_file
     def securities(self, market: Optional[str] = None) -> Frame:
         """The stored securities (delisted ones too), indexed by symbol; `in_list` says
         whether the latest security list still holds each.
@@ -205,33 +213,46 @@ class Store:
             args = (MARKETS[market],)
         return self.sql(query + " ORDER BY symbol", args).set_index("symbol")
 
+    @names_file
     def xdxr(self, symbol: SymbolLike) -> Frame:
         """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`.
 
         Units: see the units table in the docs (docs/units.md).
         """
         from ..adjust import xdxr_frame
-        sym = parse_symbol(symbol).canonical
-        cur = self._con.execute(f"SELECT date, category, name, {', '.join(schema.XDXR_VALUES)} "
-                                f"FROM xdxr WHERE symbol=? ORDER BY seq", (sym,))
         records = []
-        for row in cur:
+        for row in self._xdxr_rows(parse_symbol(symbol).canonical):
             rec = {"year": row[0] // 10000, "month": row[0] // 100 % 100, "day": row[0] % 100,
                    "category": row[1], "name": row[2]}
             rec.update({k: v for k, v in zip(schema.XDXR_VALUES, row[3:]) if v is not None})
             records.append(rec)
         return xdxr_frame(records)
 
+    @names_file
     def finance(self, symbol: SymbolLike) -> Frame:
         """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`.
 
         Units: see the units table in the docs (docs/units.md).
         """
         from ..adjust import finance_frame
-        sym = parse_symbol(symbol).canonical
-        row = self._con.execute("SELECT record FROM finance WHERE symbol=?", (sym,)).fetchone()
-        return finance_frame(json.loads(row[0]) if row else {})
+        rows = self._checked("finance", parse_symbol(symbol).canonical, "finance record")
+        return finance_frame(json.loads(rows[0][2]) if rows else {})
 
+    def _xdxr_rows(self, symbol: str) -> list[Any]:
+        """The stored ex-rights rows of `symbol`, from their date on, in order."""
+        return [r[2:] for r in self._checked("xdxr", symbol, "ex-rights events", "seq")]
+
+    def _checked(self, table: str, symbol: str, what: str, order: str = "symbol") -> list[Any]:
+        """Every column of the rows of `symbol` in `table`; StoreCorrupt when a checksum does
+        not match."""
+        rows = self._con.execute(f"SELECT *, {checksums.expression(self._con, table)} FROM "
+                                 f"{table} WHERE symbol=? ORDER BY {order}", (symbol,)).fetchall()
+        if any(r[-1] != r[-2] for r in rows):
+            raise StoreCorrupt(f"{self.file}: the {what} of {symbol} are damaged (checksum "
+                               f"mismatch); a sync fetches them again")
+        return [r[:-2] for r in rows]
+
+    @names_file
     def calendar(self) -> Any:
         """The trading days the stored daily bars imply, as a DatetimeIndex."""
         import pandas as pd
@@ -240,8 +261,10 @@ class Store:
         return pd.DatetimeIndex(key_times(keys, "day"), name="date")
 
     def sync_log(self) -> Frame:
-        return self.sql("SELECT * FROM sync_log ORDER BY id")
+        return self.sql("SELECT id, started, finished, periods, securities, bars_added, "
+                        "bars_replaced, failed, requests, status FROM sync_log ORDER BY id")
 
+    @names_file
     def sql(self, query: str, params: Iterable[Any] = ()) -> Frame:
         """The rows of any read-only SQL query as a DataFrame. The connection is read-only
         and opens no other file: writes, ATTACH and VACUUM INTO raise `sqlite3.DatabaseError`.
@@ -249,9 +272,16 @@ class Store:
         Units: see the units table in the docs (docs/units.md).
         """
         import pandas as pd
-        cur = self._con.execute(query, tuple(params))
+        try:
+            cur = self._con.execute(query, tuple(params))
+            rows = cur.fetchall()
+        except sqlite3.OperationalError:
+            damaged = views.raised()  # a damaged block, told as "user-defined function ..."
+            if damaged is not None:
+                raise damaged from None
+            raise
         names = [d[0] for d in cur.description] if cur.description else []
-        return pd.DataFrame(cur.fetchall(), columns=names)
+        return pd.DataFrame(rows, columns=names)
 
 
 def _check_count(count: Optional[int], start: Any) -> None:

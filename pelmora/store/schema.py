@@ -11,7 +11,8 @@ integer thousandths of a yuan (index points for indices), the unit the servers s
 stored price is exactly the decoded one; volume and amount are doubles.
 
 Version 1 kept a row per bar; version 2 moved them into blocks, which read and write some
-hundred times fewer rows.
+hundred times fewer rows; version 3 gave every row a checksum (see `checksums`) and added the
+``failures`` table: what the latest syncs could not get, until one gets it.
 """
 from __future__ import annotations
 
@@ -23,9 +24,10 @@ from typing import Callable, Iterator
 import numpy as np
 
 from ..paths import refuse_unless_regular
-from . import blocks, views
+from . import blocks, checksums, views
+from .errors import StoreCorrupt, naming, store_file
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 DB_NAME = "pelmora.sqlite"
 STORED_PERIODS = ("day", "5m", "1m")
 
@@ -105,36 +107,79 @@ def _v1_to_v2(con: sqlite3.Connection) -> None:
         con.execute(f"DROP TABLE bars_{period}")
 
 
+# What a sync could not get and no later sync has got yet: a security's ex-rights events or
+# finance record (part "xdxr", "finance"), or a market's security list (symbol "sh", part
+# "securities").
+_FAILURES = ("CREATE TABLE IF NOT EXISTS failures (symbol TEXT NOT NULL, part TEXT NOT NULL, "
+             "detail TEXT NOT NULL, sync_id INTEGER NOT NULL, crc INTEGER, "
+             "PRIMARY KEY (symbol, part)) WITHOUT ROWID")
+# Every table with checksums kept by triggers: all but the blocks, whose writer computes them.
+CHECKED_TABLES = ("meta", "securities", "xdxr", "finance", "calendar", "coverage", "sync_log",
+                  "sync_events", "failures")
+
+
+def _v2_to_v3(con: sqlite3.Connection) -> None:
+    """Gives every row a checksum, computed from what is stored now."""
+    con.execute(_FAILURES)
+    for table in CHECKED_TABLES + tuple(blocks.table(p) for p in STORED_PERIODS):
+        if "crc" not in {r[1] for r in con.execute(f"PRAGMA table_info({table})")}:
+            con.execute(f"ALTER TABLE {table} ADD COLUMN crc INTEGER")
+    for table in CHECKED_TABLES:
+        con.execute(f"UPDATE {table} SET crc = {checksums.expression(con, table)}")
+        for ddl in checksums.triggers(con, table):
+            con.execute(ddl)
+    for period in STORED_PERIODS:
+        # A row at a time: a Python function over millions of blocks in one UPDATE would hold
+        # every changed page at once.
+        table = blocks.table(period)
+        names = ", ".join(checksums.columns(con, table))
+        rows = con.execute(f"SELECT rowid, {names} FROM {table}")
+        while batch := rows.fetchmany(2000):
+            con.executemany(f"UPDATE {table} SET crc=? WHERE rowid=?",
+                            [(checksums.of(*r[1:]), r[0]) for r in batch])
+
+
 # MIGRATIONS[v] takes a store of version v to v + 1, inside one transaction.
-MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2}
+MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2, 2: _v2_to_v3}
 
 
 def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection:
-    """A connection to the store in `folder`, created (and migrated) unless `readonly`."""
+    """A connection to the store in `folder`, created (and migrated) unless `readonly`.
+    SQLite's errors name the file."""
     folder = Path(folder)
     path = refuse_unless_regular(folder / DB_NAME)
+    if readonly and not path.exists():
+        raise FileNotFoundError(f"no pelmora store in {folder} (no {DB_NAME})")
+    with naming(path):
+        return _connect(folder, path, readonly)
+
+
+def _connect(folder: Path, path: Path, readonly: bool) -> sqlite3.Connection:
     if readonly:
-        if not path.exists():
-            raise FileNotFoundError(f"no pelmora store in {folder} (no {DB_NAME})")
         con = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None,
                               check_same_thread=False)
     else:
         folder.mkdir(parents=True, exist_ok=True)
         con = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        con.execute("PRAGMA journal_mode=WAL")
-        # A commit survives the process being killed; power loss may drop the last ones,
-        # which a later sync fetches again.
-        con.execute("PRAGMA synchronous=NORMAL")
-    con.execute("PRAGMA busy_timeout=10000")
-    con.execute("PRAGMA cache_size=-65536")
-    if not readonly:
-        _create_or_migrate(con)
-    else:
-        version = schema_version(con)
-        if version != SCHEMA_VERSION:
-            con.close()
-            raise RuntimeError(f"store {folder} has schema version {version}; this pelmora "
-                               f"reads version {SCHEMA_VERSION} (a sync migrates it)")
+    try:
+        if not readonly:
+            con.execute("PRAGMA journal_mode=WAL")
+            # A commit survives the process being killed; power loss may drop the last ones,
+            # which a later sync fetches again.
+            con.execute("PRAGMA synchronous=NORMAL")
+        con.execute("PRAGMA busy_timeout=10000")
+        con.execute("PRAGMA cache_size=-65536")
+        checksums.attach(con)
+        if not readonly:
+            _create_or_migrate(con)
+        else:
+            version = schema_version(con)
+            if version != SCHEMA_VERSION:
+                raise RuntimeError(f"store {path} has schema version {version}; this pelmora "
+                                   f"reads version {SCHEMA_VERSION} (a sync migrates it)")
+    except BaseException:
+        con.close()
+        raise
     views.attach(con, STORED_PERIODS)
     if readonly:
         # A read-only connection still lets SQL open another file for writing (ATTACH with
@@ -168,23 +213,26 @@ def schema_version(con: sqlite3.Connection) -> int:
         row = con.execute("SELECT value FROM meta WHERE key='schema_version'").fetchone()
     except sqlite3.OperationalError:
         return 0
+    if row and not str(row[0]).isdigit():
+        raise StoreCorrupt(f"{store_file(con)}: the schema version {row[0]!r} is no number")
     return int(row[0]) if row else 0
 
 
 def _create_or_migrate(con: sqlite3.Connection) -> None:
     with transaction(con):
         version = schema_version(con)
-        if version == 0:
+        if version == 0:  # made as version 2, then migrated as any other
             for ddl in _CATALOGUE:
                 con.execute(ddl)
             for period in STORED_PERIODS:
                 for ddl in blocks.ddls(period):
                     con.execute(ddl)
-            version = SCHEMA_VERSION
+            version = 2
         if version > SCHEMA_VERSION:
             raise RuntimeError(f"store has schema version {version}, newer than this pelmora's "
                                f"{SCHEMA_VERSION}: upgrade pelmora")
         while version < SCHEMA_VERSION:
             MIGRATIONS[version](con)
             version += 1
-        con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", (str(version),))
+        con.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', ?)",
+                    (str(version),))

@@ -10,12 +10,13 @@ whole securities, and the next one carries on from them.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import datetime as _dt
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Iterable, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 
@@ -24,8 +25,9 @@ from ..limits import QUOTE_PAGE
 from ..symbols import (MARKET_NAMES, MARKETS, Symbol, is_index, many, parse_symbol,
                        period_name)
 from . import blocks, schema
-from .codec import time_keys
+from .codec import key_of_date, time_keys
 from .lock import SyncLock
+from .repair import repair
 from .sources import Fetched, Tables
 from .writer import Update, Writer
 
@@ -34,6 +36,9 @@ BARS_PER_DAY = {"day": 1, "5m": 48, "1m": 240}
 FULL_CHUNK, UPDATE_CHUNK = 48, 400
 FETCH_THREADS = 3
 DEEPEST = "1990-01-01"
+# A stored history that starts within this many weekdays after --since reaches it: the
+# markets' longest holidays close them for a week.
+HOLIDAY_WEEKDAYS = 10
 
 # progress(securities done in a period, securities in all, bars written, the period): each
 # period's securities are counted apart, so a sync of two periods shows two bars of N each
@@ -53,10 +58,12 @@ class SyncSummary:
     requests: int
     seconds: float
     servers_set_aside: list[tuple[str, str]]
+    # The markets whose security list could not be got ("sh"), and why.
+    markets_failed: dict[str, str] = dataclasses.field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
-        return not self.failures
+        return not self.failures and not self.markets_failed
 
     @property
     def failed(self) -> int:
@@ -102,9 +109,12 @@ def _split(frame: Any, names: Sequence[str]) -> dict[str, Bars]:
 
 class _Run:
     def __init__(self, folder: Path, hq: Any, tables: Tables, writer: Writer,
-                 requests: _Requests, market_day: int, since: Optional[str]) -> None:
+                 requests: _Requests, market_day: int, since: Optional[str],
+                 events: dict[str, int], finances: set[str]) -> None:
         self.folder, self.hq, self.tables, self.writer = folder, hq, tables, writer
         self.requests, self.market_day, self.since = requests, market_day, since
+        # What the store holds: the number of events, and the finance records, by security.
+        self.events, self.finances = events, finances
 
     def bars(self, syms: Sequence[Symbol], period: str, **kw: Any) -> tuple[dict[str, Bars],
                                                                           dict[str, str]]:
@@ -121,7 +131,7 @@ class _Run:
         each security's update to the writer."""
         collect: Optional[Callable[[], dict[Symbol, Fetched]]] = None
         if tables_for:
-            collect = self.tables.request(tables_for)
+            collect = self.tables.request(tables_for, self.events, self.finances)
             self.requests.add(2 * len(tables_for))
         full = [s for s in syms if s.canonical not in last]
         known = [s for s in syms if s.canonical in last]
@@ -167,12 +177,12 @@ class _Run:
                                   if name in last else "the servers gave no bars")
             else:
                 update.bars = bars
-            if s in tables and update.failure is None:
-                events, fin, error = tables[s]
-                if error is not None:
-                    update = Update(name, period, failure=f"ex-rights records: {error}")
-                else:
-                    update.xdxr, update.finance = events, fin
+            if s in tables:
+                fetched = tables[s]
+                update.xdxr, update.finance, update.parts = (fetched.xdxr, fetched.finance,
+                                                             fetched.parts)
+                if update.failure is not None:  # the failure of the bars says it all
+                    update.parts = {k: v for k, v in fetched.parts.items() if v is None}
             self.writer.put(update)
 
 
@@ -242,13 +252,23 @@ def _market_day(hq: Any) -> int:
     return int(time_keys(frame.index.values[-1:].astype("M8[s]"), "day")[0])
 
 
-def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], day: int) -> None:
+def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], failed: dict[int, str],
+                 day: int, sync_id: int) -> None:
+    """Stores the lists got (a security missing from its market's list is no longer in it)
+    and records the markets whose list failed, whose stored lists are left as they are."""
     with schema.transaction(con):
+        for market, why in failed.items():
+            con.execute("INSERT OR REPLACE INTO failures VALUES (?, 'securities', ?, ?, NULL)",
+                        (MARKET_NAMES[market], why, sync_id))
+            con.execute("INSERT INTO sync_events VALUES (?, ?, NULL, 'failed', ?, NULL)",
+                        (sync_id, MARKET_NAMES[market], f"security list: {why}"))
         for market, rows in lists.items():
+            con.execute("DELETE FROM failures WHERE symbol=? AND part='securities'",
+                        (MARKET_NAMES[market],))
             prefix = MARKET_NAMES[market]
             con.execute("UPDATE securities SET in_list=0 WHERE market=?", (market,))
             con.executemany(
-                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?) "
+                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?, NULL) "
                 "ON CONFLICT(symbol) DO UPDATE SET name=excluded.name, "
                 "volunit=excluded.volunit, decimal_point=excluded.decimal_point, "
                 "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",
@@ -299,10 +319,12 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
                         tables.close()
                     summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
                                                  if state == "set aside"]
-            except Exception as exc:
+            except BaseException as exc:
+                status = (f"failed: {type(exc).__name__}: {exc}" if isinstance(exc, Exception)
+                          else "interrupted")
                 con.execute("UPDATE sync_log SET finished=?, status=? WHERE id=?",
                             (_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
-                             f"failed: {type(exc).__name__}: {exc}", sync_id))
+                             status, sync_id))
                 raise
             summary.seconds = time.monotonic() - began
             con.execute("UPDATE sync_log SET finished=?, securities=?, bars_added=?, "
@@ -322,26 +344,37 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
           periods: Sequence[str], market_ids: list[int], wanted: list[Symbol] | None,
           since: str | None, progress: Progress | None) -> SyncSummary:
     requests = _Requests()
+    refetch = repair(con, list(periods), sync_id)
     # The market's day, the security lists and the quotes of the stored securities (which
     # decide what a later sync asks for) are independent: ask for them at once.
     stored = _stored(con, periods, market_ids, wanted)
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        asked = {m: pool.submit(tables.security_list, m) for m in sorted(set(market_ids) | {
-            s.market for s in wanted or ()})}
+    listed = dict(con.execute("SELECT market, count(*) FROM securities WHERE in_list = 1 "
+                              "GROUP BY market").fetchall())
+    with _threads(4, hq.close) as pool:
+        asked = {m: pool.submit(tables.security_list, m, listed.get(m)) for m in sorted(
+            set(market_ids) | {s.market for s in wanted or ()})}
         early = pool.submit(tables.quotes, stored) if stored else None
         day = _market_day(hq)
         bars_before = hq.bar_requests
-        lists = {m: f.result() for m, f in asked.items()}
-        quotes = early.result() if early is not None else None
+        lists, lists_failed = _lists(asked)
+        quotes = _result(early) if early is not None else None
     if stored:
         requests.add(-(-len(stored) // QUOTE_PAGE))
     requests.add(1)
     requests.add(sum(len(rows) // 1000 + 2 for rows in lists.values()))
-    _store_lists(con, lists, day)
+    _store_lists(con, lists, lists_failed, day, sync_id)
     if wanted is not None:
         universe = wanted
-    else:
-        universe = [Symbol(m, r["code"]) for m in market_ids for r in lists[m]]
+    else:  # a market whose list failed: the securities it listed last
+        universe = [Symbol(m, r["code"]) for m in market_ids if m in lists for r in lists[m]]
+        universe += [Symbol(m, code) for m in market_ids if m in lists_failed for (code,) in
+                     con.execute("SELECT code FROM securities WHERE market=? AND in_list=1 "
+                                 "ORDER BY code", (m,))]
+    events = dict(con.execute("SELECT symbol, count(*) FROM xdxr GROUP BY symbol").fetchall())
+    finances = {r[0] for r in con.execute("SELECT symbol FROM finance")}
+    # Tables that failed last time, or were found damaged, are asked for again.
+    refetch |= {r[0] for r in con.execute("SELECT symbol FROM failures WHERE part IN "
+                                          "('xdxr', 'finance')")}
     done = dict.fromkeys(periods, 0)  # securities written, by period
     written = [0]                     # bars
 
@@ -353,9 +386,13 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
             progress(done[update.period], len(universe), written[0], update.period)
 
     writer = Writer(con, sync_id, on_done)
-    run = _Run(folder, hq, tables, writer, requests, day, since)
+    run = _Run(folder, hq, tables, writer, requests, day, since, events, finances)
+
+    def stop() -> None:
+        hq.close()
+        writer.abort()
     try:
-        with concurrent.futures.ThreadPoolExecutor(FETCH_THREADS) as pool:
+        with _threads(FETCH_THREADS, stop) as pool:
             futures = []
             for i, period in enumerate(periods):
                 last = {sym: (key, checked) for sym, key, checked in con.execute(
@@ -365,6 +402,8 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                 newest_day = newest // 10000 if period != "day" else newest
                 count = ((_weekdays_after(newest_day, day) + 1) * BARS_PER_DAY[period]
                          + OVERLAP) if newest else 1
+                if since is not None:
+                    _deepen(con, period, last, key_of_date(since, "day"))
                 full = [s for s in universe if s.canonical not in last]
                 known = [s for s in universe if s.canonical in last]
                 if known and quotes is None:
@@ -372,7 +411,8 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                     requests.add(-(-len(universe) // QUOTE_PAGE))
                 changed, idle = _plan(con, period, known, last, quotes or {},
                                       day * 10000 if period != "day" else day, day)
-                need = set(full) | changed if i == 0 else set()
+                again = {s for s in known if s.canonical in refetch}
+                need = set(full) | changed | again if i == 0 else set()
                 for s in idle:
                     writer.put(Update(s.canonical, period, checked=day))
                 known = [s for s in known if s not in idle]
@@ -386,10 +426,65 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
                         futures.append(pool.submit(run.job, period, chunk, last, count,
                                                    [s for s in chunk if s in need]))
             for f in futures:
-                f.result()
+                _result(f)
     finally:
         writer.close()
     requests.add(hq.bar_requests - bars_before)
     t = writer.totals
     return SyncSummary(sync_id, t.securities, t.added, t.replaced, t.removed, t.failures,
-                       requests.count, 0.0, [])
+                       requests.count, 0.0, [],
+                       {MARKET_NAMES[m]: why for m, why in lists_failed.items()})
+
+
+def _deepen(con: Any, period: str, last: dict[str, tuple[int, int]], since: int) -> None:
+    """Takes out of `last` the securities whose stored history starts more than
+    `HOLIDAY_WEEKDAYS` weekdays after `since` (YYYYMMDD): they are fetched from `since`, as a
+    new security is, and the bars are merged with the stored ones."""
+    for sym, first in con.execute("SELECT symbol, first FROM coverage WHERE period = ? AND "
+                                  "first IS NOT NULL", (period,)).fetchall():
+        day = first if period == "day" else first // 10000
+        if sym in last and _weekdays_after(since, day) > HOLIDAY_WEEKDAYS:
+            del last[sym]
+
+
+@contextlib.contextmanager
+def _threads(n: int, stop: Callable[[], None]) -> Iterator[concurrent.futures.ThreadPoolExecutor]:
+    """A pool of `n` threads, joined when the block ends. When it raises (Ctrl-C among
+    others), what is queued is cancelled and `stop` is called before the join: it closes the
+    HQ, whose requests under way then end at once, and stops the writer."""
+    pool = concurrent.futures.ThreadPoolExecutor(n)
+    try:
+        yield pool
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        stop()
+        raise
+    finally:
+        pool.shutdown(wait=True)
+
+
+def _result(future: concurrent.futures.Future[Any]) -> Any:
+    """The future's result, waited for in slices: the main thread sees Ctrl-C between them."""
+    while True:
+        try:
+            return future.result(timeout=0.2)
+        except concurrent.futures.TimeoutError:
+            continue
+
+
+def _lists(asked: dict[int, concurrent.futures.Future[list[dict[str, Any]]]]
+           ) -> tuple[dict[int, list[dict[str, Any]]], dict[int, str]]:
+    """The security lists got, by market, and why the others failed: an empty list (`HQ` has
+    asked again before giving it) is a failure, never a market without securities."""
+    lists, failed = {}, {}
+    for market, future in asked.items():
+        try:
+            rows = _result(future)
+        except Exception as exc:
+            failed[market] = f"{type(exc).__name__}: {exc}"
+            continue
+        if rows:
+            lists[market] = rows
+        else:
+            failed[market] = "the servers gave an empty security list"
+    return lists, failed

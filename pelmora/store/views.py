@@ -5,7 +5,9 @@ SQLite cannot read the blocks' arrays itself, so each connection of the store ge
 that turns a block into a JSON array of rows, which SQLite's own ``json_each`` then walks. A
 query that names a symbol reads only that security's blocks; one that scans a whole market
 expands every block (seconds for millions of bars), where `Store.bars_many` reads the blocks
-straight into arrays.
+straight into arrays. The function checks each block's checksum: SQLite reports a failing
+function as "user-defined function raised exception", so the error it raised is kept for
+`raised` to give back.
 """
 from __future__ import annotations
 
@@ -13,12 +15,22 @@ import array
 import json
 import sqlite3
 import sys
+import threading
 from typing import Any, Iterable, Optional
 
-from . import blocks
+from . import blocks, checksums
+from .errors import StoreCorrupt, store_file
 
 FUNCTION = "pelmora_bars"
 _FIELDS = ("datetime", *blocks.PRICE_NAMES, "volume", "amount", "up_count", "down_count")
+_ARGS = ("symbol", "block", "first", "last", "bars", *_FIELDS, "crc")
+_raised = threading.local()
+
+
+def raised() -> Optional[BaseException]:
+    """The error the function last raised in this thread, once."""
+    exc, _raised.exc = getattr(_raised, "exc", None), None
+    return exc
 
 
 def _numbers(code: str, blob: bytes) -> list[Any]:
@@ -31,7 +43,7 @@ def _numbers(code: str, blob: bytes) -> list[Any]:
 def _rows(*columns: Optional[bytes]) -> str:
     # array and json rather than numpy: a block is some dozens of bars, where numpy's fixed
     # costs would be most of the work.
-    keys, *rest = columns
+    keys, *rest = columns[5:-1]
     assert keys is not None
     lists = [_numbers("q", keys)]
     for code, blob in zip("iiiiddii", rest):
@@ -41,10 +53,19 @@ def _rows(*columns: Optional[bytes]) -> str:
 
 def attach(con: sqlite3.Connection, periods: Iterable[str]) -> None:
     """Gives `con` the function and the temporary views of `periods`."""
-    con.create_function(FUNCTION, len(_FIELDS), _rows, deterministic=True)
+    path = store_file(con)
+
+    def rows(*columns: Any) -> str:
+        if checksums.of(*columns[:-1]) != columns[-1]:
+            _raised.exc = StoreCorrupt(f"{path}: the bars of {columns[0]} are damaged (block "
+                                       f"{columns[1]}: checksum mismatch); a sync fetches "
+                                       f"them again")
+            raise _raised.exc
+        return _rows(*columns)
+    con.create_function(FUNCTION, len(_ARGS), rows, deterministic=True)
     for period in periods:
         fields = ", ".join(f"json_extract(r.value, '$[{i}]') AS {name}"
                            for i, name in enumerate(_FIELDS))
         con.execute(f"CREATE TEMP VIEW IF NOT EXISTS bars_{period} AS SELECT b.symbol AS "
                     f"symbol, {fields} FROM main.{blocks.table(period)} AS b, "
-                    f"json_each({FUNCTION}({', '.join('b.' + f for f in _FIELDS)})) AS r")
+                    f"json_each({FUNCTION}({', '.join('b.' + f for f in _ARGS)})) AS r")

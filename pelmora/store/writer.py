@@ -31,7 +31,9 @@ class Update:
     checked: int = 0                   # the market's latest date the server was asked at
     xdxr: Optional[list[dict[str, Any]]] = None    # None: unchanged
     finance: Optional[dict[str, Any]] = None       # None: unchanged
-    failure: Optional[str] = None
+    failure: Optional[str] = None                  # why the bars failed
+    # The tables asked for ("xdxr", "finance"): None when got, else why not.
+    parts: dict[str, Optional[str]] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -65,6 +67,7 @@ class Writer:
         self._on_done = on_done
         self.totals = Totals()
         self.error: Optional[BaseException] = None
+        self._stopped = False              # abort(): what is queued is dropped
         self._thread = threading.Thread(target=self._run, name="pelmora-store-writer",
                                         daemon=True)
         self._thread.start()
@@ -74,9 +77,21 @@ class Writer:
             raise self.error
         n = _bars_of(update)
         with self._room:
-            self._room.wait_for(lambda: self._waiting == 0 or self._waiting + n <= self._budget)
+            self._room.wait_for(lambda: self._stopped or self._waiting == 0
+                                or self._waiting + n <= self._budget)
+            if self._stopped:
+                raise RuntimeError("the sync was stopped")
             self._waiting += n
         self._queue.put(update)
+
+    def abort(self) -> None:
+        """Drops the updates not yet written and waits for the one being written (a
+        transaction: whole or not at all)."""
+        with self._room:
+            self._stopped = True
+            self._room.notify_all()
+        self._queue.put(None)
+        self._thread.join()
 
     def close(self) -> None:
         """Waits until every update is written; raises what stopped the writer."""
@@ -91,7 +106,7 @@ class Writer:
             if update is None:
                 return
             try:
-                if self.error is None:
+                if self.error is None and not self._stopped:
                     self.apply(update)
             except BaseException as exc:  # stops the sync; the update rolled back whole
                 self.error = exc
@@ -99,7 +114,7 @@ class Writer:
                 with self._room:
                     self._waiting -= _bars_of(update)
                     self._room.notify_all()
-            if self._on_done is not None and self.error is None:
+            if self._on_done is not None and self.error is None and not self._stopped:
                 self._on_done(update)
 
     def apply(self, u: Update) -> None:
@@ -108,23 +123,35 @@ class Writer:
             if u.failure is not None:
                 self._event(u.symbol, u.period, "failed", u.failure)
                 self.totals.failures[f"{u.symbol} {u.period}"] = u.failure
-            else:
-                if u.bars is not None:
-                    self._bars(u)
-                elif u.xdxr is None:  # asked, and no new bar: confirmed up to date
-                    con.execute("UPDATE coverage SET checked=?, sync_id=? WHERE period=? AND "
-                                "symbol=?", (u.checked, self._sync_id, u.period, u.symbol))
-                if u.xdxr is not None:
-                    self._xdxr(u.symbol, u.xdxr)
-                if u.finance is not None:
-                    self._finance(u.symbol, u.finance)
+            elif u.bars is not None:
+                self._bars(u)
+            else:  # asked, and no new bar: confirmed up to date
+                con.execute("UPDATE coverage SET checked=?, sync_id=? WHERE period=? AND "
+                            "symbol=?", (u.checked, self._sync_id, u.period, u.symbol))
+            if u.xdxr is not None:
+                self._xdxr(u.symbol, u.xdxr)
+            if u.finance is not None:
+                self._finance(u.symbol, u.finance)
+            for part, why in u.parts.items():
+                self.failure(u.symbol, part, why)
         if u.failure is None and u.bars is not None:
             self.totals.updated.add(u.symbol)
             if u.period == "day":
                 self._calendar.update(self._new_days)
 
+    def failure(self, symbol: str, part: str, why: Optional[str]) -> None:
+        """Records that `part` of `symbol` ("xdxr", "finance", or "securities" of a market)
+        failed (`why`) or, with None, that it was got: the failure is over."""
+        if why is None:
+            self._con.execute("DELETE FROM failures WHERE symbol=? AND part=?", (symbol, part))
+            return
+        self._event(symbol, None, "failed", why)
+        self._con.execute("INSERT OR REPLACE INTO failures VALUES (?, ?, ?, ?, NULL)",
+                          (symbol, part, why, self._sync_id))
+        self.totals.failures[f"{symbol} {part}"] = why
+
     def _event(self, symbol: str, period: str | None, kind: str, detail: str) -> None:
-        self._con.execute("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?)",
+        self._con.execute("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
                           (self._sync_id, symbol, period, kind, detail))
 
     def _bars(self, u: Update) -> None:
@@ -150,7 +177,7 @@ class Writer:
                                                        first_block)
         self._new_days = [k for k in keys.tolist() if k not in self._calendar] \
             if period == "day" else []
-        con.executemany("INSERT OR IGNORE INTO calendar VALUES (?)",
+        con.executemany("INSERT OR IGNORE INTO calendar VALUES (?, NULL)",
                         [(k,) for k in self._new_days])
         have = (cover[2] if cover else 0) + added - removed
         first = int(keys[0]) if n else None
@@ -159,7 +186,7 @@ class Writer:
             first = cover[0] if first is None or (cover[0] is not None and cover[0] < first) \
                 else first
             last = cover[1] if last is None or (cover[1] is not None and cover[1] > last) else last
-        con.execute("INSERT OR REPLACE INTO coverage VALUES (?, ?, ?, ?, ?, ?, ?)",
+        con.execute("INSERT OR REPLACE INTO coverage VALUES (?, ?, ?, ?, ?, ?, ?, NULL)",
                     (period, u.symbol, first, last, have, u.checked, self._sync_id))
         self.totals.added += added
         self.totals.replaced += replaced
@@ -194,7 +221,7 @@ class Writer:
         con = self._con
         con.execute("DELETE FROM xdxr WHERE symbol=?", (symbol,))
         con.executemany(
-            "INSERT INTO xdxr VALUES (" + ",".join("?" * (5 + len(XDXR_VALUES))) + ")",
+            "INSERT INTO xdxr VALUES (" + ",".join("?" * (5 + len(XDXR_VALUES))) + ", NULL)",
             [(symbol, i, r["year"] * 10000 + r["month"] * 100 + r["day"], r["category"],
               str(r["name"]), *(r.get(k) for k in XDXR_VALUES))
              for i, r in enumerate(records)])
@@ -203,7 +230,7 @@ class Writer:
         if not record:
             self._con.execute("DELETE FROM finance WHERE symbol=?", (symbol,))
             return
-        self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?)",
+        self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?, NULL)",
                           (symbol, int(record.get("updated_date") or 0),
                            json.dumps(record, ensure_ascii=False)))
 

@@ -1,0 +1,57 @@
+"""Before a sync writes: the damaged rows it can fetch again are removed, so that the sync
+fetches them as new (a write after them would compute a checksum over damaged values).
+
+Damaged bars or coverage of a security drop its bars of that period (its whole history is
+fetched again); damaged events or a damaged finance record drop those (fetched again with the
+security's tables); a damaged security-list row is listed again; damaged calendar rows make
+the calendar be rebuilt from the daily bars; damaged rows of the logs are dropped.
+"""
+from __future__ import annotations
+
+import sqlite3
+
+import numpy as np
+
+from . import blocks, checksums
+from .schema import transaction
+
+
+def repair(con: sqlite3.Connection, periods: list[str], sync_id: int) -> set[str]:
+    """Removes the damaged rows (see the module docstring), each logged as "damaged" in the
+    sync's events; returns the securities whose events or finance records were removed."""
+    removed: list[tuple[str, str | None, str]] = []
+    with transaction(con):
+        for period in periods:
+            table = blocks.table(period)
+            bad = {s for (s,) in checksums.mismatched(con, table, "symbol")}
+            bad |= {s for s, p in checksums.mismatched(con, "coverage", "symbol, period")
+                    if p == period}
+            for symbol in sorted(bad):
+                con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
+                con.execute("DELETE FROM coverage WHERE symbol=? AND period=?", (symbol, period))
+                removed.append((symbol, period, "damaged bars removed, fetched again"))
+        tables = set()
+        for table, what in (("xdxr", "events"), ("finance", "finance record")):
+            for symbol in sorted({s for (s,) in checksums.mismatched(con, table, "symbol")}):
+                con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
+                removed.append((symbol, None, f"damaged {what} removed, fetched again"))
+                tables.add(symbol)
+        for table in ("securities", "sync_log", "sync_events", "failures"):
+            if checksums.mismatched(con, table, "1"):
+                con.execute(f"DELETE FROM {table} WHERE crc IS NOT "
+                            f"{checksums.expression(con, table)}")
+                removed.append(("", None, f"damaged rows of {table} removed"))
+        if checksums.mismatched(con, "calendar", "1"):
+            _rebuild_calendar(con)
+            removed.append(("", None, "damaged calendar rebuilt from the daily bars"))
+        con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, 'damaged', ?, NULL)",
+                        [(sync_id, s, p, what) for s, p, what in removed])
+    return tables
+
+
+def _rebuild_calendar(con: sqlite3.Connection) -> None:
+    days: set[int] = set()
+    for (keys,) in con.execute(f"SELECT datetime FROM {blocks.table('day')}"):
+        days.update(np.frombuffer(keys, "<i8").tolist())
+    con.execute("DELETE FROM calendar")
+    con.executemany("INSERT INTO calendar VALUES (?, NULL)", ((d,) for d in sorted(days)))
