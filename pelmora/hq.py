@@ -11,7 +11,7 @@ from __future__ import annotations
 import copy
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union
 
 from . import adjusted, corporate, frames, intraday, quotes, securities, tables
 from .dates import DateLike, bound
@@ -28,6 +28,8 @@ if TYPE_CHECKING:
 
 ServerLike = Union[str, tuple[str, int]]
 Progress = Callable[[int, int], object]
+# Securities known to have records, or a mapping of them to how many they had.
+HadRecords = Union[Iterable[SymbolLike], Mapping[SymbolLike, int]]
 
 DEFAULT_COUNT = BAR_PAGE
 # How long the trading day that dates quotes is reused before it is asked again.
@@ -442,12 +444,13 @@ class HQ:
         return corporate.xdxr_frames(batch, [sym])[sym]
 
     def xdxr_many(self, symbols: Iterable[SymbolLike], *, progress: Progress | None = None,
-                  had_records: Iterable[SymbolLike] = ()) -> dict[str, pd.DataFrame]:
+                  had_records: HadRecords = ()) -> dict[str, pd.DataFrame]:
         """The events of many securities, fetched all at once: canonical name -> the frame of
         `xdxr`. Securities that failed are left out and named in a `DataWarning`; raises when
         every one failed. One name is one security; `progress(done, total)` counts
         securities. An empty answer for a security of `had_records` (known to have events,
-        say by a store) is asked of another server before it is believed.
+        say by a store), or one with fewer events than `had_records` maps it to, is asked of
+        another server before it is believed.
 
         Units: see the units table in the docs (docs/units.md).
         """
@@ -455,7 +458,7 @@ class HQ:
         return {s.canonical: f for s, f in corporate.xdxr_frames(batch, syms).items()}
 
     def finance_many(self, symbols: Iterable[SymbolLike], *,
-                     had_records: Iterable[SymbolLike] = ()) -> dict[str, pd.DataFrame]:
+                     had_records: HadRecords = ()) -> dict[str, pd.DataFrame]:
         """The finance summaries of many securities, fetched all at once: canonical name ->
         the frame of `finance`. Securities that failed are left out and named in a
         `DataWarning`; raises when every one failed. One name is one security. An empty
@@ -506,19 +509,23 @@ class HQ:
             self._warn_servers()
 
     def _records_many(self, kind: str, symbols: Iterable[SymbolLike], what: str,
-                      progress: Progress | None = None, had_records: Iterable[SymbolLike] = ()
+                      progress: Progress | None = None, had_records: HadRecords = ()
                       ) -> tuple[list[Symbol], Any]:
         """The securities (each once) and the batch of a record query for each; raises when
         every one failed, names the failed ones in a `DataWarning` (no `what` for them). The
-        answers for `had_records` must have a row, or be confirmed by another server."""
+        answers for `had_records` must have a row (or as many as it maps a security to), or
+        be confirmed by another server."""
         asked = list(dict.fromkeys(parse_symbol(s) for s in many(symbols)))
         fails: dict[str, BaseException] = {}
         syms = self._check_listed(asked, fails)
         if not syms and fails:
             self._raise_nothing(fails)
-        had = {parse_symbol(s) for s in many(had_records)}
+        if isinstance(had_records, Mapping):
+            had = {parse_symbol(s): int(n) for s, n in had_records.items()}
+        else:
+            had = dict.fromkeys((parse_symbol(s) for s in many(had_records)), 1)
         batch = self._table(kind, [corporate.query(s) for s in syms], progress,
-                            [int(s in had) for s in syms] if had else None)
+                            [had.get(s, 0) for s in syms] if had else None)
         errors = batch.errors()
         if errors and len(errors) == len(syms):
             frames.raise_first(errors)

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
-import inspect
 import math
 from typing import TYPE_CHECKING, Any, Callable, Collection, Sequence
 
@@ -75,13 +74,10 @@ def finance_record(frame: Any, sym: Symbol) -> Record:
 
 def events_doubt(records: list[Record], stored: int, confirmed: bool) -> str | None:
     """Why a fresh list of events may not replace the `stored` number of them (None: it may).
-    `confirmed`: an empty answer was asked of a second server too."""
-    if not records and stored and not confirmed:
-        return (f"events unconfirmed: none given where {stored} are stored, by the only server "
-                f"(the stored ones are kept)")
-    if records and len(records) < stored:
-        return (f"events unconfirmed: {len(records)} given where {stored} are stored (the "
-                f"stored ones are kept)")
+    `confirmed`: an answer shorter than that was asked of a second server too."""
+    if len(records) < stored and not confirmed:
+        return (f"events unconfirmed: {len(records) or 'none'} given where {stored} are stored, "
+                f"by the only server (the stored ones are kept)")
     return None
 
 
@@ -93,7 +89,8 @@ def finance_doubt(record: Record, stored: bool, confirmed: bool) -> str | None:
         return None
     bad = [k for k, v in record.items() if isinstance(v, float) and not math.isfinite(v)]
     bad += [k for k in COUNTS if isinstance(record.get(k), (int, float)) and record[k] < 0]
-    bad += [k for k in ("updated_date", "ipo_date") if not record.get(k)]
+    # A security may have no listing date on record; a report always has its date.
+    bad += [k for k in ("updated_date",) if not record.get(k)]
     if bad:
         return "finance figures not believable: " + ", ".join(
             f"{k}={record.get(k)!r}" for k in dict.fromkeys(bad))
@@ -122,7 +119,7 @@ class Tables:
     def security_list(self, market: int, known: int | None = None) -> list[Record]:
         """The security list of `market`; `known`, the number of securities the store last
         listed there, makes `HQ` doubt a much shorter answer."""
-        frame = _call(self._hq.securities, MARKET_NAMES[market], known=known)
+        frame = self._hq.securities(MARKET_NAMES[market], known=known)
         return [{"code": str(r.code), "name": str(r.name), "volunit": int(r.volunit),
                  "decimal_point": int(r.decimal_point), "pre_close": float(r.pre_close)}
                 for r in frame.itertuples()]
@@ -150,11 +147,11 @@ class Tables:
         with a stored finance record. The returned callable waits for them."""
         # One batch each: a request per security would wait its turn behind every bars
         # request queued meanwhile.
-        had = [s for s in symbols if s.canonical in events]
-        xdxr = self._pool.submit(_call, self._hq.xdxr_many, symbols, had_records=had)
-        had = [s for s in symbols if s.canonical in finances]
-        fins = self._pool.submit(_call, self._hq.finance_many, symbols, had_records=had)
         stored = dict(events) if isinstance(events, dict) else dict.fromkeys(events, 1)
+        had = {s: stored[s.canonical] for s in symbols if s.canonical in stored}
+        xdxr = self._pool.submit(self._hq.xdxr_many, symbols, had_records=had)
+        fins = self._pool.submit(self._hq.finance_many, symbols,
+                                 had_records=[s for s in symbols if s.canonical in finances])
 
         def collect() -> dict[Symbol, Fetched]:
             by_name, failure = _results(xdxr, "no ex-rights records")
@@ -182,8 +179,3 @@ class Tables:
             return out
         return collect
 
-
-def _call(method: Callable[..., Any], *args: Any, **keywords: Any) -> Any:
-    """`method(*args, **keywords)`, without the keywords this `HQ` does not take yet."""
-    accepted = inspect.signature(method).parameters
-    return method(*args, **{k: v for k, v in keywords.items() if k in accepted})
