@@ -370,9 +370,12 @@ def test_files_read_as_another_kind_are_refused(tmp_path, name, records, reader,
             reader(path)
         with pytest.raises(ValueError, match="its records are"):
             reader(path, start="2020-01-01")  # bounds or not
-    # An empty file has no kind to be wrong about.
+    # An empty file has no kind to be wrong about; a file of no bars at all is refused.
     path.write_bytes(b"")
     assert reader(path).empty
+    path.write_bytes(b"root:x:0:0:root:/root:/bin/bash\n" * 8)
+    with pytest.raises(ValueError, match="its records are neither daily nor minute bars"):
+        reader(path)
 
 
 def test_folders_and_the_command_line_refuse_files_of_another_kind(vipdoc, tmp_path):

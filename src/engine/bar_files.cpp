@@ -158,10 +158,15 @@ const char* kind_name(RecordKind k) {
 }
 
 // Refuses a file whose first records are of another kind than the one read, or than its name
-// says: read as the other kind they come out as garbage prices or as times that are no times.
+// says, or of neither: read as another kind they come out as garbage prices or as times that
+// are no times.
 Status check_kind(const BarFile& f, BarFileLayout layout, const uint8_t* raw, size_t n) {
     const RecordKind found = records_kind(raw, n);
-    if (found == RecordKind::Unknown) return {};
+    // Most of the first records no bar at all: not a bar file (a text file, say), whose
+    // "prices" would be garbage.
+    if (found == RecordKind::Unknown)
+        return Error{ErrorKind::Value,
+                     f.path + ": its records are neither daily nor minute bars (no dates)", 0};
     const RecordKind read = layout == BarFileLayout::Daily ? RecordKind::Daily : RecordKind::Minute;
     const RecordKind named = named_kind(f.path);
     const RecordKind want = found != read ? read : named;
