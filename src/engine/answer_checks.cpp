@@ -117,11 +117,18 @@ Status check_xdxr_answer(const uint8_t* body, size_t n) {
 // 1, a u16), the market and the code: `_core` reads none of them, but a body too short for the
 // record is believed empty only when it announces none (an index has no summary). Bytes after
 // the record are not read.
+// One record: bytes past it are tolerated (nothing reads them), but not a second record's worth
+// and more, which no answer of one security holds (a body of 65,535 zeros, say).
 Status check_finance_answer(const uint8_t* body, size_t n, bool& none) {
     none = n == 0 || (n < proto::kFinanceRecordEnd && n >= 2 && load_u16(body) == 0);
-    if (none || n >= proto::kFinanceRecordEnd) return {};
-    return malformed("finance", std::to_string(n) + " bytes, short of the " +
-                                    std::to_string(proto::kFinanceRecordEnd) + "-byte record");
+    if (none) return {};
+    if (n < proto::kFinanceRecordEnd)
+        return malformed("finance", std::to_string(n) + " bytes, short of the " +
+                                        std::to_string(proto::kFinanceRecordEnd) + "-byte record");
+    if (n >= 2 * proto::kFinanceRecordEnd)
+        return malformed("finance", std::to_string(n) + " bytes, where one record takes " +
+                                        std::to_string(proto::kFinanceRecordEnd));
+    return {};
 }
 
 Status check_ticks_answer(const uint8_t* body, size_t n, bool history) {
