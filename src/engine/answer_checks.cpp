@@ -93,17 +93,24 @@ Status check_security_list_answer(const uint8_t* body, size_t n) {
 Status check_quotes_answer(const uint8_t* body, size_t n) {
     if (n == 0) return {};
     if (n < proto::kFirstQuote) return malformed("quotes", std::to_string(n) + " bytes");
-    // The trailer is part of an entry: `_core` forgives a cut one, the engine does not.
-    return check_sequence(n, proto::kFirstQuote, load_u16(body + proto::kQuoteCountAt), "quotes",
-                          "entries", [&](size_t& at) {
-                              return step_bytes(n, at, proto::kQuoteFixed) &&
-                                     step_values(body, n, at, proto::kQuoteValuesBeforeAmount) &&
-                                     step_bytes(n, at, 4) &&
-                                     step_values(body, n, at, proto::kQuoteValuesAfterAmount) &&
-                                     step_bytes(n, at, 2) &&
-                                     step_values(body, n, at, proto::kQuoteTrailerValues) &&
-                                     step_bytes(n, at, 4);
-                          });
+    // Every value an entry gives must be whole. The trailer after them (read by nobody) must be
+    // whole too, except the last entry's, which the body may end inside, as `_core` allows:
+    // what follows an entry whose trailer is cut can only be the end of the body.
+    const size_t announced = load_u16(body + proto::kQuoteCountAt);
+    size_t entry = 0;
+    return check_sequence(n, proto::kFirstQuote, announced, "quotes", "entries", [&](size_t& at) {
+        if (!(step_bytes(n, at, proto::kQuoteFixed) &&
+              step_values(body, n, at, proto::kQuoteValuesBeforeAmount) && step_bytes(n, at, 4) &&
+              step_values(body, n, at, proto::kQuoteValuesAfterAmount) && at < n))
+            return false;
+        const bool last = ++entry == announced;
+        if (step_bytes(n, at, 2) && step_values(body, n, at, proto::kQuoteTrailerValues) &&
+            step_bytes(n, at, 4))
+            return true;
+        if (!last) return false;
+        at = n;  // the last trailer, cut by the end of the body
+        return true;
+    });
 }
 
 Status check_xdxr_answer(const uint8_t* body, size_t n) {

@@ -452,8 +452,7 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
 // Only answers that hold records are evidence: two requests may rightly get the same empty
 // answer, and the same count (two markets of as many securities), which holds no records.
 bool Pool::admit(Worker& w, const Query& q, size_t rows) {
-    return rows == 0 || q.kind == QueryKind::SecurityCount ||
-           w.answers.admit(w.answer, w.request);
+    return rows == 0 || q.kind == QueryKind::SecurityCount || w.answers.admit(w.answer, w.request);
 }
 
 void Pool::record_failure(size_t server, const Error& e, bool malformed) {
