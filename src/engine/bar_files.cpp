@@ -171,8 +171,8 @@ Status check_kind(const BarFile& f, BarFileLayout layout, const uint8_t* raw, si
     const RecordKind named = named_kind(f.path);
     const RecordKind want = found != read ? read : named;
     if (want == RecordKind::Unknown || want == found) return {};
-    return Error{ErrorKind::Value, f.path + ": its records are " + kind_name(found) + ", not " +
-                                       kind_name(want), 0};
+    return Error{ErrorKind::Value,
+                 f.path + ": its records are " + kind_name(found) + ", not " + kind_name(want), 0};
 }
 
 // The file's name leads every message, unless the message already holds it.
