@@ -216,3 +216,11 @@ def test_since_on_a_store_fetches_back_to_it(servers, tmp_path):
     # Reached: a store already as deep asks for no more.
     again = sync(folder, [servers[0]], symbols=["600036", "sh000001"], since="2020-01-01")
     assert again.added == 0 and again.requests < deeper.requests - 4
+
+
+def test_a_server_that_lists_nothing_fails_every_market_by_name(tmp_path):
+    # The server's own answers, not a spoilt HQ: the list is asked again, then believed empty.
+    with SimulatedServer(seed=SEED, fill=FILL, today=DAY, empty_list=True) as s:
+        summary = sync(tmp_path, [f"{s.host}:{s.port}"])
+    assert not summary.ok and sorted(summary.markets_failed) == ["sh", "sz"]
+    assert {(i[0], i[2]) for i in issues(tmp_path)} == {("sh", "failed"), ("sz", "failed")}

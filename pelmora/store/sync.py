@@ -246,10 +246,14 @@ def _stored(con: Any, periods: Sequence[str], market_ids: list[int],
 
 
 def _market_day(hq: Any) -> int:
-    frame = hq.bars("sh000001", "day", count=1)
-    if len(frame) == 0:
-        raise RuntimeError("the servers gave no bars for the Shanghai index: no data to sync")
-    return int(time_keys(frame.index.values[-1:].astype("M8[s]"), "day")[0])
+    """The servers' trading day, from the Shanghai index's latest bar: asked beside the lists,
+    so not through a list (one that failed must not stop the whole sync)."""
+    try:
+        day = hq.trading_day()
+    except ValueError:
+        raise RuntimeError("the servers gave no bars for the Shanghai index: no data to "
+                           "sync") from None
+    return int(time_keys(np.array([day], "M8[s]"), "day")[0])
 
 
 def _store_lists(con: Any, lists: dict[int, list[dict[str, Any]]], failed: dict[int, str],
