@@ -397,7 +397,7 @@ def test_folders_and_the_command_line_refuse_files_of_another_kind(vipdoc, tmp_p
     for command, path, found, want in [("day", lc1, "daily", "minute"),
                                        ("minute", folder / "vipdoc" / "sh" / "lday" /
                                         "sh600036.day", "daily", "minute")]:
-        done = subprocess.run([sys.executable, "-m", "pelmora", command, str(path)],
+        done = subprocess.run([sys.executable, "-P", "-m", "pelmora", command, str(path)],
                               capture_output=True, text=True)
         assert (done.returncode, done.stdout) == (1, "")
         assert done.stderr == f"pelmora: error: {path}: its records are {found} bars, not " \
