@@ -68,13 +68,27 @@ def damaged(con: sqlite3.Connection) -> list[Issue]:
     """What SQLite's integrity check finds (up to 100 findings), and every row whose checksum
     does not match."""
     checksums.attach(con)  # `con` may be any connection to the file
-    out: list[Issue] = [("", "", "damaged", f"{schema.DB_NAME}: {text}")
-                        for (text,) in con.execute("PRAGMA integrity_check(100)")
-                        if text != "ok"]
+    out: list[Issue] = []
+
+    def unreadable(exc: sqlite3.DatabaseError) -> None:
+        # SQLite gives up on pages it cannot make sense of: that is a finding too.
+        out.append(("", "", "damaged", f"{schema.DB_NAME}: {exc}"))
+
+    try:
+        out.extend(("", "", "damaged", f"{schema.DB_NAME}: {text}")
+                   for (text,) in con.execute("PRAGMA integrity_check(100)") if text != "ok")
+    except sqlite3.DatabaseError as exc:
+        unreadable(exc)
     for table, (symbol, period, what) in _NAMED.items():
-        out.extend((s, p, "damaged", f"{w}: checksum mismatch")
-                   for s, p, w in checksums.mismatched(con, table, f"{symbol}, {period}, {what}"))
+        try:
+            out.extend((s, p, "damaged", f"{w}: checksum mismatch") for s, p, w in
+                       checksums.mismatched(con, table, f"{symbol}, {period}, {what}"))
+        except sqlite3.DatabaseError as exc:
+            unreadable(exc)
     for period in schema.STORED_PERIODS:
-        out.extend((s, period, "damaged", f"bars block {b}: checksum mismatch")
-                   for s, b in checksums.mismatched(con, blocks.table(period), "symbol, block"))
+        try:
+            out.extend((s, period, "damaged", f"bars block {b}: checksum mismatch") for s, b in
+                       checksums.mismatched(con, blocks.table(period), "symbol, block"))
+        except sqlite3.DatabaseError as exc:
+            unreadable(exc)
     return out
