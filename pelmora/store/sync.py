@@ -389,7 +389,7 @@ def _sync(con: Any, folder: Path, hq: Any, tables: Tables, sync_id: int,
         if progress is not None:
             progress(done[update.period], len(universe), written[0], update.period)
 
-    writer = Writer(con, sync_id, on_done)
+    writer = Writer(schema.connect(folder), sync_id, on_done)
     run = _Run(folder, hq, tables, writer, requests, day, since, events, finances)
 
     def stop() -> None:

@@ -52,7 +52,12 @@ class Totals:
 class Writer:
     """Writes the updates handed to `put` in order. What waits is bounded by bars, not by
     updates: a first sync's updates are whole histories, a day's update of a whole market is
-    a bar a security, and making its fetching threads wait for the writer idles connections."""
+    a bar a security, and making its fetching threads wait for the writer idles connections.
+
+    The writer owns `con`, its own connection, and closes it when it ends: a connection shared
+    with the thread that plans the sync would deadlock. The checksum triggers call back into
+    Python while SQLite holds the connection's mutex, and the other thread may hold the
+    interpreter lock while it waits for that mutex."""
 
     def __init__(self, con: sqlite3.Connection, sync_id: int,
                  on_done: Any = None, budget: int = 1_000_000) -> None:
@@ -92,11 +97,13 @@ class Writer:
             self._room.notify_all()
         self._queue.put(None)
         self._thread.join()
+        self._con.close()
 
     def close(self) -> None:
         """Waits until every update is written; raises what stopped the writer."""
         self._queue.put(None)
         self._thread.join()
+        self._con.close()
         if self.error is not None:
             raise self.error
 
