@@ -447,10 +447,9 @@ Status Pool::ask(Worker& w, const Query& q, Batch& b, size_t i) {
     }
 }
 
-// An answer that holds records must not be one this connection received for another request;
-// an empty one is no evidence (see docs/design.md).
-// Only answers that hold records are evidence: two requests may rightly get the same empty
-// answer, and the same count (two markets of as many securities), which holds no records.
+// An answer that holds records must not be one this connection received for another request.
+// Only those are evidence: two requests may rightly get the same empty answer, and the same
+// count (two markets of as many securities), which holds no records (see docs/design.md).
 bool Pool::admit(Worker& w, const Query& q, size_t rows) {
     return rows == 0 || q.kind == QueryKind::SecurityCount || w.answers.admit(w.answer, w.request);
 }
