@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Sequence
 
 from .symbols import Symbol
-from .tables import bounds, columns
+from .fetch import TableQuery
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -13,17 +13,17 @@ if TYPE_CHECKING:
 _XDXR_INTS = ("year", "month", "day", "category")
 
 
-def query(sym: Symbol) -> tuple[int, str, int, int, int]:
-    return (sym.market, sym.code, 0, 0, 0)
+def query(sym: Symbol) -> TableQuery:
+    return TableQuery.of(sym)
 
 
 def xdxr_frames(batch: Any, syms: Sequence[Symbol]) -> dict[Symbol, pd.DataFrame]:
     """The events of each security of a batch of one xdxr request per security (those whose
     request failed are left out)."""
     from .adjust import VALUE_KEYS, xdxr_columns_frame
-    data = columns(batch, _XDXR_INTS + VALUE_KEYS + ("name",))
+    data = batch.columns(_XDXR_INTS + VALUE_KEYS + ("name",))
     failed = {i for i, _ in batch.errors()}
-    edges = bounds(batch)
+    edges = batch.bounds()
     out = {}
     for i, sym in enumerate(syms):
         if i in failed:
@@ -45,9 +45,9 @@ def finance_frames(batch: Any, syms: Sequence[Symbol]) -> dict[Symbol, pd.DataFr
     (those whose request failed are left out)."""
     from .adjust import finance_frame as from_record
     failed = {i for i, _ in batch.errors()}
-    edges = bounds(batch)
-    names = batch.names() if len(batch) else []
-    data = columns(batch, names)
+    edges = batch.bounds()
+    names = batch.names()
+    data = batch.columns(names)
     order = ["liutongguben", "province", "industry", "updated_date", "ipo_date"]
     order += [n for n in names if n not in order]
     out = {}

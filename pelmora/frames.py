@@ -39,19 +39,6 @@ class Bars:
         return Bars(self.times[keep], self.values[:, keep])
 
 
-def from_batch(batch: Any) -> Bars:
-    """Every row of an engine batch, over the engine's memory."""
-    import numpy as np
-    times = np.frombuffer(batch.column("datetime"), dtype=np.int64).view("M8[s]")
-    return Bars(times, np.asarray(batch.column("values")))
-
-
-def request_rows(batch: Any) -> npt.NDArray[Any]:
-    """Rows each request of the batch gave, in request order."""
-    import numpy as np
-    return np.frombuffer(batch.column("counts"), dtype=np.int64)
-
-
 def empty(index: bool) -> Bars:
     import numpy as np
     width = len(PRICE_COLUMNS) + (len(INDEX_COLUMNS) if index else 0)
@@ -121,16 +108,3 @@ def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.Da
     # A Series on the frame's own index goes in as it is; a bare array would be copied.
     frame.insert(0, "symbol", pd.Series(symbol, index=frame.index))
     return frame
-
-
-def raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
-    """Raises the first of a batch's errors, if any, without the cycle that a local holding it
-    would make with its traceback (the frames stay alive until the collector runs)."""
-    if not errors:
-        return
-    error = errors[0][1]
-    del errors
-    try:
-        raise error
-    finally:
-        del error

@@ -13,9 +13,10 @@ import threading
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union
 
-from . import adjusted, corporate, frames, intraday, quotes, securities, tables
+from . import adjusted, corporate, frames, intraday, quotes, securities
 from .dates import DateLike, bound
 from .exceptions import DataWarning
+from .fetch import BarQuery, Fetch, TableQuery, raise_first
 from .limits import BAR_PAGE, MAX_BARS, MAX_OFFSET as _MAX_START
 from .servers import literal_host, parse_address
 from .symbols import (MARKET_NAMES, MARKETS, Symbol, SymbolLike, is_index, many, parse_period,
@@ -129,7 +130,8 @@ class HQ:
         texts = [_server_text(s) for s in servers]
         if not texts:
             raise ValueError("HQ needs at least one server")
-        self._pool = _engine.Pool(texts, connections, timeout, connect_timeout, attempts)
+        self._fetch = Fetch(_engine.Pool(texts, connections, timeout, connect_timeout,
+                                         attempts))
         self._listed: dict[int, list[str]] = {}
         self._listed_set: dict[int, frozenset[str]] = {}
         # The size of each market's list last believed: a much shorter one is confirmed
@@ -139,8 +141,6 @@ class HQ:
         self._quiet = quiet
         # (security, period) whose short history has been warned of (see _warn_short).
         self._short_warned: set[tuple[Symbol, str]] = set()
-        # Bar requests asked, in a list that the quiet views of _quietly share.
-        self._bar_requests = [0]
         # The trading day quotes are dated by, and the monotonic time it was asked (see
         # _quote_day), in a list that the quiet views share.
         self._quote_day: list[Any] = [None, 0.0]
@@ -149,7 +149,7 @@ class HQ:
 
     def close(self) -> None:
         """Closes every connection and joins the worker threads; the HQ is unusable after."""
-        self._pool.close()
+        self._fetch.close()
 
     def __enter__(self) -> HQ:
         return self
@@ -161,13 +161,19 @@ class HQ:
     def servers(self) -> list[tuple[str, str, str]]:
         """(server, state, reason) of every server: state is "unverified", "verified" or
         "set aside"."""
-        return self._pool.servers()
+        return self._fetch.servers()
 
     @property
     def bar_requests(self) -> int:
         """The bar requests (pages of up to 800 bars) this HQ has asked so far, by every call;
         a request tried again on another connection counts once."""
-        return self._bar_requests[0]
+        return self._fetch.bar_requests
+
+    @property
+    def fetch(self) -> Fetch:
+        """The columnar fetch layer under this HQ: batches of typed queries, the engine's
+        columns out (`pelmora.fetch`)."""
+        return self._fetch
 
     # -- bars
 
@@ -213,8 +219,8 @@ class HQ:
             if lo is None and hi is None:
                 batch = self._run([(category, sym, s, n, index) for s, n in count_pages(count)],
                                   progress)
-                frames.raise_first(batch.errors())
-                bars = frames.from_batch(batch)
+                raise_first(batch.errors())
+                bars = batch.bars()
             else:
                 walked, fails = self._walk_back([sym], period, count, lo, hi, progress)
                 if fails:
@@ -322,7 +328,7 @@ class HQ:
         Units: see the units table in the docs (docs/units.md).
         """
         m = _market(market)
-        total = self._listing(self._pool.security_count, m, at_least=self._list_floor(m, known))
+        total = self._listing(self._fetch.security_count, m, at_least=self._list_floor(m, known))
         batch = self._checked("securities", securities.pages(m, total),
                               at_least=securities.page_floors(total))
         out = securities.frame(batch, m)
@@ -371,7 +377,7 @@ class HQ:
         sym = self._listed_symbol(symbol)
         day, number = self._day(date)
         pages = intraday.tick_pages(lambda qs: self._checked("ticks", qs), sym.market,
-                                    sym.code, number, self._pool.connections)
+                                    sym.code, number, self._fetch.connections)
         return intraday.tick_frame(pages, day, number != 0)
 
     def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
@@ -384,8 +390,8 @@ class HQ:
         """
         sym = self._listed_symbol(symbol)
         day, number = self._day(date)
-        batch = self._checked("minutes", [(sym.market, sym.code, 0, 0, number)])
-        return intraday.minute_frame(tables.columns(batch, intraday.MINUTE_COLUMNS), day)
+        batch = self._checked("minutes", [TableQuery.of(sym, date=number)])
+        return intraday.minute_frame(batch.columns(intraday.MINUTE_COLUMNS), day)
 
     def _session_day(self) -> np.datetime64:
         """`trading_day`, asked again once it is a minute old."""
@@ -401,14 +407,12 @@ class HQ:
         """Today's trading day as the servers report it: the date of the latest daily bar of
         the Shanghai composite index (the last session's day outside trading days)."""
         import numpy as np
-        with self._list_lock:
-            self._bar_requests[0] += 1
         try:
-            batch = self._pool.bars([(9, 1, "000001", 0, 1, True)], None)
+            batch = self._fetch.bars([BarQuery(9, 1, "000001", 0, 1, True)])
         finally:
             self._warn_servers()
-        frames.raise_first(batch.errors())
-        times = frames.from_batch(batch).times
+        raise_first(batch.errors())
+        times = batch.bars().times
         if not len(times):
             raise ValueError("the servers report no daily bar of sh000001")
         return np.datetime64(times[-1], "D")
@@ -496,7 +500,7 @@ class HQ:
                  at_least: Sequence[int] | None = None) -> Any:
         """The batch of queries that must all succeed: raises the first failure."""
         batch = self._table(kind, queries, at_least=at_least)
-        frames.raise_first(batch.errors())
+        raise_first(batch.errors())
         return batch
 
     def _table(self, kind: Any, queries: Sequence[Any], progress: Progress | None = None,
@@ -504,7 +508,7 @@ class HQ:
         """A batch of table queries; `at_least`: the fewest rows each answer may have before
         it is asked of another server."""
         try:
-            return self._pool.table(kind, queries, progress, at_least)
+            return self._fetch.table(kind, queries, progress, at_least)
         finally:
             self._warn_servers()
 
@@ -528,7 +532,7 @@ class HQ:
                             [had.get(s, 0) for s in syms] if had else None)
         errors = batch.errors()
         if errors and len(errors) == len(syms):
-            frames.raise_first(errors)
+            raise_first(errors)
         fails.update((syms[i].canonical, e) for i, e in errors)
         if fails:
             listing = "; ".join(f"{name} ({_reason(e)})" for name, e in fails.items())
@@ -551,15 +555,13 @@ class HQ:
 
     def _run(self, queries: Sequence[tuple[int, Symbol, int, int, bool]],
              progress: Progress | None) -> Any:
-        with self._list_lock:
-            self._bar_requests[0] += len(queries)
-        return self._pool.bars([(c, s.market, s.code, start, n, ix)
-                                for c, s, start, n, ix in queries], progress)
+        return self._fetch.bars([BarQuery(c, s.market, s.code, start, n, ix)
+                                 for c, s, start, n, ix in queries], progress)
 
     def _code_list(self, market: int) -> list[str]:
         with self._list_lock:
             if market not in self._listed:
-                codes = self._listing(self._pool.security_codes, market, None,
+                codes = self._listing(self._fetch.security_codes, market, None,
                                       self._list_floor(market))
                 self._listed[market] = codes
                 self._listed_set[market] = frozenset(codes)
@@ -572,7 +574,7 @@ class HQ:
         try:
             out = fetch(*args, **kwargs)
         except BaseException:
-            self._pool.take_warnings()
+            self._fetch.take_warnings()
             raise
         self._warn_servers()
         return out
@@ -628,8 +630,8 @@ class HQ:
         failed: dict[Symbol, BaseException] = {}
         for i, exc in batch.errors():
             failed.setdefault(syms[i // len(pages)], exc)
-        rows = frames.request_rows(batch).reshape(len(syms), len(pages)).sum(axis=1)
-        bars = frames.from_batch(batch)
+        rows = batch.rows().reshape(len(syms), len(pages)).sum(axis=1)
+        bars = batch.bars()
         if failed:  # rows of a security with a failed page are left out whole
             keep = np.repeat([s not in failed for s in syms], rows)
             bars = bars.rows(keep)
@@ -654,8 +656,8 @@ class HQ:
             batch = self._run([(category, s, start, BAR_PAGE, is_index(s)) for s in pending],
                               None)
             errs = dict(batch.errors())
-            fetched = frames.from_batch(batch)
-            ends = frames.request_rows(batch).cumsum()
+            fetched = batch.bars()
+            ends = batch.rows().cumsum()
             still = []
             for i, sym in enumerate(pending):
                 if i in errs:
@@ -699,7 +701,7 @@ class HQ:
         return out, failed
 
     def _warn_servers(self) -> None:
-        for text in self._pool.take_warnings():
+        for text in self._fetch.take_warnings():
             self._warn(text, 3)
 
     def _warn_short(self, sym: Symbol, period: str, text: str, stacklevel: int) -> None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
+from .fetch import TableQuery
 from .limits import MAX_OFFSET as MAX_START, TRANSACTION_PAGE
 
 if TYPE_CHECKING:
@@ -33,22 +34,21 @@ def _index(day: np.datetime64, seconds: Any) -> pd.DatetimeIndex:
     return pd.DatetimeIndex(times, name="datetime")
 
 
-def tick_pages(run: Callable[[list[tuple[int, str, int, int, int]]], Any], market: int,
+def tick_pages(run: Callable[[list[TableQuery]], Any], market: int,
                code: str, number: int, width: int) -> list[dict[str, Any]]:
     """The tick pages of a day, latest first: the latest page, then `width` pages at a time
     further back, until a page comes back short. `run` runs a batch and raises its first
     failure."""
-    from .tables import bounds, columns, counts
     page = TICK_PAGE
     pages: list[dict[str, Any]] = []
     start, ask = 0, 1
     while start <= MAX_START:
         starts = range(start, min(start + ask * page, MAX_START + 1), page)
-        batch = run([(market, code, s, page, number) for s in starts])
-        data, edges = columns(batch, TICK_COLUMNS + ("minute",)), bounds(batch)
+        batch = run([TableQuery(market, code, s, page, number) for s in starts])
+        data, edges = batch.columns(TICK_COLUMNS + ("minute",)), batch.bounds()
         pages += [{n: c[edges[k]:edges[k + 1]] for n, c in data.items()}
                   for k in range(len(starts))]
-        if (counts(batch) < page).any():
+        if (batch.rows() < page).any():
             break
         start, ask = starts[-1] + page, width
     return pages

@@ -36,6 +36,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Un
 
 from . import frames
 from .exceptions import DataWarning
+from .fetch import BarResult, raise_first
 from .dates import DateLike, bound
 from .limits import MAX_PRICE_DECIMALS
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
@@ -124,8 +125,8 @@ def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
     lo, hi = _bounds(start, end)
     batch = _engine.read_bar_files([os.fspath(path)], None if divisor is None else [divisor],
                                    lo, hi)
-    frames.raise_first(batch.errors())
-    return frames.from_batch(batch)
+    raise_first(batch.errors())
+    return BarResult(batch).bars()
 
 
 def read_day_frame(path: PathLike, *, start: DateLike | None = None,
@@ -282,10 +283,11 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
                                    _progress_callback(progress))
     if errors == "raise":
-        frames.raise_first(batch.errors())
+        raise_first(batch.errors())
     failed = dict(batch.errors())
-    rows = frames.request_rows(batch).tolist()
-    frame = frames.long_frame(frames.from_batch(batch), [s.canonical for s in chosen], rows)
+    result = BarResult(batch)
+    frame = frames.long_frame(result.bars(), [s.canonical for s in chosen],
+                              result.rows().tolist())
     frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"
                              for i, e in failed.items()}
     frame.attrs["missing"] = missing

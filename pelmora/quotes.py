@@ -3,10 +3,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from .frames import raise_first
+from .fetch import raise_first
 from .limits import QUOTE_PAGE
 from .symbols import MARKET_NAMES, Symbol
-from .tables import columns
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -44,7 +43,7 @@ def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
     errors = batch.errors()
     if len(errors) == len(requests(syms)):
         raise_first(errors)
-    data = columns(batch, ("market", "code") + COLUMNS)
+    data = batch.columns(("market", "code") + COLUMNS)
     names = [MARKET_NAMES.get(int(m), str(m)) + c for m, c in zip(data.pop("market").tolist(),
                                                                    data.pop("code"))]
     failed = {s.canonical: f"{type(e).__name__}: {e}" for i, e in errors

@@ -7,6 +7,7 @@ import pytest
 
 from pelmora import HQ, DataWarning
 from pelmora._engine import Pool
+from pelmora.fetch import BarQuery
 from pelmora.testing import serve
 
 
@@ -39,7 +40,7 @@ CALLS = {
     "bars_many": lambda hq: hq.bars_many(["600036", "000001", "bj430001", "600998"], count=20),
     "unlisted": lambda hq: hq.bars("600998"),
     "malformed": lambda hq: hq.bars("60003"),
-    "raw batch": lambda hq: hq._pool.bars([(9, 1, "600036", 0, 30, False)] * 3).column("values"),
+    "raw batch": lambda hq: hq.fetch.bars([BarQuery(9, 1, "600036", 0, 30, False)] * 3).batch.column("values"),
 }
 
 

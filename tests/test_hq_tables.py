@@ -231,4 +231,4 @@ def test_faulty_server_beside_a_good_one_loses_nothing(fault):
 ])
 def test_table_queries_are_checked(hq, kind, queries, error):
     with pytest.raises(error):
-        hq._pool.table(kind, queries)
+        hq.fetch.table(kind, queries)

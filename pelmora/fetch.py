@@ -1,0 +1,214 @@
+"""The columnar fetch layer: typed queries in, the engine's columns out.
+
+`HQ` and the store's sync both fetch through a `Fetch`. A batch is either waited for at once
+(`bars`, `table`) or started (`start_bars`, `start_table`) and its `Pending` result taken
+later, so a caller can decode or write one batch while the engine's threads fetch the next:
+the overlap needs no Python threads. Results hold the engine's memory: numeric columns are
+numpy views of it, text columns lists of str.
+"""
+from __future__ import annotations
+
+import threading
+from typing import TYPE_CHECKING, Any, Callable, Generic, NamedTuple, Sequence, TypeVar
+
+from .frames import Bars
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from .symbols import Symbol
+
+Progress = Callable[[int, int], object]
+T = TypeVar("T")
+
+
+class BarQuery(NamedTuple):
+    """One bars request: `length` bars (up to a page) of a security, `start` bars back from
+    its latest; `is_index` asks for the index layout (advancing and declining counts)."""
+    category: int
+    market: int
+    code: str
+    start: int
+    length: int
+    is_index: bool
+
+
+class TableQuery(NamedTuple):
+    """One request of a table kind other than quotes: the security (a list page names none),
+    where its page starts and how many rows it asks for (`length`), and a history day as YYYYMMDD (0:
+    today)."""
+    market: int
+    code: str = ""
+    start: int = 0
+    length: int = 0
+    date: int = 0
+
+    @classmethod
+    def of(cls, sym: Symbol, start: int = 0, length: int = 0, date: int = 0) -> TableQuery:
+        return cls(sym.market, sym.code, start, length, date)
+
+
+# A quotes request: the (market, code) pairs it asks for.
+QuoteQuery = Sequence[tuple[int, str]]
+
+
+class BarResult:
+    """The bars of a batch, request after request, over the engine's memory."""
+
+    __slots__ = ("batch",)
+
+    def __init__(self, batch: Any) -> None:
+        self.batch = batch
+
+    def __len__(self) -> int:
+        return len(self.batch)
+
+    def bars(self) -> Bars:
+        """Every row: times (datetime64[s]) and the block of values, one row per column."""
+        import numpy as np
+        times = np.frombuffer(self.batch.column("datetime"), dtype=np.int64).view("M8[s]")
+        return Bars(times, np.asarray(self.batch.column("values")))
+
+    def rows(self) -> npt.NDArray[np.int64]:
+        """Rows each request gave, in request order (0 for a failed one)."""
+        import numpy as np
+        return np.frombuffer(self.batch.column("counts"), dtype=np.int64)
+
+    def errors(self) -> list[tuple[int, BaseException]]:
+        """(request number, its error) of the requests that failed."""
+        return self.batch.errors()  # type: ignore[no-any-return]
+
+
+class TableResult:
+    """The rows of a batch of one table kind, request after request."""
+
+    __slots__ = ("batch",)
+
+    def __init__(self, batch: Any) -> None:
+        self.batch = batch
+
+    def __len__(self) -> int:
+        return len(self.batch)
+
+    def names(self) -> list[str]:
+        """The column names the answers held (finance columns vary with the server)."""
+        return self.batch.names() if len(self.batch) else []
+
+    def columns(self, names: Sequence[str]) -> dict[str, Any]:
+        """The named columns: float64 and int64 arrays over the engine's memory, lists of str
+        for text."""
+        import numpy as np
+        out: dict[str, Any] = {}
+        for name in names:
+            column = self.batch.column(name)
+            out[name] = column if isinstance(column, list) else np.asarray(column)
+        return out
+
+    def rows(self) -> npt.NDArray[np.int64]:
+        """Rows each request gave, in request order (0 for a failed one)."""
+        import numpy as np
+        return np.asarray(self.batch.counts())
+
+    def bounds(self) -> npt.NDArray[np.int64]:
+        """Request i's rows are [bounds[i], bounds[i + 1])."""
+        import numpy as np
+        return np.concatenate([np.zeros(1, dtype=np.int64), np.cumsum(self.rows())])
+
+    def errors(self) -> list[tuple[int, BaseException]]:
+        """(request number, its error) of the requests that failed."""
+        return self.batch.errors()  # type: ignore[no-any-return]
+
+
+class Pending(Generic[T]):
+    """A batch on its way: `result` waits for it (without the interpreter lock) and gives it;
+    a second call gives the same result."""
+
+    __slots__ = ("_wait", "_wrap", "_done")
+
+    def __init__(self, wait: Callable[[Progress | None], Any], wrap: Callable[[Any], T]) -> None:
+        self._wait: Callable[[Progress | None], Any] | None = wait
+        self._wrap = wrap
+        self._done: T | None = None
+
+    def result(self, progress: Progress | None = None) -> T:
+        if self._wait is not None:
+            wait, self._wait = self._wait, None
+            self._done = self._wrap(wait(progress))
+        assert self._done is not None
+        return self._done
+
+
+def raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
+    """Raises the first of a batch's errors, if any, without the cycle that a local holding it
+    would make with its traceback (the frames stay alive until the collector runs)."""
+    if not errors:
+        return
+    error = errors[0][1]
+    del errors
+    try:
+        raise error
+    finally:
+        del error
+
+
+class Fetch:
+    """Batches of typed queries over a pool of the engine; counts the bar requests asked."""
+
+    def __init__(self, pool: Any) -> None:
+        self._pool = pool
+        self._lock = threading.Lock()
+        self._bar_requests = 0
+
+    @property
+    def bar_requests(self) -> int:
+        """The bar requests (pages) asked so far; one tried again elsewhere counts once."""
+        return self._bar_requests
+
+    @property
+    def connections(self) -> int:
+        return self._pool.connections  # type: ignore[no-any-return]
+
+    def start_bars(self, queries: Sequence[BarQuery]) -> Pending[BarResult]:
+        """Starts a batch of bar requests."""
+        with self._lock:
+            self._bar_requests += len(queries)
+        pool = self._pool
+        return Pending(lambda progress: pool.bars(queries, progress), BarResult)
+
+    def bars(self, queries: Sequence[BarQuery], progress: Progress | None = None) -> BarResult:
+        """A batch of bar requests, waited for; `progress(done, total)` counts requests."""
+        return self.start_bars(queries).result(progress)
+
+    def start_table(self, kind: str, queries: Sequence[Any],
+                    at_least: Sequence[int] | None = None) -> Pending[TableResult]:
+        """Starts a batch of table requests of one kind (`TableQuery`, or `QuoteQuery` for
+        quotes). `at_least`: the fewest rows each answer may have before it is asked of
+        another server."""
+        pool = self._pool
+        return Pending(lambda progress: pool.table(kind, queries, progress, at_least),
+                       TableResult)
+
+    def table(self, kind: str, queries: Sequence[Any], progress: Progress | None = None,
+              at_least: Sequence[int] | None = None) -> TableResult:
+        """A batch of table requests, waited for."""
+        return self.start_table(kind, queries, at_least).result(progress)
+
+    def security_count(self, market: int, at_least: int = 0) -> int:
+        return self._pool.security_count(market, at_least=at_least)  # type: ignore[no-any-return]
+
+    def security_codes(self, market: int, progress: Progress | None = None,
+                       at_least: int = 0) -> list[str]:
+        """Every code of a market's security list, its pages fetched at once."""
+        return self._pool.security_codes(market, progress, at_least)  # type: ignore[no-any-return]
+
+    def take_warnings(self) -> list[str]:
+        """What the pool has to say (servers set aside, answers believed unconfirmed) since it
+        was last asked."""
+        return self._pool.take_warnings()  # type: ignore[no-any-return]
+
+    def servers(self) -> list[tuple[str, str, str]]:
+        return self._pool.servers()  # type: ignore[no-any-return]
+
+    def close(self) -> None:
+        self._pool.close()
