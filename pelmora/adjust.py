@@ -54,6 +54,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
+from . import records
 from .symbols import MARKET_NAMES
 
 METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
@@ -61,11 +62,11 @@ PRICE_COLUMNS = ("open", "high", "low", "close")
 
 # Value keys of the ex-rights records by category group, in record order; a record fills only
 # the keys of its category.
-DISTRIBUTION_KEYS = ("fenhong", "peigujia", "songzhuangu", "peigu")
-CONSOLIDATION_KEYS = ("suogu",)
-WARRANT_KEYS = ("xingquanjia", "fenshu")
-CAPITAL_KEYS = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
-VALUE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS + CAPITAL_KEYS
+DISTRIBUTION_KEYS = records.XDXR_DIVIDEND
+CONSOLIDATION_KEYS = records.XDXR_CONSOLIDATION
+WARRANT_KEYS = records.XDXR_WARRANT
+CAPITAL_KEYS = records.XDXR_SHARES
+VALUE_KEYS = records.XDXR_VALUES
 SINGLE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS
 
 DISTRIBUTION, CONSOLIDATION = 1, 11

@@ -1,7 +1,8 @@
 """The keys of the records pelmora._core returns, in the order of its dicts.
 
-Written once here for whoever needs them in order (the command-line tool's columns, the tests);
-a test holds them against what the module returns and against its type stubs.
+Written once here for whoever needs them in order (the ex-rights and finance frames, the
+adjustment arithmetic, the store's tables, the tests); a test holds them against what the
+module returns and against its type stubs.
 """
 from __future__ import annotations
 
@@ -22,6 +23,8 @@ XDXR_DIVIDEND = ("fenhong", "peigujia", "songzhuangu", "peigu")       # category
 XDXR_CONSOLIDATION = ("suogu",)                                        # 11 and 12
 XDXR_WARRANT = ("xingquanjia", "fenshu")                               # 13 and 14
 XDXR_SHARES = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")  # the rest
+# Every value key, in record order: the columns of an ex-rights table.
+XDXR_VALUES = XDXR_DIVIDEND + XDXR_CONSOLIDATION + XDXR_WARRANT + XDXR_SHARES
 
 
 def xdxr_keys(category: int) -> tuple[str, ...]:
