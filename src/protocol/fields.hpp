@@ -57,8 +57,11 @@ struct BarDateTime {
 };
 
 // Categories 0, 1, 2, 3, 7 and 8 carry the packed minute form; all others the YYYYMMDD form.
+inline constexpr uint32_t kMinuteCategories = 0x18F;  // bit c set for category c
+inline constexpr uint16_t kCategoryBits = 32;
+
 inline bool is_minute_category(uint16_t category) {
-    return category <= 8 && ((0x18Fu >> category) & 1);
+    return category < kCategoryBits && ((kMinuteCategories >> category) & 1);
 }
 
 inline std::optional<BarDateTime> read_datetime(uint16_t category, const uint8_t* body, size_t n,
