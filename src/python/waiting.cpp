@@ -19,8 +19,8 @@ bool wait_in_slices(const Wait& work, PyObject* progress) {
             const size_t now = work.done();
             if (now != reported) {
                 reported = now;
-                PyRef r = PyRef::steal(PyObject_CallFunction(progress, "nn", Py_ssize_t(now),
-                                                             Py_ssize_t(work.total)));
+                PyRef r = PyRef::steal(
+                    PyObject_CallFunction(progress, "nn", Py_ssize_t(now), Py_ssize_t(work.total)));
                 if (!r) {
                     work.cancel();
                     return false;
