@@ -26,8 +26,8 @@ class MethodCall {
 public:
     static constexpr const char* type_name = "TdxClient";
 
-    // The methods are plain functions of the type's dict: `self` is the module (unused) and the
-    // client is the first positional argument.
+    // The methods are plain functions in the type's dict, bound to no object: `self` is null and
+    // the client is the first positional argument.
     MethodCall(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames);
     MethodCall(const MethodCall&) = delete;
