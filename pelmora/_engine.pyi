@@ -7,6 +7,22 @@ from typing import Final, Literal, Union, final
 
 INFLATER: Final[str]  # what inflates answers, with its version: "libdeflate 1.14", "zlib 1.2.13"
 
+# The protocol's limits, from the constants the engine checks its requests against.
+BAR_PAGE: Final[int]
+"""Bars a bars request returns at most (800)."""
+LIST_PAGE: Final[int]
+"""Securities a security-list page holds (1000)."""
+QUOTE_PAGE: Final[int]
+"""Securities a quotes request asks for (80)."""
+TRANSACTION_PAGE: Final[int]
+"""Ticks a transactions request returns at most (2000)."""
+MAX_OFFSET: Final[int]
+"""The furthest back a bars or ticks request can start (0xFFFF)."""
+MAX_CONNECTIONS: Final[int]
+"""Connections one Pool opens at most (256)."""
+MINUTE_CATEGORIES: Final[frozenset[int]]
+"""The bar categories whose times are minutes (the others are days)."""
+
 @final
 class Column:
     """One column of a BarBatch, shared through the buffer protocol (format 'q' or 'd')."""
@@ -40,6 +56,20 @@ TableKind = Literal["securities", "quotes", "xdxr", "finance", "ticks", "minutes
 TableQuery = Union[tuple[int, str, int, int, int], Sequence[tuple[int, str]]]
 
 @final
+class Pending:
+    """A batch submitted to a Pool, running while the caller does other work. Dropped before
+    result(), its requests still queued are dropped too."""
+    def result(self, progress: Callable[[int, int], object] | None = None
+               ) -> BarBatch | TableBatch:
+        """Waits for the batch (Ctrl-C cancels it) and returns its BarBatch (submit_bars) or
+        TableBatch (submit_table): the same object on every call. `progress(done, total)` is
+        called on this thread as requests finish."""
+    def done(self) -> bool:
+        """Whether every request of the batch has ended."""
+    def cancel(self) -> None:
+        """Drops the requests not yet started; they end as failed ("the pool was closed")."""
+
+@final
 class Pool:
     def __init__(self, servers: Sequence[str], connections: int = 8, timeout: float = 10.0,
                  connect_timeout: float = 5.0, attempts: int = 4,
@@ -50,6 +80,8 @@ class Pool:
     def closed(self) -> bool: ...
     def bars(self, queries: Sequence[BarQuery],
              progress: Callable[[int, int], object] | None = None) -> BarBatch: ...
+    def submit_bars(self, queries: Sequence[BarQuery]) -> Pending:
+        """Starts the requests of bars() and returns at once; result() gives the BarBatch."""
     def security_codes(self, market: int,
                        progress: Callable[[int, int], object] | None = None,
                        at_least: int = 0) -> list[str]: ...
@@ -57,6 +89,9 @@ class Pool:
     def table(self, kind: TableKind, queries: Sequence[TableQuery],
               progress: Callable[[int, int], object] | None = None,
               at_least: Sequence[int] | None = None) -> TableBatch: ...
+    def submit_table(self, kind: TableKind, queries: Sequence[TableQuery],
+                     at_least: Sequence[int] | None = None) -> Pending:
+        """Starts the requests of table() and returns at once; result() gives the TableBatch."""
     def security_count(self, market: int, at_least: int = 0) -> int: ...
     def take_warnings(self) -> list[str]: ...
     def servers(self) -> list[tuple[str, str, str]]: ...

@@ -2,8 +2,8 @@
 
 `HQ` and the store's sync both fetch through a `Fetch`. A batch is either waited for at once
 (`bars`, `table`) or started (`start_bars`, `start_table`) and its `Pending` result taken
-later, so a caller can decode or write one batch while the engine's threads fetch the next:
-the overlap needs no Python threads. Results hold the engine's memory: numeric columns are
+later: the engine's threads fetch it meanwhile, so a caller decodes or writes one batch while
+the next is fetched, without Python threads. Results hold the engine's memory: numeric columns are
 numpy views of it, text columns lists of str.
 """
 from __future__ import annotations
@@ -121,22 +121,30 @@ class TableResult:
 
 
 class Pending(Generic[T]):
-    """A batch on its way: `result` waits for it (without the interpreter lock) and gives it;
-    a second call gives the same result."""
+    """A batch on its way, fetched by the engine's threads while the caller works: `result`
+    waits for it (without the interpreter lock; Ctrl-C cancels it) and gives it, the same
+    object on every call. Dropped before `result`, its requests not yet started are dropped."""
 
-    __slots__ = ("_wait", "_wrap", "_done")
+    __slots__ = ("_native", "_wrap", "_done")
 
-    def __init__(self, wait: Callable[[Progress | None], Any], wrap: Callable[[Any], T]) -> None:
-        self._wait: Callable[[Progress | None], Any] | None = wait
+    def __init__(self, native: Any, wrap: Callable[[Any], T]) -> None:
+        self._native = native
         self._wrap = wrap
         self._done: T | None = None
 
     def result(self, progress: Progress | None = None) -> T:
-        if self._wait is not None:
-            wait, self._wait = self._wait, None
-            self._done = self._wrap(wait(progress))
-        assert self._done is not None
+        """The result; `progress(done, total)` counts the batch's requests as they end."""
+        if self._done is None:
+            self._done = self._wrap(self._native.result(progress))
         return self._done
+
+    def done(self) -> bool:
+        """Whether every request of the batch has ended."""
+        return self._native.done()  # type: ignore[no-any-return]
+
+    def cancel(self) -> None:
+        """Drops the requests not yet started; they end as failed."""
+        self._native.cancel()
 
 
 def raise_first(errors: Sequence[tuple[int, BaseException]]) -> None:
@@ -173,8 +181,7 @@ class Fetch:
         """Starts a batch of bar requests."""
         with self._lock:
             self._bar_requests += len(queries)
-        pool = self._pool
-        return Pending(lambda progress: pool.bars(queries, progress), BarResult)
+        return Pending(self._pool.submit_bars(queries), BarResult)
 
     def bars(self, queries: Sequence[BarQuery], progress: Progress | None = None) -> BarResult:
         """A batch of bar requests, waited for; `progress(done, total)` counts requests."""
@@ -185,9 +192,7 @@ class Fetch:
         """Starts a batch of table requests of one kind (`TableQuery`, or `QuoteQuery` for
         quotes). `at_least`: the fewest rows each answer may have before it is asked of
         another server."""
-        pool = self._pool
-        return Pending(lambda progress: pool.table(kind, queries, progress, at_least),
-                       TableResult)
+        return Pending(self._pool.submit_table(kind, queries, at_least), TableResult)
 
     def table(self, kind: str, queries: Sequence[Any], progress: Progress | None = None,
               at_least: Sequence[int] | None = None) -> TableResult:

@@ -7,7 +7,7 @@ import pytest
 
 from pelmora import HQ, DataWarning
 from pelmora._engine import Pool
-from pelmora.fetch import BarQuery
+from pelmora.fetch import BarQuery, TableQuery
 from pelmora.testing import serve
 
 
@@ -41,6 +41,9 @@ CALLS = {
     "unlisted": lambda hq: hq.bars("600998"),
     "malformed": lambda hq: hq.bars("60003"),
     "raw batch": lambda hq: hq.fetch.bars([BarQuery(9, 1, "600036", 0, 30, False)] * 3).batch.column("values"),
+    "pending": lambda hq: hq.fetch.start_bars([BarQuery(9, 1, "600036", 0, 30, False)] * 3).result(),
+    "pending table": lambda hq: hq.fetch.start_table("xdxr", [TableQuery(1, "600036")]).result(),
+    "pending dropped": lambda hq: hq.fetch.start_bars([BarQuery(9, 1, "600036", 0, 30, False)] * 3),
 }
 
 
@@ -54,6 +57,17 @@ def test_pools_opened_and_closed():
         def cycle():
             with Pool([f"{host}:{port}"], connections=4) as pool:
                 pool.bars([(9, 1, "600036", 0, 10, False)])
+        assert_flat(cycle, 100)
+
+
+def test_pending_batches_outliving_their_pool():
+    with serve(seed=2, fill=10) as (host, port):
+        def cycle():
+            with Pool([f"{host}:{port}"], connections=2) as pool:
+                waited = pool.submit_bars([(9, 1, "600036", 0, 10, False)] * 2)
+                dropped = pool.submit_table("ticks", [(1, "600036", 0, 100, 0)])
+            waited.result()
+            del dropped
         assert_flat(cycle, 100)
 
 

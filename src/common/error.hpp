@@ -1,7 +1,9 @@
 // Failures of the Python-free core travel as values of this type; only the module layer turns
-// them into Python exceptions (src/module/errors.cpp).
+// them into Python exceptions (src/python/errors.cpp).
 #pragma once
 
+#include <exception>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -17,6 +19,9 @@ enum class ErrorKind {
     Type,          // TypeError of our own: arguments that do not bind or convert
     Overflow,      // OverflowError: an integer argument out of its parameter's range
     Import,        // ImportError: the module in a second interpreter
+    Key,           // KeyError: a column a batch does not have
+    Buffer,        // BufferError: a buffer view a column cannot give
+    NoMemory,      // MemoryError: an allocation failed
     Panic,         // PanicException: an internal failure
     PythonRaised,  // a Python exception is already set (a signal handler raised, say)
     // A Python exception was set while converting the argument whose name is the message: a
@@ -62,6 +67,22 @@ inline Error error(ErrorKind kind, std::string message) {
 // Fixed-text I/O failures that map to plain OSError.
 inline Error io_error(const char* text) {
     return Error{ErrorKind::Io, text, 0};
+}
+
+// Runs `body` (returning a Status), turning whatever C++ exception escapes it into an error
+// value: for code that runs where no exception may travel, such as an entry point of a module or
+// a thread of its own.
+template <class F>
+Status contained(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return Error{ErrorKind::NoMemory, "out of memory", 0};
+    } catch (const std::exception& e) {
+        return Error{ErrorKind::Panic, e.what(), 0};
+    } catch (...) {
+        return Error{ErrorKind::Panic, "unknown C++ exception", 0};
+    }
 }
 
 }  // namespace pelmora

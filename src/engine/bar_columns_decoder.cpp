@@ -5,6 +5,7 @@
 #include "common/bytes.hpp"
 #include "engine/civil_time.hpp"
 #include "protocol/bars.hpp"
+#include "protocol/minute_date.hpp"
 #include "protocol/packed_fields.hpp"
 
 namespace pelmora::engine {
@@ -50,9 +51,11 @@ public:
 
 private:
     void enter_day(uint32_t day) {
-        const uint32_t y = (day >> 11) + 2004, md = day & 0x7FF, m = md / 100, d = md % 100;
+        const proto::MinuteDate date = proto::decode_minute_date(uint16_t(day));
         day_ = day;
-        day_seconds_ = valid_date(y, m, d) ? days_from_civil(y, m, d) * 86400 : kNotATime;
+        day_seconds_ = valid_date(date.year, date.month, date.day)
+                           ? days_from_civil(date.year, date.month, date.day) * 86400
+                           : kNotATime;
     }
 
     uint32_t day_ = UINT32_MAX;  // no u16

@@ -14,6 +14,7 @@
 
 #include "common/bytes.hpp"
 #include "engine/civil_time.hpp"
+#include "protocol/minute_date.hpp"
 #include "reader/bars.hpp"
 #include "reader/record_file.hpp"
 
@@ -96,17 +97,15 @@ inline double lots(uint32_t shares) {
 
 // Minute files store prices as singles; rounded to the thousandth, the finest price step, they
 // read as the decimal prices they stand for (10.01, not 10.010000228881836).
-inline double thousandths(float v) {
-    return std::nearbyint(double(v) * 1000.0) / 1000.0;
+inline double thousandths(double v) {
+    return std::nearbyint(v * 1000.0) / 1000.0;
 }
 
-// The minute date word: year - 2004 in bits 15-11, 100 * month + day below; the time word in
-// minutes since midnight, the bar's end.
+// A minute record's date word and its time word in minutes since midnight, the bar's end.
 inline int64_t minute_seconds(uint16_t date, uint16_t time) {
-    const uint32_t md = date & 0x7FFu;
-    const uint32_t y = 2004u + (date >> 11), m = md / 100, d = md % 100;
-    if (!valid_date(y, m, d) || time >= 24 * 60) return kNotATime;
-    return days_from_civil(y, m, d) * 86400 + int64_t(time) * 60;
+    const proto::MinuteDate d = proto::decode_minute_date(date);
+    if (!valid_date(d.year, d.month, d.day) || time >= 24 * 60) return kNotATime;
+    return days_from_civil(d.year, d.month, d.day) * 86400 + int64_t(time) * 60;
 }
 
 // A file's kind is told by its first records, this many at most, most of which must agree (a
@@ -121,12 +120,13 @@ constexpr size_t kKindSample = 8;
 enum class RecordKind { Unknown, Daily, Minute };
 
 bool daily_record(const uint8_t* raw) {
-    const uint32_t date = load_u32(raw);
+    const uint32_t date = reader::decode_daily(raw).date;
     return valid_date(date / 10000, date / 100 % 100, date % 100);
 }
 
 bool minute_record(const uint8_t* raw) {
-    return minute_seconds(load_u16(raw), load_u16(raw + 2)) != kNotATime;
+    const reader::MinuteRecord r = reader::decode_minute(raw);
+    return minute_seconds(r.date, r.time) != kNotATime;
 }
 
 RecordKind records_kind(const uint8_t* raw, size_t n) {
@@ -189,16 +189,17 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, 
     double *o = p.values[0], *h = p.values[1], *l = p.values[2], *c = p.values[3], *v = p.values[4],
            *a = p.values[5];
     for (size_t i = 0; i < n; ++i, raw += reader::kRecordSize) {
-        const int64_t when = clock.seconds(load_u32(raw));
+        const reader::DailyRecord r = reader::decode_daily(raw);
+        const int64_t when = clock.seconds(r.date);
         if (when < b.lo || when > b.hi) continue;
         t[row] = when;
         // Divided, not multiplied by a reciprocal: 35 fen is 0.35, the nearest double.
-        o[row] = double(load_u32(raw + 4)) / divisor;
-        h[row] = double(load_u32(raw + 8)) / divisor;
-        l[row] = double(load_u32(raw + 12)) / divisor;
-        c[row] = double(load_u32(raw + 16)) / divisor;
-        a[row] = load_f32(raw + 20);
-        v[row] = lots(load_u32(raw + 24));
+        o[row] = double(r.open) / divisor;
+        h[row] = double(r.high) / divisor;
+        l[row] = double(r.low) / divisor;
+        c[row] = double(r.close) / divisor;
+        a[row] = r.amount;
+        v[row] = lots(r.volume);
         ++row;
     }
     return row;
@@ -209,15 +210,16 @@ size_t decode_minute(const uint8_t* raw, size_t n, TimeBounds b, const RowPointe
     double *o = p.values[0], *h = p.values[1], *l = p.values[2], *c = p.values[3], *v = p.values[4],
            *a = p.values[5];
     for (size_t i = 0; i < n; ++i, raw += reader::kRecordSize) {
-        const int64_t when = minute_seconds(load_u16(raw), load_u16(raw + 2));
+        const reader::MinuteRecord r = reader::decode_minute(raw);
+        const int64_t when = minute_seconds(r.date, r.time);
         if (when < b.lo || when > b.hi) continue;
         t[row] = when;
-        o[row] = thousandths(load_f32(raw + 4));
-        h[row] = thousandths(load_f32(raw + 8));
-        l[row] = thousandths(load_f32(raw + 12));
-        c[row] = thousandths(load_f32(raw + 16));
-        a[row] = load_f32(raw + 20);
-        v[row] = lots(load_u32(raw + 24));
+        o[row] = thousandths(r.open);
+        h[row] = thousandths(r.high);
+        l[row] = thousandths(r.low);
+        c[row] = thousandths(r.close);
+        a[row] = r.amount;
+        v[row] = lots(r.volume);
         ++row;
     }
     return row;

@@ -60,10 +60,12 @@ Pool::Pool(const PoolOptions& options) : options_(options) {}
 
 Status Pool::create(const std::vector<std::string>& servers, const PoolOptions& options,
                     std::unique_ptr<Pool>& out) {
-    if (servers.empty() || servers.size() > 64)
-        return Error{ErrorKind::Value, "a pool needs 1 to 64 servers", 0};
-    if (options.connections == 0 || options.connections > 256)
-        return Error{ErrorKind::Value, "connections must be 1 to 256", 0};
+    if (servers.empty() || servers.size() > kMaxServers)
+        return Error{ErrorKind::Value,
+                     "a pool needs 1 to " + std::to_string(kMaxServers) + " servers", 0};
+    if (options.connections == 0 || options.connections > kMaxConnections)
+        return Error{ErrorKind::Value,
+                     "connections must be 1 to " + std::to_string(kMaxConnections), 0};
     std::unique_ptr<Pool> pool(new Pool(options));
     for (const std::string& text : servers) {
         auto addr = net::parse_socket_address(text);

@@ -20,6 +20,9 @@
 
 namespace pelmora::engine {
 
+inline constexpr size_t kMaxConnections = 256;  // of one pool
+inline constexpr size_t kMaxServers = 64;
+
 struct PoolOptions {
     size_t connections = 8;
     Clock::duration timeout = std::chrono::seconds(10);  // one whole exchange

@@ -13,8 +13,6 @@
 
 namespace pelmora::engine {
 
-inline constexpr uint16_t kTickPage = 2000;
-
 bool is_table_kind(QueryKind kind);
 
 // The columns a kind's table holds.

@@ -4,9 +4,9 @@
 #include <new>
 #include <string_view>
 
-#include "module/errors.hpp"
-#include "module/module_init.hpp"
-#include "module/pyref.hpp"
+#include "python/errors.hpp"
+#include "python/module_init.hpp"
+#include "python/pyref.hpp"
 
 namespace pelmora::py {
 
@@ -70,7 +70,7 @@ PyObject* batch_column(PyObject* self, PyObject* arg) {
     for (int i = 0; i < c.value_columns(); ++i)
         if (key == engine::kColumnNames[i])
             return make_column(self, c.column(engine::Column(i)), 0, rows, 'd');
-    return PyErr_Format(PyExc_KeyError, "no column %R", arg);
+    return no_column(arg);
 }
 
 PyObject* batch_errors(PyObject* self, PyObject*) {
@@ -111,7 +111,7 @@ void column_dealloc(PyObject* self) {
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     auto* c = reinterpret_cast<ColumnObject*>(self);
     if (c->ndim == 2 && (flags & PyBUF_STRIDES) != PyBUF_STRIDES) {
-        PyErr_SetString(PyExc_BufferError, "the block of value columns needs a strided view");
+        raise(error(ErrorKind::Buffer, "the block of value columns needs a strided view"));
         return -1;
     }
     view->obj = Py_NewRef(self);
@@ -186,7 +186,7 @@ PyObject* new_bar_batch(std::shared_ptr<engine::Batch> batch) {
     b->counts = static_cast<int64_t*>(PyMem_Malloc(n ? n * sizeof(int64_t) : 1));
     if (!b->counts) {
         Py_DECREF(b);
-        return PyErr_NoMemory();
+        return raise(error(ErrorKind::NoMemory, "out of memory"));
     }
     for (size_t i = 0; i < n; ++i)
         b->counts[i] = int64_t(b->batch->offsets[i + 1] - b->batch->offsets[i]);
@@ -226,14 +226,19 @@ PyObject* error_list(const engine::Batch& batch) {
 }
 
 bool column_name(PyObject* arg, std::string_view& name) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &len) : nullptr;
-    if (!text) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column name must be a str");
+    if (!PyUnicode_Check(arg)) {
+        raise(error(ErrorKind::Type, "column name must be a str"));
         return false;
     }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(arg, &len);
+    if (!text) return false;
     name = std::string_view(text, size_t(len));
     return true;
+}
+
+PyObject* no_column(PyObject* name) {
+    return raise(error(ErrorKind::Key, "no column " + repr_text(name)));
 }
 
 }  // namespace pelmora::py

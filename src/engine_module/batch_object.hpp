@@ -27,4 +27,7 @@ PyObject* error_list(const engine::Batch& batch);
 // The name `column(name)` of a batch object was given, or false with TypeError set.
 bool column_name(PyObject* arg, std::string_view& name);
 
+// KeyError "no column 'name'"; returns null.
+PyObject* no_column(PyObject* name);
+
 }  // namespace pelmora::py

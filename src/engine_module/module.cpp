@@ -2,11 +2,16 @@
 #include <Python.h>
 
 #include "engine/fast_inflate.hpp"
+#include "engine/pool.hpp"
 #include "engine_module/batch_object.hpp"
+#include "engine_module/pending.hpp"
 #include "engine_module/pool_object.hpp"
 #include "engine_module/table_object.hpp"
-#include "module/errors.hpp"
-#include "module/module_init.hpp"
+#include "protocol/fields.hpp"
+#include "protocol/limits.hpp"
+#include "python/errors.hpp"
+#include "python/module_init.hpp"
+#include "python/pyref.hpp"
 
 namespace pelmora::py {
 
@@ -20,19 +25,46 @@ PyModuleDef module_def = module_definition(
     "bars decoded into columns",
     kFileReaderMethods);
 
+// The bar categories whose times are minutes, as is_minute_category tells them.
+PyObject* minute_categories() {
+    PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
+    if (!set) return nullptr;
+    for (uint16_t c = 0; c < proto::kCategoryBits; ++c) {
+        if (!proto::is_minute_category(c)) continue;
+        PyRef n = PyRef::steal(PyLong_FromLong(c));
+        if (!n || PySet_Add(set.get(), n.get()) < 0) return nullptr;
+    }
+    return set.release();
+}
+
+// The protocol's and the engine's limits, from the constants the engine itself checks against.
+bool add_limits(PyObject* m) {
+    const struct {
+        const char* name;
+        long value;
+    } limits[] = {
+        {"BAR_PAGE", proto::kBarPage},           {"LIST_PAGE", proto::kListPage},
+        {"QUOTE_PAGE", proto::kQuotePage},       {"TRANSACTION_PAGE", proto::kTransactionPage},
+        {"MAX_OFFSET", long(proto::kMaxOffset)}, {"MAX_CONNECTIONS", long(engine::kMaxConnections)},
+    };
+    for (const auto& l : limits)
+        if (PyModule_AddIntConstant(m, l.name, l.value) < 0) return false;
+    PyRef categories = PyRef::steal(minute_categories());
+    return categories && PyModule_AddObjectRef(m, "MINUTE_CATEGORIES", categories.get()) == 0;
+}
+
 }  // namespace
 }  // namespace pelmora::py
 
 PyMODINIT_FUNC PyInit__engine() {
     using namespace pelmora::py;
     return guarded([]() -> PyObject* {
-        PyObject* m =
-            create_module(module_def, {&PoolType, &BarBatchType, &ColumnType, &TableBatchType});
-        if (m && PyModule_AddStringConstant(m, "INFLATER",
-                                            pelmora::engine::inflater_name().c_str()) < 0) {
-            Py_DECREF(m);
+        PyRef m = PyRef::steal(create_module(
+            module_def, {&PoolType, &PendingType, &BarBatchType, &ColumnType, &TableBatchType}));
+        if (!m || !add_limits(m.get()) ||
+            PyModule_AddStringConstant(m.get(), "INFLATER",
+                                       pelmora::engine::inflater_name().c_str()) < 0)
             return nullptr;
-        }
-        return m;
+        return m.release();
     });
 }

@@ -7,19 +7,15 @@
 
 #include "engine/table_queries.hpp"
 #include "engine_module/batch_object.hpp"
-#include "engine_module/waiting.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
-#include "module/module_init.hpp"
-#include "module/pyref.hpp"
-#include "protocol/quotes.hpp"
+#include "python/errors.hpp"
+#include "python/module_init.hpp"
+#include "python/pyref.hpp"
 
 namespace pelmora::py {
 
 namespace {
 
 using engine::Batch;
-using engine::Query;
 using engine::QueryKind;
 using engine::TableColumns;
 
@@ -29,90 +25,31 @@ struct TableBatchObject {
     std::vector<int64_t> counts;  // rows per request (0 for a failed one)
 };
 
-constexpr struct {
-    const char* name;
-    QueryKind kind;
-} kKinds[] = {
-    {"securities", QueryKind::Securities},
-    {"quotes", QueryKind::Quotes},
-    {"xdxr", QueryKind::Xdxr},
-    {"finance", QueryKind::Finance},
-    {"ticks", QueryKind::Ticks},
-    {"minutes", QueryKind::Minutes},
-};
+}  // namespace
 
-bool parse_kind(PyObject* obj, QueryKind& out) {
-    std::string_view name;
-    if (!arg_text(obj, "kind", name)) return false;
-    for (const auto& k : kKinds)
-        if (name == k.name) {
-            out = k.kind;
-            return true;
-        }
-    PyErr_Format(PyExc_ValueError, "unknown query kind %R", obj);
-    return false;
+void gather_tables(Batch& batch, QueryKind kind, TableColumns& table,
+                   std::vector<int64_t>& counts) {
+    table.reset(engine::table_schema(kind));
+    counts.assign(batch.size(), 0);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (batch.errors[i]) continue;
+        counts[i] = int64_t(batch.tables[i].rows());
+        table.append(batch.tables[i]);
+        batch.tables[i] = TableColumns();
+    }
 }
 
-// Quotes: a sequence of (market, code) pairs; the others: (market, code, start, count, date).
-bool parse_query(PyObject* item, QueryKind kind, Query& q) {
-    q.kind = kind;
-    if (kind == QueryKind::Quotes) {
-        if (!arg_market_codes(item, "queries", q.items)) return false;
-        if (q.items.empty() || q.items.size() > proto::kMaxQuoteItems) {
-            PyErr_SetString(PyExc_ValueError, "a quotes query holds 1 to 9360 securities");
-            return false;
-        }
-        return true;
-    }
-    unsigned market, start, count;
-    unsigned long date;
-    const char* code;
-    Py_ssize_t code_len;
-    if (!PyTuple_Check(item)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "argument 'queries': expected tuples (market, code, start, count, date)");
-        return false;
-    }
-    if (!PyArg_ParseTuple(item, "Is#IIk", &market, &code, &code_len, &start, &count, &date))
-        return false;
-    if (market > 1 || start > 0xFFFF || count > 0xFFFF || date > 0xFFFFFFFF) {
-        PyErr_Format(PyExc_ValueError, "query %R out of range", item);
-        return false;
-    }
-    q.market = uint8_t(market);
-    q.code.assign(code, size_t(code_len));
-    q.start = uint16_t(start);
-    q.count = uint16_t(count);
-    q.date = uint32_t(date);
-    return true;
-}
-
-std::shared_ptr<Batch> run(engine::Pool* pool, std::vector<Query> queries, PyObject* progress) {
-    auto batch = std::make_shared<Batch>(std::move(queries));
-    if (!check(batch->prepare())) return nullptr;
-    pool->submit(batch);
-    if (!wait_for_batch(*batch, progress)) return nullptr;
-    return batch;
-}
-
-PyObject* new_table_batch(std::shared_ptr<Batch> batch, QueryKind kind) {
+PyObject* new_table_batch(std::shared_ptr<Batch> batch, TableColumns table,
+                          std::vector<int64_t> counts) {
     auto* t = PyObject_New(TableBatchObject, &TableBatchType);
     if (!t) return nullptr;
     new (&t->batch) std::shared_ptr<Batch>(std::move(batch));
-    new (&t->table) TableColumns();
-    new (&t->counts) std::vector<int64_t>();
-    PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(t));
-    Batch& b = *t->batch;
-    t->table.reset(engine::table_schema(kind));
-    t->counts.assign(b.size(), 0);
-    Py_BEGIN_ALLOW_THREADS for (size_t i = 0; i < b.size(); ++i) {
-        if (b.errors[i]) continue;
-        t->counts[i] = int64_t(b.tables[i].rows());
-        t->table.append(b.tables[i]);
-        b.tables[i] = TableColumns();
-    }
-    Py_END_ALLOW_THREADS return owned.release();
+    new (&t->table) TableColumns(std::move(table));
+    new (&t->counts) std::vector<int64_t>(std::move(counts));
+    return reinterpret_cast<PyObject*>(t);
 }
+
+namespace {
 
 void table_dealloc(PyObject* self) {
     auto* t = reinterpret_cast<TableBatchObject*>(self);
@@ -147,7 +84,7 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
     if (auto* c = t->table.i64(key))
         return make_column(self, const_cast<int64_t*>(c->data()), 0, rows, 'q');
     if (auto* c = t->table.text(key)) return str_list(*c);
-    return PyErr_Format(PyExc_KeyError, "no column %R", arg);
+    return no_column(arg);
 }
 
 PyObject* table_counts(PyObject* self, PyObject*) {
@@ -203,57 +140,5 @@ PyTypeObject TableBatchType = [] {
     t.tp_as_sequence = &table_sequence;
     return t;
 }();
-
-// at_least: None, or one int per query; only the kinds that take one may have one above 0.
-bool parse_at_least(PyObject* obj, QueryKind kind, std::vector<Query>& queries) {
-    if (!obj || obj == Py_None) return true;
-    PyRef seq = PyRef::steal(PySequence_Fast(obj, "argument 'at_least': expected a sequence"));
-    if (!seq) return false;
-    if (size_t(PySequence_Fast_GET_SIZE(seq.get())) != queries.size()) {
-        PyErr_SetString(PyExc_ValueError, "at_least needs one number per query");
-        return false;
-    }
-    const bool takes =
-        kind == QueryKind::Securities || kind == QueryKind::Xdxr || kind == QueryKind::Finance;
-    for (size_t i = 0; i < queries.size(); ++i) {
-        if (!arg_uint(PySequence_Fast_GET_ITEM(seq.get(), Py_ssize_t(i)), "at_least",
-                      queries[i].at_least))
-            return false;
-        if (queries[i].at_least > 0 && !takes) {
-            PyErr_SetString(PyExc_ValueError,
-                            "at_least applies to securities, xdxr and finance queries");
-            return false;
-        }
-    }
-    return true;
-}
-
-PyObject* run_table_queries(engine::Pool* pool, PyObject* kind, PyObject* queries,
-                            PyObject* progress, PyObject* at_least) {
-    QueryKind k;
-    if (!parse_kind(kind, k)) return nullptr;
-    PyRef seq = PyRef::steal(PySequence_Fast(queries, "argument 'queries': expected a sequence"));
-    if (!seq) return nullptr;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<Query> parsed(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!parse_query(PySequence_Fast_GET_ITEM(seq.get(), i), k, parsed[size_t(i)]))
-            return nullptr;
-    if (!parse_at_least(at_least, k, parsed)) return nullptr;
-    auto batch = run(pool, std::move(parsed), progress);
-    if (!batch) return nullptr;
-    return new_table_batch(std::move(batch), k);
-}
-
-PyObject* run_security_count(engine::Pool* pool, PyObject* market, PyObject* at_least) {
-    Query q;
-    q.kind = QueryKind::SecurityCount;
-    if (!arg_uint(market, "market", q.market)) return nullptr;
-    if (at_least && !arg_uint(at_least, "at_least", q.at_least)) return nullptr;
-    auto batch = run(pool, {q}, nullptr);
-    if (!batch) return nullptr;
-    if (batch->errors[0]) return raise(*batch->errors[0]);
-    return PyLong_FromUnsignedLong(batch->rows[0]);
-}
 
 }  // namespace pelmora::py

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/bytes.hpp"
+#include "protocol/minute_date.hpp"
 
 namespace pelmora::proto {
 
@@ -57,8 +58,11 @@ struct BarDateTime {
 };
 
 // Categories 0, 1, 2, 3, 7 and 8 carry the packed minute form; all others the YYYYMMDD form.
+inline constexpr uint32_t kMinuteCategories = 0x18F;  // bit c set for category c
+inline constexpr uint16_t kCategoryBits = 32;
+
 inline bool is_minute_category(uint16_t category) {
-    return category <= 8 && ((0x18Fu >> category) & 1);
+    return category < kCategoryBits && ((kMinuteCategories >> category) & 1);
 }
 
 inline std::optional<BarDateTime> read_datetime(uint16_t category, const uint8_t* body, size_t n,
@@ -67,9 +71,9 @@ inline std::optional<BarDateTime> read_datetime(uint16_t category, const uint8_t
     const uint8_t* p = body + cursor;
     cursor += 4;
     if (is_minute_category(category)) {
-        uint32_t z = load_u16(p), t = load_u16(p + 2);
-        uint32_t md = z & 0x7FF;
-        return BarDateTime{(z >> 11) + 2004, md / 100, md % 100, t / 60, t % 60};
+        const MinuteDate date = decode_minute_date(load_u16(p));
+        const uint32_t t = load_u16(p + 2);
+        return BarDateTime{date.year, date.month, date.day, t / 60, t % 60};
     }
     uint32_t d = load_u32(p);
     return BarDateTime{d / 10000, (d % 10000) / 100, d % 100, 15, 0};

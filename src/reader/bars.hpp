@@ -8,6 +8,7 @@
 
 #include "common/bytes.hpp"
 #include "common/decimal.hpp"
+#include "protocol/minute_date.hpp"
 
 namespace pelmora::reader {
 
@@ -24,7 +25,7 @@ inline DailyRecord decode_daily(const uint8_t* r) {
 }
 
 struct MinuteRecord {
-    uint16_t date;                          // bits 15-11: year - 2004, bits 10-0: 100 * month + day
+    uint16_t date;                          // the packed minute date (protocol/minute_date.hpp)
     uint16_t time;                          // minutes since midnight, not reduced modulo a day
     double open, high, low, close, amount;  // stored singles, widened exactly
     uint32_t volume;
@@ -65,13 +66,13 @@ inline size_t minute_datetime_size(uint16_t time) {
 }
 
 inline void write_minute_datetime(uint16_t date, uint16_t time, char* out) {
-    const uint32_t md = date & 0x7FFu;
+    const proto::MinuteDate d = proto::decode_minute_date(date);
     put2(out, 20);
-    put2(out + 2, 4u + (date >> 11));  // 2004 + at most 31
+    put2(out + 2, d.year - 2000);  // 2004 to 2035
     out[4] = '-';
-    put2(out + 5, md / 100);
+    put2(out + 5, d.month);
     out[7] = '-';
-    put2(out + 8, md % 100);
+    put2(out + 8, d.day);
     out[10] = ' ';
     const size_t h = minute_hour_digits(time);
     put_digits(out + 11, time / 60u, h);

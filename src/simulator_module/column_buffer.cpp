@@ -3,8 +3,8 @@
 #include <string>
 #include <utility>
 
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 
 namespace pelmora::py {
 
@@ -60,14 +60,13 @@ bool ColumnBuffer::acquire(PyObject* obj, ColumnType type, bool writable, const 
     return true;
 }
 
-bool arg_key(PyObject* obj, uint64_t& out) {
+bool ArgType<NoiseKey>::convert(PyObject* obj, const char* param, NoiseKey& out) {
     if (!PyLong_Check(obj)) {
         raise_cannot_cast(obj, "int");
-        raise(error(ErrorKind::Argument, "key"));
-        return false;
+        return name_argument(param);
     }
-    out = PyLong_AsUnsignedLongLong(obj);
-    return !(out == uint64_t(-1) && PyErr_Occurred());
+    out.value = PyLong_AsUnsignedLongLong(obj);
+    return !(out.value == uint64_t(-1) && PyErr_Occurred());
 }
 
 }  // namespace pelmora::py

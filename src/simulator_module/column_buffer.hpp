@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "module/errors.hpp"
-#include "module/pyref.hpp"
+#include "python/command.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
 
 namespace pelmora::py {
 
@@ -71,6 +72,13 @@ bool columns_of(PyObject* seq, const char* param, const std::array<ColumnType, N
 }
 
 // A security's noise key: an int of 64 bits.
-bool arg_key(PyObject* obj, uint64_t& out);
+struct NoiseKey {
+    uint64_t value = 0;
+};
+
+template <>
+struct ArgType<NoiseKey> {
+    static bool convert(PyObject* obj, const char* param, NoiseKey& out);
+};
 
 }  // namespace pelmora::py

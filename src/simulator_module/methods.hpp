@@ -1,11 +1,11 @@
-// The module's functions (METH_FASTCALL | METH_KEYWORDS), each in its own file.
+// The module's functions, each declared in its own file.
 #pragma once
 
 #include <Python.h>
 
 namespace pelmora::py {
 
-PyObject* intraday_bars(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
-PyObject* day_ticks(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyMethodDef intraday_bars_def();  // intraday_bars.cpp
+PyMethodDef day_ticks_def();      // day_ticks.cpp
 
 }  // namespace pelmora::py
