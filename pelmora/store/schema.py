@@ -23,6 +23,7 @@ from typing import Callable, Iterator
 
 import numpy as np
 
+from .. import records
 from ..paths import refuse_unless_regular
 from . import blocks, checksums, views
 from .errors import StoreCorrupt, naming, store_file
@@ -31,8 +32,8 @@ SCHEMA_VERSION = 3
 DB_NAME = "pelmora.sqlite"
 STORED_PERIODS = ("day", "5m", "1m")
 
-XDXR_VALUES = ("fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquanjia", "fenshu",
-               "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+# The value columns of the ex-rights table, in record order.
+XDXR_VALUES = records.XDXR_VALUES
 
 
 def bars_table(period: str) -> str:
