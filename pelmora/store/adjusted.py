@@ -20,17 +20,29 @@ _KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS
 _NAT = np.iinfo(np.int64).min
 
 
-def _day_numbers(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-    """Days since 1970-01-01 of YYYYMMDD numbers; NaT's value where one is no calendar date
-    pandas can hold (as `xdxr_frame` reads them)."""
+def _days(dates: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.int64]]:
+    """Which YYYYMMDD numbers are calendar dates pandas can hold (as `xdxr_frame` reads
+    them), and their days since 1970-01-01 (0 for the others)."""
+    dates = np.asarray(dates, dtype=np.int64)
     year, month, day = dates // 10000, dates // 100 % 100, dates % 100
     ok = (year >= 1678) & (year <= 2261) & (month >= 1) & (month <= 12) & (day >= 1)
     months = np.where(ok, (year - 1970) * 12 + month - 1, 0).astype("M8[M]")
     first = months.astype("M8[D]")
     length = ((months + np.timedelta64(1, "M")).astype("M8[D]") - first).astype(np.int64)
     ok &= day <= length
-    out = (first + np.where(ok, day - 1, 0).astype("m8[D]")).astype(np.int64)
-    return np.where(ok, out, _NAT)
+    return ok, (first + np.where(ok, day - 1, 0).astype("m8[D]")).astype(np.int64)
+
+
+def valid_dates(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
+    """Which YYYYMMDD numbers are calendar dates pandas can hold."""
+    return _days(dates)[0]
+
+
+def _day_numbers(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """Days since 1970-01-01 of YYYYMMDD numbers; NaT's value where one is no calendar date
+    pandas can hold (as `xdxr_frame` reads them)."""
+    ok, days = _days(dates)
+    return np.where(ok, days, _NAT)
 
 
 def adjusted_prices(con: sqlite3.Connection, symbol: str, series: blocks.Series, period: str,

@@ -290,3 +290,92 @@ def _check_count(count: Optional[int], start: Any) -> None:
         raise ValueError("give count or start, not both")
     if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 1):
         raise ValueError(f"count must be a positive integer, not {count!r}")
+
+
+# -- what a sync asks of the store before it fetches
+
+
+def covered(con: sqlite3.Connection, period: str) -> set[str]:
+    """The securities with stored bars of `period`."""
+    return {r[0] for r in con.execute("SELECT symbol FROM coverage WHERE period = ? AND "
+                                      "last IS NOT NULL", (period,))}
+
+
+def coverage_last(con: sqlite3.Connection, period: str) -> dict[str, tuple[int, int]]:
+    """(last stored key, the market's day it was last checked at) by security."""
+    return {sym: (key, checked) for sym, key, checked in con.execute(
+        "SELECT symbol, last, checked FROM coverage WHERE period = ? AND last IS NOT NULL",
+        (period,))}
+
+
+def coverage_first(con: sqlite3.Connection, period: str) -> list[tuple[str, int]]:
+    """(security, first stored key) of every security with bars of `period`."""
+    return con.execute("SELECT symbol, first FROM coverage WHERE period = ? AND first IS NOT "
+                       "NULL", (period,)).fetchall()
+
+
+def coverage_of(con: sqlite3.Connection, period: str, symbol: str) -> Any:
+    """(first, last, bars) of a security's coverage, or None."""
+    return con.execute("SELECT first, last, bars FROM coverage WHERE period=? AND symbol=?",
+                       (period, symbol)).fetchone()
+
+
+def listed_counts(con: sqlite3.Connection) -> dict[int, int]:
+    """The number of securities each market's stored list holds."""
+    return dict(con.execute("SELECT market, count(*) FROM securities WHERE in_list = 1 "
+                            "GROUP BY market").fetchall())
+
+
+def listed_codes(con: sqlite3.Connection, market: int) -> list[str]:
+    return [r[0] for r in con.execute("SELECT code FROM securities WHERE market=? AND "
+                                      "in_list=1 ORDER BY code", (market,))]
+
+
+def event_counts(con: sqlite3.Connection) -> dict[str, int]:
+    """The number of stored ex-rights events by security."""
+    return dict(con.execute("SELECT symbol, count(*) FROM xdxr GROUP BY symbol").fetchall())
+
+
+def finance_symbols(con: sqlite3.Connection) -> set[str]:
+    return {r[0] for r in con.execute("SELECT symbol FROM finance")}
+
+
+def failed_tables(con: sqlite3.Connection) -> set[str]:
+    """The securities whose events or finance record the latest syncs could not get."""
+    return {r[0] for r in con.execute("SELECT symbol FROM failures WHERE part IN "
+                                      "('xdxr', 'finance')")}
+
+
+def calendar_days(con: sqlite3.Connection) -> set[int]:
+    return {r[0] for r in con.execute("SELECT date FROM calendar")}
+
+
+def day_before(con: sqlite3.Connection, day: int) -> int | None:
+    """The stored trading day before `day` (YYYYMMDD), if any."""
+    row = con.execute("SELECT max(date) FROM calendar WHERE date < ?", (day,)).fetchone()
+    return row[0] if row and row[0] else None
+
+
+def closes_before(con: sqlite3.Connection, period: str, today: int) -> dict[str, int]:
+    """The close of every security's last stored bar before `today`, by symbol: one query
+    over the block of each security's last bar (the block before it in the rare case that
+    the last block starts on `today`)."""
+    table = schema.bars_table(period)
+    block = blocks.block_sql("c.last", period)
+
+    def close_before(keys: bytes, closes: bytes) -> int | None:
+        at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
+        return int(np.frombuffer(closes, "<i4")[at]) if at >= 0 else None
+
+    out = {}
+    for symbol, keys, closes in con.execute(
+            f"SELECT c.symbol, b.datetime, b.close FROM coverage c JOIN {table} b "
+            f"ON b.symbol = c.symbol AND b.block = {block} WHERE c.period = ?", (period,)):
+        close = close_before(keys, closes)
+        if close is None:
+            row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
+                              f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
+            close = close_before(*row) if row is not None else None
+        if close is not None:
+            out[symbol] = close
+    return out
