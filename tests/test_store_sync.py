@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pelmora.fetch import BarResult, Fetch, Pending, TableResult
+from pelmora.fetch import Fetch, Pending, TableResult
 from pelmora.hq import HQ
 from pelmora.store import Store, sync
 from pelmora.store import sources, writer

@@ -1,4 +1,5 @@
-"""Adjusted prices of stored bars, straight from the stored arrays and ex-rights rows.
+"""Adjusted prices of stored bars, straight from the stored arrays and ex-rights rows (which
+`reader` reads).
 
 The same arithmetic as `pelmora.adjust.adjust` over `Store.xdxr`'s frame, without building
 either frame: reading a security's whole adjusted history is then a few milliseconds, most of
@@ -6,7 +7,7 @@ them the one frame the caller gets.
 """
 from __future__ import annotations
 
-import sqlite3
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -16,7 +17,8 @@ from ..adjust import (CONSOLIDATION_KEYS, DISTRIBUTION_KEYS, SINGLE_KEYS, adjust
 from . import blocks
 from .codec import key_times
 
-_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS
+# The values of the stored ex-rights records that the adjustment reads.
+EVENT_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS
 _NAT = np.iinfo(np.int64).min
 
 
@@ -45,39 +47,25 @@ def _day_numbers(dates: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
     return np.where(ok, days, _NAT)
 
 
-def adjusted_prices(con: sqlite3.Connection, symbol: str, series: blocks.Series, period: str,
-                    method: str, as_of: int | None = None) -> npt.NDArray[np.float64]:
-    """The open, high, low and close of `series` in yuan, adjusted by `method` with the stored
-    ex-rights records of `symbol` (those dated by `as_of`, YYYYMMDD, when given).
+def adjusted_prices(events: list[tuple[Any, ...]], series: blocks.Series, period: str,
+                    method: str, whole: blocks.Series) -> npt.NDArray[np.float64]:
+    """The open, high, low and close of `series` in yuan, adjusted by `method` with a
+    security's stored ex-rights records: rows of (date, category, *`EVENT_KEYS`).
 
-    The events are measured on the whole stored daily history (the close before each
-    ex-date, the last bar), so that a series cut to any window is adjusted as the whole one
-    is; a store without daily bars of `symbol` measures them on `series` itself."""
-    rows = con.execute(f"SELECT date, category, {', '.join(_KEYS)} FROM xdxr WHERE symbol=? "
-                       f"AND NOT coalesce(date > ?, 0)", (symbol, as_of)).fetchall()
-    table = np.array(rows, dtype=np.float64).reshape(len(rows), 2 + len(_KEYS))
+    The events are measured on `whole`, the security's whole stored daily history (the close
+    before each ex-date, the last bar), so that a series cut to any window is adjusted as the
+    whole one is; without daily bars they are measured on `series` itself."""
+    table = np.array(events, dtype=np.float64).reshape(len(events), 2 + len(EVENT_KEYS))
     values = {}
-    for i, key in enumerate(_KEYS):
+    for i, key in enumerate(EVENT_KEYS):
         column = table[:, 2 + i]
         values[key] = single_decimal(column) if key in SINGLE_KEYS else column
     days = key_times(series.keys, period).astype("M8[D]").astype(np.int64)
     prices = series.prices.astype(np.float64) / 1000.0
     dates = np.nan_to_num(table[:, 0]).astype(np.int64)
-    whole = series if period == "day" and _is_whole(con, symbol, series) else \
-        blocks.read(con, symbol, "day")
     daily = None
     if len(whole):
         daily = (key_times(whole.keys, "day").astype("M8[D]").astype(np.int64),
                  whole.prices[3].astype(np.float64) / 1000.0)
     return adjust_prices(days, prices, _day_numbers(dates),
                          table[:, 1].astype(np.int64), values, method, daily)
-
-
-def _is_whole(con: sqlite3.Connection, symbol: str, series: blocks.Series) -> bool:
-    """Whether `series` holds every stored daily bar of `symbol` (then it need not be read
-    again)."""
-    if not len(series):
-        return False
-    row = con.execute(f"SELECT min(first), max(last) FROM {blocks.table('day')} WHERE symbol=?",
-                      (symbol,)).fetchone()
-    return bool(row == (int(series.keys[0]), int(series.keys[-1])))

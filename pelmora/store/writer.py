@@ -18,7 +18,7 @@ import numpy as np
 
 from . import blocks, reader
 from .codec import to_rows
-from .schema import XDXR_VALUES, transaction
+from .schema import XDXR_VALUES, crc_expression, transaction
 from ..symbols import MARKET_NAMES
 from ..frames import Bars
 
@@ -118,10 +118,10 @@ class Writer:
             first_block = int(blocks.block_of(keys[0], period))
             stored = blocks.empty()
             if cover is not None and cover[1] is not None and cover[1] >= keys[0]:
-                stored = blocks.read(con, u.symbol, period,
+                stored = reader.read_bars(con, u.symbol, period,
                                      lo=blocks.block_start(first_block, period))
             if not len(stored):
-                blocks.write(con, u.symbol, period, new, first_block)
+                write_bars(con, u.symbol, period, new, first_block)
                 added = n
             else:
                 added, replaced, removed = self._merge(u.symbol, period, stored, new,
@@ -165,7 +165,7 @@ class Writer:
         if added or len(changed) or len(gone):
             merged = blocks.concat([stored.part(stored.keys < keys[0]), new,
                                     stored.part(stored.keys > keys[-1])])
-            blocks.write(self._con, symbol, period, merged, first_block)
+            write_bars(self._con, symbol, period, merged, first_block)
         return added, len(changed), len(gone)
 
     def _xdxr(self, symbol: str, rows: list[tuple[Any, ...]]) -> None:
@@ -182,6 +182,47 @@ class Writer:
         self._con.execute("INSERT OR REPLACE INTO finance VALUES (?, ?, ?, NULL)",
                           (symbol, int(record.get("updated_date") or 0),
                            json.dumps(record, ensure_ascii=False)))
+
+
+def write_bars(con: sqlite3.Connection, symbol: str, period: str, series: blocks.Series,
+          replace_from: Optional[int] = None) -> None:
+    """Stores `series` as the bars of `symbol` from block `replace_from` (the first block of
+    the series when None) on: those blocks are replaced whole."""
+    if replace_from is None and len(series):
+        replace_from = int(blocks.block_of(series.keys[0], period))
+    if replace_from is not None:
+        con.execute(f"DELETE FROM {blocks.table(period)} WHERE symbol=? AND block>=?",
+                    (symbol, replace_from))
+    con.executemany(f"INSERT INTO {blocks.table(period)} VALUES ({','.join('?' * 15)})",
+                    blocks.encode(symbol, series, period))
+
+
+def remove_bars(con: sqlite3.Connection, period: str, symbol: str) -> None:
+    """Removes the bars of a security and their coverage: a sync fetches them as new."""
+    con.execute(f"DELETE FROM {blocks.table(period)} WHERE symbol=?", (symbol,))
+    con.execute("DELETE FROM coverage WHERE symbol=? AND period=?", (symbol, period))
+
+
+def remove_rows(con: sqlite3.Connection, table: str, symbol: str) -> None:
+    """Removes the rows of a security from `table` (its events, its finance record)."""
+    con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
+
+
+def remove_damaged(con: sqlite3.Connection, table: str) -> None:
+    """Removes the rows of `table` whose checksums do not match."""
+    con.execute(f"DELETE FROM {table} WHERE crc IS NOT {crc_expression(con, table)}")
+
+
+def replace_calendar(con: sqlite3.Connection, days: set[int]) -> None:
+    con.execute("DELETE FROM calendar")
+    con.executemany("INSERT INTO calendar VALUES (?, NULL)", ((d,) for d in sorted(days)))
+
+
+def log_events(con: sqlite3.Connection, sync_id: int, kind: str,
+               events: Sequence[tuple[str, Optional[str], str]]) -> None:
+    """Logs (symbol, period, detail) events of one kind in a sync's events."""
+    con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
+                    [(sync_id, s, p, kind, detail) for s, p, detail in events])
 
 
 def begin_sync(con: sqlite3.Connection, started: str, periods: Sequence[str]) -> int:
