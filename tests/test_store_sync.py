@@ -164,3 +164,35 @@ def test_finance_records_keep_the_frames_order_and_zero_bad_dates():
     assert sources.finance_doubt(got[a], True, False) == \
         "finance figures not believable: updated_date=0"
     assert sources.finance_doubt(got[c], True, False) is None
+
+
+def test_ctrl_c_during_a_write_interrupts_the_sync_after_that_write(servers, tmp_path,
+                                                                     monkeypatch):
+    """Ctrl-C while SQLite calls back into Python for a checksum: the write it came in is
+    whole, and the sync then ends as interrupted (never as a failed SQL statement)."""
+    import signal
+    from pelmora.store import checksums
+    from pelmora.store.check import check
+    from pelmora.store.schema import connect
+    of, calls = checksums.of, [0]
+
+    def interrupting(*values):
+        calls[0] += 1
+        if calls[0] == 400:
+            signal.raise_signal(signal.SIGINT)
+        return of(*values)
+    monkeypatch.setattr(checksums, "of", interrupting)
+    with pytest.raises(KeyboardInterrupt):
+        sync(tmp_path, [servers[0]])
+    monkeypatch.undo()
+    with Store(tmp_path) as store:
+        assert store.sync_log().status.tolist() == ["interrupted"]
+        got = store.sql("SELECT symbol, bars FROM coverage WHERE period = 'day'")
+        assert len(got) > 0
+        for symbol, n in zip(got.symbol, got.bars):
+            assert len(store.bars(symbol)) == n, symbol
+    con = connect(tmp_path, readonly=True)
+    try:
+        assert [i for i in check(con) if i[2] not in ("never fetched", "stopped early")] == []
+    finally:
+        con.close()

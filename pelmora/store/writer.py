@@ -9,10 +9,13 @@ logged, bars the server no longer has in that range removed and logged.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
+import signal
 import sqlite3
-from typing import Any, Optional, Sequence
+import threading
+from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
@@ -62,7 +65,8 @@ class Writer:
         self.totals = Totals()
 
     def put(self, update: Update) -> None:
-        self.apply(update)
+        with _uninterrupted():
+            self.apply(update)
         if self._on_done is not None:
             self._on_done(update)
 
@@ -274,6 +278,27 @@ def store_lists(con: sqlite3.Connection, lists: dict[int, list[tuple[Any, ...]]]
                 "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",
                 [(prefix + code, market, code, name, volunit, point, close, day, day)
                  for code, name, volunit, point, close in rows])
+
+
+@contextlib.contextmanager
+def _uninterrupted() -> Iterator[None]:
+    """Ctrl-C held back until the block ends. SQLite calls back into Python for the checksums
+    of a write, and a KeyboardInterrupt raised in a callback would be taken for the callback's
+    failure: the write would fail as an SQL error instead of the sync being interrupted."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals are handled in the main thread only
+        return
+    caught: list[Any] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        if callable(previous):
+            previous(signal.SIGINT, caught[0])
+        elif previous == signal.SIG_DFL:
+            signal.raise_signal(signal.SIGINT)
 
 
 def _values(s: blocks.Series) -> np.ndarray[Any, Any]:
