@@ -7,11 +7,14 @@ ms). Steps: a full sync of daily history; one more simulated day and the update;
 security's whole adjusted daily history and every close of one date from a second process
 while a sync runs (checksums included); the checksum of every row and SQLite's integrity check
 over the whole store (`sync --check`; each sync runs the checksums part first); the store's size
-per bar. "update" meets a simulator that builds each
+per bar; and, in `--rounds` rounds on a market of `--cpu-securities` without latency, the CPU
+time of the syncing process per bar written by a full sync and by the update after it. "update"
+meets a simulator that builds each
 security's history on its first request (its CPU, not the client's, sets the pace on two
 cores); "rerun" syncs the same day again against the now warm simulator: the same requests.
 """
 import argparse
+import gc
 import json
 import os
 import resource
@@ -22,7 +25,8 @@ import tempfile
 import time
 
 from pelmora.store import Store, sync
-from pelmora.store import checksums, schema
+from pelmora.store import schema
+from pelmora.store.reader import mismatched
 from pelmora.store.check import damaged
 from pelmora.testing import SimulatedServer
 
@@ -60,6 +64,36 @@ def _timed(folder, server, args):
             "load": round(os.getloadavg()[0], 1)}
 
 
+def cpu_rounds(args):
+    """CPU seconds of the syncing process (all its threads, the engine's too) per bar written,
+    by a full sync and by the update a day later, in `args.rounds` rounds: the medians and
+    every round's figures."""
+    runs = {"full": [], "update": []}
+    for _ in range(args.rounds):
+        folder = tempfile.mkdtemp(prefix="pelmora-bench-cpu-")
+        try:
+            for step, today in (("full", DAY), ("update", NEXT)):
+                with SimulatedServer(seed=1, today=today, securities=args.cpu_securities,
+                                     workers=args.workers) as s:
+                    gc.collect()
+                    gc.disable()
+                    try:
+                        began = time.process_time()
+                        summary = sync(folder, [f"{s.host}:{s.port}"],
+                                       connections=args.connections)
+                        cpu = time.process_time() - began
+                    finally:
+                        gc.enable()
+                bars = summary.added + summary.replaced
+                assert summary.ok and bars > 0, summary
+                runs[step].append({"cpu_s": round(cpu, 3), "bars": bars,
+                                   "us_per_bar": round(cpu / bars * 1e6, 3)})
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+    return {step: {"median_us_per_bar": sorted(r["us_per_bar"] for r in rs)[len(rs) // 2],
+                   "runs": rs} for step, rs in runs.items()}
+
+
 def timed_sync(folder, today, args, runs=1):
     """The figures of `runs` syncs in a row against one server; the simulator generates a
     security's history on its first request, so the later runs meet a warm server."""
@@ -73,8 +107,15 @@ def main():
     p.add_argument("--latency", type=float, default=20)
     p.add_argument("--workers", type=int, default=4)
     p.add_argument("--connections", type=int, default=8)
+    p.add_argument("--rounds", type=int, default=3, help="rounds of the CPU measurement")
+    p.add_argument("--cpu-securities", type=int, default=1500)
+    p.add_argument("--only-cpu", action="store_true", help="the CPU measurement alone")
     p.add_argument("--json", action="store_true")
     args = p.parse_args()
+    if args.only_cpu:
+        out = {"cpu": cpu_rounds(args)}
+        print(json.dumps(out) if args.json else _cpu_text(out["cpu"], args))
+        return
     folder = tempfile.mkdtemp(prefix="pelmora-bench-store-")
     try:
         out = {"full": timed_sync(folder, DAY, args)[0]}
@@ -87,7 +128,7 @@ def main():
         con = schema.connect(folder, readonly=True)
         began = time.perf_counter()
         for table in schema.CHECKED_TABLES + ("blocks_day",):
-            checksums.mismatched(con, table, "1")
+            mismatched(con, table, "1")
         rows_s = time.perf_counter() - began
         began = time.perf_counter()
         found = damaged(con)
@@ -101,6 +142,7 @@ def main():
                                   stdout=subprocess.PIPE, text=True)
         out["update"], out["rerun"] = timed_sync(folder, NEXT, args, runs=2)
         out["read_during_sync"] = json.loads(reader.communicate()[0])
+        out["cpu"] = cpu_rounds(args)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     if args.json:
@@ -120,9 +162,18 @@ def main():
     v = out["verify"]
     print(f"verify  every row's checksum {v['checksums_s']:.2f} s; with SQLite's integrity "
           f"check {v['check_s']:.2f} s; {v['found']} found")
+    print(_cpu_text(out["cpu"], args))
     s = out["size"]
     print(f"size    {s['bytes'] / 1e6:.1f} MB for {s['bars']:,} daily bars: "
           f"{s['bytes_per_bar']} bytes a bar")
+
+
+def _cpu_text(cpu, args):
+    return "\n".join(
+        f"cpu     {step:6s} {r['median_us_per_bar']:9.3f} us a bar of sync process CPU (median "
+        f"of {len(r['runs'])}: " + ", ".join(f"{x['cpu_s']} s / {x['bars']:,} bars"
+                                              for x in r["runs"]) + f"; "
+        f"{args.cpu_securities:,} securities)" for step, r in cpu.items())
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import pytest
 
 import pelmora
 from pelmora.store import Store, StoreBusy, sync
-from pelmora.store import blocks, schema
+from pelmora.store import reader, schema, writer
 from pelmora.store.check import check
 from pelmora.store.lock import SyncLock
 from pelmora.testing import SimulatedServer
@@ -49,8 +49,8 @@ def dump(folder):
 
 def edit(con, symbol, change):
     """Rewrites the stored day bars of `symbol` as `change` makes them from its series."""
-    series = change(blocks.read(con, symbol, "day"))
-    blocks.write(con, symbol, "day", series, replace_from=0)
+    series = change(reader.read_bars(con, symbol, "day"))
+    writer.write_bars(con, symbol, "day", series, replace_from=0)
     con.commit()
 
 

@@ -40,34 +40,44 @@ def issues(folder):
 
 
 class Faults:
-    """HQ's answers spoilt as a test asks, with the keywords the sync passed recorded."""
+    """The answers the sync reads spoilt as a test asks, with what it asked recorded: the
+    stored list size each market's list was asked with, and the securities whose events were
+    asked with a floor of the stored ones."""
 
     def __init__(self, monkeypatch):
+        from pelmora.fetch import Fetch
+        from pelmora.store import sources
         self.lists, self.events, self.finance, self.asked = {}, {}, {}, {}
-        securities, xdxr_many, finance_many = HQ.securities, HQ.xdxr_many, HQ.finance_many
+        start_list, start_table = sources.Tables.start_list, Fetch.start_table
+        event_rows, finance_records = sources.event_rows, sources.finance_records
 
-        def spoilt_securities(hq, market, *, known=None):
-            self.asked[market] = known
-            frame = securities(hq, market)
-            return frame.iloc[:0] if market in self.lists else frame
+        def spoilt_list(tables, market, known=None):
+            self.asked[{1: "sh", 0: "sz"}[market]] = known
+            take = start_list(tables, market, known)
+            return (lambda: []) if {1: "sh", 0: "sz"}[market] in self.lists else take
 
-        def spoilt_xdxr(hq, symbols, *, had_records=()):
-            self.asked["xdxr"] = {s.canonical for s in had_records}
-            got = xdxr_many(hq, symbols)
-            for name, keep in self.events.items():
-                if name in got:
-                    got[name] = got[name].iloc[:keep]
+        def recorded_table(fetch, kind, queries, at_least=None):
+            if kind == "xdxr":
+                self.asked["xdxr"] = {("sh" if q.market == 1 else "sz") + q.code
+                                      for q, n in zip(queries, at_least or ()) if n}
+            return start_table(fetch, kind, queries, at_least)
+
+        def spoilt_events(result, syms):
+            got = event_rows(result, syms)
+            for s in got:
+                if s.canonical in self.events:
+                    got[s] = got[s][:self.events[s.canonical]]
             return got
 
-        def spoilt_finance(hq, symbols, *, had_records=()):
-            got = finance_many(hq, symbols)
-            for name, change in self.finance.items():
-                if name in got:
-                    got[name] = got[name].assign(**change)
+        def spoilt_finance(result, syms):
+            got = finance_records(result, syms)
+            for s in got:
+                got[s].update(self.finance.get(s.canonical, {}))
             return got
-        monkeypatch.setattr(HQ, "securities", spoilt_securities)
-        monkeypatch.setattr(HQ, "xdxr_many", spoilt_xdxr)
-        monkeypatch.setattr(HQ, "finance_many", spoilt_finance)
+        monkeypatch.setattr(sources.Tables, "start_list", spoilt_list)
+        monkeypatch.setattr(Fetch, "start_table", recorded_table)
+        monkeypatch.setattr(sources, "event_rows", spoilt_events)
+        monkeypatch.setattr(sources, "finance_records", spoilt_finance)
 
 
 def test_a_market_without_a_list_fails_and_delists_nothing(servers, first, tmp_path,
@@ -106,7 +116,7 @@ def test_doubtful_events_keep_the_stored_ones(servers, first, tmp_path, monkeypa
     faults = Faults(monkeypatch)
     faults.events = {"sh600036": 0, "sz000001": 2}
     faults.finance = {"sh600036": {"zongguben": -1.0, "jinglirun": math.nan},
-                      "sh600000": {"updated_date": pd.NaT}}
+                      "sh600000": {"updated_date": 0}}
     summary = sync(folder, [servers[1]])
     # Two days on, every quote's previous close differs from the stored one: the tables of
     # every security are asked for.

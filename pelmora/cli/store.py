@@ -123,9 +123,10 @@ def _sync(args: argparse.Namespace) -> int:
     from ..store import StoreBusy, sync
     from ..store.check import check
     from ..store.errors import naming
-    from ..store.schema import connect
+    from ..store.schema import connect, store_file
     if args.check:
-        with contextlib.closing(connect(args.store, readonly=True)) as con, naming(con):
+        with contextlib.closing(connect(args.store, readonly=True)) as con, \
+                naming(store_file(con)):
             return _report(check(con), args.quiet)
     bar = _Bar(args.period) if not args.quiet and sys.stderr.isatty() else None
     try:
@@ -184,12 +185,13 @@ def _query(args: argparse.Namespace) -> int:
 def _export(args: argparse.Namespace) -> int:
     from ..store.errors import naming
     from ..store.export import export_parquet
-    from ..store.schema import connect
+    from ..store.schema import connect, store_file
     try:
         import pyarrow  # noqa: F401
     except ImportError:
         raise CommandError("export needs pyarrow: pip install 'pelmora[export]'") from None
-    with contextlib.closing(connect(args.store, readonly=True)) as con, naming(con):
+    with contextlib.closing(connect(args.store, readonly=True)) as con, \
+            naming(store_file(con)):
         n = export_parquet(con, args.parquet)
     print(f"{n:,} bars written to {args.parquet}")
     return 0

@@ -15,7 +15,6 @@ the index bars' up and down counts as integers. Each row carries the checksum of
 from __future__ import annotations
 
 import dataclasses
-import sqlite3
 from typing import Any, Iterable, Optional, Sequence
 
 import numpy as np
@@ -23,7 +22,6 @@ import numpy.typing as npt
 
 from . import checksums
 from .codec import MINUTE_PERIODS
-from .errors import StoreCorrupt, store_file
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -148,16 +146,6 @@ def encode(symbol: str, series: Series, period: str) -> list[tuple[Any, ...]]:
 ROW = "symbol, block, first, last, bars, " + ", ".join(COLUMNS) + ", crc"
 
 
-def verified(con: sqlite3.Connection, period: str, rows: list[Any]) -> list[Any]:
-    """`rows` (of `ROW`), or StoreCorrupt naming the store's file and the first block whose
-    checksum does not match."""
-    for row in rows:
-        if checksums.of(*row[:-1]) != row[-1]:
-            raise StoreCorrupt(f"{store_file(con)}: the {period} bars of {row[0]} are damaged "
-                               f"(block {row[1]}: checksum mismatch); a sync fetches them again")
-    return rows
-
-
 def decode(rows: Iterable[Sequence[Any]]) -> Series:
     """The series of rows of (datetime, open, high, low, close, volume, amount, up_count,
     down_count) blobs, in block order."""
@@ -182,64 +170,3 @@ def decode(rows: Iterable[Sequence[Any]]) -> Series:
                 counts[1, at:at + n] = np.frombuffer(r[8], _COUNT)
             at += n
     return Series(keys, prices, flows, counts)
-
-
-
-def read(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
-         hi: int = 999999999999) -> Series:
-    """The stored bars of `symbol` with keys in [lo, hi]."""
-    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE symbol=? AND block "
-                       f"BETWEEN ? AND ? ORDER BY block",
-                       (symbol, block_of(lo, period), block_of(hi, period))).fetchall()
-    series = decode(r[5:-1] for r in verified(con, period, rows))
-    if len(series) and (series.keys[0] < lo or series.keys[-1] > hi):
-        a = int(np.searchsorted(series.keys, lo, side="left"))
-        b = int(np.searchsorted(series.keys, hi, side="right"))
-        series = series.part(slice(a, b))
-    return series
-
-
-def read_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 999999999999,
-              symbols: Optional[Sequence[str]] = None
-              ) -> tuple[list[str], IntArray, npt.NDArray[np.bool_], Series]:
-    """The stored bars with keys in [lo, hi] of every security (or of `symbols`): the
-    securities that have some, by symbol; their numbers of bars; whether their blocks hold
-    up and down counts; and all their bars in that order. One query and one decoding
-    whatever the number of securities."""
-    where = "block BETWEEN ? AND ? AND first <= ? AND last >= ?"
-    args = [block_of(lo, period), block_of(hi, period), hi, lo]
-    if symbols is not None:
-        con.execute("CREATE TEMP TABLE IF NOT EXISTS wanted (symbol TEXT PRIMARY KEY)")
-        con.execute("DELETE FROM temp.wanted")
-        con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
-        where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
-    rows = con.execute(f"SELECT {ROW} FROM {table(period)} WHERE {where} "
-                       f"ORDER BY symbol, block", args).fetchall()
-    series = decode(r[5:-1] for r in verified(con, period, rows))
-    names: list[str] = []
-    counted: list[bool] = []
-    owner = np.empty(len(rows), np.int64)
-    for i, r in enumerate(rows):
-        if not names or names[-1] != r[0]:
-            names.append(r[0])
-            counted.append(False)
-        counted[-1] = counted[-1] or r[12] is not None
-        owner[i] = len(names) - 1
-    of_bar = np.repeat(owner, [r[4] for r in rows])
-    keep = (series.keys >= lo) & (series.keys <= hi)
-    if not keep.all():
-        series, of_bar = series.part(keep), of_bar[keep]
-    return names, np.bincount(of_bar, minlength=len(names)), np.array(counted, bool), series
-
-
-def write(con: sqlite3.Connection, symbol: str, period: str, series: Series,
-          replace_from: Optional[int] = None) -> None:
-    """Stores `series` as the bars of `symbol` from block `replace_from` (the first block of
-    the series when None) on: those blocks are replaced whole."""
-    if replace_from is None and len(series):
-        replace_from = int(block_of(series.keys[0], period))
-    if replace_from is not None:
-        con.execute(f"DELETE FROM {table(period)} WHERE symbol=? AND block>=?",
-                    (symbol, replace_from))
-    con.executemany(f"INSERT INTO {table(period)} VALUES ({','.join('?' * 15)})",
-                    encode(symbol, series, period))

@@ -10,9 +10,8 @@ SQLite's own ``PRAGMA integrity_check`` finds in the file.
 from __future__ import annotations
 
 import sqlite3
-from typing import Any
 
-from . import blocks, checksums, schema
+from . import blocks, checksums, reader, schema
 
 Issue = tuple[str, str, str, str]
 # How the rows of each table are named in a report: (symbol, period, what).
@@ -33,17 +32,10 @@ def check(con: sqlite3.Connection) -> list[Issue]:
     out = damaged(con)
     out.extend((symbol, "" if part in ("xdxr", "finance", "securities") else part, "failed",
                 f"{_PARTS.get(part, part)}: {detail}")
-               for symbol, part, detail in con.execute(
-                   "SELECT symbol, part, detail FROM failures ORDER BY symbol, part"))
-    row = con.execute("SELECT max(date) FROM calendar").fetchone()
-    latest = row[0] if row else None
+               for symbol, part, detail in reader.failures(con))
+    latest = reader.latest_day(con)
     for period in schema.STORED_PERIODS:
-        table = schema.bars_table(period)
-        rows: list[Any] = con.execute(
-            f"SELECT c.symbol, c.bars, c.checked, c.last, (SELECT coalesce(sum(b.bars), 0) FROM "
-            f"{table} b WHERE b.symbol = c.symbol) FROM coverage c WHERE c.period = ? ORDER BY c.symbol",
-            (period,)).fetchall()
-        for symbol, written, checked, last, stored in rows:
+        for symbol, written, checked, last, stored in reader.coverage_counts(con, period):
             if stored < written:
                 out.append((symbol, period, "gap",
                             f"{written - stored} of {written} bars missing"))
@@ -51,11 +43,8 @@ def check(con: sqlite3.Connection) -> list[Issue]:
                 out.append((symbol, period, "stopped early",
                             f"last updated as of {checked}, bars up to {last}; the market "
                             f"is at {latest}"))
-    listed = con.execute(
-        "SELECT s.symbol FROM securities s WHERE s.in_list = 1 AND NOT EXISTS "
-        "(SELECT 1 FROM coverage c WHERE c.symbol = s.symbol) ORDER BY s.symbol").fetchall()
     out.extend((symbol, "", "never fetched", "in the security list, no bars stored")
-               for (symbol,) in listed)
+               for symbol in reader.never_fetched(con))
     out.sort()
     return out
 
@@ -76,19 +65,19 @@ def damaged(con: sqlite3.Connection) -> list[Issue]:
 
     try:
         out.extend(("", "", "damaged", f"{schema.DB_NAME}: {text}")
-                   for (text,) in con.execute("PRAGMA integrity_check(100)") if text != "ok")
+                   for text in reader.integrity(con, 100) if text != "ok")
     except sqlite3.DatabaseError as exc:
         unreadable(exc)
     for table, (symbol, period, what) in _NAMED.items():
         try:
             out.extend((s, p, "damaged", f"{w}: checksum mismatch") for s, p, w in
-                       checksums.mismatched(con, table, f"{symbol}, {period}, {what}"))
+                       reader.mismatched(con, table, f"{symbol}, {period}, {what}"))
         except sqlite3.DatabaseError as exc:
             unreadable(exc)
     for period in schema.STORED_PERIODS:
         try:
             out.extend((s, period, "damaged", f"bars block {b}: checksum mismatch") for s, b in
-                       checksums.mismatched(con, blocks.table(period), "symbol, block"))
+                       reader.mismatched(con, blocks.table(period), "symbol, block"))
         except sqlite3.DatabaseError as exc:
             unreadable(exc)
     return out

@@ -6,8 +6,8 @@ confined to 32 consecutive bits, hence any one damaged byte, and takes about a q
 blake2b's time over a block of bars (see docs/design.md).
 
 The blocks of bars get theirs when they are encoded (`blocks.encode`); the other tables get
-theirs from triggers that call the SQL function `pelmora_crc`, registered on every connection
-of the store, so that no write can forget it.
+theirs from triggers (`schema.crc_triggers`) that call the SQL function `pelmora_crc`,
+registered on every connection of the store, so that no write can forget it.
 """
 from __future__ import annotations
 
@@ -44,33 +44,3 @@ def of(*values: Any) -> int:
 
 def attach(con: sqlite3.Connection) -> None:
     con.create_function(FUNCTION, -1, of, deterministic=True)
-
-
-def columns(con: sqlite3.Connection, table: str) -> list[str]:
-    """The columns of `table` that its checksum covers: all but ``crc``."""
-    return [r[1] for r in con.execute(f"PRAGMA main.table_info({table})") if r[1] != "crc"]
-
-
-def _key(con: sqlite3.Connection, table: str) -> list[str]:
-    key = sorted((r[5], r[1]) for r in con.execute(f"PRAGMA main.table_info({table})") if r[5])
-    return [name for _, name in key] or ["rowid"]
-
-
-def expression(con: sqlite3.Connection, table: str) -> str:
-    return f"{FUNCTION}({', '.join(columns(con, table))})"
-
-
-def triggers(con: sqlite3.Connection, table: str) -> list[str]:
-    """The triggers that keep the ``crc`` of `table`'s rows: after every insert, and after an
-    update of any other column (the update of ``crc`` itself fires nothing)."""
-    where = " AND ".join(f"{k} = NEW.{k}" for k in _key(con, table))
-    body = f"BEGIN UPDATE {table} SET crc = {expression(con, table)} WHERE {where}; END"
-    return [f"CREATE TRIGGER IF NOT EXISTS {table}_crc_insert AFTER INSERT ON {table} {body}",
-            f"CREATE TRIGGER IF NOT EXISTS {table}_crc_update AFTER UPDATE OF "
-            f"{', '.join(columns(con, table))} ON {table} {body}"]
-
-
-def mismatched(con: sqlite3.Connection, table: str, what: str) -> list[tuple[Any, ...]]:
-    """`what` (SQL expressions) of the rows of `table` whose checksum does not match."""
-    return con.execute(f"SELECT {what} FROM {table} WHERE crc IS NOT "
-                       f"{expression(con, table)}").fetchall()

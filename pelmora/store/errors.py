@@ -17,14 +17,6 @@ class StoreCorrupt(sqlite3.DatabaseError):
     written. The message names the file and what is damaged."""
 
 
-def store_file(con: sqlite3.Connection) -> str:
-    """The file of `con`'s main database."""
-    for _, name, path in con.execute("PRAGMA database_list"):
-        if name == "main":
-            return str(path)
-    return "the store"
-
-
 def with_file(exc: sqlite3.Error, path: str | Path) -> sqlite3.Error:
     """`exc`, or an error of its class whose message starts with `path` (SQLite's own
     messages name no file)."""
@@ -39,11 +31,8 @@ def with_file(exc: sqlite3.Error, path: str | Path) -> sqlite3.Error:
 
 
 @contextlib.contextmanager
-def naming(path: str | Path | sqlite3.Connection) -> Iterator[None]:
-    """Raises the SQLite errors of the block with `path` (or the file of a connection) in
-    their message."""
-    if isinstance(path, sqlite3.Connection):
-        path = store_file(path)
+def naming(path: str | Path) -> Iterator[None]:
+    """Raises the SQLite errors of the block with `path` in their message."""
     try:
         yield
     except sqlite3.Error as exc:

@@ -20,7 +20,7 @@ from typing import Any, Generator
 
 import numpy as np
 
-from . import blocks, schema
+from . import blocks, reader, schema
 from .codec import key_times
 
 _BLOCKS = 2_000       # blocks a batch: half a million day bars
@@ -37,29 +37,26 @@ def export_parquet(con: sqlite3.Connection, folder: str | Path) -> int:
         raise PermissionError(errno.EACCES, "cannot write in the folder", str(folder))
     total = 0
     for period in schema.STORED_PERIODS:
-        table = schema.bars_table(period)
-        if con.execute(f"SELECT 1 FROM {table} LIMIT 1").fetchone() is None:
+        if not reader.has_bars(con, period):
             continue
-        cur = con.execute(f"SELECT {blocks.ROW} FROM {table} ORDER BY symbol, block")
+        cur = reader.all_blocks(con, period)
         counted = [0]
 
         def batches(cur: Any = cur, counted: list[int] = counted,
                     period: str = period) -> Generator[Any, None, None]:
             while rows := cur.fetchmany(_BLOCKS):
-                batch = _batch(blocks.verified(con, period, rows), period, pa)
+                batch = _batch(reader.verified(con, period, rows), period, pa)
                 counted[0] += batch.num_rows
                 yield batch
         # Every partition's folder made here: one that cannot be made fails before Arrow's
         # threads start, not among them.
-        year = "block / 10" if period == "day" else "block / 100"
-        for market, y in con.execute(f"SELECT DISTINCT substr(symbol, 1, 2), {year} "
-                                     f"FROM {table}"):
+        for market, y in reader.market_years(con, period):
             (folder / f"period={period}" / f"market={market}" / f"year={y}").mkdir(
                 parents=True, exist_ok=True)
         source = batches()
         try:
-            with pa.RecordBatchReader.from_batches(_schema(pa), source) as reader:
-                ds.write_dataset(reader, folder / f"period={period}", format="parquet", partitioning=["market", "year"],
+            with pa.RecordBatchReader.from_batches(_schema(pa), source) as batches_in:
+                ds.write_dataset(batches_in, folder / f"period={period}", format="parquet", partitioning=["market", "year"],
                                  partitioning_flavor="hive",
                                  existing_data_behavior="delete_matching",
                                  max_rows_per_group=1 << 20, use_threads=False)

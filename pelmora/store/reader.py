@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 import sqlite3
 from pathlib import Path
-from typing import Any, Iterable, Optional
+from typing import Any, Iterable, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -19,11 +19,12 @@ from ..adjusted import check_method
 from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
                        period_name)
 from . import blocks, checksums, schema, views
-from .adjusted import adjusted_prices
+from .adjusted import EVENT_KEYS, adjusted_prices
 from .codec import key_of_date, key_times
 from .errors import StoreCorrupt, names_file
 
 Frame = Any  # a pandas DataFrame
+IntArray = npt.NDArray[np.int64]
 
 def _frame(series: blocks.Series, period: str, index: bool,
            prices: Optional[npt.NDArray[np.float64]] = None) -> Frame:
@@ -116,15 +117,18 @@ class Store:
         name = self._period(period)
         _check_count(count, start)
         lo, hi = self._range(name, start, end)
-        series = blocks.read(self._con, sym.canonical, name, lo, hi)
+        series = read_bars(self._con, sym.canonical, name, lo, hi)
         if not len(series) and not self._known(sym.canonical):
             raise KeyError(f"{sym.canonical} is not in the store's security lists")
         prices = None
         if adjust is not None:
             check_method(adjust)
             self._xdxr_rows(sym.canonical)  # checked before the adjustment reads them
-            prices = adjusted_prices(self._con, sym.canonical, series, name, adjust,
-                                     None if as_of is None else key_of_date(as_of, "day"))
+            events = event_values(self._con, sym.canonical,
+                                  None if as_of is None else key_of_date(as_of, "day"))
+            whole = series if name == "day" and _is_whole(self._con, sym.canonical, series) \
+                else read_bars(self._con, sym.canonical, "day")
+            prices = adjusted_prices(events, series, name, adjust, whole)
         if count is not None and len(series) > count:
             series = series.part(slice(len(series) - count, None))
             prices = None if prices is None else prices[:, -count:]
@@ -160,7 +164,7 @@ class Store:
                                                      "period=? ORDER BY symbol", (period,))]
         if adjust is None:
             lo, hi = self._range(period, start, end)
-            found, lengths, counted, whole = blocks.read_many(
+            found, lengths, counted, whole = read_bars_many(
                 self._con, period, lo, hi, names if symbols is not None else None)
             if symbols is None and not set(found) <= set(names):  # bars without a sync's record
                 names = sorted(set(names) | set(found))
@@ -245,7 +249,7 @@ class Store:
     def _checked(self, table: str, symbol: str, what: str, order: str = "symbol") -> list[Any]:
         """Every column of the rows of `symbol` in `table`; StoreCorrupt when a checksum does
         not match."""
-        rows = self._con.execute(f"SELECT *, {checksums.expression(self._con, table)} FROM "
+        rows = self._con.execute(f"SELECT *, {schema.crc_expression(self._con, table)} FROM "
                                  f"{table} WHERE symbol=? ORDER BY {order}", (symbol,)).fetchall()
         if any(r[-1] != r[-2] for r in rows):
             raise StoreCorrupt(f"{self.file}: the {what} of {symbol} are damaged (checksum "
@@ -290,3 +294,239 @@ def _check_count(count: Optional[int], start: Any) -> None:
         raise ValueError("give count or start, not both")
     if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 1):
         raise ValueError(f"count must be a positive integer, not {count!r}")
+
+
+# -- bars and checksums
+
+
+def verified(con: sqlite3.Connection, period: str, rows: list[Any]) -> list[Any]:
+    """`rows` (of `ROW`), or StoreCorrupt naming the store's file and the first block whose
+    checksum does not match."""
+    for row in rows:
+        if checksums.of(*row[:-1]) != row[-1]:
+            raise StoreCorrupt(f"{schema.store_file(con)}: the {period} bars of {row[0]} are damaged "
+                               f"(block {row[1]}: checksum mismatch); a sync fetches them again")
+    return rows
+
+
+def read_bars(con: sqlite3.Connection, symbol: str, period: str, lo: int = 0,
+         hi: int = 999999999999) -> blocks.Series:
+    """The stored bars of `symbol` with keys in [lo, hi]."""
+    rows = con.execute(f"SELECT {blocks.ROW} FROM {blocks.table(period)} WHERE symbol=? AND block "
+                       f"BETWEEN ? AND ? ORDER BY block",
+                       (symbol, blocks.block_of(lo, period), blocks.block_of(hi, period))).fetchall()
+    series = blocks.decode(r[5:-1] for r in verified(con, period, rows))
+    if len(series) and (series.keys[0] < lo or series.keys[-1] > hi):
+        a = int(np.searchsorted(series.keys, lo, side="left"))
+        b = int(np.searchsorted(series.keys, hi, side="right"))
+        series = series.part(slice(a, b))
+    return series
+
+
+def read_bars_many(con: sqlite3.Connection, period: str, lo: int = 0, hi: int = 999999999999,
+              symbols: Optional[Sequence[str]] = None
+              ) -> tuple[list[str], IntArray, npt.NDArray[np.bool_], blocks.Series]:
+    """The stored bars with keys in [lo, hi] of every security (or of `symbols`): the
+    securities that have some, by symbol; their numbers of bars; whether their blocks hold
+    up and down counts; and all their bars in that order. One query and one decoding
+    whatever the number of securities."""
+    where = "block BETWEEN ? AND ? AND first <= ? AND last >= ?"
+    args = [blocks.block_of(lo, period), blocks.block_of(hi, period), hi, lo]
+    if symbols is not None:
+        con.execute("CREATE TEMP TABLE IF NOT EXISTS wanted (symbol TEXT PRIMARY KEY)")
+        con.execute("DELETE FROM temp.wanted")
+        con.executemany("INSERT OR IGNORE INTO temp.wanted VALUES (?)", ((s,) for s in symbols))
+        where += " AND symbol IN (SELECT symbol FROM temp.wanted)"
+    rows = con.execute(f"SELECT {blocks.ROW} FROM {blocks.table(period)} WHERE {where} "
+                       f"ORDER BY symbol, block", args).fetchall()
+    series = blocks.decode(r[5:-1] for r in verified(con, period, rows))
+    names: list[str] = []
+    counted: list[bool] = []
+    owner = np.empty(len(rows), np.int64)
+    for i, r in enumerate(rows):
+        if not names or names[-1] != r[0]:
+            names.append(r[0])
+            counted.append(False)
+        counted[-1] = counted[-1] or r[12] is not None
+        owner[i] = len(names) - 1
+    of_bar = np.repeat(owner, [r[4] for r in rows])
+    keep = (series.keys >= lo) & (series.keys <= hi)
+    if not keep.all():
+        series, of_bar = series.part(keep), of_bar[keep]
+    return names, np.bincount(of_bar, minlength=len(names)), np.array(counted, bool), series
+
+
+def mismatched(con: sqlite3.Connection, table: str, what: str) -> list[tuple[Any, ...]]:
+    """`what` (SQL expressions) of the rows of `table` whose checksum does not match."""
+    return con.execute(f"SELECT {what} FROM {table} WHERE crc IS NOT "
+                       f"{schema.crc_expression(con, table)}").fetchall()
+
+
+def event_values(con: sqlite3.Connection, symbol: str, as_of: int | None = None
+                 ) -> list[tuple[Any, ...]]:
+    """(date, category, *EVENT_KEYS) of the stored ex-rights records of `symbol` dated by
+    `as_of` (YYYYMMDD) when given."""
+    return con.execute(f"SELECT date, category, {', '.join(EVENT_KEYS)} FROM xdxr WHERE "
+                       f"symbol=? AND NOT coalesce(date > ?, 0)", (symbol, as_of)).fetchall()
+
+
+def _is_whole(con: sqlite3.Connection, symbol: str, series: blocks.Series) -> bool:
+    """Whether `series` holds every stored daily bar of `symbol` (then it need not be read
+    again)."""
+    if not len(series):
+        return False
+    row = con.execute(f"SELECT min(first), max(last) FROM {blocks.table('day')} WHERE symbol=?",
+                      (symbol,)).fetchone()
+    return bool(row == (int(series.keys[0]), int(series.keys[-1])))
+
+
+def daily_keys(con: sqlite3.Connection) -> set[int]:
+    """Every day that stored daily bars have."""
+    days: set[int] = set()
+    for (keys,) in con.execute(f"SELECT datetime FROM {blocks.table('day')}"):
+        days.update(np.frombuffer(keys, "<i8").tolist())
+    return days
+
+
+# -- what the check asks
+
+
+def failures(con: sqlite3.Connection) -> list[tuple[str, str, str]]:
+    """(symbol, part, detail) of what the latest syncs could not get."""
+    return con.execute("SELECT symbol, part, detail FROM failures ORDER BY symbol, part"
+                       ).fetchall()
+
+
+def latest_day(con: sqlite3.Connection) -> int | None:
+    row = con.execute("SELECT max(date) FROM calendar").fetchone()
+    return row[0] if row else None
+
+
+def coverage_counts(con: sqlite3.Connection, period: str) -> list[tuple[str, int, int, int, int]]:
+    """(symbol, bars the syncs wrote, day last checked, last key, bars stored) of every
+    security with coverage of `period`, by symbol."""
+    table = schema.bars_table(period)
+    return con.execute(
+        f"SELECT c.symbol, c.bars, c.checked, c.last, (SELECT coalesce(sum(b.bars), 0) FROM "
+        f"{table} b WHERE b.symbol = c.symbol) FROM coverage c WHERE c.period = ? "
+        f"ORDER BY c.symbol", (period,)).fetchall()
+
+
+def never_fetched(con: sqlite3.Connection) -> list[str]:
+    """The listed securities without any coverage."""
+    return [r[0] for r in con.execute(
+        "SELECT s.symbol FROM securities s WHERE s.in_list = 1 AND NOT EXISTS "
+        "(SELECT 1 FROM coverage c WHERE c.symbol = s.symbol) ORDER BY s.symbol")]
+
+
+def integrity(con: sqlite3.Connection, most: int) -> list[str]:
+    """SQLite's own integrity check: up to `most` findings, or ["ok"]."""
+    return [r[0] for r in con.execute(f"PRAGMA integrity_check({int(most)})")]
+
+
+# -- what the export asks
+
+
+def has_bars(con: sqlite3.Connection, period: str) -> bool:
+    return con.execute(f"SELECT 1 FROM {blocks.table(period)} LIMIT 1").fetchone() is not None
+
+
+def all_blocks(con: sqlite3.Connection, period: str) -> sqlite3.Cursor:
+    """A cursor over every stored block of `period` (`blocks.ROW`), by symbol and block."""
+    return con.execute(f"SELECT {blocks.ROW} FROM {blocks.table(period)} ORDER BY symbol, block")
+
+
+def market_years(con: sqlite3.Connection, period: str) -> list[tuple[str, int]]:
+    """(market, year) of every stored block of `period`."""
+    year = "block / 10" if period == "day" else "block / 100"
+    return con.execute(f"SELECT DISTINCT substr(symbol, 1, 2), {year} "
+                       f"FROM {blocks.table(period)}").fetchall()
+
+
+# -- what a sync asks of the store before it fetches
+
+
+def covered(con: sqlite3.Connection, period: str) -> set[str]:
+    """The securities with stored bars of `period`."""
+    return {r[0] for r in con.execute("SELECT symbol FROM coverage WHERE period = ? AND "
+                                      "last IS NOT NULL", (period,))}
+
+
+def coverage_last(con: sqlite3.Connection, period: str) -> dict[str, tuple[int, int]]:
+    """(last stored key, the market's day it was last checked at) by security."""
+    return {sym: (key, checked) for sym, key, checked in con.execute(
+        "SELECT symbol, last, checked FROM coverage WHERE period = ? AND last IS NOT NULL",
+        (period,))}
+
+
+def coverage_first(con: sqlite3.Connection, period: str) -> list[tuple[str, int]]:
+    """(security, first stored key) of every security with bars of `period`."""
+    return con.execute("SELECT symbol, first FROM coverage WHERE period = ? AND first IS NOT "
+                       "NULL", (period,)).fetchall()
+
+
+def coverage_of(con: sqlite3.Connection, period: str, symbol: str) -> Any:
+    """(first, last, bars) of a security's coverage, or None."""
+    return con.execute("SELECT first, last, bars FROM coverage WHERE period=? AND symbol=?",
+                       (period, symbol)).fetchone()
+
+
+def listed_counts(con: sqlite3.Connection) -> dict[int, int]:
+    """The number of securities each market's stored list holds."""
+    return dict(con.execute("SELECT market, count(*) FROM securities WHERE in_list = 1 "
+                            "GROUP BY market").fetchall())
+
+
+def listed_codes(con: sqlite3.Connection, market: int) -> list[str]:
+    return [r[0] for r in con.execute("SELECT code FROM securities WHERE market=? AND "
+                                      "in_list=1 ORDER BY code", (market,))]
+
+
+def event_counts(con: sqlite3.Connection) -> dict[str, int]:
+    """The number of stored ex-rights events by security."""
+    return dict(con.execute("SELECT symbol, count(*) FROM xdxr GROUP BY symbol").fetchall())
+
+
+def finance_symbols(con: sqlite3.Connection) -> set[str]:
+    return {r[0] for r in con.execute("SELECT symbol FROM finance")}
+
+
+def failed_tables(con: sqlite3.Connection) -> set[str]:
+    """The securities whose events or finance record the latest syncs could not get."""
+    return {r[0] for r in con.execute("SELECT symbol FROM failures WHERE part IN "
+                                      "('xdxr', 'finance')")}
+
+
+def calendar_days(con: sqlite3.Connection) -> set[int]:
+    return {r[0] for r in con.execute("SELECT date FROM calendar")}
+
+
+def day_before(con: sqlite3.Connection, day: int) -> int | None:
+    """The stored trading day before `day` (YYYYMMDD), if any."""
+    row = con.execute("SELECT max(date) FROM calendar WHERE date < ?", (day,)).fetchone()
+    return row[0] if row and row[0] else None
+
+
+def closes_before(con: sqlite3.Connection, period: str, today: int) -> dict[str, int]:
+    """The close of every security's last stored bar before `today`, by symbol: one query
+    over the block of each security's last bar (the block before it in the rare case that
+    the last block starts on `today`)."""
+    table = schema.bars_table(period)
+    block = blocks.block_sql("c.last", period)
+
+    def close_before(keys: bytes, closes: bytes) -> int | None:
+        at = int(np.searchsorted(np.frombuffer(keys, "<i8"), today)) - 1
+        return int(np.frombuffer(closes, "<i4")[at]) if at >= 0 else None
+
+    out = {}
+    for symbol, keys, closes in con.execute(
+            f"SELECT c.symbol, b.datetime, b.close FROM coverage c JOIN {table} b "
+            f"ON b.symbol = c.symbol AND b.block = {block} WHERE c.period = ?", (period,)):
+        close = close_before(keys, closes)
+        if close is None:
+            row = con.execute(f"SELECT datetime, close FROM {table} WHERE symbol=? AND first<? "
+                              f"ORDER BY block DESC LIMIT 1", (symbol, today)).fetchone()
+            close = close_before(*row) if row is not None else None
+        if close is not None:
+            out[symbol] = close
+    return out

@@ -10,9 +10,7 @@ from __future__ import annotations
 
 import sqlite3
 
-import numpy as np
-
-from . import blocks, checksums
+from . import blocks, reader, writer
 from .schema import transaction
 
 
@@ -23,35 +21,24 @@ def repair(con: sqlite3.Connection, periods: list[str], sync_id: int) -> set[str
     with transaction(con):
         for period in periods:
             table = blocks.table(period)
-            bad = {s for (s,) in checksums.mismatched(con, table, "symbol")}
-            bad |= {s for s, p in checksums.mismatched(con, "coverage", "symbol, period")
+            bad = {s for (s,) in reader.mismatched(con, table, "symbol")}
+            bad |= {s for s, p in reader.mismatched(con, "coverage", "symbol, period")
                     if p == period}
             for symbol in sorted(bad):
-                con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
-                con.execute("DELETE FROM coverage WHERE symbol=? AND period=?", (symbol, period))
+                writer.remove_bars(con, period, symbol)
                 removed.append((symbol, period, "damaged bars removed, fetched again"))
         tables = set()
         for table, what in (("xdxr", "events"), ("finance", "finance record")):
-            for symbol in sorted({s for (s,) in checksums.mismatched(con, table, "symbol")}):
-                con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
+            for symbol in sorted({s for (s,) in reader.mismatched(con, table, "symbol")}):
+                writer.remove_rows(con, table, symbol)
                 removed.append((symbol, None, f"damaged {what} removed, fetched again"))
                 tables.add(symbol)
         for table in ("securities", "sync_log", "sync_events", "failures"):
-            if checksums.mismatched(con, table, "1"):
-                con.execute(f"DELETE FROM {table} WHERE crc IS NOT "
-                            f"{checksums.expression(con, table)}")
+            if reader.mismatched(con, table, "1"):
+                writer.remove_damaged(con, table)
                 removed.append(("", None, f"damaged rows of {table} removed"))
-        if checksums.mismatched(con, "calendar", "1"):
-            _rebuild_calendar(con)
+        if reader.mismatched(con, "calendar", "1"):
+            writer.replace_calendar(con, reader.daily_keys(con))
             removed.append(("", None, "damaged calendar rebuilt from the daily bars"))
-        con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, 'damaged', ?, NULL)",
-                        [(sync_id, s, p, what) for s, p, what in removed])
+        writer.log_events(con, sync_id, "damaged", removed)
     return tables
-
-
-def _rebuild_calendar(con: sqlite3.Connection) -> None:
-    days: set[int] = set()
-    for (keys,) in con.execute(f"SELECT datetime FROM {blocks.table('day')}"):
-        days.update(np.frombuffer(keys, "<i8").tolist())
-    con.execute("DELETE FROM calendar")
-    con.executemany("INSERT INTO calendar VALUES (?, NULL)", ((d,) for d in sorted(days)))

@@ -23,16 +23,17 @@ from typing import Callable, Iterator
 
 import numpy as np
 
+from .. import records
 from ..paths import refuse_unless_regular
 from . import blocks, checksums, views
-from .errors import StoreCorrupt, naming, store_file
+from .errors import StoreCorrupt, naming
 
 SCHEMA_VERSION = 3
 DB_NAME = "pelmora.sqlite"
 STORED_PERIODS = ("day", "5m", "1m")
 
-XDXR_VALUES = ("fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquanjia", "fenshu",
-               "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+# The value columns of the ex-rights table, in record order.
+XDXR_VALUES = records.XDXR_VALUES
 
 
 def bars_table(period: str) -> str:
@@ -103,7 +104,8 @@ def _v1_to_v2(con: sqlite3.Connection) -> None:
                 counts = np.array([[x or 0 for x in up], [x or 0 for x in down]], np.int64)
             series = blocks.Series(np.array(keys, np.int64), np.array([o, h, lo, c], np.int64),
                                    np.array([vol, amount], np.float64), counts)
-            blocks.write(con, symbol, period, series)
+            con.executemany(f"INSERT INTO {blocks.table(period)} VALUES ({','.join('?' * 15)})",
+                            blocks.encode(symbol, series, period))
         con.execute(f"DROP TABLE bars_{period}")
 
 
@@ -125,18 +127,50 @@ def _v2_to_v3(con: sqlite3.Connection) -> None:
         if "crc" not in {r[1] for r in con.execute(f"PRAGMA table_info({table})")}:
             con.execute(f"ALTER TABLE {table} ADD COLUMN crc INTEGER")
     for table in CHECKED_TABLES:
-        con.execute(f"UPDATE {table} SET crc = {checksums.expression(con, table)}")
-        for ddl in checksums.triggers(con, table):
+        con.execute(f"UPDATE {table} SET crc = {crc_expression(con, table)}")
+        for ddl in crc_triggers(con, table):
             con.execute(ddl)
     for period in STORED_PERIODS:
         # A row at a time: a Python function over millions of blocks in one UPDATE would hold
         # every changed page at once.
         table = blocks.table(period)
-        names = ", ".join(checksums.columns(con, table))
+        names = ", ".join(crc_columns(con, table))
         rows = con.execute(f"SELECT rowid, {names} FROM {table}")
         while batch := rows.fetchmany(2000):
             con.executemany(f"UPDATE {table} SET crc=? WHERE rowid=?",
                             [(checksums.of(*r[1:]), r[0]) for r in batch])
+
+
+def crc_columns(con: sqlite3.Connection, table: str) -> list[str]:
+    """The columns of `table` that its checksum covers: all but ``crc``."""
+    return [r[1] for r in con.execute(f"PRAGMA main.table_info({table})") if r[1] != "crc"]
+
+
+def _key(con: sqlite3.Connection, table: str) -> list[str]:
+    key = sorted((r[5], r[1]) for r in con.execute(f"PRAGMA main.table_info({table})") if r[5])
+    return [name for _, name in key] or ["rowid"]
+
+
+def crc_expression(con: sqlite3.Connection, table: str) -> str:
+    return f"{checksums.FUNCTION}({', '.join(crc_columns(con, table))})"
+
+
+def crc_triggers(con: sqlite3.Connection, table: str) -> list[str]:
+    """The triggers that keep the ``crc`` of `table`'s rows: after every insert, and after an
+    update of any other column (the update of ``crc`` itself fires nothing)."""
+    where = " AND ".join(f"{k} = NEW.{k}" for k in _key(con, table))
+    body = f"BEGIN UPDATE {table} SET crc = {crc_expression(con, table)} WHERE {where}; END"
+    return [f"CREATE TRIGGER IF NOT EXISTS {table}_crc_insert AFTER INSERT ON {table} {body}",
+            f"CREATE TRIGGER IF NOT EXISTS {table}_crc_update AFTER UPDATE OF "
+            f"{', '.join(crc_columns(con, table))} ON {table} {body}"]
+
+
+def store_file(con: sqlite3.Connection) -> str:
+    """The file of `con`'s main database."""
+    for _, name, path in con.execute("PRAGMA database_list"):
+        if name == "main":
+            return str(path)
+    return "the store"
 
 
 # MIGRATIONS[v] takes a store of version v to v + 1, inside one transaction.
@@ -180,12 +214,23 @@ def _connect(folder: Path, path: Path, readonly: bool) -> sqlite3.Connection:
     except BaseException:
         con.close()
         raise
-    views.attach(con, STORED_PERIODS)
+    views.attach(con, store_file(con))
+    for period in STORED_PERIODS:
+        con.execute(_view_ddl(period))
     if readonly:
         # A read-only connection still lets SQL open another file for writing (ATTACH with
         # mode=rw, VACUUM INTO a copy): a reader's SQL may open nothing.
         con.set_authorizer(_refuse_attach)
     return con
+
+
+def _view_ddl(period: str) -> str:
+    """The temporary view of the bars of `period` (see `views`), for each connection."""
+    fields = ", ".join(f"json_extract(r.value, '$[{i}]') AS {name}"
+                       for i, name in enumerate(views.FIELDS))
+    return (f"CREATE TEMP VIEW IF NOT EXISTS bars_{period} AS SELECT b.symbol AS symbol, "
+            f"{fields} FROM main.{blocks.table(period)} AS b, "
+            f"json_each({views.FUNCTION}({', '.join('b.' + f for f in views.ARGS)})) AS r")
 
 
 def _refuse_attach(action: int, *args: object) -> int:

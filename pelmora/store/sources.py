@@ -1,82 +1,133 @@
-"""Security lists, quotes, ex-rights records and finance figures for a sync, from the `HQ`'s
-pool, as the plain records the writer stores, each judged before it may replace what is stored.
+"""Security lists, quotes, ex-rights records and finance figures for a sync, from the engine's
+columns to the rows the store writes, each judged before it may replace what is stored.
 
-An answer that would shrink what the store holds is doubted: `HQ` asks another server (or, with
-one server, asks again) before it believes a security list much shorter than the one stored, or
-no events or finance record for a security that has some. What one server alone said is still
-not allowed to delete stored events or a stored finance record, and a shorter list of events
-than the stored one is never believed: events are history, they do not go away.
+An answer that would shrink what the store holds is doubted: the engine asks another server
+(or, with one server, asks again) before it believes a security list much shorter than the one
+stored, or fewer events than are stored, or no finance record for a security that has one
+(`at_least`). What one server alone said is still not allowed to delete stored events or a
+stored finance record, and a shorter list of events than the stored one is never believed:
+events are history, they do not go away.
 """
 from __future__ import annotations
 
-import concurrent.futures
 import dataclasses
 import math
-from typing import TYPE_CHECKING, Any, Callable, Collection, Sequence
+from typing import Any, Callable, Sequence, TypeVar
 
-from ..symbols import MARKET_NAMES, Symbol
+import numpy as np
 
-if TYPE_CHECKING:
-    from ..hq import HQ
+from .. import quotes, records, securities
+from ..adjust import SINGLE_KEYS, single_decimal
+from ..fetch import Fetch, Pending, TableQuery, TableResult, raise_first
+from ..symbols import Symbol
+from .adjusted import valid_dates
 
 Record = dict[str, Any]
-TABLE_THREADS = 8                # batches of records fetched beside the bars at once
+T = TypeVar("T")
+# An ex-rights event as stored: date (YYYYMMDD, 0 for none), category, name, the values (None
+# where its category has none).
+Event = tuple[Any, ...]
+# A security-list row: code, name, volunit, decimal_point, pre_close.
+Listed = tuple[str, str, int, int, float]
 # Finance figures that count shares or holders, which no real security has below zero.
 COUNTS = ("liutongguben", "zongguben", "guojiagu", "faqirenfarengu", "farengu", "bgu", "hgu",
           "zhigonggu", "gudongrenshu")
+_DATES = ("updated_date", "ipo_date")
+_FINANCE_FIRST = ("liutongguben", "province", "industry") + _DATES
 
 
 @dataclasses.dataclass
 class Fetched:
-    """What a security's tables request gave: records to store (None: keep the stored ones)
+    """What a security's tables request gave: rows to store (None: keep the stored ones)
     and, by part ("xdxr", "finance"), None for a part fetched and believed or why not."""
-    xdxr: list[Record] | None = None
+    xdxr: list[Event] | None = None
     finance: Record | None = None
     parts: dict[str, str | None] = dataclasses.field(default_factory=dict)
 
 
-def _day(value: Any) -> int:
-    """A timestamp as YYYYMMDD (0 for NaT)."""
-    if value is None or value != value:  # NaT compares unequal to itself
-        return 0
-    return int(value.year * 10000 + value.month * 100 + value.day)
+def _failure(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {exc}"
 
 
-def xdxr_records(frame: Any) -> list[Record]:
-    """The rows of a `pelmora.adjust.xdxr_frame` as the records it was built from."""
-    out = []
-    values = [c for c in frame.columns if c not in ("category", "name")]
-    for date, row in zip(frame.index, frame.itertuples(index=False)):
-        day = _day(date)
-        rec: Record = {"year": day // 10000, "month": day // 100 % 100, "day": day % 100,
-                       "category": int(row.category), "name": str(row.name)}
-        for key in values:
-            v = getattr(row, key)
-            if not (isinstance(v, float) and math.isnan(v)):
-                rec[key] = float(v)
-        out.append(rec)
+def listing(result: TableResult) -> list[Listed]:
+    """The rows of a market's security list, in list order."""
+    data = result.columns(securities.COLUMNS)
+    return list(zip(data["code"], data["name"], data["volunit"].tolist(),
+                    data["decimal_point"].tolist(), data["pre_close"].tolist()))
+
+
+def closes(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, tuple[float, float]]:
+    """(previous close in yuan, today's volume) of each of `syms` answered, its first answer."""
+    data = result.columns(("market", "code", "last_close", "vol"))
+    asked = {(s.market, s.code): s for s in syms}
+    out: dict[Symbol, tuple[float, float]] = {}
+    for m, c, close, vol in zip(data["market"].tolist(), data["code"],
+                                data["last_close"].tolist(), data["vol"].tolist()):
+        s = asked.get((m, c))
+        if s is not None and s not in out:
+            out[s] = (close, vol)
     return out
 
 
-def finance_record(frame: Any, sym: Symbol) -> Record:
-    """The row of a `pelmora.adjust.finance_frame` as the record it was built from ({} for
-    none)."""
-    if len(frame) == 0:
-        return {}
-    rec: Record = {"market": sym.market, "code": sym.code}
-    for key, value in frame.iloc[0].items():
-        if key in ("updated_date", "ipo_date"):
-            rec[key] = _day(value)
-        else:
-            rec[key] = value.item() if hasattr(value, "item") else value
-    return rec
+def event_rows(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, list[Event]]:
+    """The events of each security whose request did not fail, oldest first (those without a
+    calendar date last): single-precision values as their shortest decimal, as
+    `pelmora.adjust.xdxr_frame` gives them."""
+    data = result.columns(records.XDXR + records.XDXR_VALUES)
+    dates = data["year"] * 10000 + data["month"] * 100 + data["day"]
+    dated = valid_dates(dates)
+    dates = np.where(dated, dates, 0)
+    days = dates.tolist()
+    values = [single_decimal(data[k]) if k in SINGLE_KEYS else data[k]
+              for k in records.XDXR_VALUES]
+    columns = [[None if math.isnan(v) else v for v in column.tolist()] for column in values]
+    category, names = data["category"].tolist(), data["name"]
+    failed = {i for i, _ in result.errors()}
+    edges = result.bounds().tolist()
+    out = {}
+    for i, sym in enumerate(syms):
+        if i in failed:
+            continue
+        a, b = edges[i], edges[i + 1]
+        # Stable, as the frame's sort by date: events of one day keep the server's order.
+        order = (a + np.lexsort((dates[a:b], ~dated[a:b]))).tolist()
+        out[sym] = [(days[j], category[j], str(names[j]), *(c[j] for c in columns))
+                    for j in order]
+    return out
 
 
-def events_doubt(records: list[Record], stored: int, confirmed: bool) -> str | None:
+def finance_records(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, Record]:
+    """The finance record of each security whose request did not fail ({} where the server has
+    none): market and code, then the figures; dates as YYYYMMDD, 0 where none."""
+    names = result.names()
+    data = result.columns(names)
+    columns = {}
+    for name in [n for n in _FINANCE_FIRST if n in data] + [n for n in names
+                                                            if n not in _FINANCE_FIRST]:
+        column = data[name]
+        if name in _DATES:
+            column = np.where(valid_dates(column), column, 0)
+        columns[name] = column if isinstance(column, list) else column.tolist()
+    failed = {i for i, _ in result.errors()}
+    edges = result.bounds().tolist()
+    out: dict[Symbol, Record] = {}
+    for i, sym in enumerate(syms):
+        if i in failed:
+            continue
+        if edges[i + 1] == edges[i]:
+            out[sym] = {}
+            continue
+        row = edges[i]
+        out[sym] = {"market": sym.market, "code": sym.code,
+                    **{name: column[row] for name, column in columns.items()}}
+    return out
+
+
+def events_doubt(rows: list[Event], stored: int, confirmed: bool) -> str | None:
     """Why a fresh list of events may not replace the `stored` number of them (None: it may).
     `confirmed`: an answer shorter than that was asked of a second server too."""
-    if len(records) < stored and not confirmed:
-        return (f"events unconfirmed: {len(records) or 'none'} given where {stored} are stored, "
+    if len(rows) < stored and not confirmed:
+        return (f"events unconfirmed: {len(rows) or 'none'} given where {stored} are stored, "
                 f"by the only server (the stored ones are kept)")
     return None
 
@@ -97,85 +148,94 @@ def finance_doubt(record: Record, stored: bool, confirmed: bool) -> str | None:
     return None
 
 
-def _results(future: concurrent.futures.Future[dict[str, Any]], missing: str
-             ) -> tuple[dict[str, Any], str]:
-    """What a batch fetched by security, and the reason to give for one it left out."""
-    try:
-        return future.result(), missing
-    except Exception as exc:
-        return {}, f"{type(exc).__name__}: {exc}"
-
-
 class Tables:
-    """Fetches lists, quotes, ex-rights records and finance snapshots over an `HQ`."""
+    """Starts the lists, quotes, ex-rights records and finance records of a sync on the
+    engine; each `start_*` returns what waits for its answer and reads it."""
 
-    def __init__(self, hq: HQ) -> None:
-        self._hq = hq
-        self._pool = concurrent.futures.ThreadPoolExecutor(TABLE_THREADS)
+    def __init__(self, fetch: Fetch) -> None:
+        self._fetch = fetch
 
-    def close(self) -> None:
-        self._pool.shutdown(wait=True, cancel_futures=True)
+    def start_quotes(self, syms: Sequence[Symbol]
+                     ) -> Callable[[], dict[Symbol, tuple[float, float]]]:
+        """The quotes' previous closes and volumes (see `closes`). The quote's previous close
+        is the reference price on an ex-date, exact to the cent (the security list's is
+        packed into a lossy 32-bit form)."""
+        pending = self._fetch.start_table("quotes", quotes.requests(syms))
 
-    def security_list(self, market: int, known: int | None = None) -> list[Record]:
-        """The security list of `market`; `known`, the number of securities the store last
-        listed there, makes `HQ` doubt a much shorter answer."""
-        frame = self._hq.securities(MARKET_NAMES[market], known=known)
-        return [{"code": str(r.code), "name": str(r.name), "volunit": int(r.volunit),
-                 "decimal_point": int(r.decimal_point), "pre_close": float(r.pre_close)}
-                for r in frame.itertuples()]
+        def take() -> dict[Symbol, tuple[float, float]]:
+            try:
+                return closes(pending.result(), syms)
+            except Exception:  # no quotes: every security is asked for its bars and records
+                return {}
+        return take
 
-    def quotes(self, symbols: Sequence[Symbol]) -> dict[Symbol, tuple[float, float]]:
-        """(previous close in yuan, today's volume) of each security that has a quote. The
-        quote's previous close is the reference price on an ex-date, exact to the cent (the
-        security list's is packed into a lossy 32-bit form)."""
-        try:
-            frame = self._hq.quotes(symbols)
-        except Exception:  # no quotes: every security is asked for its bars and records
-            return {}
-        by_name = {s.canonical: s for s in symbols}
-        return {by_name[n]: (float(c), float(v)) for n, c, v in
-                zip(frame.index, frame["last_close"], frame["vol"]) if n in by_name}
+    def start_list(self, market: int, known: int | None = None) -> Callable[[], list[Listed]]:
+        """The security list of `market`: its count is asked now, its pages started. `known`,
+        the number of securities the store last listed there, makes a much shorter answer
+        doubted."""
+        total = self._fetch.security_count(market, at_least=securities.at_least(known or 0))
+        pending = self._fetch.start_table("securities", securities.pages(market, total),
+                                          at_least=securities.page_floors(total)) \
+            if total else None
+
+        def take() -> list[Listed]:
+            if pending is None:
+                return []
+            result = pending.result()
+            raise_first(result.errors())
+            return listing(result)
+        return take
 
     def confirmed(self) -> bool:
-        """Whether `HQ` has a second server to confirm an empty answer with."""
-        return sum(state != "set aside" for _, state, _ in self._hq.servers) > 1
+        """Whether the engine has a second server to confirm an empty answer with."""
+        return sum(state != "set aside" for _, state, _ in self._fetch.servers()) > 1
 
-    def request(self, symbols: Sequence[Symbol], events: Collection[str] = (),
-                finances: Collection[str] = ()) -> Callable[[], dict[Symbol, Fetched]]:
-        """Starts fetching the ex-rights events and finance records of `symbols`; `events`
-        maps the securities that have stored events to their number, `finances` names those
-        with a stored finance record. The returned callable waits for them."""
-        # One batch each: a request per security would wait its turn behind every bars
-        # request queued meanwhile.
-        stored = dict(events) if isinstance(events, dict) else dict.fromkeys(events, 1)
-        had = {s: stored[s.canonical] for s in symbols if s.canonical in stored}
-        xdxr = self._pool.submit(self._hq.xdxr_many, symbols, had_records=had)
-        fins = self._pool.submit(self._hq.finance_many, symbols,
-                                 had_records=[s for s in symbols if s.canonical in finances])
+    def start(self, syms: Sequence[Symbol], events: dict[str, int],
+              finances: set[str]) -> Callable[[], dict[Symbol, Fetched]]:
+        """Starts fetching the ex-rights events and finance records of `syms`; `events` maps
+        the securities that have stored events to their number, `finances` names those with a
+        stored finance record: an answer with fewer is asked of another server."""
+        queries = [TableQuery.of(s) for s in syms]
+        stored = [events.get(s.canonical, 0) for s in syms]
+        had = [int(s.canonical in finances) for s in syms]
+        xdxr = self._fetch.start_table("xdxr", queries, stored if any(stored) else None)
+        fins = self._fetch.start_table("finance", queries, had if any(had) else None)
 
-        def collect() -> dict[Symbol, Fetched]:
-            by_name, failure = _results(xdxr, "no ex-rights records")
-            by_fin, fin_failure = _results(fins, "no answer")
+        def take() -> dict[Symbol, Fetched]:
+            by_sym, failure = _taken(xdxr, syms, event_rows)
+            by_fin, fin_failure = _taken(fins, syms, finance_records)
             confirmed = self.confirmed()
             out: dict[Symbol, Fetched] = {}
-            for s in symbols:
+            for s, count in zip(syms, stored):
                 got = out[s] = Fetched()
-                frame = by_name.get(s.canonical)
-                if frame is None:
-                    got.parts["xdxr"] = f"ex-rights events: {failure}"
+                rows = by_sym.get(s)
+                if rows is None:
+                    got.parts["xdxr"] = f"ex-rights events: {failure[s]}"
                 else:
-                    records = xdxr_records(frame)
-                    doubt = events_doubt(records, stored.get(s.canonical, 0), confirmed)
+                    doubt = events_doubt(rows, count, confirmed)
                     got.parts["xdxr"] = doubt
-                    got.xdxr = records if doubt is None else None
-                frame = by_fin.get(s.canonical)
-                if frame is None:
-                    got.parts["finance"] = f"finance: {fin_failure}"
+                    got.xdxr = rows if doubt is None else None
+                record = by_fin.get(s)
+                if record is None:
+                    got.parts["finance"] = f"finance: {fin_failure[s]}"
                 else:
-                    record = finance_record(frame, s)
                     doubt = finance_doubt(record, s.canonical in finances, confirmed)
                     got.parts["finance"] = doubt
                     got.finance = record if doubt is None else None
             return out
-        return collect
+        return take
 
+
+def _taken(pending: Pending[TableResult], syms: Sequence[Symbol],
+           read: Callable[[TableResult, Sequence[Symbol]], dict[Symbol, T]]
+           ) -> tuple[dict[Symbol, T], dict[Symbol, str]]:
+    """What a batch of a request per security gave by security, and why each security left
+    out failed."""
+    try:
+        result = pending.result()
+    except Exception as exc:
+        return {}, dict.fromkeys(syms, _failure(exc))
+    errors = result.errors()
+    why = {syms[i]: _failure(e) for i, e in errors}
+    del errors  # the errors' tracebacks hold this frame
+    return read(result, syms), why

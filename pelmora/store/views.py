@@ -16,14 +16,14 @@ import json
 import sqlite3
 import sys
 import threading
-from typing import Any, Iterable, Optional
+from typing import Any, Optional
 
 from . import blocks, checksums
-from .errors import StoreCorrupt, store_file
+from .errors import StoreCorrupt
 
 FUNCTION = "pelmora_bars"
-_FIELDS = ("datetime", *blocks.PRICE_NAMES, "volume", "amount", "up_count", "down_count")
-_ARGS = ("symbol", "block", "first", "last", "bars", *_FIELDS, "crc")
+FIELDS = ("datetime", *blocks.PRICE_NAMES, "volume", "amount", "up_count", "down_count")
+ARGS = ("symbol", "block", "first", "last", "bars", *FIELDS, "crc")
 _raised = threading.local()
 
 
@@ -51,10 +51,9 @@ def _rows(*columns: Optional[bytes]) -> str:
     return json.dumps(list(zip(*lists)))
 
 
-def attach(con: sqlite3.Connection, periods: Iterable[str]) -> None:
-    """Gives `con` the function and the temporary views of `periods`."""
-    path = store_file(con)
-
+def attach(con: sqlite3.Connection, path: str) -> None:
+    """Gives `con` the function that the views call; `path` names the store's file in its
+    errors."""
     def rows(*columns: Any) -> str:
         if checksums.of(*columns[:-1]) != columns[-1]:
             _raised.exc = StoreCorrupt(f"{path}: the bars of {columns[0]} are damaged (block "
@@ -62,10 +61,4 @@ def attach(con: sqlite3.Connection, periods: Iterable[str]) -> None:
                                        f"them again")
             raise _raised.exc
         return _rows(*columns)
-    con.create_function(FUNCTION, len(_ARGS), rows, deterministic=True)
-    for period in periods:
-        fields = ", ".join(f"json_extract(r.value, '$[{i}]') AS {name}"
-                           for i, name in enumerate(_FIELDS))
-        con.execute(f"CREATE TEMP VIEW IF NOT EXISTS bars_{period} AS SELECT b.symbol AS "
-                    f"symbol, {fields} FROM main.{blocks.table(period)} AS b, "
-                    f"json_each({FUNCTION}({', '.join('b.' + f for f in _ARGS)})) AS r")
+    con.create_function(FUNCTION, len(ARGS), rows, deterministic=True)

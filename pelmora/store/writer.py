@@ -1,25 +1,28 @@
-"""The sync's one writer: a thread that commits each security's update as one transaction.
+"""The sync's writer: commits each security's update as one transaction, in the thread that
+runs the sync.
 
-The fetching threads hand it `Update`s through a queue and go on fetching while it writes (the
-engine waits without the interpreter lock, so network and writes overlap). An update compares
-the fetched bars with the stored ones over the range they share: new bars are added, changed
-bars (server corrections) replaced and logged, bars the server no longer has in that range
-removed and logged.
+The sync starts the next batch on the engine before it hands the writer the updates of the
+one it took (the engine fetches without the interpreter lock), so network and writes overlap
+without a thread of their own. An update compares the fetched bars with the stored ones over
+the range they share: new bars are added, changed bars (server corrections) replaced and
+logged, bars the server no longer has in that range removed and logged.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
-import queue
+import signal
 import sqlite3
 import threading
-from typing import Any, Optional
+from typing import Any, Iterator, Optional, Sequence
 
 import numpy as np
 
-from . import blocks
+from . import blocks, reader
 from .codec import to_rows
-from .schema import XDXR_VALUES, transaction
+from .schema import XDXR_VALUES, crc_expression, transaction
+from ..symbols import MARKET_NAMES
 from ..frames import Bars
 
 
@@ -29,7 +32,7 @@ class Update:
     period: str
     bars: Optional[Bars] = None        # None: no bars to write (a failure, or only tables)
     checked: int = 0                   # the market's latest date the server was asked at
-    xdxr: Optional[list[dict[str, Any]]] = None    # None: unchanged
+    xdxr: Optional[list[tuple[Any, ...]]] = None   # None: unchanged (rows: see sources.Event)
     finance: Optional[dict[str, Any]] = None       # None: unchanged
     failure: Optional[str] = None                  # why the bars failed
     # The tables asked for ("xdxr", "finance"): None when got, else why not.
@@ -50,79 +53,25 @@ class Totals:
 
 
 class Writer:
-    """Writes the updates handed to `put` in order. What waits is bounded by bars, not by
-    updates: a first sync's updates are whole histories, a day's update of a whole market is
-    a bar a security, and making its fetching threads wait for the writer idles connections.
+    """Writes the updates handed to `put`, each as it comes; `on_done(update)` is called
+    after each one written. The writer owns `con`, its own connection, and closes it."""
 
-    The writer owns `con`, its own connection, and closes it when it ends: a connection shared
-    with the thread that plans the sync would deadlock. The checksum triggers call back into
-    Python while SQLite holds the connection's mutex, and the other thread may hold the
-    interpreter lock while it waits for that mutex."""
-
-    def __init__(self, con: sqlite3.Connection, sync_id: int,
-                 on_done: Any = None, budget: int = 1_000_000) -> None:
+    def __init__(self, con: sqlite3.Connection, sync_id: int, on_done: Any = None) -> None:
         self._con = con
         self._sync_id = sync_id
-        self._queue: queue.Queue[Optional[Update]] = queue.Queue()
-        self._budget = budget
-        self._waiting = 0                  # bars handed over and not yet written
-        self._room = threading.Condition()
-        self._calendar = {r[0] for r in con.execute("SELECT date FROM calendar")}
+        self._calendar = reader.calendar_days(con)
         self._new_days: list[int] = []
         self._on_done = on_done
         self.totals = Totals()
-        self.error: Optional[BaseException] = None
-        self._stopped = False              # abort(): what is queued is dropped
-        self._thread = threading.Thread(target=self._run, name="pelmora-store-writer",
-                                        daemon=True)
-        self._thread.start()
 
     def put(self, update: Update) -> None:
-        if self.error is not None:
-            raise self.error
-        n = _bars_of(update)
-        with self._room:
-            self._room.wait_for(lambda: self._stopped or self._waiting == 0
-                                or self._waiting + n <= self._budget)
-            if self._stopped:
-                raise RuntimeError("the sync was stopped")
-            self._waiting += n
-        self._queue.put(update)
-
-    def abort(self) -> None:
-        """Drops the updates not yet written and waits for the one being written (a
-        transaction: whole or not at all)."""
-        with self._room:
-            self._stopped = True
-            self._room.notify_all()
-        self._queue.put(None)
-        self._thread.join()
-        self._con.close()
+        with _uninterrupted():
+            self.apply(update)
+        if self._on_done is not None:
+            self._on_done(update)
 
     def close(self) -> None:
-        """Waits until every update is written; raises what stopped the writer."""
-        self._queue.put(None)
-        self._thread.join()
         self._con.close()
-        if self.error is not None:
-            raise self.error
-
-    def _run(self) -> None:
-        while True:
-            update = self._queue.get()
-            if update is None:
-                return
-            try:
-                if self.error is None and not self._stopped:
-                    self.apply(update)
-            except BaseException as exc:  # stops the sync; the update rolled back whole
-                self.error = exc
-            finally:
-                with self._room:
-                    self._waiting -= _bars_of(update)
-                    self._room.notify_all()
-            if self._on_done is not None and self.error is None and not self._stopped:
-                self._on_done(update)
 
     def apply(self, u: Update) -> None:
         con = self._con
@@ -167,17 +116,16 @@ class Writer:
         new = blocks.Series(*to_rows(u.bars, period))
         keys = new.keys
         n = len(keys)
-        cover = con.execute("SELECT first, last, bars FROM coverage WHERE period=? AND symbol=?",
-                            (period, u.symbol)).fetchone()
+        cover = reader.coverage_of(con, period, u.symbol)
         added = replaced = removed = 0
         if n:
             first_block = int(blocks.block_of(keys[0], period))
             stored = blocks.empty()
             if cover is not None and cover[1] is not None and cover[1] >= keys[0]:
-                stored = blocks.read(con, u.symbol, period,
+                stored = reader.read_bars(con, u.symbol, period,
                                      lo=blocks.block_start(first_block, period))
             if not len(stored):
-                blocks.write(con, u.symbol, period, new, first_block)
+                write_bars(con, u.symbol, period, new, first_block)
                 added = n
             else:
                 added, replaced, removed = self._merge(u.symbol, period, stored, new,
@@ -221,17 +169,15 @@ class Writer:
         if added or len(changed) or len(gone):
             merged = blocks.concat([stored.part(stored.keys < keys[0]), new,
                                     stored.part(stored.keys > keys[-1])])
-            blocks.write(self._con, symbol, period, merged, first_block)
+            write_bars(self._con, symbol, period, merged, first_block)
         return added, len(changed), len(gone)
 
-    def _xdxr(self, symbol: str, records: list[dict[str, Any]]) -> None:
+    def _xdxr(self, symbol: str, rows: list[tuple[Any, ...]]) -> None:
         con = self._con
         con.execute("DELETE FROM xdxr WHERE symbol=?", (symbol,))
         con.executemany(
             "INSERT INTO xdxr VALUES (" + ",".join("?" * (5 + len(XDXR_VALUES))) + ", NULL)",
-            [(symbol, i, r["year"] * 10000 + r["month"] * 100 + r["day"], r["category"],
-              str(r["name"]), *(r.get(k) for k in XDXR_VALUES))
-             for i, r in enumerate(records)])
+            [(symbol, i, *row) for i, row in enumerate(rows)])
 
     def _finance(self, symbol: str, record: dict[str, Any]) -> None:
         if not record:
@@ -242,8 +188,117 @@ class Writer:
                            json.dumps(record, ensure_ascii=False)))
 
 
-def _bars_of(update: Update) -> int:
-    return len(update.bars) if update.bars is not None else 0
+def write_bars(con: sqlite3.Connection, symbol: str, period: str, series: blocks.Series,
+          replace_from: Optional[int] = None) -> None:
+    """Stores `series` as the bars of `symbol` from block `replace_from` (the first block of
+    the series when None) on: those blocks are replaced whole."""
+    if replace_from is None and len(series):
+        replace_from = int(blocks.block_of(series.keys[0], period))
+    if replace_from is not None:
+        con.execute(f"DELETE FROM {blocks.table(period)} WHERE symbol=? AND block>=?",
+                    (symbol, replace_from))
+    con.executemany(f"INSERT INTO {blocks.table(period)} VALUES ({','.join('?' * 15)})",
+                    blocks.encode(symbol, series, period))
+
+
+def remove_bars(con: sqlite3.Connection, period: str, symbol: str) -> None:
+    """Removes the bars of a security and their coverage: a sync fetches them as new."""
+    con.execute(f"DELETE FROM {blocks.table(period)} WHERE symbol=?", (symbol,))
+    con.execute("DELETE FROM coverage WHERE symbol=? AND period=?", (symbol, period))
+
+
+def remove_rows(con: sqlite3.Connection, table: str, symbol: str) -> None:
+    """Removes the rows of a security from `table` (its events, its finance record)."""
+    con.execute(f"DELETE FROM {table} WHERE symbol=?", (symbol,))
+
+
+def remove_damaged(con: sqlite3.Connection, table: str) -> None:
+    """Removes the rows of `table` whose checksums do not match."""
+    con.execute(f"DELETE FROM {table} WHERE crc IS NOT {crc_expression(con, table)}")
+
+
+def replace_calendar(con: sqlite3.Connection, days: set[int]) -> None:
+    con.execute("DELETE FROM calendar")
+    con.executemany("INSERT INTO calendar VALUES (?, NULL)", ((d,) for d in sorted(days)))
+
+
+def log_events(con: sqlite3.Connection, sync_id: int, kind: str,
+               events: Sequence[tuple[str, Optional[str], str]]) -> None:
+    """Logs (symbol, period, detail) events of one kind in a sync's events."""
+    con.executemany("INSERT INTO sync_events VALUES (?, ?, ?, ?, ?, NULL)",
+                    [(sync_id, s, p, kind, detail) for s, p, detail in events])
+
+
+def begin_sync(con: sqlite3.Connection, started: str, periods: Sequence[str]) -> int:
+    """Logs a sync as running (one that still is was interrupted); returns its id."""
+    con.execute("UPDATE sync_log SET status='interrupted' WHERE status='running'")
+    sync_id = con.execute("INSERT INTO sync_log (started, periods, status) VALUES "
+                          "(?, ?, 'running')", (started, ",".join(periods))).lastrowid
+    assert sync_id is not None
+    return sync_id
+
+
+def end_sync(con: sqlite3.Connection, sync_id: int, finished: str, status: str,
+             *counts: int) -> None:
+    """Logs how a sync ended; `counts`: securities, bars added, bars replaced, securities
+    failed and requests, when it did not raise."""
+    if not counts:
+        con.execute("UPDATE sync_log SET finished=?, status=? WHERE id=?",
+                    (finished, status, sync_id))
+        return
+    con.execute("UPDATE sync_log SET finished=?, securities=?, bars_added=?, bars_replaced=?, "
+                "failed=?, requests=?, status=? WHERE id=?",
+                (finished, *counts, status, sync_id))
+
+
+def analyze(con: sqlite3.Connection) -> None:
+    """Refreshes SQLite's statistics (after a sync that added much)."""
+    con.execute("ANALYZE")
+
+
+def store_lists(con: sqlite3.Connection, lists: dict[int, list[tuple[Any, ...]]],
+                failed: dict[int, str], day: int, sync_id: int) -> None:
+    """Stores the security lists got, rows of (code, name, volunit, decimal_point,
+    pre_close) by market (a security missing from its market's list is no longer in it), and
+    records the markets whose list failed, whose stored lists are left as they are."""
+    with transaction(con):
+        for market, why in failed.items():
+            con.execute("INSERT OR REPLACE INTO failures VALUES (?, 'securities', ?, ?, NULL)",
+                        (MARKET_NAMES[market], why, sync_id))
+            con.execute("INSERT INTO sync_events VALUES (?, ?, NULL, 'failed', ?, NULL)",
+                        (sync_id, MARKET_NAMES[market], f"security list: {why}"))
+        for market, rows in lists.items():
+            prefix = MARKET_NAMES[market]
+            con.execute("DELETE FROM failures WHERE symbol=? AND part='securities'", (prefix,))
+            con.execute("UPDATE securities SET in_list=0 WHERE market=?", (market,))
+            con.executemany(
+                "INSERT INTO securities VALUES (?, ?, ?, ?, ?, ?, ?, 1, ?, ?, NULL) "
+                "ON CONFLICT(symbol) DO UPDATE SET name=excluded.name, "
+                "volunit=excluded.volunit, decimal_point=excluded.decimal_point, "
+                "pre_close=excluded.pre_close, in_list=1, last_seen=excluded.last_seen",
+                [(prefix + code, market, code, name, volunit, point, close, day, day)
+                 for code, name, volunit, point, close in rows])
+
+
+@contextlib.contextmanager
+def _uninterrupted() -> Iterator[None]:
+    """Ctrl-C held back until the block ends. SQLite calls back into Python for the checksums
+    of a write, and a KeyboardInterrupt raised in a callback would be taken for the callback's
+    failure: the write would fail as an SQL error instead of the sync being interrupted."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals are handled in the main thread only
+        return
+    caught: list[Any] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        if callable(previous):
+            previous(signal.SIGINT, caught[0])
+        elif previous == signal.SIG_DFL:
+            signal.raise_signal(signal.SIGINT)
 
 
 def _values(s: blocks.Series) -> np.ndarray[Any, Any]:

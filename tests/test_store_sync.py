@@ -1,0 +1,198 @@
+"""How a sync fetches: the engine's columns straight into the store (no frame, no Python
+thread), batches overlapped with the writes, pages walked per security, and the records of a
+table batch turned into stored rows as the frames would read them."""
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pelmora.fetch import Fetch, Pending, TableResult
+from pelmora.hq import HQ
+from pelmora.store import Store, sync
+from pelmora.store import sources, writer
+from pelmora.store.walk import Chunk
+from pelmora.symbols import Symbol
+from pelmora.testing import SimulatedServer
+
+FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
+
+
+@pytest.fixture(scope="module")
+def servers():
+    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as a, \
+            SimulatedServer(seed=SEED, fill=FILL, today=NEXT) as b:
+        yield f"{a.host}:{a.port}", f"{b.host}:{b.port}"
+
+
+def refused(*args, **kwargs):
+    raise AssertionError("a sync must not get here")
+
+
+def test_a_sync_builds_no_frame_and_starts_no_thread(servers, tmp_path, monkeypatch):
+    for name in ("bars_many", "securities", "quotes", "xdxr_many", "finance_many"):
+        monkeypatch.setattr(HQ, name, refused)
+    monkeypatch.setattr(pd.DataFrame, "__init__", refused)
+    monkeypatch.setattr(threading.Thread, "start", refused)
+    first = sync(tmp_path, [servers[0]], periods=["day", "5m"])
+    update = sync(tmp_path, [servers[1]], periods=["day", "5m"])
+    assert first.ok and first.added > 0 and update.ok and update.added > 0
+    monkeypatch.undo()
+    with Store(tmp_path) as store, HQ([servers[1]], quiet=True) as hq:
+        assert store.bars("600036").equals(hq.bars("600036", start="1990-01-01"))
+        assert store.xdxr("600036").equals(hq.xdxr("600036"))
+        assert store.finance("600036").equals(hq.finance("600036"))
+
+
+def test_the_next_batch_is_started_before_one_is_taken_and_written(servers, tmp_path,
+                                                                   monkeypatch):
+    import importlib
+    sync_module = importlib.import_module("pelmora.store.sync")  # `sync` names the function
+    monkeypatch.setattr(sync_module, "FULL_CHUNK", 4)
+    order = []
+    start_bars, put = Fetch.start_bars, writer.Writer.put
+
+    def started(fetch, queries):
+        pending = start_bars(fetch, queries)
+        n = sum(1 for e in order if e[0] == "start")
+        order.append(("start", n))
+        return Pending(lambda progress: (order.append(("take", n)),
+                                         pending.result(progress))[1], lambda r: r)
+
+    def written(self, update):
+        order.append(("write", update.symbol))
+        put(self, update)
+    monkeypatch.setattr(Fetch, "start_bars", started)
+    monkeypatch.setattr(writer.Writer, "put", written)
+    assert sync(tmp_path, [servers[0]]).ok
+    starts = [n for kind, n in order if kind == "start"]
+    takes = [n for kind, n in order if kind == "take"]
+    assert takes == sorted(takes) and len(starts) > 10
+    # Every batch of bars but the last ones is taken while later ones are out on the
+    # engine (the first, the trading day's, is taken before the bars are planned).
+    for n in takes[1:-2]:
+        assert order.index(("start", n + 1)) < order.index(("take", n)), n
+    writes = [i for i, e in enumerate(order) if e[0] == "write"]
+    out = [sum(1 for e in order[:i] if e[0] == "start") - sum(1 for e in order[:i]
+                                                              if e[0] == "take")
+           for i in writes]
+    assert max(out) >= 2  # written while batches are being fetched
+
+
+def test_a_chunk_walks_back_until_it_reaches_the_store_or_the_depth(servers):
+    sym, index = Symbol(1, "600036"), Symbol(1, "000001")
+    with HQ([servers[1]], quiet=True) as hq:
+        whole = hq.bars(sym, start="1990-01-01")
+        keys = whole.index.strftime("%Y%m%d").astype(int).to_numpy()
+        # Stored up to 1,000 bars before the latest: the latest 2 are all new, so the
+        # chunk pages back past its store; the index is new and walked to 2020.
+        last = {sym.canonical: (int(keys[-1001]), 0)}
+        chunk = Chunk("day", [sym, index], last, 2, 20200101)
+        rounds = 0
+        while queries := chunk.queries():
+            chunk.take(hq.fetch.bars(queries))
+            rounds += 1
+        got = chunk.bars()
+        assert rounds == 3 and not chunk.failures()
+        assert np.array_equal(got[sym.canonical].times, whole.index[-1001:].values)
+        want = hq.bars(index, start="2020-01-01")
+        assert np.array_equal(got[index.canonical].times, want.index.values)
+        assert np.array_equal(got[index.canonical].values.T, want.to_numpy())
+
+
+class Batch:
+    """A table batch as the engine hands it over: columns, rows per request, errors."""
+
+    def __init__(self, columns, counts, errors=()):
+        self._columns, self._counts, self._errors = columns, counts, list(errors)
+
+    def __len__(self):
+        return len(self._counts)
+
+    def column(self, name):
+        return self._columns[name]
+
+    def names(self):
+        return list(self._columns)
+
+    def counts(self):
+        return np.array(self._counts, np.int64)
+
+    def errors(self):
+        return self._errors
+
+
+def test_event_rows_are_sorted_by_date_and_read_as_the_frame_reads_them():
+    from pelmora.adjust import xdxr_frame
+    from pelmora.records import XDXR_VALUES
+    n = 4
+    columns = {"year": np.array([2024, 2023, 2024, 2020]), "month": np.array([6, 2, 2, 1]),
+               "day": np.array([1, 30, 10, 5]), "category": np.array([1, 1, 11, 1]),
+               "name": ["a", "bad date", "c", "d"]}
+    columns.update({k: np.full(n, np.nan) for k in XDXR_VALUES})
+    columns["fenhong"] = np.array([0.2370000034570694, 1.0, np.nan, 3.0])
+    columns["suogu"] = np.array([np.nan, np.nan, 0.5, np.nan])
+    error = ConnectionError("reset")
+    result = TableResult(Batch(columns, [3, 0, 1], [(1, error)]))
+    a, b, c = Symbol(1, "600000"), Symbol(1, "600001"), Symbol(0, "000001")
+    got = sources.event_rows(result, [a, b, c])
+    assert list(got) == [a, c]
+    assert [(r[0], r[2]) for r in got[a]] == [(20240210, "c"), (20240601, "a"), (0, "bad date")]
+    assert got[a][1][3] == 0.237 and got[a][0][3] is None and got[a][0][7] == 0.5
+    # The frame of the same records, read back from the rows as the store does.
+    frame = xdxr_frame([{"year": y, "month": m, "day": d, "category": k, "name": nm,
+                         **{v: columns[v][i] for v in XDXR_VALUES}}
+                        for i, (y, m, d, k, nm) in enumerate(zip(
+                            columns["year"], columns["month"], columns["day"],
+                            columns["category"], columns["name"])) if i < 3])
+    assert frame["name"].tolist() == [r[2] for r in got[a]]
+    assert frame["fenhong"].fillna(-1).tolist() == [-1 if r[3] is None else r[3]
+                                                    for r in got[a]]
+
+
+def test_finance_records_keep_the_frames_order_and_zero_bad_dates():
+    columns = {"zongguben": np.array([5.0, 6.0]), "province": np.array([3, 4]),
+               "liutongguben": np.array([1.5, 2.5]), "industry": np.array([7, 8]),
+               "updated_date": np.array([20250230, 20250331]), "ipo_date": np.array([0, 19991110])}
+    result = TableResult(Batch(columns, [1, 0, 1]))
+    a, b, c = Symbol(1, "600000"), Symbol(1, "600001"), Symbol(0, "000001")
+    got = sources.finance_records(result, [a, b, c])
+    assert got[b] == {}
+    assert list(got[a]) == ["market", "code", "liutongguben", "province", "industry",
+                            "updated_date", "ipo_date", "zongguben"]
+    assert got[a]["updated_date"] == 0 and got[c]["ipo_date"] == 19991110
+    assert sources.finance_doubt(got[a], True, False) == \
+        "finance figures not believable: updated_date=0"
+    assert sources.finance_doubt(got[c], True, False) is None
+
+
+def test_ctrl_c_during_a_write_interrupts_the_sync_after_that_write(servers, tmp_path,
+                                                                     monkeypatch):
+    """Ctrl-C while SQLite calls back into Python for a checksum: the write it came in is
+    whole, and the sync then ends as interrupted (never as a failed SQL statement)."""
+    import signal
+    from pelmora.store import checksums
+    from pelmora.store.check import check
+    from pelmora.store.schema import connect
+    of, calls = checksums.of, [0]
+
+    def interrupting(*values):
+        calls[0] += 1
+        if calls[0] == 400:
+            signal.raise_signal(signal.SIGINT)
+        return of(*values)
+    monkeypatch.setattr(checksums, "of", interrupting)
+    with pytest.raises(KeyboardInterrupt):
+        sync(tmp_path, [servers[0]])
+    monkeypatch.undo()
+    with Store(tmp_path) as store:
+        assert store.sync_log().status.tolist() == ["interrupted"]
+        got = store.sql("SELECT symbol, bars FROM coverage WHERE period = 'day'")
+        assert len(got) > 0
+        for symbol, n in zip(got.symbol, got.bars):
+            assert len(store.bars(symbol)) == n, symbol
+    con = connect(tmp_path, readonly=True)
+    try:
+        assert [i for i in check(con) if i[2] not in ("never fetched", "stopped early")] == []
+    finally:
+        con.close()
