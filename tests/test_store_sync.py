@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pelmora.fetch import Fetch, Pending, TableResult
+from pelmora.fetch import Fetch, TableResult
 from pelmora.hq import HQ
 from pelmora.store import Store, sync
 from pelmora.store import sources, writer
@@ -52,12 +52,20 @@ def test_the_next_batch_is_started_before_one_is_taken_and_written(servers, tmp_
     order = []
     start_bars, put = Fetch.start_bars, writer.Writer.put
 
+    class Taken:
+        """A started batch that records when its result is taken."""
+
+        def __init__(self, pending, n):
+            self.pending, self.n = pending, n
+
+        def result(self, progress=None):
+            order.append(("take", self.n))
+            return self.pending.result(progress)
+
     def started(fetch, queries):
-        pending = start_bars(fetch, queries)
         n = sum(1 for e in order if e[0] == "start")
         order.append(("start", n))
-        return Pending(lambda progress: (order.append(("take", n)),
-                                         pending.result(progress))[1], lambda r: r)
+        return Taken(start_bars(fetch, queries), n)
 
     def written(self, update):
         order.append(("write", update.symbol))
