@@ -8,7 +8,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pelmora import HQ, adjusted
+from pelmora import HQ
+from pelmora.hq import adjusted
 from pelmora.adjust import METHODS, adjust, resample_daily
 from pelmora.cli import main
 from pelmora.local_files import read_day_frame
