@@ -39,6 +39,7 @@ from .exceptions import DataWarning
 from .fetch import BarResult, raise_first
 from .dates import DateLike, bound
 from .limits import MAX_PRICE_DECIMALS
+from .progress import Bar
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
 if TYPE_CHECKING:
@@ -212,13 +213,10 @@ def find_files(folder: PathLike, period: str = "day") -> dict[Symbol, str]:
 
 
 def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], object]]:
-    if progress is None or progress is True:
-        # The command line's bar, drawn on standard error.
-        from .cli.progress import Bar
-        bar = Bar("files", always=progress is True)
-        return bar if bar.active else None
-    if progress is False:
+    if progress is None or progress is False:
         return None
+    if progress is True:
+        return Bar("files", always=True)
     if not callable(progress):
         raise TypeError(f"progress must be None, a bool or a callable, not {progress!r}")
     return progress
@@ -250,8 +248,8 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     adjusted prices equal to the whole history's, read without bounds (or a file at a time).
 
     A file that cannot be read raises (OSError naming it), or with ``errors="warn"`` is left
-    out and named in a `DataWarning` and ``frame.attrs["errors"]``. `progress`: a bar on
-    standard error when that is a terminal (None), always (True), never (False), or a
+    out and named in a `DataWarning` and ``frame.attrs["errors"]``. `progress`: none (None,
+    the default, or False), a bar on standard error (True; `pelmora.progress.Bar`), or a
     callable taking (files done, files in all). `threads`: reading threads (default 2).
     `price_decimals`: the decimals of every ``.day`` file's prices, for a folder whose funds
     are quoted to the cent like its stocks (by default each file's type decides, see the
