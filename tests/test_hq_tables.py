@@ -38,7 +38,7 @@ def test_securities_are_every_page(hq, core, market):
 
 
 def test_xdxr_and_finance_equal_core_records(hq, core):
-    from pelmora.adjust import finance_frame, xdxr_frame
+    from pelmora.events import finance_frame, xdxr_frame
     names = [f"{'sh' if m else 'sz'}{c}" for m, c in CODES]
     many, fins = hq.xdxr_many(names), hq.finance_many(names)
     assert any(len(f) for f in many.values())

@@ -161,3 +161,22 @@ def test_no_module_uses_anothers_private_names(name):
             if isinstance(n, ast.Attribute) and isinstance(n.value, ast.Name)
             and n.value.id in bound and private(n.attr)]
     assert used == []
+
+
+@pytest.mark.parametrize("old, new, names", [
+    ("pelmora.hq", "pelmora.hq.client", ["HQ"]),
+    ("pelmora.hq", "pelmora.hq.paging", ["count_pages"]),
+    ("pelmora.local_files", "pelmora.files", ["read_day_frame", "read_minute_frame",
+                                              "read_vipdoc", "find_files", "price_divisor",
+                                              "symbol_of_file", "between", "PERIOD_FILES"]),
+    ("pelmora.adjust", "pelmora.events", ["xdxr_frame", "finance_frame", "xdxr_columns_frame",
+                                          "single_decimal", "SINGLE_KEYS"]),
+    ("pelmora.adjust", "pelmora.methods", ["METHODS", "check_method"]),
+    ("pelmora.adjusted", "pelmora.methods", ["check_method"]),
+    ("pelmora.symbols", "pelmora.periods", ["PERIODS", "PERIOD_ALIASES", "DAILY_CATEGORIES",
+                                            "period_name", "parse_period"]),
+])
+def test_names_users_were_pointed_to_keep_their_old_paths(old, new, names):
+    import importlib
+    was, now = importlib.import_module(old), importlib.import_module(new)
+    assert [n for n in names if getattr(was, n, None) is not getattr(now, n)] == []

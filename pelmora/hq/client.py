@@ -343,7 +343,7 @@ class HQ:
 
     def xdxr(self, symbol: SymbolLike) -> pd.DataFrame:
         """The ex-rights and ex-dividend events of a security, oldest first: the frame of
-        `pelmora.adjust.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
+        `pelmora.events.xdxr_frame` (index ``date``, ``category``, ``name``, the values), so
         ``adjust(bars, hq.xdxr(s), "qfq")`` adjusts bars.
 
         Units: see the units table in the docs (docs/units.md).
@@ -386,7 +386,7 @@ class HQ:
 
     def finance(self, symbol: SymbolLike) -> pd.DataFrame:
         """The finance summary of a security as a one-row frame indexed by ``symbol``: the
-        frame of `pelmora.adjust.finance_frame` (no rows when the server has none).
+        frame of `pelmora.events.finance_frame` (no rows when the server has none).
 
         Units: see the units table in the docs (docs/units.md).
         """
