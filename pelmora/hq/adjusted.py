@@ -1,7 +1,7 @@
 """Adjusted bars for `HQ.bars` and `HQ.bars_many`: the raw bars and the ex-rights events
-`HQ` fetched, mapped by `pelmora.adjust`. Minute bars are adjusted by their day. A raw bar longer than a
-day that spans an ex-date cannot be adjusted by one map, so such bars are built from adjusted
-daily bars covering the same periods, stamped as the server stamps its own.
+`HQ` fetched, mapped by `pelmora.adjust`. Minute bars are adjusted by their day. A raw bar
+longer than a day that spans an ex-date cannot be adjusted by one map, so such bars are built
+from adjusted daily bars covering the same periods, stamped as the server stamps its own.
 
 An adjusted price does not depend on the window asked for: the events are measured on the
 daily bars `pelmora.adjust.daily_needs` names (the close before each ex-date that counts, the

@@ -2,8 +2,8 @@
 the error raised when nothing could be fetched."""
 from __future__ import annotations
 
+import inspect
 import os
-import sys
 import threading
 import warnings
 from typing import Any
@@ -17,7 +17,10 @@ _PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
 
 
 def _stacklevel() -> int:
-    frame: Any = sys._getframe(1)
+    """The stack level of `warnings.warn` called from the caller of this that names the first
+    frame outside the package."""
+    frame: Any = inspect.currentframe()
+    frame = frame.f_back if frame is not None else None
     level = 1
     while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE):
         frame = frame.f_back
