@@ -26,7 +26,8 @@ import time
 import numpy as np
 import pandas as pd
 
-from pelmora.adjust import adjust, xdxr_frame
+from pelmora.adjust import adjust
+from pelmora.events import xdxr_frame
 
 PRICES = ["open", "high", "low", "close"]
 

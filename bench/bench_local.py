@@ -38,7 +38,7 @@ except ImportError:
     from _rounds import paired_ratio, time_rounds
 
 from pelmora import read_day_frame, read_vipdoc
-from pelmora.local_files import find_files, price_divisor
+from pelmora.files import find_files, price_divisor
 
 DAY = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
                 ("close", "<u4"), ("amount", "<f4"), ("volume", "<u4"), ("reserved", "<u4")])

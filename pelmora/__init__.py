@@ -22,7 +22,7 @@ except ModuleNotFoundError as exc:
     raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
 
 from .hq import HQ
-from .local_files import read_day_frame, read_minute_frame, read_vipdoc
+from .files import read_day_frame, read_minute_frame, read_vipdoc
 
 if TYPE_CHECKING:
     from .store import Store, StoreBusy

@@ -1,4 +1,5 @@
-"""Adjusted prices: ex-rights events as frames, their price maps, and bars adjusted by them.
+"""Adjusted prices: the price maps of ex-rights events, and bars adjusted by them. The events
+are frames of `pelmora.events` (`xdxr_frame`), or the records it makes them from.
 
 An ex-rights event changes what one share is: cash paid out (D yuan a share), bonus and
 transferred shares (S new shares a share), rights shares (R a share, bought at P yuan). On the
@@ -48,16 +49,19 @@ Rules that hold for every method:
 """
 from __future__ import annotations
 
-from typing import Any, Iterable, Mapping, NamedTuple, Optional
+from typing import Any, Mapping, NamedTuple, Optional
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
 from . import records
-from .symbols import MARKET_NAMES
+from .events import SINGLE_KEYS as SINGLE_KEYS, single_decimal as single_decimal
+from .events import xdxr_frame as xdxr_frame
+# The events' frames, also importable from here where they used to be made.
+from .events import finance_frame as finance_frame, xdxr_columns_frame as xdxr_columns_frame
+from .methods import METHODS as METHODS, check_method as check_method
 
-METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
 PRICE_COLUMNS = ("open", "high", "low", "close")
 
 # Value keys of the ex-rights records by category group, in record order; a record fills only
@@ -67,7 +71,6 @@ CONSOLIDATION_KEYS = records.XDXR_CONSOLIDATION
 WARRANT_KEYS = records.XDXR_WARRANT
 CAPITAL_KEYS = records.XDXR_SHARES
 VALUE_KEYS = records.XDXR_VALUES
-SINGLE_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS + WARRANT_KEYS
 
 DISTRIBUTION, CONSOLIDATION = 1, 11
 
@@ -78,80 +81,6 @@ FACTOR_COLUMNS = ("bar", "cash", "bonus", "rights", "rights_cost", "split", "a",
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 Frame = Any  # a pandas DataFrame; pandas ships no type information of its own
-
-
-# ---------------------------------------------------------------------------- events
-
-
-def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
-    """The ex-rights records of ``TdxClient.get_xdxr_info`` as a frame, oldest first.
-
-    Index: ``date`` (a DatetimeIndex of datetime64[s]; NaT where a record's date is not a
-    calendar date).
-    Columns: ``category`` (int), ``name`` (the category's name as the record gives it, such as
-    除权除息 for 1 or 扩缩股 for 11), then the values, NaN where the category has none:
-
-    - ``fenhong``: cash dividend, yuan per 10 shares;
-    - ``peigujia``: rights issue price, yuan per share;
-    - ``songzhuangu``: bonus and transferred shares per 10 shares;
-    - ``peigu``: rights shares per 10 shares;
-    - ``suogu``: categories 11 and 12, shares after per share before;
-    - ``xingquanjia``, ``fenshu``: categories 13 and 14, the warrant's exercise price (yuan)
-      and the warrants distributed, as the record carries them;
-    - ``panqianliutong``, ``qianzongguben``, ``panhouliutong``, ``houzongguben``: tradable
-      and total share capital before and after, in units of 10,000 shares.
-
-    Units: see the units table in the docs (docs/units.md).
-    """
-    rows = list(records)
-    def ints(key: str) -> IntArray:
-        return np.array([r[key] for r in rows], dtype=np.int64)
-    values = {key: np.array([r.get(key, np.nan) for r in rows], dtype=np.float64)
-              for key in VALUE_KEYS}
-    return xdxr_columns_frame(ints("year"), ints("month"), ints("day"), ints("category"),
-                              [str(r["name"]) for r in rows], values)
-
-
-def xdxr_columns_frame(year: IntArray, month: IntArray, day: IntArray, category: IntArray,
-                       names: list[str], values: Mapping[str, FloatArray]) -> Frame:
-    """The frame of `xdxr_frame` from the records' fields as columns (`values` by key of
-    VALUE_KEYS, NaN where a record has none).
-
-    Units: see the units table in the docs (docs/units.md).
-    """
-    numbers = [f"{y:04d}{m:02d}{d:02d}"
-               for y, m, d in zip(year.tolist(), month.tolist(), day.tolist())]
-    dates = pd.to_datetime(pd.Series(numbers, dtype=object), format="%Y%m%d", errors="coerce")
-    columns: dict[str, Any] = {"category": np.asarray(category, dtype=np.int64), "name": names}
-    for key in VALUE_KEYS:
-        columns[key] = np.asarray(values[key], dtype=np.float64)
-    for key in SINGLE_KEYS:
-        columns[key] = single_decimal(columns[key])
-    # Seconds, the unit of every datetime pelmora gives (pandas would pick its own).
-    index = pd.DatetimeIndex(dates, name="date").as_unit("s")
-    frame = pd.DataFrame(columns, index=index)
-    return frame.sort_index(kind="stable")
-
-
-def finance_frame(record: Mapping[str, Any]) -> Frame:
-    """The finance summary of ``TdxClient.get_finance_info`` as a one-row frame indexed by the
-    security (``symbol``, such as ``sh600036``); no rows for the empty answer of a code the
-    server does not know. ``updated_date`` and ``ipo_date`` become datetime64[s] dates (NaT for
-    0); share
-    counts are in shares and money in yuan, as the client returns them, ``gudongrenshu`` is
-    the number of shareholders and ``meigujingzichan`` the net assets per share in yuan.
-
-    Units: see the units table in the docs (docs/units.md).
-    """
-    if not record:
-        return pd.DataFrame(index=pd.Index([], name="symbol", dtype=object))
-    symbol = MARKET_NAMES.get(record["market"], str(record["market"])) + str(record["code"])
-    row = {k: v for k, v in record.items() if k not in ("market", "code")}
-    dates = ("updated_date", "ipo_date")
-    for key in dates:
-        row[key] = pd.to_datetime(str(row[key]), format="%Y%m%d", errors="coerce")
-    frame = pd.DataFrame([row], index=pd.Index([symbol], name="symbol"))
-    return frame.astype({key: "datetime64[s]" for key in dates})
 
 
 def reference_price(prev_close: float, fenhong: float = 0.0, songzhuangu: float = 0.0,
@@ -227,13 +156,6 @@ def _price_records(day: IntArray, category: IntArray, column: Any) -> tuple[_Rec
     return records.take(rows), rows
 
 
-def single_decimal(values: FloatArray) -> FloatArray:
-    """Values that travelled as 32-bit floats as their shortest decimal: 0.237 arrives as
-    0.2370000034570694, and what the issuer announced (and the exchange computed its reference
-    price from) is 0.237."""
-    return np.asarray(values, dtype=np.float64).astype(np.float32).astype(str).astype(np.float64)
-
-
 def adjust_prices(days: IntArray, prices: FloatArray, event_days: IntArray,
                   category: IntArray, values: Mapping[str, FloatArray], method: str,
                   daily: Optional[tuple[IntArray, FloatArray]] = None) -> FloatArray:
@@ -243,7 +165,7 @@ def adjust_prices(days: IntArray, prices: FloatArray, event_days: IntArray,
     single-precision ones as their shortest decimal). `daily`: the day numbers (ascending) and
     closes of daily bars to measure the events on, as `adjust`'s `daily`. Returns the
     adjusted prices."""
-    _check_method(method)
+    check_method(method)
     records, _ = _price_records(event_days, category,
                                 lambda key: values.get(key, np.zeros(len(category))))
     group = np.zeros(len(days), np.int64)
@@ -375,12 +297,6 @@ def _bar_times(bars: Frame) -> Any:
         if name in bars.columns:
             return pd.DatetimeIndex(bars[name])
     raise ValueError("bars need a DatetimeIndex or a 'datetime' or 'date' column")
-
-
-def _check_method(method: str) -> None:
-    if method not in METHODS:
-        raise ValueError(f"invalid adjustment method {method!r}: expected one of "
-                         f"{', '.join(METHODS)} or None")
 
 
 class _Rows(NamedTuple):
@@ -551,7 +467,7 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     """
     if method is None:
         return bars
-    _check_method(method)
+    check_method(method)
     tables, group, keys, _, _, _ = _prepare(bars, events, as_of, daily)
     mul, off, vol = _bar_maps(tables, group, keys, method)
     out = bars.copy(deep=False)
@@ -584,7 +500,7 @@ def daily_needs(times: Any, events: Any, method: str, *, as_of: Any = None) -> D
 
     Affine ``"hfq"`` needs nothing: its maps come from the records alone. Events after `as_of`
     are left out, as `adjust` leaves them out."""
-    _check_method(method)
+    check_method(method)
     days = _days(times)
     days = days[days != _NAT]
     records, _, _ = _records(events)

@@ -1,4 +1,4 @@
-"""Securities as users write them, and the bar periods by name.
+"""Securities as users write them.
 
 A security is a market and a six-digit code. Users write it in many ways: ``600036``,
 ``sh600036``, ``SH600036``, ``600036.SH``, ``600036.XSHG`` (the exchange's MIC suffix) or a
@@ -8,6 +8,10 @@ from __future__ import annotations
 
 import re
 from typing import Iterable, NamedTuple, Union
+
+# The periods' old home: their names and categories live in pelmora.periods.
+from .periods import DAILY_CATEGORIES as DAILY_CATEGORIES, PERIOD_ALIASES as PERIOD_ALIASES
+from .periods import PERIODS as PERIODS, parse_period as parse_period, period_name as period_name
 
 SZ, SH = 0, 1
 MARKETS = {"sz": SZ, "sh": SH}
@@ -22,29 +26,6 @@ _BEIJING_PREFIXES = ("43", "83", "87", "889", "92")
 
 _PREFIXED = re.compile(r"([a-z]{2,4})[.:]?(\d{6})")
 _SUFFIXED = re.compile(r"(\d{6})\.([a-z]{2,4})")
-
-# Bar periods by name, with the K-line category each asks the server for. These names are the
-# canonical ones: the store's tables, its Parquet folders and its log use them.
-PERIODS = {"1m": 8, "5m": 0, "15m": 1, "30m": 2, "60m": 3, "day": 9, "week": 5, "month": 6,
-           "quarter": 10, "year": 11}
-# pandas' offset names (old and new) for the same periods, and the canonical name each stands
-# for. Kept here rather than asked of pandas, whose spellings change between versions. Matched
-# as written: in pandas "M" is a month and "min" a minute, so case tells them apart. An alias
-# chooses the period only: bars keep the server's stamps (a week at its last trading day, not
-# at pandas' Sunday).
-PERIOD_ALIASES = {
-    "min": "1m", "1min": "1m", "5min": "5m", "15min": "15m", "30min": "30m", "60min": "60m",
-    "h": "60m", "1h": "60m", "H": "60m", "1H": "60m",
-    "D": "day", "1D": "day", "d": "day", "1d": "day",
-    "W": "week", "1W": "week", "W-FRI": "week",
-    "M": "month", "ME": "month", "1ME": "month",
-    "Q": "quarter", "QE": "quarter", "1QE": "quarter", "QE-DEC": "quarter",
-    "Y": "year", "YE": "year", "1YE": "year", "A": "year", "YE-DEC": "year",
-}
-# Names that mean minutes in pelmora and months in pandas: refused rather than guessed.
-_AMBIGUOUS_PERIODS = frozenset({"1M", "5M", "15M", "30M", "60M"})
-# Categories whose bars cover a day or more (4 is the older name of a daily bar).
-DAILY_CATEGORIES = frozenset({4, 5, 6, 9, 10, 11})
 
 SymbolLike = Union[str, tuple[int, str], "Symbol"]
 
@@ -134,41 +115,6 @@ def is_index_name(name: str) -> bool:
     ask a market's worth)."""
     market = MARKETS.get(name[:2])
     return market is not None and is_index(Symbol(market, name[2:]))
-
-
-def period_name(period: str | int) -> str:
-    """The canonical name of a period: one of `PERIODS` (``"day"``, ``"5m"``, ...), matched
-    whatever its case; one of pandas' offset names in `PERIOD_ALIASES` (``"D"``, ``"W"``,
-    ``"M"``/``"ME"``, ``"Q"``/``"QE"``, ``"Y"``/``"YE"``, ``"5min"``, ``"h"``, ...), matched as
-    written; or a category 0-11 (an int or its digits), named by its period where it has one
-    (``9`` is ``"day"``; categories 4 and 7 keep their digits). ``"1m"`` is a minute, ``"M"`` a
-    month; ``"1M"``, ``"5M"`` ..., minutes here and months in pandas, are refused. ValueError
-    listing the accepted names for anything else."""
-    if isinstance(period, int) and not isinstance(period, bool) and 0 <= period <= 11:
-        return _CATEGORY_NAMES.get(period, str(period))
-    if isinstance(period, str):
-        text = period.strip()
-        if text in _AMBIGUOUS_PERIODS:
-            raise ValueError(f"ambiguous period {period!r}: minutes in pelmora, months in "
-                             f"pandas: write {text.lower()} or {text[:-1]}min for minutes, M "
-                             f"or month for a month")
-        if text in PERIOD_ALIASES:
-            return PERIOD_ALIASES[text]
-        if text.lower() in PERIODS:
-            return text.lower()
-        if text.isdigit() and int(text) <= 11:
-            return _CATEGORY_NAMES.get(int(text), str(int(text)))
-    raise ValueError(f"invalid period {period!r}: expected one of {', '.join(PERIODS)}, "
-                     f"pandas' {', '.join(PERIOD_ALIASES)}, or a category 0-11")
-
-
-def parse_period(period: str | int) -> int:
-    """The K-line category of a period (any name `period_name` takes)."""
-    name = period_name(period)
-    return PERIODS[name] if name in PERIODS else int(name)
-
-
-_CATEGORY_NAMES = {category: name for name, category in PERIODS.items()}
 
 
 def many(values: SymbolLike | Iterable[SymbolLike]) -> list[SymbolLike]:

@@ -8,10 +8,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pelmora import HQ, adjusted
+from pelmora import HQ
+from pelmora.hq import adjusted
 from pelmora.adjust import METHODS, adjust, resample_daily
 from pelmora.cli import main
-from pelmora.local_files import read_day_frame
+from pelmora.files import read_day_frame
 from pelmora.store import Store, sync
 from pelmora.testing import SimulatedMarket, SimulatedServer
 from pelmora.testing.vipdoc import write_vipdoc

@@ -15,12 +15,13 @@ import pytest
 
 from fakehq import FakeHQ
 from pelmora import HQ, __version__, build_info, config
-from pelmora.adjust import METHODS, adjust, xdxr_frame
+from pelmora.adjust import METHODS, adjust
+from pelmora.events import xdxr_frame
 from pelmora.cli import build_parser, main
 from pelmora.cli.options import ADJUST_METHODS
 from pelmora.cli import output
 from pelmora.cli.output import display_width
-from pelmora.local_files import read_day_frame
+from pelmora.files import read_day_frame
 from pelmora.store import Store
 from pelmora.testing.vipdoc import day_file_bytes
 

@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 
 from pelmora import HQ, DataWarning, TdxClient
+from pelmora.periods import to_period
 from pelmora.testing import serve
 
 SEED, FILL = 3, 60
@@ -75,9 +76,14 @@ def test_short_history_warns_once_per_security_and_period(server, way):
     message = (f"^sh600036: {n} day bars, not {n + 500}: its history goes back only to {first}$"
                if way == "count" else f"^sh600036: the server's day bars go back only to {first}$")
     with HQ([f"{server[0]}:{server[1]}"], connections=2) as hq:
-        with pytest.warns(DataWarning, match=message):
+        with pytest.warns(DataWarning, match=message) as said:
             got = hq.bars("600036", **kwargs)
+        assert said[0].filename == __file__  # the caller's line, however deep it was given
         pd.testing.assert_frame_equal(got, full, check_index_type=False)
+        if way == "start":  # paged back for many securities at once
+            with pytest.warns(DataWarning, match="^sh600036: .* month bars") as said:
+                hq.bars_many(["600036"], "month", **kwargs)
+            assert said[0].filename == __file__
         with warnings.catch_warnings():
             warnings.simplefilter("error", DataWarning)
             for name in ("600036", "sh600036", "600036.SH"):
@@ -120,7 +126,7 @@ def test_start_and_end(hq, server, period, start, end, reach):
     ("D", "day"), ("d", "day"), (" Day ", "day"), (9, "day"), ("W", "week"), ("M", "month"),
     ("ME", "month"), ("Q", "quarter"), ("QE", "quarter"), ("Y", "year"), ("YE", "year"),
     ("min", "1m"), ("1min", "1m"), ("5min", "5m"), ("15min", "15m"), ("30min", "30m"),
-    ("60min", "60m"), ("h", "60m"), ("1h", "60m"),
+    ("60min", "60m"), ("h", "60m"), ("1h", "60m"), (to_period("W"), "week"),
 ])
 def test_periods_by_pandas_names(hq, alias, name):
     pd.testing.assert_frame_equal(hq.bars("600036", alias, count=20),

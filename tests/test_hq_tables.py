@@ -38,7 +38,7 @@ def test_securities_are_every_page(hq, core, market):
 
 
 def test_xdxr_and_finance_equal_core_records(hq, core):
-    from pelmora.adjust import finance_frame, xdxr_frame
+    from pelmora.events import finance_frame, xdxr_frame
     names = [f"{'sh' if m else 'sz'}{c}" for m, c in CODES]
     many, fins = hq.xdxr_many(names), hq.finance_many(names)
     assert any(len(f) for f in many.values())
@@ -85,7 +85,7 @@ def test_quotes_equal_core_and_name_the_unanswered(hq, core):
 
 
 def test_servertime_packs_a_time_of_day():
-    from pelmora.quotes import clock_time
+    from pelmora.hq.quotes import clock_time
     packed = [15000000, 9300512, 0, 23595999, -7, 24000000, 9610000, 9306000]
     got = pd.Series(clock_time(packed))
     want = pd.to_timedelta(["15:00:00", "09:30:05", "00:00:00", "23:59:59", None, None, None,
@@ -126,8 +126,8 @@ def core_ticks(core, market, code, number):
 @pytest.mark.parametrize("page", [2000, 300])
 @pytest.mark.parametrize("date", [None, "2025-06-10", 20250610])
 def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
-    import pelmora.intraday
-    monkeypatch.setattr(pelmora.intraday, "TICK_PAGE", page)
+    import pelmora.hq.intraday
+    monkeypatch.setattr(pelmora.hq.intraday, "TICK_PAGE", page)
     day = pd.Timestamp(str(date)) if date else pd.Timestamp(hq.trading_day())
     got = hq.ticks("600036", date=date)
     want = core_ticks(core, 1, "600036", int(day.strftime("%Y%m%d")) if date else 0)

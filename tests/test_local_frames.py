@@ -1,6 +1,7 @@
 """Local files and TDX data folders as frames: equal to the dict readers' records for the same
 files, FIFOs and directories refused without blocking, files cut while read, the folder's
 filters, and the simulated market's vipdoc folder equal to what HQ answers for it."""
+import io
 import os
 import re
 import subprocess
@@ -15,7 +16,7 @@ import pytest
 from pelmora import HQ, DataWarning, read_daily_bars, read_day_frame, read_minute_bars, \
     read_minute_frame, read_vipdoc
 from pelmora.testing import SimulatedMarket, serve
-from pelmora.local_files import find_files
+from pelmora.files import find_files
 from pelmora.symbols import is_index, parse_symbol
 from pelmora.testing.vipdoc import write_vipdoc
 from pelmora.testing.wire import quantize_volume
@@ -306,6 +307,17 @@ def test_progress_reports_every_file_and_can_stop_the_read(vipdoc):
         raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
         read_vipdoc(vipdoc, progress=stop)
+
+
+def test_progress_none_draws_no_bar_even_on_a_terminal(vipdoc, monkeypatch):
+    term = io.StringIO()
+    term.isatty = lambda: True
+    monkeypatch.setattr(sys, "stderr", term)
+    read_vipdoc(vipdoc)
+    read_vipdoc(vipdoc, progress=False)
+    assert term.getvalue() == ""
+    read_vipdoc(vipdoc, progress=True)  # asked for: drawn, then cleared
+    assert re.search(r"\d+/\d+ \[.* files/s\]", term.getvalue())
 
 
 def test_adjust_passes_through_pelmora_adjust(vipdoc):

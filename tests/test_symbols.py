@@ -3,6 +3,7 @@ raised every time, and a bound on what it keeps."""
 import pytest
 
 from pelmora import symbols
+from pelmora.periods import to_period
 from pelmora.symbols import Symbol, parse_symbol
 
 NAMES = {"600036": Symbol(1, "600036"), " 000001.sz": Symbol(0, "000001"),
@@ -71,6 +72,19 @@ def test_period_names(period, name):
     assert symbols.parse_period(period) == symbols.PERIODS.get(name, int(name) if name.isdigit()
                                                                else -1)
     assert set(symbols.PERIOD_ALIASES.values()) <= set(symbols.PERIODS)
+
+
+@pytest.mark.parametrize("period, minutes, daily, longer", [
+    ("1m", 1, False, False), ("5min", 5, False, False), ("h", 60, False, False),
+    (7, None, False, False), ("D", None, True, False), ("4", None, True, False),
+    ("W", None, True, True), ("quarter", None, True, True), (11, None, True, True),
+])
+def test_a_period_says_how_long_its_bars_are(period, minutes, daily, longer):
+    parsed = to_period(period)
+    assert (parsed.minutes, parsed.daily, parsed.longer) == (minutes, daily, longer)
+    assert to_period(parsed) is parsed  # parsed once, handed on as it is
+    assert str(parsed) == parsed.name == symbols.period_name(period)
+    assert parsed.category == symbols.parse_period(period)
 
 
 @pytest.mark.parametrize("value, want", [

@@ -8,7 +8,7 @@ from ..symbols import parse_symbol
 from . import output
 from .options import (ADJUST_METHODS, CODE_HELP, PERIOD_HELP, CommandError, Parents, Subparsers, arg,
                       date, open_hq, period, positive)
-from .progress import Bar
+from ..progress import Bar
 
 DEFAULT_COUNT = 100
 

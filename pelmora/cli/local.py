@@ -80,7 +80,7 @@ def _adjusted(frame: pd.DataFrame, args: argparse.Namespace) -> pd.DataFrame:
             raise CommandError("--events-from gives the events of --adjust: give --adjust too")
         return frame
     from ..adjust import adjust
-    from ..local_files import between, symbol_of_file
+    from ..files import between, symbol_of_file
     symbol = symbol_of_file(args.file)
     if symbol is None:
         raise CommandError(f"{args.file}: --adjust needs the security in the file's name, "
@@ -91,7 +91,7 @@ def _adjusted(frame: pd.DataFrame, args: argparse.Namespace) -> pd.DataFrame:
 
 
 def run_day(args: argparse.Namespace) -> int:
-    from ..local_files import read_day_frame
+    from ..files import read_day_frame
     path = _regular_file(args.file)
     frame = read_day_frame(path, **_bounds(args), price_decimals=args.price_decimals)
     output.write(_adjusted(frame, args), args.format)
@@ -99,7 +99,7 @@ def run_day(args: argparse.Namespace) -> int:
 
 
 def run_minute(args: argparse.Namespace) -> int:
-    from ..local_files import read_minute_frame
+    from ..files import read_minute_frame
     path = _regular_file(args.file)
     frame = read_minute_frame(path, **_bounds(args))
     output.write(_adjusted(frame, args), args.format)

@@ -8,7 +8,7 @@ from ..limits import QUOTE_PAGE
 from ..symbols import parse_symbol
 from . import output
 from .options import CODE_HELP, Parents, Subparsers, arg, market, open_hq
-from .progress import Bar
+from ..progress import Bar
 
 QUOTE_TABLE_COLUMNS = ["price", "change%", "open", "high", "low", "last_close", "vol", "amount",
                        "bid1", "ask1"]

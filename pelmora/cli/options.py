@@ -13,8 +13,10 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple, TypeVar
 
 from ..limits import MAX_CONNECTIONS
+from ..methods import METHODS
 from ..servers import parse_address
-from ..symbols import MARKETS, PERIODS, period_name
+from ..periods import PERIODS, Period, to_period
+from ..symbols import MARKETS
 
 if TYPE_CHECKING:
     from ..hq import HQ
@@ -26,8 +28,7 @@ T = TypeVar("T")
 
 # Connections over the servers, as HQ opens by default.
 DEFAULT_CONNECTIONS = 8
-# pelmora.adjust.METHODS, named here so that building the parser imports no pandas.
-ADJUST_METHODS = ("qfq", "hfq", "qfq-ratio", "hfq-ratio")
+ADJUST_METHODS = METHODS
 
 
 class CommandError(Exception):
@@ -86,11 +87,11 @@ def make_parents() -> Parents:
     return Parents(output, servers)
 
 
-def period(text: str) -> str:
-    """The canonical name of a bar period given by any name `HQ.bars` takes ("day", "5m",
-    pandas' "D" or "5min", a category): what the commands print and store."""
+def period(text: str) -> Period:
+    """The bar period given by any name `HQ.bars` takes ("day", "5m", pandas' "D" or "5min", a
+    category), parsed once: the commands hand it on as it is."""
     try:
-        return period_name(text)
+        return to_period(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 

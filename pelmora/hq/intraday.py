@@ -4,14 +4,16 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from .fetch import TableQuery
-from .limits import MAX_OFFSET as MAX_START, TRANSACTION_PAGE
+from ..dates import DateLike, bound
+from ..fetch import TableQuery
+from ..limits import MAX_OFFSET, TRANSACTION_PAGE
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
     import pandas as pd
 
+# Ticks a request asks for (a name of its own, so that a test can page by fewer).
 TICK_PAGE = TRANSACTION_PAGE
 TICK_COLUMNS = ("price", "vol", "num", "buyorsell")
 MINUTE_COLUMNS = ("price", "vol")
@@ -42,8 +44,8 @@ def tick_pages(run: Callable[[list[TableQuery]], Any], market: int,
     page = TICK_PAGE
     pages: list[dict[str, Any]] = []
     start, ask = 0, 1
-    while start <= MAX_START:
-        starts = range(start, min(start + ask * page, MAX_START + 1), page)
+    while start <= MAX_OFFSET:
+        starts = range(start, min(start + ask * page, MAX_OFFSET + 1), page)
         batch = run([TableQuery(market, code, s, page, number) for s in starts])
         data, edges = batch.columns(TICK_COLUMNS + ("minute",)), batch.bounds()
         pages += [{n: c[edges[k]:edges[k + 1]] for n, c in data.items()}
@@ -84,3 +86,11 @@ def day_number(day: np.datetime64) -> int:
     """YYYYMMDD of a day, as the history requests take it."""
     text = str(day)
     return int(text[:4] + text[5:7] + text[8:10])
+
+
+def history_day(date: DateLike) -> tuple[np.datetime64, int]:
+    """The day of a past date, and its number as the history requests take it."""
+    when = bound(date, "date", False)
+    assert when is not None
+    day = when.astype("M8[D]")
+    return day, day_number(day)

@@ -3,9 +3,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from .fetch import raise_first
-from .limits import QUOTE_PAGE
-from .symbols import MARKET_NAMES, Symbol
+from ..fetch import raise_first
+from ..limits import QUOTE_PAGE
+from ..symbols import MARKET_NAMES, Symbol
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -32,13 +32,13 @@ def requests(syms: Sequence[Symbol]) -> list[list[tuple[int, str]]]:
     return [pairs[i:i + QUOTE_PAGE] for i in range(0, len(pairs), QUOTE_PAGE)]
 
 
-def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
+def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str], None],
           day: Callable[[], Any]) -> pd.DataFrame:
     """The frame of the securities answered (index ``symbol``, a row each, in the order
     answered), ``servertime`` the time of each quote on the trading day `day()` gives.
-    Securities asked of a failed request or not answered are named through `warn` (text,
-    stack level from its caller) and in ``attrs["errors"]`` and ``attrs["missing"]``; raises
-    the first failure when every request failed."""
+    Securities asked of a failed request or not answered are named through `warn` and in
+    ``attrs["errors"]`` and ``attrs["missing"]``; raises the first failure when every request
+    failed."""
     import pandas as pd
     errors = batch.errors()
     if len(errors) == len(requests(syms)):
@@ -59,8 +59,8 @@ def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str, int], None],
     missing = [name for name in asked if name not in answered]
     out.attrs.update(missing=missing, errors=failed)
     if missing:
-        warn(f"no quote for {len(missing)} securities: {', '.join(missing)}", 3)
+        warn(f"no quote for {len(missing)} securities: {', '.join(missing)}")
     if failed:
         listing = "; ".join(f"{n} ({r})" for n, r in failed.items())
-        warn(f"quotes of {len(failed)} securities failed: {listing}", 3)
+        warn(f"quotes of {len(failed)} securities failed: {listing}")
     return out

@@ -1,11 +1,11 @@
-"""A market's security list as a frame."""
+"""A market's security list as a frame, and the requests of its pages."""
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from .fetch import TableQuery
-from .limits import LIST_PAGE
-from .symbols import MARKET_NAMES
+from ..fetch import TableQuery
+from ..limits import LIST_PAGE
+from ..symbols import MARKET_NAMES
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -16,18 +16,6 @@ COLUMNS = ("code", "name", "volunit", "decimal_point", "pre_close")
 def pages(market: int, total: int) -> list[TableQuery]:
     """The list requests of a market of `total` securities."""
     return [TableQuery(market, "", start) for start in range(0, total, LIST_PAGE)]
-
-
-def at_least(seen: int) -> int:
-    """The fewest securities a list or count may hold, where `seen` were last seen, before it
-    is asked of another server: an empty one, or one more than a tenth shorter, is suspect."""
-    return max(1, seen - seen // 10)
-
-
-def page_floors(total: int) -> list[int]:
-    """The fewest rows each list page of a market of `total` securities may hold before it is
-    asked of another server: nine tenths of what the count leaves for it."""
-    return [min(LIST_PAGE, total - start) * 9 // 10 for start in range(0, total, LIST_PAGE)]
 
 
 def frame(batch: Any, market: int) -> pd.DataFrame:

@@ -1,4 +1,5 @@
-"""A progress bar on standard error (tqdm), drawn only when that is a terminal."""
+"""A progress bar on standard error (tqdm): the one the library draws when asked to, and the
+command line hands to its calls."""
 from __future__ import annotations
 
 import sys
@@ -6,7 +7,7 @@ from typing import Any
 
 
 class Bar:
-    """A ``progress(done, total)`` callback for the library that draws a bar of `what`
+    """A ``progress(done, total)`` callback that draws a bar of `what`
     (requests, files) and clears it when `done` reaches `total` or at `close()`. Inactive when
     standard error is not a terminal, unless `always`."""
 
