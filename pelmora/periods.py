@@ -8,6 +8,8 @@ from __future__ import annotations
 
 from typing import NamedTuple, Optional, Union
 
+from ._engine import MINUTE_CATEGORIES
+
 # Bar periods by name, with the K-line category each asks the server for. These names are the
 # canonical ones: the store's tables, its Parquet folders and its log use them.
 PERIODS = {"1m": 8, "5m": 0, "15m": 1, "30m": 2, "60m": 3, "day": 9, "week": 5, "month": 6,
@@ -28,8 +30,9 @@ PERIOD_ALIASES = {
 }
 # Names that mean minutes in pelmora and months in pandas: refused rather than guessed.
 _AMBIGUOUS_PERIODS = frozenset({"1M", "5M", "15M", "30M", "60M"})
-# Categories whose bars cover a day or more (4 is the older name of a daily bar).
-DAILY_CATEGORIES = frozenset({4, 5, 6, 9, 10, 11})
+# Categories whose bars cover a day or more (4 is the older name of a daily bar): those the
+# engine does not decode as minutes.
+DAILY_CATEGORIES = frozenset(range(12)) - MINUTE_CATEGORIES
 # Categories whose bars cover more than a day: adjusted ones are built from adjusted days.
 LONGER_CATEGORIES = frozenset({5, 6, 10, 11})
 # Minutes a bar of each minute category spans (7 keeps its digits: pelmora names no length).

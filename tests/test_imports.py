@@ -172,7 +172,6 @@ def test_no_module_uses_anothers_private_names(name):
     ("pelmora.adjust", "pelmora.events", ["xdxr_frame", "finance_frame", "xdxr_columns_frame",
                                           "single_decimal", "SINGLE_KEYS"]),
     ("pelmora.adjust", "pelmora.methods", ["METHODS", "check_method"]),
-    ("pelmora.adjusted", "pelmora.methods", ["check_method"]),
     ("pelmora.symbols", "pelmora.periods", ["PERIODS", "PERIOD_ALIASES", "DAILY_CATEGORIES",
                                             "period_name", "parse_period"]),
 ])

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
-from ..adjusted import check_method
+from ..methods import check_method
 from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
                        period_name)
 from . import blocks, checksums, schema, views

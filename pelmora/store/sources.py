@@ -16,7 +16,9 @@ from typing import Any, Callable, Sequence, TypeVar
 
 import numpy as np
 
-from .. import quotes, records, securities
+from .. import records
+from ..hq import quotes, securities
+from ..hq.listing import at_least, page_floors
 from ..adjust import SINGLE_KEYS, single_decimal
 from ..fetch import Fetch, Pending, TableQuery, TableResult, raise_first
 from ..symbols import Symbol
@@ -173,9 +175,9 @@ class Tables:
         """The security list of `market`: its count is asked now, its pages started. `known`,
         the number of securities the store last listed there, makes a much shorter answer
         doubted."""
-        total = self._fetch.security_count(market, at_least=securities.at_least(known or 0))
+        total = self._fetch.security_count(market, at_least=at_least(known or 0))
         pending = self._fetch.start_table("securities", securities.pages(market, total),
-                                          at_least=securities.page_floors(total)) \
+                                          at_least=page_floors(total)) \
             if total else None
 
         def take() -> list[Listed]:
