@@ -78,6 +78,17 @@ def best_of(runs, job):
     return min(times), result
 
 
+def check(got, want):
+    """HQ's quotes are TdxClient's, servertime dated: its time of day is the packed HHMMSSxx
+    without the hundredths."""
+    clock = got["servertime"]
+    seconds = (clock - clock.dt.normalize()).dt.total_seconds().astype("int64")
+    hhmmss = seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
+    assert (hhmmss.to_numpy() == want.loc[got.index, "servertime"].to_numpy() // 100).all()
+    columns = [c for c in got.columns if c != "servertime"]
+    pd.testing.assert_frame_equal(got[columns], want[columns], check_dtype=False)
+
+
 def measure(host, port, codes, runs):
     out = {}
     client = TdxClient()
@@ -88,7 +99,7 @@ def measure(host, port, codes, runs):
     for n in (1, 4, 8):
         with HQ([f"{host}:{port}"], connections=n) as hq:
             t, got = best_of(runs, lambda: hq.quotes(names))
-        pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
+        check(got, want)
         out[f"hq{n}_s"] = t
         out[f"hq{n}_speedup"] = out["core_s"] / t
     return out

@@ -219,7 +219,7 @@ class Store:
 
     @names_file
     def xdxr(self, symbol: SymbolLike) -> Frame:
-        """The stored ex-rights records of a security, as `pelmora.adjust.xdxr_frame`.
+        """The stored ex-rights records of a security, as `pelmora.events.xdxr_frame`.
 
         Units: see the units table in the docs (docs/units.md).
         """
@@ -234,7 +234,7 @@ class Store:
 
     @names_file
     def finance(self, symbol: SymbolLike) -> Frame:
-        """The stored finance snapshot of a security, as `pelmora.adjust.finance_frame`.
+        """The stored finance snapshot of a security, as `pelmora.events.finance_frame`.
 
         Units: see the units table in the docs (docs/units.md).
         """

@@ -74,7 +74,7 @@ def closes(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, tuple[fl
 def event_rows(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, list[Event]]:
     """The events of each security whose request did not fail, oldest first (those without a
     calendar date last): single-precision values as their shortest decimal, as
-    `pelmora.adjust.xdxr_frame` gives them."""
+    `pelmora.events.xdxr_frame` gives them."""
     data = result.columns(records.XDXR + records.XDXR_VALUES)
     dates = data["year"] * 10000 + data["month"] * 100 + data["day"]
     dated = valid_dates(dates)

@@ -34,7 +34,7 @@ from .writer import Update, Writer
 OVERLAP = 3                      # stored bars asked again to catch corrections
 BARS_PER_DAY = {"day": 1, "5m": 48, "1m": 240}
 FULL_CHUNK, UPDATE_CHUNK = 96, 400
-IN_FLIGHT = 3                    # batches started on the engine at once
+IN_FLIGHT = 6                    # batches started on the engine at once
 DEEPEST = "1990-01-01"
 # A stored history that starts within this many weekdays after --since reaches it: the
 # markets' longest holidays close them for a week.
