@@ -14,14 +14,13 @@ from pelmora.store.check import check
 from pelmora.store.schema import connect
 from pelmora.testing import SimulatedServer
 
-FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
+from store_market import DAY, FILL, NEXT, SEED, two_days
 
 
 @pytest.fixture(scope="module")
 def servers():
-    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as a, \
-            SimulatedServer(seed=SEED, fill=FILL, today=NEXT) as b:
-        yield f"{a.host}:{a.port}", f"{b.host}:{b.port}"
+    with two_days() as both:
+        yield both
 
 
 @pytest.fixture(scope="module")

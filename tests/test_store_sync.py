@@ -13,16 +13,14 @@ from pelmora.store import Store, sync
 from pelmora.store import sources, writer
 from pelmora.store.walk import Chunk
 from pelmora.symbols import Symbol
-from pelmora.testing import SimulatedServer
 
-FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
+from store_market import two_days
 
 
 @pytest.fixture(scope="module")
 def servers():
-    with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as a, \
-            SimulatedServer(seed=SEED, fill=FILL, today=NEXT) as b:
-        yield f"{a.host}:{a.port}", f"{b.host}:{b.port}"
+    with two_days() as both:
+        yield both
 
 
 def refused(*args, **kwargs):

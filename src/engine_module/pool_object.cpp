@@ -104,6 +104,15 @@ bool table_batch(QueryKind kind, const std::vector<PyObject*>& items,
 }
 
 // Raises the first error of a batch; true when there is none.
+// The one request that counts a market's securities; `at_least` as the engine's Query has it.
+Query count_query(uint8_t market, uint32_t at_least) {
+    Query q;
+    q.kind = QueryKind::SecurityCount;
+    q.market = market;
+    q.at_least = at_least;
+    return q;
+}
+
 bool all_succeeded(const Batch& batch) {
     for (const auto& e : batch.errors)
         if (e) return check(*e);
@@ -169,11 +178,7 @@ struct SecurityCount {
     PyObject* operator()(PoolCall& call, uint8_t market, uint32_t at_least) const {
         engine::Pool* pool = live_pool(call);
         if (!pool) return nullptr;
-        Query q;
-        q.kind = QueryKind::SecurityCount;
-        q.market = market;
-        q.at_least = at_least;
-        auto batch = run(*pool, {q}, nullptr);
+        auto batch = run(*pool, {count_query(market, at_least)}, nullptr);
         if (!batch) return nullptr;
         if (batch->errors[0]) return raise(*batch->errors[0]);
         return PyLong_FromUnsignedLong(batch->rows[0]);
@@ -190,11 +195,7 @@ struct SecurityCodes {
                          uint32_t at_least) const {
         engine::Pool* pool = live_pool(call);
         if (!pool) return nullptr;
-        Query count_query;
-        count_query.kind = QueryKind::SecurityCount;
-        count_query.market = market;
-        count_query.at_least = at_least;
-        auto counted = run(*pool, {count_query}, nullptr);
+        auto counted = run(*pool, {count_query(market, at_least)}, nullptr);
         if (!counted || !all_succeeded(*counted)) return nullptr;
         const unsigned total = counted->rows[0];
         constexpr unsigned kPage = proto::kListPage;
