@@ -6,7 +6,10 @@ import pathlib
 
 import pytest
 
-ROOT = pathlib.Path(__file__).parents[1] / "pelmora"
+import pelmora
+
+# The sources of the pelmora under test: the checkout's, or the installed wheel's.
+ROOT = pathlib.Path(pelmora.__file__).parent
 
 
 def module_name(path):
