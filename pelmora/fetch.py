@@ -53,8 +53,8 @@ class TableQuery(NamedTuple):
 QuoteQuery = Sequence[tuple[int, str]]
 
 
-class BarResult:
-    """The bars of a batch, request after request, over the engine's memory."""
+class _Result:
+    """A batch's result over the engine's memory: its requests' rows one after the other."""
 
     __slots__ = ("batch",)
 
@@ -63,6 +63,16 @@ class BarResult:
 
     def __len__(self) -> int:
         return len(self.batch)
+
+    def errors(self) -> list[tuple[int, BaseException]]:
+        """(request number, its error) of the requests that failed."""
+        return self.batch.errors()  # type: ignore[no-any-return]
+
+
+class BarResult(_Result):
+    """The bars of a batch, request after request."""
+
+    __slots__ = ()
 
     def bars(self) -> Bars:
         """Every row: times (datetime64[s]) and the block of values, one row per column."""
@@ -75,21 +85,11 @@ class BarResult:
         import numpy as np
         return np.frombuffer(self.batch.column("counts"), dtype=np.int64)
 
-    def errors(self) -> list[tuple[int, BaseException]]:
-        """(request number, its error) of the requests that failed."""
-        return self.batch.errors()  # type: ignore[no-any-return]
 
-
-class TableResult:
+class TableResult(_Result):
     """The rows of a batch of one table kind, request after request."""
 
-    __slots__ = ("batch",)
-
-    def __init__(self, batch: Any) -> None:
-        self.batch = batch
-
-    def __len__(self) -> int:
-        return len(self.batch)
+    __slots__ = ()
 
     def names(self) -> list[str]:
         """The column names the answers held (finance columns vary with the server)."""
@@ -114,10 +114,6 @@ class TableResult:
         """Request i's rows are [bounds[i], bounds[i + 1])."""
         import numpy as np
         return np.concatenate([np.zeros(1, dtype=np.int64), np.cumsum(self.rows())])
-
-    def errors(self) -> list[tuple[int, BaseException]]:
-        """(request number, its error) of the requests that failed."""
-        return self.batch.errors()  # type: ignore[no-any-return]
 
 
 class Pending(Generic[T]):

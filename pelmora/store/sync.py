@@ -28,7 +28,8 @@ from .codec import key_of_date, time_keys
 from .lock import SyncLock
 from .repair import repair
 from .sources import Fetched, Listed, Tables
-from .walk import Chunk, reason
+from ..hq.notices import reason
+from .walk import Chunk
 from .writer import Update, Writer
 
 OVERLAP = 3                      # stored bars asked again to catch corrections

@@ -17,16 +17,10 @@ import numpy as np
 from ..fetch import BarQuery, BarResult
 from ..frames import Bars, concat
 from ..hq import count_pages
+from ..hq.notices import reason
 from ..limits import BAR_PAGE, MAX_OFFSET
 from ..symbols import Symbol, is_index, parse_period
 from .codec import time_keys
-
-
-def reason(exc: BaseException) -> str:
-    """How a failure is named in the summary and the sync log."""
-    # str() of a KeyError is the repr of its key: quotes around the message.
-    text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-    return f"{type(exc).__name__}: {text}"
 
 
 @dataclasses.dataclass
