@@ -244,7 +244,10 @@ class History:
         sums = [0.0, 0.0, 0.0, 0.0]  # cash, rights price, bonus, rights (as read back)
         kept: list[Slots] = []
         for part in parts:
-            cash = max(0.5, round(part["cash"] * yuan * 10, 1)) if "cash" in part else 0.0
+            # Cash per 10 units to a tenth of the price's places, at least five of those.
+            step = 10 ** (1 - self.sec.decimal_point)
+            cash = max(5 * step, round(part["cash"] * yuan * 10, self.sec.decimal_point - 1)) \
+                if "cash" in part else 0.0
             rights_price = (round(part["price"] * yuan, self.sec.decimal_point)
                             if "rights" in part else 0.0)
             # Bonus and rights counts are small whole numbers: exact as singles.

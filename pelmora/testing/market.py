@@ -203,7 +203,8 @@ def _generate_more(market: int, counts: list[int], seed: int,
             used.add(code)
             if kind == "b_share":  # the B share markets opened in 1992 and listed little after
                 listed = rng.randrange(200, 1800)
-                price = int(0.3 * 10 ** places * 10 ** rng.random())
+                dollars = 0.3 if market == 1 else 1.5  # US dollars; Hong Kong dollars
+                price = int(dollars * 10 ** places * 10 ** rng.random())
             elif kind == "bond":  # near the face value of 100
                 listed = ANCHOR - rng.randrange(20, 1500)
                 price = rng.randrange(100, 130) * 10 ** places
