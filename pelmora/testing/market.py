@@ -2,9 +2,9 @@
 
 Everything is a deterministic function of the seed, so a server process (or any number of
 worker processes) and a test that build `SimulatedMarket(seed)` see the same data, whatever the
-order of the requests. Prices are whole ticks: 10^-decimal_point of the trading currency, i.e.
-cents for stocks, indices (hundredths of a point) and Shenzhen's B shares and thousandths for
-funds, bonds, Shanghai's B shares and warrants.
+order of the requests. Prices are whole ticks, 10^-decimal_point of the trading currency: cents
+for the 2-decimal securities (stocks, indices in hundredths of a point, Shenzhen's B shares),
+thousandths for the 3-decimal ones (funds, bonds, Shanghai's B shares, warrants, repos).
 
 How the series hang together:
 
@@ -13,7 +13,8 @@ How the series hang together:
   of 10 bonds), 1% B shares (Shanghai's in US dollars, Shenzhen's in Hong Kong dollars) and 0.3%
   other securities (repos, subscription codes, Shenzhen warrants). `securities` chooses another
   total and `fill` the old way, the dozen well-known codes plus `fill` generated ones per market
-  (stocks, funds and indices only when there are fewer than a few hundred).
+  (the other kinds come in as a market grows: none below 45 securities, all of them from
+  1,000).
 * The trading days are the weekdays since 1990-12-19 up to `today`. Every security has a listing
   day, so histories differ in length (the oldest hold 8,000+ day bars, new listings a few); some
   stocks are suspended for stretches (no bars on those days) and a few are delisted (listed, no
@@ -31,14 +32,13 @@ How the series hang together:
 Volumes count lots of the security's `volunit` units (100 shares, or 10 bonds); turnovers
 (`amount`) are in the trading currency, lots x `volunit` x the bar's mean price, so that
 `amount / (vol * volunit)` lies within a day, week, month, quarter or year bar's low..high
-(intraday bars share out their day's turnover by volume and carry the day's mean price). An
-index keeps its own rule, 12 yuan a unit of volume: `amount / (vol * 100)` lies between 0.0005
-and 0.025 times the index level in points (0.00063 to 0.0195 over every index day of the
-default market). Generated series are kept in
-small LRU caches, so memory stays bounded however many securities are asked for. The answers that
-cover many securities at once, a list page's previous closes and a request's 80 quotes, read
-tables that `prepare` works out for the whole market in one pass (a server does it at start-up);
-without them each such security costs its history.
+(intraday bars share out their day's turnover by volume and carry the day's mean price). An index
+keeps its own rule, 12 yuan a unit of volume: `amount / (vol * 100)` lies between 0.0005 and 0.025
+times the index level in points (0.00063 to 0.0195 over every index day of the default market).
+Generated series are kept in small LRU caches, so memory stays bounded however many securities are
+asked for. The answers that cover many securities at once, a list page's previous closes and a
+request's 80 quotes, read tables that `prepare` works out for the whole market in one pass (a
+server does it at start-up); without them each such security costs its history.
 """
 import dataclasses
 import datetime
