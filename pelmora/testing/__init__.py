@@ -1,17 +1,17 @@
 """A simulated TDX HQ server, for trying pelmora and for testing code that uses it, offline.
 
 The server speaks the server side of the HQ protocol (the set-up exchange, the 16-byte response
-header, raw and zlib-compressed bodies) and answers every command of `TdxClient` with
-deterministic synthetic data of a market of real size: about 2,300 Shanghai and 2,900 Shenzhen
-securities (stocks, funds, a few indices) with listing dates since 1990, suspensions, delistings,
-cash dividends, bonus shares and rights issues, K-line bars of every category, minute series and
-ticks, quotes with five levels, ex-rights records, finance figures, company texts and block
-files. The data follows from a seed and agrees with itself: a quote's price is the last minute
-price and the close of today's bar; raw prices continue from the ex-rights reference price on
-every ex-date, which is also that day's previous close; volumes add up across minutes, ticks,
-bars and quotes (`pelmora.testing.market` and `pelmora.testing.history` tell how). Like a real
-server it answers at most 800 bars, 2,000 ticks and 80 quotes a request, and keeps intraday
-bars for the most recent 24,000 bars of each category only.
+header, raw and zlib-compressed bodies) and answers every command of `TdxClient` with deterministic
+synthetic data of a market of real size: about 2,300 Shanghai and 2,900 Shenzhen securities
+(stocks, funds, indices, bonds, B shares and a few others) with listing dates since 1990,
+suspensions, delistings, cash dividends, bonus shares and rights issues, K-line bars of every
+category, minute series and ticks, quotes with five levels, ex-rights records, finance figures,
+company texts and block files. The data follows from a seed and agrees with itself: a quote's price
+is the last minute price and the close of today's bar; raw prices continue from the ex-rights
+reference price on every ex-date, which is also that day's previous close; volumes add up across
+minutes, ticks, bars and quotes (`pelmora.testing.market` and `pelmora.testing.history` tell how).
+Like a real server it answers at most 800 bars, 2,000 ticks and 80 quotes a request, and keeps
+intraday bars for the most recent 24,000 bars of each category only.
 
 Run it from a shell::
 

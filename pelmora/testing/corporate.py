@@ -92,7 +92,7 @@ class Corporate:
             total=total, tradable=int(first[2]),
             province=rng.randrange(1, 32), industry=rng.randrange(1, 61),
             ipo_date=sec.listed,
-            assets=float(total) * sec.start_price / 100 * rng.uniform(1.5, 6.0),
+            assets=float(total) * sec.start_price / sec.scale * rng.uniform(1.5, 6.0),
             holders=rng.randrange(20_000, 800_000))
 
     def events(self, key: tuple[int, str]) -> tuple[Event, ...]:
@@ -150,7 +150,8 @@ class Corporate:
         prefix = "sh" if sec.market == 1 else "sz"
         lines = {
             "最新提示": [f"{sec.name}({prefix}{sec.code}) 最新提示",
-                         f"最新收盘价：{day.close / 100:.2f}元  前收盘价：{pre_close / 100:.2f}元",
+                         f"最新收盘价：{day.close / sec.scale:.{sec.decimal_point}f}元  "
+                         f"前收盘价：{pre_close / sec.scale:.{sec.decimal_point}f}元",
                          f"今日成交量：{day.vol}手"],
             "公司概况": [f"公司名称：{sec.name}股份有限公司", f"上市日期：{fin[4]}",
                          f"所属地区代码：{fin[1]}  所属行业代码：{fin[2]}"],
@@ -180,7 +181,9 @@ class Corporate:
     @functools.lru_cache(maxsize=8)
     def server_file(self, name: str) -> bytes | None:
         """Bytes of a server file (block files, the industry table), or None."""
-        stocks = [s for m in (1, 0) for s in self.market.securities(m) if not s.is_index]
+        # Blocks group the stocks and funds; bonds, B shares and the like belong to none.
+        stocks = [s for m in (1, 0) for s in self.market.securities(m)
+                  if s.kind in ("stock", "fund")]
         label = {s.key: ("sh" if s.market == 1 else "sz") + s.code for s in stocks}
         rng = self._rng("file", name)
         if name == "block_zs.dat":

@@ -38,6 +38,12 @@ _SEASON = {year: index_on_or_after(year * 10000 + 616) for year in range(1991, 2
 # Index (into the calendar) of the default simulated day; static choices (suspensions,
 # delistings) are placed relative to it, never relative to the `today` asked for.
 ANCHOR = index_on_or_after(20250613)
+# Kinds that move and pay like shares (bonus shares, rights issues).
+EQUITY = ("stock", "b_share")
+# How each kind's price moves: the most daily drift, the daily noise and the scale of the slow
+# waves. Bonds stay near their face value.
+_MOTION = {"stock": (0.0004, 0.018, 1.0), "b_share": (0.0004, 0.018, 1.0),
+           "fund": (0.00025, 0.008, 0.5), "bond": (0.00005, 0.003, 0.12)}
 
 
 _SINGLE = struct.Struct("<f")
@@ -53,17 +59,22 @@ class Security:
     market: int
     code: str
     name: str
-    kind: str            # "stock", "fund" or "index"
+    kind: str            # "stock", "index", "fund", "bond", "b_share" or "other"
     listed: int          # first trading day, YYYYMMDD
-    start_price: int     # cents (an index: hundredths of a point) at listing
+    start_price: int     # ticks at listing (an index: hundredths of a point)
     base_vol: int        # typical lots traded in one minute
     delisted: int = 0    # first day without trading, YYYYMMDD; 0 while listed
-    volunit: int = 100
-    decimal_point: int = 2
+    volunit: int = 100   # units (shares, or bonds) a lot
+    decimal_point: int = 2  # a price tick is 10^-decimal_point of the currency
 
     @property
     def is_index(self) -> bool:
         return self.kind == "index"
+
+    @property
+    def scale(self) -> int:
+        """Ticks a unit of the currency."""
+        return 10 ** self.decimal_point
 
     @property
     def key(self) -> tuple[int, str]:
@@ -80,20 +91,21 @@ class Event:
 class DayBars(NamedTuple):
     """Columns of the day bars of the traded days of a calendar range."""
     day: Ints         # calendar index of each bar
-    open: Ints        # cents
+    open: Ints        # ticks
     high: Ints
     low: Ints
     close: Ints
     vol: Ints         # lots
-    amount: Floats    # yuan
+    amount: Floats    # the currency
 
 
-def reference_price(prev_cents: int, cash10: float, rights_price: float, bonus10: float,
-                    rights10: float) -> int:
-    """The ex-rights reference price in cents from the previous close and the summed amounts."""
-    prev = prev_cents / 100
+def reference_price(prev_ticks: int, cash10: float, rights_price: float, bonus10: float,
+                    rights10: float, scale: int = 100) -> int:
+    """The ex-rights reference price in ticks (`scale` a unit of the currency) from the previous
+    close and the summed amounts."""
+    prev = prev_ticks / scale
     ref = (prev - cash10 / 10 + rights_price * rights10 / 10) / (1 + bonus10 / 10 + rights10 / 10)
-    return max(1, round(ref * 100))
+    return max(1, round(ref * scale))
 
 
 class History:
@@ -105,11 +117,10 @@ class History:
         rng = random.Random(self.key)
         self.first = index_on_or_after(sec.listed)
         self.end = index_on_or_after(sec.delisted) if sec.delisted else len(DAYS)
-        quiet = sec.kind != "stock"
+        drift, self.sigma, swing = _MOTION.get(sec.kind, _MOTION["fund"])
         self.log_p0 = math.log(sec.start_price)
-        self.mu = rng.uniform(0.0, 0.00025) if quiet else rng.uniform(0.0, 0.0004)
-        self.sigma = 0.008 if quiet else 0.018
-        self.waves = [(rng.uniform(0.5, 1.0) * amp * (0.5 if quiet else 1.0),
+        self.mu = rng.uniform(0.0, drift)
+        self.waves = [(rng.uniform(0.5, 1.0) * amp * swing,
                        2 * math.pi / period, rng.uniform(0, 2 * math.pi))
                       for amp, period in ((0.45, 1900.0), (0.25, 650.0), (0.12, 240.0),
                                           (0.05, 55.0), (0.025, 19.0))]
@@ -142,17 +153,17 @@ class History:
         """(calendar index, [record parts]) of each ex-date; amounts are fractions of the price
         until the price is known."""
         plan: list[tuple[int, list[dict[str, float]]]] = []
-        if self.sec.is_index:
+        if self.sec.kind in ("index", "other"):  # no dividends on indices, warrants, repos
             return plan
         first_year = int(DAYS[self.first]) // 10000 + 1
         for year in range(first_year, 2036):
-            if rng.random() > (0.8 if self.sec.kind == "stock" else 0.3):
+            if rng.random() > (0.8 if self.sec.kind in EQUITY else 0.3):
                 continue
             day = _SEASON[year] + rng.randrange(35)
             if not self.first < day < self.end - 1:
                 continue
             parts = [{"cash": rng.uniform(0.006, 0.03)}]
-            if self.sec.kind == "stock":
+            if self.sec.kind in EQUITY:
                 if rng.random() < 0.08:
                     parts.append({"bonus": float(rng.choice((1, 2, 3, 5, 10)))})
                 if rng.random() < 0.05:
@@ -181,7 +192,7 @@ class History:
     # ------------------------------------------------------------------ the price
 
     def log_close(self, t: npt.ArrayLike) -> Floats:
-        """The closed-form log price (cents) behind the closes of calendar days t."""
+        """The closed-form log price (ticks) behind the closes of calendar days t."""
         at = np.asarray(t, dtype=np.float64)
         out = self.log_p0 + self.mu * (at - self.first) - self.wave0
         for amp, w, phase in self.waves:
@@ -229,19 +240,24 @@ class History:
 
     def _apply(self, day: int, parts: list[dict[str, float]], price: int) -> int:
         """Keeps the record amounts of one ex-date; returns its reference price."""
-        yuan = price / 100
+        yuan = price / self.sec.scale
         sums = [0.0, 0.0, 0.0, 0.0]  # cash, rights price, bonus, rights (as read back)
         kept: list[Slots] = []
         for part in parts:
-            cash = max(0.5, round(part["cash"] * yuan * 10, 1)) if "cash" in part else 0.0
-            rights_price = round(part["price"] * yuan, 2) if "rights" in part else 0.0
+            # Cash per 10 units to a tenth of the price's places, at least five of those.
+            step = 10 ** (1 - self.sec.decimal_point)
+            cash = max(5 * step, round(part["cash"] * yuan * 10, self.sec.decimal_point - 1)) \
+                if "cash" in part else 0.0
+            rights_price = (round(part["price"] * yuan, self.sec.decimal_point)
+                            if "rights" in part else 0.0)
             # Bonus and rights counts are small whole numbers: exact as singles.
             slots = (single(cash), single(rights_price) if rights_price else 0.0,
                      part.get("bonus", 0.0), part.get("rights", 0.0))
             kept.append(slots)
             sums = [sums[0] + slots[0], slots[1] or sums[1], sums[2] + slots[2], sums[3] + slots[3]]
         self._records.append((day, kept))
-        return reference_price(price, *sums)
+        cash10, rights_price, bonus10, rights10 = sums
+        return reference_price(price, cash10, rights_price, bonus10, rights10, self.sec.scale)
 
     @functools.cached_property
     def events(self) -> list[Event]:
@@ -263,11 +279,11 @@ class History:
         return out
 
     def close_on(self, day: int) -> int:
-        """The close in cents of a traded calendar day."""
+        """The close in ticks of a traded calendar day."""
         return int(self.closes_on([day])[0])
 
     def closes_on(self, days: list[int]) -> Ints:
-        """The closes in cents of traded calendar days, as `day_bars` gives them."""
+        """The closes in ticks of traded calendar days, as `day_bars` gives them."""
         factor = self.seg_factor[np.searchsorted(self.seg_start, days, side="right") - 1]
         closes = np.maximum(np.rint(np.exp(self.log_close(days)) * factor), 1)
         out: Ints = closes.astype(np.int64)
@@ -301,8 +317,8 @@ class History:
         vol = (self.sec.base_vol * 240 * (0.5 + volume)).astype(np.int64)
         if self.sec.is_index:
             amount = vol * 1200.0
-        else:
-            amount = vol * (o + h + lo + c) / 4.0
+        else:  # lots x units a lot x the bar's mean price in the currency
+            amount = vol * (o + h + lo + c) / 4.0 * (self.sec.volunit / self.sec.scale)
         pick = np.flatnonzero(keep)
         return DayBars(t[1:][pick], o[pick], h[pick], lo[pick], c[pick], vol[pick],
                        np.asarray(amount[pick], dtype=np.float64))

@@ -2,13 +2,19 @@
 
 Everything is a deterministic function of the seed, so a server process (or any number of
 worker processes) and a test that build `SimulatedMarket(seed)` see the same data, whatever the
-order of the requests. Prices are whole cents.
+order of the requests. Prices are whole ticks, 10^-decimal_point of the trading currency: cents
+for the 2-decimal securities (stocks, indices in hundredths of a point, Shenzhen's B shares),
+thousandths for the 3-decimal ones (funds, bonds, Shanghai's B shares, warrants, repos).
 
 How the series hang together:
 
-* The market has about 2,300 Shanghai and 2,900 Shenzhen securities by default (stocks, funds and
-  a few indices); `securities` chooses another total and `fill` the old way, the dozen
-  well-known codes plus `fill` generated ones per market.
+* The market has about 2,300 Shanghai and 2,900 Shenzhen securities by default: stocks, funds
+  and ETFs, a few indices, and about 3% bonds (mostly convertibles, around 100-130 yuan, in lots
+  of 10 bonds), 1% B shares (Shanghai's in US dollars, Shenzhen's in Hong Kong dollars) and 0.3%
+  other securities (repos, subscription codes, Shenzhen warrants). `securities` chooses another
+  total and `fill` the old way, the dozen well-known codes plus `fill` generated ones per market
+  (the other kinds come in as a market grows: none below 45 securities, all of them from
+  1,000).
 * The trading days are the weekdays since 1990-12-19 up to `today`. Every security has a listing
   day, so histories differ in length (the oldest hold 8,000+ day bars, new listings a few); some
   stocks are suspended for stretches (no bars on those days) and a few are delisted (listed, no
@@ -23,11 +29,16 @@ How the series hang together:
 * `today` is a finished trading day: its quote stands at its close; its previous close is the
   close before, or the reference price when today is an ex-date.
 
-Volumes are in lots of 100 shares, turnovers (`amount`) in yuan. Generated series are kept in
-small LRU caches, so memory stays bounded however many securities are asked for. The answers that
-cover many securities at once, a list page's previous closes and a request's 80 quotes, read
-tables that `prepare` works out for the whole market in one pass (a server does it at start-up);
-without them each such security costs its history.
+Volumes count lots of the security's `volunit` units (100 shares, or 10 bonds); turnovers
+(`amount`) are in the trading currency, lots x `volunit` x the bar's mean price, so that
+`amount / (vol * volunit)` lies within a day, week, month, quarter or year bar's low..high
+(intraday bars share out their day's turnover by volume and carry the day's mean price). An index
+keeps its own rule, 12 yuan a unit of volume: `amount / (vol * 100)` lies between 0.0005 and 0.025
+times the index level in points (0.00063 to 0.0195 over every index day of the default market).
+Generated series are kept in small LRU caches, so memory stays bounded however many securities are
+asked for. The answers that cover many securities at once, a list page's previous closes and a
+request's 80 quotes, read tables that `prepare` works out for the whole market in one pass (a
+server does it at start-up); without them each such security costs its history.
 """
 import dataclasses
 import datetime
@@ -81,22 +92,38 @@ _NEAR = {(1, "000001"): 340000, (1, "000300"): 390000, (1, "600000"): 1200, (1, 
 # The stock whose history has an ex-date inside a suspension, whatever the seed.
 SHAPED = (0, "002415")
 
-# Bar: date-time (y, m, d, hh, mm), prices in cents, volume in lots, amount in yuan.
+# Bar: date-time (y, m, d, hh, mm), prices in ticks, volume in lots, amount in the currency.
 Bar = namedtuple("Bar", "when open high low close vol amount")
-# Tick: minute of the day, price in cents, volume, number of orders, side (0 buy, 1 sell).
+# Tick: minute of the day, price in ticks, volume, number of orders, side (0 buy, 1 sell).
 Tick = namedtuple("Tick", "time price vol num side")
 # Today's quote: day bar, last tick, sold and bought volume; a level of the book: bid, ask,
 # bid volume, ask volume.
 Quote = tuple[Bar | None, Tick | None, int, int]
 Level = tuple[int, int, int, int]
 
-# Code ranges of generated securities: (market, kind, first, last, name prefix).
+# Code ranges of generated stocks, funds and indices: (kind, first, last, name prefix).
 _RANGES = {
     1: [("stock", 600000, 605999, "沪股"), ("stock", 688000, 688999, "科创"),
         ("fund", 510000, 519999, "沪基"), ("index", 2, 999, "沪指")],
     0: [("stock", 2, 1999, "深股"), ("stock", 2000, 2999, "中小"), ("stock", 300000, 301999, "创业"),
         ("fund", 159000, 159999, "深基"), ("index", 399002, 399999, "深指")],
 }
+# The other kinds, drawn from a stream of their own so that adding them left the stocks, funds
+# and indices above as they were: (kind, first, last, name prefix, units a lot, decimal places,
+# share of the market's securities). Convertible bonds trade in lots of 10 bonds; Shanghai's B
+# shares are priced in US dollars to the mill, Shenzhen's in Hong Kong dollars to the cent.
+_MORE = {
+    1: [("bond", 110000, 113999, "沪转", 10, 3, 0.022), ("bond", 10000, 19999, "国债", 10, 3, 0.008),
+        ("b_share", 900900, 900999, "沪B", 100, 3, 0.01),
+        ("other", 204001, 204999, "回购", 100, 3, 0.002),
+        ("other", 730000, 732999, "沪申", 100, 2, 0.001)],
+    0: [("bond", 123000, 123999, "深转", 10, 3, 0.01), ("bond", 127000, 127999, "深转", 10, 3, 0.008),
+        ("bond", 128000, 128999, "深转", 10, 3, 0.007), ("bond", 112000, 112999, "深债", 10, 3, 0.005),
+        ("b_share", 200000, 201999, "深B", 100, 2, 0.01),
+        ("other", 31000, 31999, "深权", 100, 3, 0.003)],
+}
+# Units a lot and decimal places of the generated stocks, funds and indices.
+_UNITS = {"stock": (100, 2), "fund": (100, 3), "index": (100, 2)}
 
 
 class BarColumns(NamedTuple):
@@ -148,10 +175,45 @@ def _generate(market: int, count: int, seed: int, taken: set[str]) -> list[Secur
         if kind == "stock" and rng.random() < 0.012 and listed < ANCHOR - 400:
             delisted = int(DAYS[rng.randrange(listed + 260, ANCHOR - 20)])
         price = (rng.choice((100000, 300000)) if kind == "index" else
-                 100 if kind == "fund" else int(300 * 10 ** (rng.random() * 1.3)))
+                 1000 if kind == "fund" else int(300 * 10 ** (rng.random() * 1.3)))
         base = rng.choice((300, 800, 1500, 3000)) * (50 if kind == "index" else 1)
+        volunit, places = _UNITS[kind]
         out.append(Security(market, code, f"{prefix}{i % 10000:04d}", kind,
-                            int(DAYS[max(0, listed)]), price, base, delisted))
+                            int(DAYS[max(0, listed)]), price, base, delisted, volunit, places))
+    return out
+
+
+def more_counts(market: int, size: int) -> list[int]:
+    """How many of each `_MORE` range a market of `size` securities holds (none in small ones)."""
+    return [int(size * r[-1]) for r in _MORE[market]]
+
+
+def _generate_more(market: int, counts: list[int], seed: int,
+                   taken: set[str]) -> list[Security]:
+    """The bonds, B shares and other securities of a market, `counts` of each `_MORE` range."""
+    rng = random.Random(f"{seed}|universe|{market}|more")
+    out: list[Security] = []
+    used = set(taken)
+    for (kind, low, high, prefix, volunit, places, _), count in zip(_MORE[market], counts):
+        for i in range(count):
+            while True:
+                code = f"{rng.randint(low, high):06d}"
+                if code not in used:
+                    break
+            used.add(code)
+            if kind == "b_share":  # the B share markets opened in 1992 and listed little after
+                listed = rng.randrange(200, 1800)
+                dollars = 0.3 if market == 1 else 1.5  # US dollars; Hong Kong dollars
+                price = int(dollars * 10 ** places * 10 ** rng.random())
+            elif kind == "bond":  # near the face value of 100
+                listed = ANCHOR - rng.randrange(20, 1500)
+                price = rng.randrange(100, 130) * 10 ** places
+            else:
+                listed = ANCHOR - rng.randrange(20, 800)
+                price = int(0.2 * 10 ** places * 10 ** rng.random())
+            base = rng.choice((30, 100, 300, 800))
+            out.append(Security(market, code, f"{prefix}{i % 10000:04d}", kind,
+                                int(DAYS[listed]), max(1, price), base, 0, volunit, places))
     return out
 
 
@@ -177,8 +239,11 @@ class SimulatedMarket:
         for market in (0, 1):
             featured = [self._calibrated(s) for s in FEATURED if s.market == market]
             featured = featured[:sizes[market]]
-            generated = _generate(market, max(0, sizes[market] - len(featured)), seed,
-                                  {s.code for s in featured})
+            counts = more_counts(market, sizes[market])
+            generated = _generate(market, max(0, sizes[market] - len(featured) - sum(counts)),
+                                  seed, {s.code for s in featured})
+            generated += _generate_more(market, counts, seed,
+                                        {s.code for s in featured + generated})
             lists[market] = sorted((s for s in featured + generated
                                     if index_on_or_after(s.listed) <= last),
                                    key=lambda s: s.code)
@@ -226,7 +291,7 @@ class SimulatedMarket:
         return self._traded(key)
 
     def pre_close(self, key: tuple[int, str]) -> int:
-        """Today's previous close in cents: the last close before today, or the reference
+        """Today's previous close in ticks: the last close before today, or the reference
         price when today is an ex-date; the last close when it did not trade today."""
         if self._closes is not None:
             return self._closes[key][0]

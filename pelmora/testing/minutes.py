@@ -116,7 +116,7 @@ def page(key: int, days: DayBars, minutes: int, skip: int, take: int) -> MinuteB
 
 class Ticks(NamedTuple):
     time: Ints    # minute of the day
-    price: Ints   # cents
+    price: Ints   # ticks
     vol: Ints
     num: Ints
     side: Ints    # 0 buy, 1 sell

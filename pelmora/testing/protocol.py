@@ -11,6 +11,11 @@ in the market) with the index layout, whose bars end in advancing and declining 
 reads a stock with `get_index_bars`, or an index with `get_security_bars`, misreads the bars, as
 it would against a real server.
 
+Units: K-line bar prices go in thousandths of the currency; quote, transaction and
+minute-series prices (and the book) in the security's ticks, 10^-decimal_point of the currency
+(cents, or thousandths for funds, bonds, Shanghai's B shares and warrants), which a client reads
+as hundredths; every volume counts lots of the list's `volunit`; amounts are in the currency.
+
 Page limits, as a real server has them: 1000 securities per list page, 800 bars, 2000
 transactions and 80 quotes per request; longer requests get the first that many.
 """
@@ -93,7 +98,12 @@ class Responder:
         n = len(rows)
         if n:
             rows = rows.copy()
-            rows[:, 21:25] = yuan_columns(self.market.pre_closes(market, start, start + n))
+            closes = self.market.pre_closes(market, start, start + n)
+            rows[:, 21:25] = yuan_columns(closes)
+            # The previous close goes in the currency: thousandths for the 3-decimal securities.
+            mills = np.flatnonzero(rows[:, 20] == 3)
+            if mills.size:
+                rows[mills, 21:25] = volume_columns(closes[mills] / 1000)
         return struct.pack("<H", n) + rows.tobytes()
 
     @functools.lru_cache(maxsize=2)
@@ -138,11 +148,13 @@ class Responder:
             when: Array = fixed_columns(stamp, "<u2").reshape(n, 4)
         else:
             when = fixed_columns(page.date, "<u4")
-        # The bars carry thousandths of a yuan; each open is sent from the previous close.
-        o, c = page.open * 10, page.close * 10
+        # The bars carry thousandths of the currency, whatever the security's ticks; each open
+        # is sent from the previous close.
+        mills = 10 ** (3 - sec.decimal_point)
+        o, c = page.open * mills, page.close * mills
         base = np.concatenate([[0], c[:-1]])
-        prices = price_columns(np.stack([o - base, c - o, page.high * 10 - o,
-                                         page.low * 10 - o], axis=1).reshape(-1))
+        prices = price_columns(np.stack([o - base, c - o, page.high * mills - o,
+                                         page.low * mills - o], axis=1).reshape(-1))
         width = prices[0].shape[1]
         parts: list[Any] = [when, (prices[0].reshape(n, 4 * width), prices[1].reshape(n, 4 * width)),
                  volume_columns(np.stack([page.vol, page.amount], axis=1).reshape(-1))
@@ -163,10 +175,11 @@ class Responder:
         close, vol = m.close[0], m.vol[0]
         sec = self.market.security(*key)
         # Between price and volume (the client skips it): the day's average price so far, in
-        # cents; an index has none and repeats its price. The running sums add up in order, as
-        # a loop would.
+        # ticks like the price; an index has none and repeats its price. The running sums add
+        # up in order, as a loop would.
         average = close if sec is None or sec.is_index else \
-            np.rint(np.cumsum(m.amount[0]) / np.cumsum(vol)).astype(np.int64)
+            np.rint(np.cumsum(m.amount[0]) / np.cumsum(vol)
+                    * (sec.scale / sec.volunit)).astype(np.int64)
         step = np.diff(close, prepend=0)
         prices = _varints(np.stack([step, average, vol], axis=1))
         return struct.pack("<H", len(close)) + bytes(head - 2) + records(prices)

@@ -3,14 +3,23 @@
 `write_vipdoc(market, root)` writes root/vipdoc/{sh,sz}/lday/<sh|sz><code>.day with every day
 bar of every security up to `today`, and one-minute (minline/*.lc1) and five-minute
 (fzline/*.lc5) files of the well-known codes over the intraday depth the server keeps. The bars
-are those the server answers, in the files' 32-byte records: day files with prices in cents and
-volumes in shares, minute files with single-precision prices in yuan.
+are those the server answers, in the files' 32-byte records:
+
+* `.day`: prices as integers in the security's ticks (10^-decimal_point of the currency: cents,
+  or thousandths for funds, bonds and the like), the amount a single-precision float in the
+  currency.
+* `.lc1` / `.lc5`: prices and amount as single-precision floats in the currency.
+* Volumes count units (shares, or bonds for bonds): the served lots times the list's `volunit`,
+  except for indices, whose volumes count lots in every file, since their share counts do not
+  fit the 32-bit field. A value that would not fit raises ValueError rather than wrap.
 """
 import os
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 
+from .history import Security
 from .market import FEATURED, INTRADAY_DEPTH, SimulatedMarket
 
 DAY_RECORD = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
@@ -25,18 +34,40 @@ def _prefix(market: int) -> str:
     return "sh" if market == 1 else "sz"
 
 
+def _security(market: SimulatedMarket, key: tuple[int, str]) -> Security:
+    sec = market.security(*key)
+    if sec is None:
+        raise KeyError(key)
+    return sec
+
+
+def _volume(sec: Security, lots: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """A file's volume field: the units traded, or the lots of an index."""
+    return lots if sec.is_index else lots * sec.volunit
+
+
+def _u32(name: str, sec: Security, values: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """`values` for an unsigned 32-bit field: raises rather than let them wrap."""
+    if values.size and (values.max() > 0xFFFFFFFF or values.min() < 0):
+        raise ValueError(f"{_prefix(sec.market)}{sec.code}: {name} {values.max()} does not fit "
+                         "a file's 32-bit field")
+    return values
+
+
 def day_file_bytes(market: SimulatedMarket, key: tuple[int, str]) -> bytes:
+    sec = _security(market, key)
     bars = market.bar_columns(key, 9, 0, len(market.traded_days(key)))
     out = np.zeros(len(bars.date), DAY_RECORD)
     for name in ("open", "high", "low", "close"):
-        out[name] = getattr(bars, name)
+        out[name] = _u32(name, sec, getattr(bars, name))
     out["date"] = bars.date
     out["amount"] = bars.amount
-    out["volume"] = bars.vol * 100
+    out["volume"] = _u32("volume", sec, _volume(sec, bars.vol))
     return out.tobytes()
 
 
 def minute_file_bytes(market: SimulatedMarket, key: tuple[int, str], category: int) -> bytes:
+    sec = _security(market, key)
     parts = []
     for start in range(0, INTRADAY_DEPTH, 800):
         page = market.bar_columns(key, category, start, 800)
@@ -52,9 +83,9 @@ def minute_file_bytes(market: SimulatedMarket, key: tuple[int, str], category: i
         out["date"][rows] = ((y - 2004) << 11) | md
         out["minute"][rows] = page.minute
         for name in ("open", "high", "low", "close"):
-            out[name][rows] = getattr(page, name) / 100
+            out[name][rows] = getattr(page, name) / sec.scale
         out["amount"][rows] = page.amount
-        out["volume"][rows] = page.vol * 100
+        out["volume"][rows] = _u32("volume", sec, _volume(sec, page.vol))
         at += len(page.date)
     return out.tobytes()
 
