@@ -90,7 +90,7 @@ def test_quotes_ticks_and_minutes_carry_ticks_and_bars_thousandths(sim_client, s
             assert round(quote["bid1"] * 100) == ticks - 1
 
 
-@pytest.mark.parametrize("category", [9, 5, 6])
+@pytest.mark.parametrize("category", [9, 5, 6, 8, 0, 3])
 def test_amounts_are_lots_times_units_times_a_price_within_the_bar(sim_client, sim_market,
                                                                    category):
     for (m, kind, places), sec in traded(sim_market).items():

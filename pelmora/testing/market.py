@@ -22,7 +22,7 @@ How the series hang together:
 * Day bars are the base. Intraday bars are derived for the recent depth only: per category the
   most recent `INTRADAY_DEPTH` bars, and minute series and ticks for the days they span. Each day
   has 240 one-minute bars stamped 09:31 ... 11:30 and 13:01 ... 15:00 that open at the day's
-  open, touch its high and low, close at its close and share out its volume and turnover; the
+  open, touch its high and low, close at its close and share out its volume, each at its own mean price; the
   5/15/30/60-minute bars group them within the day; week, month, quarter and year bars group the
   days (stamped with their last trading day). A day's ticks are four a minute (open, high and low
   in either order, close) whose volumes add up to the minute's.
@@ -31,10 +31,11 @@ How the series hang together:
 
 Volumes count lots of the security's `volunit` units (100 shares, or 10 bonds); turnovers
 (`amount`) are in the trading currency, lots x `volunit` x the bar's mean price, so that
-`amount / (vol * volunit)` lies within a day, week, month, quarter or year bar's low..high
-(intraday bars share out their day's turnover by volume and carry the day's mean price). An index
-keeps its own rule, 12 yuan a unit of volume: `amount / (vol * 100)` lies between 0.0005 and 0.025
-times the index level in points (0.00063 to 0.0195 over every index day of the default market).
+`amount / (vol * volunit)` lies within every bar's low..high (a minute's amount is its volume
+at its own mean price and the day's money per lot and tick, so a day's minutes add up to its
+amount only within the spread of their prices). An index keeps its own rule, 12 yuan a unit of
+volume for its day bars: `amount / (vol * 100)` lies between 0.0005 and 0.025 times the index
+level in points (0.00063 to 0.0195 over every index day of the default market).
 Generated series are kept in small LRU caches, so memory stays bounded however many securities are
 asked for. The answers that cover many securities at once, a list page's previous closes and a
 request's 80 quotes, read tables that `prepare` works out for the whole market in one pass (a
@@ -211,7 +212,10 @@ def _generate_more(market: int, counts: list[int], seed: int,
             else:
                 listed = ANCHOR - rng.randrange(20, 800)
                 price = int(0.2 * 10 ** places * 10 ** rng.random())
-            base = rng.choice((30, 100, 300, 800))
+            # At least 300 lots a minute, as for the stocks: a quiet minute then still trades
+            # 64 lots or more, which the bars' packed volume word carries exactly (it cannot
+            # hold some counts below 64: 15 reads back as 16.125).
+            base = rng.choice((300, 500, 800, 1200))
             out.append(Security(market, code, f"{prefix}{i % 10000:04d}", kind,
                                 int(DAYS[listed]), max(1, price), base, 0, volunit, places))
     return out

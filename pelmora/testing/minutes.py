@@ -1,5 +1,6 @@
 """Intraday series derived from day bars: 240 one-minute bars a day that open at the day's open,
-touch its high and low, close at its close and share out its volume and turnover; and the four
+touch its high and low, close at its close and share out its volume, each trading at its own
+mean price; and the four
 ticks of each minute.
 
 `minute_bars` and `group` are the numpy form, which the minute series, the ticks and the
@@ -87,7 +88,12 @@ def minute_bars(key: Keys, days: DayBars) -> MinuteBars:
     weight = 0.5 + u_weight.reshape(shape) * (1 / 65536)
     vol = np.floor(days.vol[:, None] * weight / weight.sum(axis=1, keepdims=True)).astype(np.int64)
     vol[:, -1] += days.vol - vol.sum(axis=1)
-    amount = days.amount[:, None] * vol / days.vol[:, None]
+    # Each minute trades at its own mean price at the day's money per lot and tick, so its
+    # amount over its volume lies within its range (the minutes' amounts add up to the day's
+    # within the spread of their mean prices, not exactly).
+    per = np.divide(days.amount, days.vol * (o + h + lo + c) / 4, out=np.zeros(n),
+                    where=days.vol > 0)
+    amount = vol * ((opened + high + low + close) / 4) * per[:, None]
     return MinuteBars(days.day, opened, high, low, close, vol, amount)
 
 

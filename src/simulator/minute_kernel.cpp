@@ -187,7 +187,10 @@ struct Kernel {
         }
         // The weights are multiples of 2^-16 below 1.5, so their sum is exact in any order.
         const double total = L::sum(weights);
-        const double v = double(days.vol[i]), amount = days.amount[i];
+        // Each minute trades at its own mean price, (open + high + low + close) / 4, at the
+        // day's money per lot and tick: its amount over its volume lies within its range.
+        const double v = double(days.vol[i]);
+        const double per = days.amount[i] / (v * ((o + h + lo + c) / 4));
         D shared{};
         for (int j = 0; j < kMinutesPerDay; j += N) {
             const U b = L::load(bits + j);
@@ -199,11 +202,13 @@ struct Kernel {
             L::store(m.low + j, L::max(L::min(open, close) - down, L::splat(lo)));
             const D vol = L::floor_positive(v * L::load(weight + j) / total);
             L::store(m.vol + j, vol);
-            L::store(m.amount + j, amount * vol / v);
+            const D mean = (open + L::load(m.high + j) + L::load(m.low + j) + close) / 4;
+            L::store(m.amount + j, vol * mean * per);
             shared += vol;
         }
         m.vol[kLast] += v - L::sum(shared);
-        m.amount[kLast] = amount * m.vol[kLast] / v;
+        const double mean = (m.open(kLast) + m.high[kLast] + m.low[kLast] + m.close(kLast)) / 4;
+        m.amount[kLast] = m.vol[kLast] * mean * per;
     }
 
     // mix() of noise.hpp, lane by lane.
