@@ -67,6 +67,8 @@ def test_two_servers_that_disagree_name_no_one(fleet):
         report = hq.verify(["sh600036", "sz000001"])
         assert report.unsettled == ["sh600036", "sz000001"] and report.set_aside == []
         assert not report.ok and all(state != "set aside" for _, state, _ in hq.servers)
+        with pytest.raises(ValueError, match="^no server 192.0.2.1:7709 in this pool$"):
+            hq.fetch.set_aside("192.0.2.1:7709", "not in it")
     with HQ([good]) as hq, pytest.raises(ValueError, match="verify needs two servers in use, "
                                                            "not 1"):
         hq.verify(sample=3)

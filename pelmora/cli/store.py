@@ -61,7 +61,7 @@ def register(sub: Subparsers, parents: Parents) -> None:
                         "go); on a store that has bars, securities whose stored history starts "
                         "after DATE are fetched back to it, the others are updated as usual")
     c.add_argument("--verify", type=positive(10_000, "verify", "securities to check"),
-                   metavar="N", default=0,
+                   metavar="N",
                    help="before writing, check N of the securities, drawn at random, on two "
                         "servers (as pelmora verify does); a server the others outvote is set "
                         "aside and the sync goes on with the rest; the result is in the sync "
@@ -138,7 +138,7 @@ def _sync(args: argparse.Namespace) -> int:
     try:
         summary = sync(args.store, args.server, periods=args.period, markets=args.market,
                        symbols=args.symbols, since=args.since, connections=args.connections,
-                       progress=bar, verify=args.verify)
+                       progress=bar, verify=args.verify or 0)
     except StoreBusy as exc:
         raise CommandError(str(exc)) from None
     except KeyboardInterrupt:

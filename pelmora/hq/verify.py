@@ -59,16 +59,23 @@ class VerifyReport:
         """Whether every security checked was given alike by its servers."""
         return not len(self.disagreements) and not self.failed
 
+    def summaries(self) -> list[tuple[str, str, str]]:
+        """(server, symbol, what disagrees in words) of each security a server disagreed on."""
+        groups = self.disagreements.groupby(["server", "symbol"], sort=False)
+        return [(server, symbol, f"{len(rows)} values disagree, the first {_first(rows.iloc[0])}")
+                for (server, symbol), rows in groups]
+
+    def headline(self) -> str:
+        """The report's first line: what was checked and whether the servers agree."""
+        return (f"{len(self.checked)} securities checked ({self.period} bars) on "
+                f"{len(self.servers)} servers, {self.requests} requests: "
+                + ("the servers agree" if self.ok else
+                   f"{len(self.disagreements)} values disagree" if len(self.disagreements) else
+                   f"{len(self.failed)} securities not compared"))
+
     def __str__(self) -> str:
-        lines = [f"{len(self.checked)} securities checked ({self.period} bars) on "
-                 f"{len(self.servers)} servers, {self.requests} requests: "
-                 + ("the servers agree" if self.ok else
-                    f"{len(self.disagreements)} values disagree")]
-        frame = self.disagreements
-        if len(frame):
-            for (server, symbol), rows in frame.groupby(["server", "symbol"], sort=False):
-                lines.append(f"  {server} {symbol}: {len(rows)} values, the first "
-                             + _first(rows.iloc[0]))
+        lines = [self.headline()]
+        lines += [f"  {server} {symbol}: {text}" for server, symbol, text in self.summaries()]
         for name in self.unsettled:
             lines.append(f"  {name}: no majority (no third server agreed with either)")
         for name, why in self.failed.items():
