@@ -44,7 +44,8 @@ class VerifyReport:
     Values are in the units of the bar frames (the units table, docs/units.md).
     `set_aside`: the servers outvoted and set aside in the HQ's pool; `checked`: the securities
     compared; `failed`: securities a server of their pair could not give, with the reason;
-    `requests`: the pages of bars asked, over every server."""
+    `servers`: the servers asked; `requests`: the pages of bars asked, over every server;
+    `period`: the period's name."""
     disagreements: pd.DataFrame
     set_aside: list[str]
     checked: list[str]

@@ -193,7 +193,7 @@ def _verify(con: Any, hq: HQ, sync_id: int, count: int, wanted: list[Symbol] | N
     events: list[tuple[str, Optional[str], str]] = []
     try:
         universe = wanted or [Symbol(m, code) for m in market_ids
-                              for code in hq.securities(MARKET_NAMES[m])["code"]]
+                              for code in hq.fetch.security_codes(m)]
         report = hq.verify(random.sample(universe, min(count, len(universe))), period=period)
     except Exception as exc:
         events.append(("*", period, f"not run: {reason(exc)}"))
