@@ -211,5 +211,9 @@ class Fetch:
     def servers(self) -> list[tuple[str, str, str]]:
         return self._pool.servers()  # type: ignore[no-any-return]
 
+    def set_aside(self, server: str, reason: str) -> None:
+        """Sets a server ("ip:port") aside for the pool's life: its requests go to the others."""
+        self._pool.set_aside(server, reason)
+
     def close(self) -> None:
         self._pool.close()

@@ -202,3 +202,27 @@ def test_ctrl_c_during_a_write_interrupts_the_sync_after_that_write(servers, tmp
         assert [i for i in check(con) if i[2] not in ("never fetched", "stopped early")] == []
     finally:
         con.close()
+
+
+def test_sync_verify_logs_the_check_and_goes_on_without_the_outvoted_server(tmp_path, capsys):
+    from store_market import DAY, FILL, SEED
+    from pelmora.cli import main
+    from pelmora.testing import serve
+    with serve(seed=SEED, fill=FILL, today=DAY,
+               servers=[{}, {"wrong_data": "times_ten"}, {}]) as addresses:
+        good, bad, other_good = (f"{h}:{p}" for h, p in addresses)
+        status = main(["sync", str(tmp_path), "-s", good, "-s", bad, "-s", other_good,
+                       "--verify", "6", "--quiet"])
+        assert status == 0
+        assert f"pelmora: server {bad} set aside: its day bars of" in capsys.readouterr().err
+        with Store(tmp_path) as store, HQ([good], quiet=True) as hq:
+            log = store.sql("SELECT symbol, period, detail FROM sync_events "
+                            "WHERE kind='verify' ORDER BY rowid")
+            # Nothing of the outvoted server's was written.
+            assert store.bars("600036").equals(hq.bars("600036", start="1990-01-01"))
+    head, rows = log.iloc[0], log.iloc[1:]
+    assert head["symbol"] == "*" and head["period"] == "day"
+    assert head["detail"].startswith("6 securities checked (day bars) on 3 servers")
+    assert head["detail"].endswith(f"set aside: {bad}")
+    assert len(rows) >= 1 and rows["detail"].str.startswith(f"{bad}: ").all()
+    assert rows["detail"].str.contains("values disagree, the first").all()

@@ -16,7 +16,7 @@ from typing import Any
 
 from ..build_info import build_info
 from ..exceptions import DataWarning, PanicException
-from . import bars, demo, events, intraday, local, market, servers, store
+from . import bars, demo, events, intraday, local, market, servers, store, verify
 from .options import CommandError, make_parents
 
 __all__ = ["main", "build_parser"]
@@ -42,6 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
     local.register(sub, parents)
     demo.register(sub, parents)
     store.register(sub, parents)
+    verify.register(sub, parents)
     return p
 
 

@@ -8,7 +8,7 @@ import time
 from typing import Any
 
 from . import output
-from .options import CommandError, Parents, Subparsers, date
+from .options import CommandError, Parents, Subparsers, date, positive
 
 _PERIODS = ("day", "5m", "1m")
 _MARKETS = ("sh", "sz")
@@ -60,6 +60,12 @@ def register(sub: Subparsers, parents: Parents) -> None:
                    help="fetch history back to DATE only (default: as deep as the servers "
                         "go); on a store that has bars, securities whose stored history starts "
                         "after DATE are fetched back to it, the others are updated as usual")
+    c.add_argument("--verify", type=positive(10_000, "verify", "securities to check"),
+                   metavar="N",
+                   help="before writing, check N of the securities, drawn at random, on two "
+                        "servers (as pelmora verify does); a server the others outvote is set "
+                        "aside and the sync goes on with the rest; the result is in the sync "
+                        "log (events of kind verify)")
     c.add_argument("--check", action="store_true",
                    help="only report incomplete securities (exit status 1 if any)")
     c.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
@@ -132,7 +138,7 @@ def _sync(args: argparse.Namespace) -> int:
     try:
         summary = sync(args.store, args.server, periods=args.period, markets=args.market,
                        symbols=args.symbols, since=args.since, connections=args.connections,
-                       progress=bar)
+                       progress=bar, verify=args.verify or 0)
     except StoreBusy as exc:
         raise CommandError(str(exc)) from None
     except KeyboardInterrupt:

@@ -30,6 +30,8 @@ if TYPE_CHECKING:
     import numpy as np
     import pandas as pd
 
+    from .verify import VerifyReport
+
 ServerLike = Union[str, tuple[str, int]]
 Progress = Callable[[int, int], object]
 
@@ -96,6 +98,8 @@ class HQ:
             raise ValueError("HQ needs at least one server")
         self._fetch = Fetch(_engine.Pool(texts, connections, timeout, connect_timeout,
                                          attempts))
+        # A server asked alone (by `verify`) is asked with the same limits.
+        self._limits = (timeout, connect_timeout, attempts)
         self._notices = Notices(self._fetch, quiet)
         self._lists = SecurityLists(self._fetch, self._notices)
         self._raw = RawBars(self._fetch, self._lists, self._notices)
@@ -209,6 +213,43 @@ class HQ:
         names = [str(s) for s in frame["symbol"].cat.categories]
         return adjusted.bars_many(frame, self.xdxr_many(names), period, end, adjust, as_of,
                                   self._raw.quieted())
+
+    def verify(self, symbols: Iterable[SymbolLike] | None = None, *, sample: int = 100,
+               period: PeriodLike = "day", seed: int | None = None) -> VerifyReport:
+        """Checks the servers against each other: the latest page of bars (up to 800) of each
+        security, asked of two servers and compared column by column (datetime, open, high,
+        low, close, volume, amount, and for indices up_count and down_count).
+
+        Without `symbols`, `sample` securities drawn at random (by `seed`) from both markets'
+        lists. Securities are shared out over pairs of servers in turn, each server asked on a
+        connection of its own; where a pair disagrees, a third server is asked, and a server
+        that the two others outvote is set aside in this `HQ`'s pool (later calls do not use
+        it) with a `DataWarning` naming it. Checking N securities costs 2N requests while the
+        servers agree. ValueError with fewer than two servers in use.
+
+        Returns a `pelmora.hq.verify.VerifyReport`: `disagreements` (a frame of server,
+        symbol, datetime, column, value, expected), `set_aside`, `requests`, `ok` and a
+        readable ``str()``. Units: see the units table in the docs (docs/units.md).
+        """
+        from .. import _engine
+        from . import verify as checks
+        period = to_period(period)
+        if symbols is None:
+            if sample < 1:
+                raise ValueError(f"sample must be 1 or more, not {sample}")
+            syms = checks.pick(self._lists.codes, sample, seed)
+        else:
+            syms = self._lists.check(list(dict.fromkeys(parse_symbol(s) for s in many(symbols))))
+        servers = [name for name, state, _ in self.servers if state != "set aside"]
+        if len(servers) < 2:
+            raise ValueError(f"verify needs two servers in use, not {len(servers)}")
+        verifier = checks.Verifier(
+            servers, lambda server: Fetch(_engine.Pool([server], 1, *self._limits)))
+        try:
+            return checks.verify(verifier, syms, period, self._fetch.set_aside)
+        finally:
+            verifier.close()
+            self._notices.servers()
 
     # -- other commands
 

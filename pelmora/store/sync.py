@@ -13,9 +13,10 @@ from __future__ import annotations
 import collections
 import dataclasses
 import datetime as _dt
+import random
 import time
 from pathlib import Path
-from typing import Any, Callable, Iterable, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence
 
 import numpy as np
 
@@ -31,6 +32,9 @@ from .sources import Fetched, Listed, Tables
 from ..hq.notices import reason
 from .walk import Chunk
 from .writer import Update, Writer
+
+if TYPE_CHECKING:
+    from ..hq import HQ
 
 OVERLAP = 3                      # stored bars asked again to catch corrections
 BARS_PER_DAY = {"day": 1, "5m": 48, "1m": 240}
@@ -128,13 +132,17 @@ def _market_day(pending: Pending[BarResult]) -> int:
 def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
          periods: str | Sequence[str] = ("day",), markets: Sequence[str] = ("sh", "sz"),
          symbols: str | Sequence[str] | None = None, since: str | None = None,
-         connections: int = 8, progress: Progress | None = None) -> SyncSummary:
+         connections: int = 8, progress: Progress | None = None,
+         verify: int = 0) -> SyncSummary:
     """Brings the store in `folder` up to date from the servers (see the module docstring).
 
     `periods`: day, 5m, 1m, or pandas' names for them ("D", "5min", "min"); `symbols`: only
     these securities; a single str is one period or one security. Raises `StoreBusy` when
     another sync holds the store. Failures of single securities do not raise: they are in
-    the summary and the sync log."""
+    the summary and the sync log. `verify`: before anything is written, this many of the
+    sync's securities, drawn at random, are checked on two servers (`HQ.verify`, in the first
+    period); a server the others outvote is set aside and the sync goes on with the rest. The
+    result is in the sync log as events of kind "verify"."""
     from ..hq import HQ
     # The canonical names: the store and its log know only those.
     periods = [period_name(p) for p in ([periods] if isinstance(periods, str) else periods)]
@@ -155,6 +163,8 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
             try:
                 # Failures are in the summary: warnings of them would only repeat it.
                 with HQ(servers, connections, quiet=True) as hq:
+                    if verify > 0:
+                        _verify(con, hq, sync_id, verify, wanted, market_ids, periods[0])
                     summary = _sync(con, folder, hq.fetch, sync_id, periods, market_ids,
                                     wanted, since, progress)
                     summary.servers_set_aside = [(s, why) for s, state, why in hq.servers
@@ -173,6 +183,28 @@ def sync(folder: str | Path, servers: Iterable[Any] | None = None, *,
             return summary
         finally:
             con.close()
+
+
+def _verify(con: Any, hq: HQ, sync_id: int, count: int, wanted: list[Symbol] | None,
+            market_ids: list[int], period: str) -> None:
+    """Checks `count` of the sync's securities on two servers and logs the result: a summary
+    event (symbol "*"), then one for each security a server disagreed on. A check that could
+    not run is logged as such; it does not stop the sync."""
+    events: list[tuple[str, Optional[str], str]] = []
+    try:
+        universe = wanted or [Symbol(m, code) for m in market_ids
+                              for code in hq.fetch.security_codes(m)]
+        report = hq.verify(random.sample(universe, min(count, len(universe))), period=period)
+    except Exception as exc:
+        events.append(("*", period, f"not run: {reason(exc)}"))
+    else:
+        aside = f"; set aside: {', '.join(report.set_aside)}" if report.set_aside else ""
+        events.append(("*", period, report.headline() + aside))
+        events += [(symbol, period, f"{server}: {text}")
+                   for server, symbol, text in report.summaries()]
+        events += [(name, period, f"not compared: {why}") for name, why in report.failed.items()]
+    with schema.transaction(con):
+        store_writer.log_events(con, sync_id, "verify", events)
 
 
 def _now() -> str:

@@ -50,7 +50,9 @@ or from Python, for a test of your own::
   echoing that command), `cut_body=N` and `pad_body=N` cut the plain body to half or append
   random bytes and frame it again, `zero_body=N` sends 65,535 zero bytes compressed,
   `empty_list=True` and `garbage_list=True` make every security count and list page say 0
-  securities, or random ones.
+  securities, or random ones, and `wrong_data=KIND` makes every bar answer carry wrong bars:
+  another security's (``"other"``), zero volumes (``"zero_volume"``), dates a trading day late
+  (``"shift_day"``) or prices ten times too high (``"times_ten"``).
 
 `serve(servers=[{...}, {...}])` starts one server per dict (each with its own faults, over the
 common options) and gives [(host, port), ...], for failover tests.

@@ -17,13 +17,16 @@ answers that are well framed but wrong, which a client can tell only from their 
   appended, and is framed again (sizes and compression agree with the new body);
 * `zero_body`: every Nth answer is a zlib stream of 65,535 zero bytes;
 * `empty_list`, `garbage_list`: every security count and list page (commands 0x044E, 0x0450)
-  says 0 securities, or carries a random count and random records.
+  says 0 securities, or carries a random count and random records;
+* `wrong_data`: every bar answer carries wrong bars of one kind (`pelmora.testing.wrong`):
+  another security's, zero volumes, dates a trading day late or prices ten times too high.
 """
 import random
 from collections.abc import Callable
 from dataclasses import dataclass, fields
 
 from . import mangle
+from .wrong import check_kind
 from .wire import header
 
 # Data commands that a "quote-only" server answers with nothing, and the empty body it sends.
@@ -60,6 +63,11 @@ class Faults:
     zero_body: int | None = None      # every Nth data answer is 65,535 zero bytes, compressed
     empty_list: bool = False          # security counts and list pages say 0 securities
     garbage_list: bool = False        # security counts and list pages are random, well framed
+    wrong_data: str | None = None     # bar answers carry wrong bars of this kind (see `wrong`)
+
+    def __post_init__(self) -> None:
+        if self.wrong_data is not None:
+            check_kind(self.wrong_data)
 
     def options(self) -> list[str]:
         """The command-line flags that ask for these faults."""

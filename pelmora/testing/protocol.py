@@ -27,6 +27,7 @@ import numpy as np
 
 from ..limits import BAR_PAGE, LIST_PAGE, QUOTE_PAGE, TRANSACTION_PAGE
 from . import corporate as corp
+from . import wrong
 from .heap import retain_freed_memory
 from .market import DAILY_CATEGORIES, INTRADAY_CATEGORIES, SERVERTIME, SimulatedMarket
 from .wire import (Array, encode_price, encode_volume, fixed_columns, frame, price_columns, records,
@@ -59,9 +60,11 @@ def _varints(rows: Array) -> tuple[Array, Array]:
 class Responder:
     """Answers requests from the data of one `SimulatedMarket`."""
 
-    def __init__(self, market: SimulatedMarket | None = None) -> None:
+    def __init__(self, market: SimulatedMarket | None = None,
+                 wrong_data: str | None = None) -> None:
         retain_freed_memory()
         self.market = market or SimulatedMarket()
+        self.wrong_data = wrong_data  # a kind of `wrong`: bar answers carry wrong bars
         self.corporate = corp.Corporate(self.market)
         self._handlers: dict[int, tuple[int, Callable[[bytes], bytes]]] = {
             0x000D: (1, lambda r: b"\x01\x02\x03"), 0x0FDB: (0, lambda r: _SETUP_BODY),
@@ -139,6 +142,9 @@ class Responder:
             return b"\x00\x00"
         sec = self.market.history(key).sec
         page = self.market.bar_columns(key, category, start, min(count, BAR_PAGE))
+        if self.wrong_data is not None:
+            page = wrong.wrong_page(self.wrong_data, self.market, key, category, start,
+                                    min(count, BAR_PAGE), page)
         n = len(page.date)
         if n == 0:
             return b"\x00\x00"

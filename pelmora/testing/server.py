@@ -18,6 +18,7 @@ from .faults import Faults
 from .loop import Loop, Timing
 from .market import DEFAULT_SECURITIES, DEFAULT_TODAY, SHANGHAI_SHARE, SimulatedMarket
 from .protocol import Responder
+from .wrong import KINDS as WRONG_KINDS
 
 __all__ = ["SimulatedServer", "serve", "main"]
 
@@ -139,6 +140,10 @@ def _parser() -> argparse.ArgumentParser:
     w.add_argument("--garbage-list", action="store_true",
                    help="every security count is random and every list page holds random "
                         "records (as many as it would)")
+    w.add_argument("--wrong-data", choices=WRONG_KINDS, metavar="KIND",
+                   help="every bar answer carries wrong bars: 'other' (another security's), "
+                        "'zero_volume', 'shift_day' (dated a trading day late) or 'times_ten' "
+                        "(prices ten times too high)")
     return p
 
 
@@ -198,7 +203,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"pelmora.testing: error: {exc}", file=sys.stderr)
         return 1
     port = sock.getsockname()[1]
-    responder = Responder(market)
+    responder = Responder(market, faults.wrong_data)
     responder.prepare()  # before forking: the workers share it
     parent = os.getpid()
     worker, children = (0, []) if faults.refuse else _fork_workers(args.workers)
@@ -246,7 +251,7 @@ class SimulatedServer:
     `securities`, `fill`, `today`, `log`, `workers`, `latency`, `jitter` and the faults `drop_after`,
     `cut_answer`, `stall_every`, `corrupt_every`, `garbage_every`, `quote_only`, `refuse`,
     `trickle`, `repeat_before`, `repeat_after`, `wrong_command`, `cut_body`, `pad_body`,
-    `zero_body`, `empty_list`, `garbage_list` (see `Faults`). The child stops when `stop()` is called, when the `with` block
+    `zero_body`, `empty_list`, `garbage_list`, `wrong_data` (see `Faults`). The child stops when `stop()` is called, when the `with` block
     ends, or when this process ends (it watches its standard input).
     """
 

@@ -153,6 +153,21 @@ std::vector<ServerReport> Pool::servers() const {
     return out;
 }
 
+Status Pool::set_aside(const std::string& server, const std::string& reason) {
+    std::lock_guard lock(m_);
+    for (ServerHealth& h : servers_) {
+        if (h.name != server) continue;
+        // One already cooling down stays out for good now, under the caller's reason.
+        const bool warned = h.state == ServerState::SetAside && h.reason == reason;
+        h.state = ServerState::SetAside;
+        h.reason = reason;
+        h.until = Clock::time_point::max();
+        if (!warned) warnings_.push_back("server " + h.name + " set aside: " + reason);
+        return {};
+    }
+    return Error{ErrorKind::Value, "no server " + server + " in this pool", 0};
+}
+
 void Pool::run_worker(size_t slot) {
     Worker w;
     w.home = slot % servers_.size();

@@ -55,6 +55,10 @@ public:
 
     std::vector<std::string> take_warnings();
     std::vector<ServerReport> servers() const;
+    // Sets the server named "ip:port" aside for the pool's life, its requests going to the
+    // others, as the caller found it wrong; fails with ErrorKind::Value for a name not in the
+    // pool.
+    Status set_aside(const std::string& server, const std::string& reason);
     size_t connections() const { return options_.connections; }
 
 private:

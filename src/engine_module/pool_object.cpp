@@ -223,6 +223,20 @@ struct SecurityCodes {
     }
 };
 
+struct SetAside {
+    static constexpr const char* doc =
+        "set_aside($self, server, reason)\n--\n\nSets the server ('ip:port', as servers() "
+        "names it) aside for the pool's life: its requests go to the others, and servers() "
+        "shows it 'set aside' with the reason. ValueError for a server not in the pool.";
+    PyObject* operator()(PoolCall& call, const std::string& server,
+                         const std::string& reason) const {
+        engine::Pool* pool = live_pool(call);
+        if (!pool) return nullptr;
+        if (!check(pool->set_aside(server, reason))) return nullptr;
+        Py_RETURN_NONE;
+    }
+};
+
 PyObject* pool_take_warnings(PyObject* self, PyObject*) {
     auto* pool = reinterpret_cast<PoolObject*>(self)->pool.get();
     PyRef out = PyRef::steal(PyList_New(0));
@@ -278,6 +292,7 @@ PyMethodDef pool_methods[] = {
     method_def<Bars>(),
     method_def<SubmitBars>(),
     method_def<SecurityCodes>(),
+    method_def<SetAside>(),
     {"take_warnings", pool_take_warnings, METH_NOARGS,
      "take_warnings($self, /)\n--\n\nWarnings (servers set aside) since the last call."},
     {"servers", pool_servers, METH_NOARGS,
