@@ -66,11 +66,13 @@ def day_file_bytes(market: SimulatedMarket, key: tuple[int, str]) -> bytes:
     return out.tobytes()
 
 
-def minute_file_bytes(market: SimulatedMarket, key: tuple[int, str], category: int) -> bytes:
+def minute_file_bytes(market: SimulatedMarket, key: tuple[int, str], category: int,
+                      depth: int = INTRADAY_DEPTH) -> bytes:
+    """The latest `depth` bars of a minute category (8 one-minute, 0 five-minute) as a file."""
     sec = _security(market, key)
     parts = []
-    for start in range(0, INTRADAY_DEPTH, 800):
-        page = market.bar_columns(key, category, start, 800)
+    for start in range(0, depth, 800):
+        page = market.bar_columns(key, category, start, min(800, depth - start))
         if not len(page.date):
             break
         parts.append(page)
@@ -91,8 +93,11 @@ def minute_file_bytes(market: SimulatedMarket, key: tuple[int, str], category: i
 
 
 def write_vipdoc(market: SimulatedMarket, root: str | os.PathLike[str],
-                 minute_codes: tuple[tuple[int, str], ...] | None = None) -> int:
-    """Writes the folder; returns the number of files written."""
+                 minute_codes: tuple[tuple[int, str], ...] | None = None,
+                 minute_days: int | None = None) -> int:
+    """Writes the folder; returns the number of files written. `minute_codes`: the securities
+    given minute files (the well-known codes by default); `minute_days`: only the last this many
+    trading days of minutes (all the server keeps by default)."""
     base = Path(root) / "vipdoc"
     written = 0
     for m in (1, 0):
@@ -105,10 +110,12 @@ def write_vipdoc(market: SimulatedMarket, root: str | os.PathLike[str],
     for key in keys:
         if market.security(*key) is None:
             continue
-        for sub, category, ext in (("minline", 8, "lc1"), ("fzline", 0, "lc5")):
+        for sub, category, ext, a_day in (("minline", 8, "lc1", 240), ("fzline", 0, "lc5", 48)):
             folder = base / _prefix(key[0]) / sub
             folder.mkdir(parents=True, exist_ok=True)
-            data = minute_file_bytes(market, key, category)
+            depth = INTRADAY_DEPTH if minute_days is None else min(INTRADAY_DEPTH,
+                                                                    minute_days * a_day)
+            data = minute_file_bytes(market, key, category, depth)
             (folder / f"{_prefix(key[0])}{key[1]}.{ext}").write_bytes(data)
             written += 1
     return written
