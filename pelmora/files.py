@@ -14,9 +14,9 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
   coefficient, so 35 hundredths read as 0.35 exactly as ``HQ`` gives it. ``.lc1`` / ``.lc5``
   files store prices as singles; they are rounded to the thousandth (the finest price step),
   so a stored 10.01 reads as 10.01 and not as the single's 10.010000228881836.
-- ``volume``: units (shares; bonds for bonds), as ``HQ`` answers it. The files count units,
-  except indices', which count lots (their share counts do not fit 32 bits): these pass
-  `pelmora.units.to_units` with the index's lot size.
+- ``volume``: in ``HQ``'s unit. The files count it already, except indices', which count
+  lots (their share counts do not fit 32 bits): these pass `pelmora.units.to_units` with the
+  index's lot size.
 - ``amount``: the stored single widened exactly.
 
 Units: see docs/units.md.

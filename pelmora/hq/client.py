@@ -78,10 +78,9 @@ class HQ:
     of a day or longer at midnight of their day, minute bars at the minute they end. Columns,
     all float64: ``open``, ``high``, ``low``, ``close``, ``volume``, ``amount`` (turnover),
     and for index bars ``up_count`` and ``down_count``, the numbers of advancing and declining
-    stocks. Every volume of every frame (bars, quotes, ticks, minutes) counts units, shares
-    or bonds, as float64; the servers count lots of the security list's ``volunit`` units,
-    and with `lots` the frames keep those counts as the servers send them. Units: see
-    docs/units.md.
+    stocks. Every volume of every frame (bars, quotes, ticks, minutes) is float64 in one unit
+    whatever the security's lot size; with `lots` the frames keep the servers' counts of lots
+    (of the security list's ``volunit``) as the servers send them. Units: see docs/units.md.
 
     Calls release the interpreter lock while they wait; ``asyncio.to_thread(hq.bars, ...)``
     does not block an event loop. One `HQ` may be used from several threads at once.
