@@ -90,14 +90,14 @@ def test_volumes_of_an_unknown_lot_size_stay_counts():
     data = {"price": np.array([12.34, 5.67, 8.9]), "vol": np.array([7, 8, 9])}
     scaling = Scaling(Lists(), Notices(None, quiet=False), lots=False)
     with pytest.warns(DataWarning, match="^lot size unknown for sh600036, sz000001: ") as said:
-        got = scaling.table(data, [1, 1, 0], ["600036", "600000", "000001"], ["price"],
-                            ["vol"])
+        got = scaling.rows(data, [1, 1, 0], ["600036", "600000", "000001"], ["price"],
+                           ["vol"])
     assert len(said) == 1 and said[0].filename == __file__
     assert got["vol"].tolist() == [7.0, 800.0, 9.0]
     assert got["price"].tolist() == [1.234, 5.67, 8.9]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        Scaling(Lists(), Notices(None, quiet=True), lots=False).table(
+        Scaling(Lists(), Notices(None, quiet=True), lots=False).rows(
             data, [1, 1, 0], ["600036", "600000", "000001"], ["price"], ["vol"])
 
 

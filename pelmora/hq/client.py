@@ -301,8 +301,7 @@ class HQ:
 
     def _intraday_units(self, sym: Symbol) -> Callable[[dict[str, Any]], dict[str, Any]]:
         """Puts a tick or minute answer's ``price`` and ``vol`` in the frames' units."""
-        return lambda data: self._scaling.table(data, [sym.market], [sym.code], ("price",),
-                                                ("vol",))
+        return lambda data: self._scaling.one(data, sym, ("price",), ("vol",))
 
     def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
         """The day and the number of a history request (0: today's commands)."""

@@ -66,7 +66,7 @@ def frame(batch: Any, syms: Sequence[Symbol], warn: Callable[[str], None],
         index = index[keep]
         markets = [m for m, k in zip(markets, keep) if k]
         codes = [c for c, k in zip(codes, keep) if k]
-    data = scaling.table(data, markets, codes, PRICES, VOLUMES)
+    data = scaling.rows(data, markets, codes, PRICES, VOLUMES)
     data["amount"] = packed(data["amount"])
     data["servertime"] = day().astype("M8[s]") + clock_time(data["servertime"])
     out = pd.DataFrame(data, index=index, columns=list(COLUMNS))

@@ -57,17 +57,26 @@ class Scaling:
                              for s, p in zip(syms, points.tolist())])
         return frame
 
-    def table(self, data: dict[str, Any], markets: Sequence[int], codes: Sequence[str],
-              prices: Sequence[str], volumes: Sequence[str]) -> dict[str, Any]:
-        """Columns of a table answer in the frames' units, a row a security of `markets` and
-        `codes`, or rows of one security when one is named: `prices` at its decimals,
-        `volumes` in units."""
+    def rows(self, data: dict[str, Any], markets: Sequence[int], codes: Sequence[str],
+             prices: Sequence[str], volumes: Sequence[str]) -> dict[str, Any]:
+        """Columns of an answer of a row per security (quotes: of `markets` and `codes`) in
+        the frames' units: `prices` at each one's decimals, `volumes` in units."""
+        return self._columns(data, markets, codes, prices, volumes, None)
+
+    def one(self, data: dict[str, Any], sym: Symbol, prices: Sequence[str],
+            volumes: Sequence[str]) -> dict[str, Any]:
+        """Columns of an answer of one security's rows (ticks, minutes) in the frames'
+        units."""
+        rows = [len(data[(*prices, *volumes)[0]])]
+        return self._columns(data, [sym.market], [sym.code], prices, volumes, rows)
+
+    def _columns(self, data: dict[str, Any], markets: Sequence[int], codes: Sequence[str],
+                 prices: Sequence[str], volumes: Sequence[str],
+                 rows: Sequence[int] | None) -> dict[str, Any]:
         from .. import units
         sizes, points = self.lists.units(markets, codes)
         names = [MARKET_NAMES.get(int(m), str(m)) + c for m, c in zip(markets, codes)]
-        rows = None
-        if len(codes) == 1:
-            rows = [len(data[(list(prices) + list(volumes))[0]])]
+        if rows is not None:
             points = points.repeat(rows)
         out = dict(data)
         for name in prices:
