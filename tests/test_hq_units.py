@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import pelmora
-from pelmora import HQ, DataWarning
+from pelmora import HQ, DataWarning, TdxClient
 from pelmora.instruments import TYPES
 from pelmora.records import FINANCE, XDXR_VALUES
 
@@ -58,6 +58,20 @@ def test_quotes_are_at_the_decimals_of_the_list(hq, listed):
         close = hq.bars(name, count=1)["close"].iloc[-1]
         assert quotes.loc[name, "price"] == close, name
     assert (quotes["amount"] >= 0).all()
+
+
+def test_nothing_traded_is_zero_turnover(sim, hq):
+    # The packed form's zero, 2**-127, is what a client decodes for a quote without trades.
+    quotes = hq.quotes()
+    idle = quotes.index[quotes["vol"] == 0]
+    if not len(idle):
+        pytest.skip("every security of the simulated market traded")
+    client = TdxClient()
+    client.connect(sim.host, sim.port)
+    sent = client.get_security_quotes([(1 if n[:2] == "sh" else 0, n[2:]) for n in idle[:80]])
+    client.disconnect()
+    assert all(0 < r["amount"] < 1e-30 for r in sent)
+    assert (quotes.loc[idle, "amount"] == 0).all()
 
 
 def test_lots_are_the_servers_counts(sim, hq, listed):
