@@ -38,7 +38,9 @@ except ImportError:
     from _rounds import paired_ratio, time_rounds
 
 from pelmora import read_day_frame, read_vipdoc
-from pelmora.files import find_files, price_divisor
+from pelmora.files import file_volunit, find_files, price_divisor
+from pelmora.instruments import type_column, type_of
+from pelmora.symbols import parse_symbol
 
 DAY = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
                 ("close", "<u4"), ("amount", "<f4"), ("volume", "<u4"), ("reserved", "<u4")])
@@ -82,10 +84,10 @@ def dates_to_seconds(date):
     return days.astype("M8[s]")
 
 
-def numpy_frame(rec, divisor):
+def numpy_frame(rec, divisor, lot):
     idx = pd.DatetimeIndex(dates_to_seconds(rec["date"]), name="datetime")
     cols = {c: rec[c] / divisor for c in PRICES}
-    cols["volume"] = rec["volume"] / 100
+    cols["volume"] = rec["volume"].astype(np.float64) * lot  # indices' files count lots, the others' units
     cols["amount"] = rec["amount"].astype(np.float64)
     return pd.DataFrame(cols, index=idx)
 
@@ -93,19 +95,22 @@ def numpy_frame(rec, divisor):
 def with_symbols(frame, names, rows):
     codes = np.repeat(np.arange(len(names), dtype=np.int32), rows)
     frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
+    types = [type_of(s.market, s.code) for s in map(parse_symbol, names)]
+    frame.insert(1, "type", type_column(np.repeat(types, rows)))
     return frame
 
 
 def numpy_frames(files):
-    frames = [numpy_frame(np.fromfile(p, DAY), d) for _, p, d in files]
-    return with_symbols(pd.concat(frames), [n for n, _, _ in files], [len(f) for f in frames])
+    frames = [numpy_frame(np.fromfile(p, DAY), d, lot) for _, p, d, lot in files]
+    return with_symbols(pd.concat(frames), [f[0] for f in files], [len(f) for f in frames])
 
 
 def numpy_arrays(files):
-    recs = [np.fromfile(p, DAY) for _, p, _ in files]
+    recs = [np.fromfile(p, DAY) for _, p, _, _ in files]
     rows = [len(r) for r in recs]
-    divisor = np.repeat([d for _, _, d in files], rows)
-    return with_symbols(numpy_frame(np.concatenate(recs), divisor), [n for n, _, _ in files],
+    divisor = np.repeat([f[2] for f in files], rows)
+    lot = np.repeat([f[3] for f in files], rows)
+    return with_symbols(numpy_frame(np.concatenate(recs), divisor, lot), [f[0] for f in files],
                         rows)
 
 
@@ -137,7 +142,7 @@ def main(argv=None):
             subprocess.run([sys.executable, "-m", "pelmora.testing", "--write-vipdoc", tmp],
                            check=True, stdout=subprocess.DEVNULL)
         found = find_files(folder, "day")
-        files = [(s.canonical, found[s], price_divisor(s))
+        files = [(s.canonical, found[s], price_divisor(s), file_volunit(s))
                  for s in sorted(found, key=lambda s: s.canonical)]
         contenders = {
             "pelmora": lambda: read_vipdoc(folder, progress=False),
@@ -157,7 +162,7 @@ def main(argv=None):
         day_records(args.records, rng).tofile(path)
         one = {
             "pelmora": lambda: read_day_frame(path),
-            "numpy": lambda: numpy_frame(np.fromfile(path, DAY), 100.0),
+            "numpy": lambda: numpy_frame(np.fromfile(path, DAY), 100.0, 1),
         }
         pd.testing.assert_frame_equal(one["numpy"](), one["pelmora"](), check_exact=True)
         report["file"] = {"records": args.records,

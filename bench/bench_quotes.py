@@ -26,7 +26,7 @@ import pandas as pd
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from bench_hq import ReplayServer, bars_request  # noqa: E402
+from bench_hq import ReplayServer, bars_request, count_request, list_request  # noqa: E402
 
 from pelmora import HQ, TdxClient  # noqa: E402
 
@@ -53,6 +53,10 @@ def build_answers():
         codes += [(m, sec.code) for sec in market.securities(m)]
     verify = bars_request(9, 1, "000001", 0, 1)
     answers[verify] = responder.respond(verify)
+    for m in (0, 1):  # the lists, whose lot sizes and decimals HQ's quotes are scaled by
+        answers[count_request(m)] = responder.respond(count_request(m))
+        for start in range(0, len(market.securities(m)), 1000):
+            answers[list_request(m, start)] = responder.respond(list_request(m, start))
     for i in range(0, len(codes), PAGE):
         request = quotes_request(codes[i:i + PAGE])
         answers[request] = responder.respond(request)
@@ -78,9 +82,14 @@ def best_of(runs, job):
     return min(times), result
 
 
-def check(got, want):
-    """HQ's quotes are TdxClient's, servertime dated: its time of day is the packed HHMMSSxx
-    without the hundredths."""
+def check(got, want, decimals):
+    """HQ's quotes (the servers' lots, with lots=True) are TdxClient's, prices at each
+    security's `decimals` (the client divides them all by 100), servertime dated: its time of
+    day is the packed HHMMSSxx without the hundredths."""
+    import numpy as np
+    from pelmora.hq.quotes import PRICES
+    points = 10.0 ** want.index.map(decimals).to_numpy(dtype=float)
+    want = want.assign(**{c: np.round(want[c] * 100) / points for c in PRICES})
     clock = got["servertime"]
     seconds = (clock - clock.dt.normalize()).dt.total_seconds().astype("int64")
     hhmmss = seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
@@ -94,12 +103,15 @@ def measure(host, port, codes, runs):
     client = TdxClient()
     client.connect(host, port)
     out["core_s"], want = best_of(runs, lambda: core_sweep(client, codes))
+    decimals = {("sh" if m else "sz") + r["code"]: r["decimal_point"] for m in (0, 1)
+                for start in range(0, client.get_security_count(m), 1000)
+                for r in client.get_security_list(m, start)}
     client.disconnect()
     names = [("sh" if m else "sz") + c for m, c in codes]
     for n in (1, 4, 8):
-        with HQ([f"{host}:{port}"], connections=n) as hq:
+        with HQ([f"{host}:{port}"], connections=n, lots=True) as hq:
             t, got = best_of(runs, lambda: hq.quotes(names))
-        check(got, want)
+        check(got, want, decimals)
         out[f"hq{n}_s"] = t
         out[f"hq{n}_speedup"] = out["core_s"] / t
     return out

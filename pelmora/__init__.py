@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 from ._version import __version__
 from .build_info import build_info
 from .exceptions import DataWarning, PanicException
+from .records import ENGLISH_NAMES
 
 try:
     from ._core import TdxClient, ping_servers, read_daily_bars, read_minute_bars
@@ -38,4 +39,4 @@ def __getattr__(name: str) -> Any:
 
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
            "HQ", "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
-           "Store", "StoreBusy", "__version__", "build_info"]
+           "Store", "StoreBusy", "__version__", "build_info", "ENGLISH_NAMES"]

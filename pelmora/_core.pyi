@@ -150,7 +150,7 @@ def read_daily_bars(
     Units: see the units table in the docs (docs/units.md).
     """
 def read_minute_bars(filepath: str) -> list[MinuteBar]:
-    """The records of a .lc1 or .lc5 file, in file order (volumes in shares, as stored).
+    """The records of a .lc1 or .lc5 file, in file order (volumes as stored).
 
     Units: see the units table in the docs (docs/units.md).
     """

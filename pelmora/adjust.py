@@ -1,8 +1,8 @@
 """Adjusted prices: the price maps of ex-rights events, and bars adjusted by them. The events
 are frames of `pelmora.events` (`xdxr_frame`), or the records it makes them from.
 
-An ex-rights event changes what one share is: cash paid out (D yuan a share), bonus and
-transferred shares (S new shares a share), rights shares (R a share, bought at P yuan). On the
+An ex-rights event changes what one share is: cash paid out (D a share), bonus and
+transferred shares (S new shares a share), rights shares (R a share, bought at P each). On the
 ex-date the exchange quotes the previous close p as the reference price
 
     (p - D + P*R) / (1 + S + R)
@@ -455,7 +455,7 @@ def adjust(bars: Frame, events: Any, method: Optional[str], *, as_of: Any = None
     `method`: ``"qfq"``, ``"hfq"``, ``"qfq-ratio"``, ``"hfq-ratio"`` (see the module), or None
     for the bars unchanged. `as_of`: ignore events after this date, so forward adjustment is
     anchored where a backtest standing on that date would see it. `volume`: also restate the
-    ``volume`` column in adjusted shares. `round_to_cent`: round prices half-up to the cent.
+    ``volume`` column in adjusted units. `round_to_cent`: round prices half-up to the cent.
 
     `daily`: daily bars (with a ``symbol`` column for several securities) to measure the events
     on in place of `bars` themselves, for the securities it holds: each event's close before

@@ -31,15 +31,17 @@ def xdxr_frame(records: Iterable[Mapping[str, Any]]) -> Frame:
     Columns: ``category`` (int), ``name`` (the category's name as the record gives it, such as
     除权除息 for 1 or 扩缩股 for 11), then the values, NaN where the category has none:
 
-    - ``fenhong``: cash dividend, yuan per 10 shares;
-    - ``peigujia``: rights issue price, yuan per share;
-    - ``songzhuangu``: bonus and transferred shares per 10 shares;
-    - ``peigu``: rights shares per 10 shares;
-    - ``suogu``: categories 11 and 12, shares after per share before;
-    - ``xingquanjia``, ``fenshu``: categories 13 and 14, the warrant's exercise price (yuan)
-      and the warrants distributed, as the record carries them;
+    - ``fenhong``: cash dividend;
+    - ``peigujia``: rights issue price;
+    - ``songzhuangu``: bonus and transferred shares;
+    - ``peigu``: rights shares;
+    - ``suogu``: categories 11 and 12, the consolidation or split;
+    - ``xingquanjia``, ``fenshu``: categories 13 and 14, the warrant's exercise price and the
+      warrants distributed, as the record carries them;
     - ``panqianliutong``, ``qianzongguben``, ``panhouliutong``, ``houzongguben``: tradable
-      and total share capital before and after, in units of 10,000 shares.
+      and total share capital before and after.
+
+    English names of these columns: `pelmora.ENGLISH_NAMES`.
 
     Units: see the units table in the docs (docs/units.md).
     """
@@ -80,9 +82,9 @@ def finance_frame(record: Mapping[str, Any]) -> Frame:
     """The finance summary of ``TdxClient.get_finance_info`` as a one-row frame indexed by the
     security (``symbol``, such as ``sh600036``); no rows for the empty answer of a code the
     server does not know. ``updated_date`` and ``ipo_date`` become datetime64[s] dates (NaT for
-    0); share
-    counts are in shares and money in yuan, as the client returns them, ``gudongrenshu`` is
-    the number of shareholders and ``meigujingzichan`` the net assets per share in yuan.
+    0); share counts and money as the client returns them, ``gudongrenshu`` the number of
+    shareholders and ``meigujingzichan`` the net assets per share. English names of the
+    columns: `pelmora.ENGLISH_NAMES`.
 
     Units: see the units table in the docs (docs/units.md).
     """

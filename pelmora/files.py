@@ -7,18 +7,19 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
 - index ``datetime``: naive exchange-local (Beijing) times, daily bars at midnight of their
   day, minute bars at the minute they end (09:31 is the bar of 09:30-09:31). A record whose
   date is not a calendar date (or time not a clock time) gets NaT.
-- ``open``, ``high``, ``low``, ``close``: yuan (index points for indices). ``.day`` files store
-  whole price units: hundredths of a yuan for stocks and indices, thousandths for funds and
-  ETFs, whose quotes have three decimals. The type is known from the code in the file's name
-  (``sh510300.day``): Shanghai 5xxxxx and Shenzhen 15xxxx, 16xxxx and 18xxxx are funds;
-  ``price_decimals=`` overrides this for a file whose name says nothing. Prices are divided,
-  not multiplied by a coefficient, so 35 hundredths read as 0.35 exactly as ``HQ`` gives it.
-  ``.lc1`` / ``.lc5`` files store prices as single-precision yuan; they are rounded to the
-  thousandth (the finest price step), so a stored 10.01 reads as 10.01 and not as the single's
-  10.010000228881836.
-- ``volume``: lots of 100 shares, as ``HQ`` answers it. The files count shares; they are
-  divided by 100 (``read_daily_bars``' default ``vol_coeff=0.01`` gives the same unit).
-- ``amount``: turnover in yuan, the stored single widened exactly.
+- ``open``, ``high``, ``low``, ``close``: ``.day`` files store whole units of the security's
+  last decimal, whose count (``decimal_point``) `pelmora.instruments.kind_of` gives for the
+  code in the file's name (``sh510300.day``: a fund, three decimals); ``price_decimals=``
+  overrides it for a file whose name says nothing. Prices are divided, not multiplied by a
+  coefficient, so 35 hundredths read as 0.35 exactly as ``HQ`` gives it. ``.lc1`` / ``.lc5``
+  files store prices as singles; they are rounded to the thousandth (the finest price step),
+  so a stored 10.01 reads as 10.01 and not as the single's 10.010000228881836.
+- ``volume``: in ``HQ``'s unit. The files count it already, except indices', which count
+  lots (their share counts do not fit 32 bits): these pass `pelmora.units.to_units` with the
+  index's lot size.
+- ``amount``: the stored single widened exactly.
+
+Units: see docs/units.md.
 
 Files are read with read() in 64 KiB chunks, never mapped: a file truncated while it is read
 gives fewer rows, never a crash. A FIFO, device or directory is refused at once (it is opened
@@ -40,6 +41,7 @@ from .fetch import BarResult, raise_first
 from .dates import DateLike, bound
 from .limits import MAX_PRICE_DECIMALS
 from .progress import Bar
+from .instruments import INDEX, kind_of
 from .symbols import SH, SZ, Symbol, SymbolLike, many, parse_symbol, period_name
 
 if TYPE_CHECKING:
@@ -61,9 +63,9 @@ _THREADS = 2  # 1.16x faster on 2 free cores, as fast as one under load (bench_l
 
 
 def price_divisor(symbol: Optional[Symbol], decimals: Optional[int] = None) -> float:
-    """What a ``.day`` file's integer prices are divided by to give yuan: 1000 for funds and
-    ETFs (Shanghai 5xxxxx; Shenzhen 15xxxx, 16xxxx, 18xxxx), 100 for everything else, or
-    10**decimals when given."""
+    """What a ``.day`` file's integer prices are divided by to give prices: 10**decimals when
+    given, else 10 to the decimals of the security's type (`pelmora.instruments.kind_of`:
+    1000 for funds and bonds, 100 for stocks and indices), 100 for a file of no security."""
     if decimals is not None:
         if isinstance(decimals, bool) or not isinstance(decimals, int) or not 0 <= decimals <= MAX_PRICE_DECIMALS:
             raise ValueError(f"price_decimals must be an integer 0-{MAX_PRICE_DECIMALS}, "
@@ -71,8 +73,29 @@ def price_divisor(symbol: Optional[Symbol], decimals: Optional[int] = None) -> f
         return float(10 ** decimals)
     if symbol is None:
         return 100.0
-    fund = symbol.code[0] == "5" if symbol.market == SH else symbol.code[:2] in ("15", "16", "18")
-    return 1000.0 if fund else 100.0
+    return float(10 ** kind_of(symbol.market, symbol.code).decimal_point)
+
+
+def file_volunit(symbol: Optional[Symbol]) -> int:
+    """The units a file's volume counts: 1 (shares, bonds), or an index's lot size, its files
+    counting lots."""
+    if symbol is None:
+        return 1
+    kind = kind_of(symbol.market, symbol.code)
+    return kind.volunit if kind.type == INDEX else 1
+
+
+def _in_units(bars: frames.Bars, volunits: list[int], rows: Any) -> frames.Bars:
+    """Bars read from files of the securities whose files count `volunits` units (`rows[i]`
+    rows of the i-th), their volumes in units."""
+    if all(v == 1 for v in volunits):
+        return bars
+    import numpy as np
+    from .units import to_units
+    column = frames.PRICE_COLUMNS.index("volume")
+    # In place: the batch was read by this call and nothing else sees it.
+    bars.values[column] = to_units(bars.values[column], np.repeat(volunits, rows))
+    return bars
 
 
 def symbol_of_file(path: PathLike) -> Optional[Symbol]:
@@ -127,7 +150,8 @@ def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
     batch = _engine.read_bar_files([os.fspath(path)], None if divisor is None else [divisor],
                                    lo, hi)
     raise_first(batch.errors())
-    return BarResult(batch).bars()
+    bars = BarResult(batch).bars()
+    return _in_units(bars, [file_volunit(symbol_of_file(path))], [len(bars)])
 
 
 def read_day_frame(path: PathLike, *, start: DateLike | None = None,
@@ -231,7 +255,9 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
                 price_decimals: Optional[int] = None) -> pd.DataFrame:
     """Every security's bars in a TDX data folder as one long frame, in the shape of
     ``HQ.bars_many``: the index and columns of `read_day_frame` plus a categorical ``symbol``
-    column (``sh600036``), securities in the order of `symbols`, or sorted by name.
+    column (``sh600036``) and after it the categorical ``type`` of each
+    (`pelmora.instruments.kind_of`), securities in the order of `symbols`, or sorted by
+    name.
 
     `folder`: the ``vipdoc`` folder or the TDX installation folder holding it. `period`:
     ``"day"`` (``*/lday/*.day``), ``"1m"`` (``*/minline/*.lc1``) or ``"5m"``
@@ -284,8 +310,10 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
         raise_first(batch.errors())
     failed = dict(batch.errors())
     result = BarResult(batch)
-    frame = frames.long_frame(result.bars(), [s.canonical for s in chosen],
-                              result.rows().tolist())
+    rows = result.rows()
+    bars = _in_units(result.bars(), [file_volunit(s) for s in chosen], rows)
+    frame = frames.long_frame(bars, [s.canonical for s in chosen], rows.tolist())
+    frames.insert_types(frame, [kind_of(s.market, s.code).type for s in chosen])
     frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"
                              for i, e in failed.items()}
     frame.attrs["missing"] = missing
@@ -299,4 +327,4 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
 
 
 __all__ = ["read_day_frame", "read_minute_frame", "read_vipdoc", "find_files",
-           "price_divisor", "symbol_of_file", "PERIOD_FILES"]
+           "price_divisor", "file_volunit", "symbol_of_file", "PERIOD_FILES"]

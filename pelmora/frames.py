@@ -108,3 +108,17 @@ def long_frame(bars: Bars, symbols: Sequence[str], rows: Sequence[int]) -> pd.Da
     # A Series on the frame's own index goes in as it is; a bare array would be copied.
     frame.insert(0, "symbol", pd.Series(symbol, index=frame.index))
     return frame
+
+
+def insert_types(frame: pd.DataFrame, types: Sequence[str]) -> None:
+    """Adds the categorical ``type`` column after ``symbol`` to a long frame: `types[i]` is
+    the type of its i-th ``symbol`` category."""
+    import numpy as np
+    import pandas as pd
+    from .instruments import TYPES, type_dtype
+    per_symbol = np.array([TYPES.index(t) for t in types], dtype=np.int8)
+    codes = per_symbol[frame["symbol"].cat.codes.to_numpy()] if len(per_symbol) else \
+        np.zeros(len(frame), dtype=np.int8)
+    column = pd.Categorical.from_codes(codes, dtype=type_dtype(), validate=False)
+    frame.insert(frame.columns.get_loc("symbol") + 1, "type",
+                 pd.Series(column, index=frame.index))

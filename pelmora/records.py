@@ -44,3 +44,51 @@ COMPANY_CATEGORY = ("name", "filename", "start", "length")
 BLOCK_META = ("size", "hash_value")
 DAILY_BAR = ("date", "open", "high", "low", "close", "amount", "volume")
 MINUTE_BAR = ("datetime", "open", "high", "low", "close", "amount", "volume")
+
+# English names of the ex-rights and finance columns, which keep the servers' pinyin names:
+# ``frame.rename(columns=ENGLISH_NAMES)``. Units: see docs/units.md.
+ENGLISH_NAMES = {
+    # ex-rights events
+    "fenhong": "cash_dividend_per_10",
+    "peigujia": "rights_price",
+    "songzhuangu": "bonus_shares_per_10",
+    "peigu": "rights_shares_per_10",
+    "suogu": "split_ratio",
+    "xingquanjia": "exercise_price",
+    "fenshu": "warrants",
+    "panqianliutong": "float_shares_before",
+    "qianzongguben": "total_shares_before",
+    "panhouliutong": "float_shares_after",
+    "houzongguben": "total_shares_after",
+    # finance summaries
+    "liutongguben": "float_shares",
+    "zongguben": "total_shares",
+    "guojiagu": "state_shares",
+    "faqirenfarengu": "promoter_legal_person_shares",
+    "farengu": "legal_person_shares",
+    "bgu": "b_shares",
+    "hgu": "h_shares",
+    "zhigonggu": "employee_shares",
+    "zongzichan": "total_assets",
+    "liudongzichan": "current_assets",
+    "gudingzichan": "fixed_assets",
+    "wuxingzichan": "intangible_assets",
+    "gudongrenshu": "shareholders",
+    "liudongfuzhai": "current_liabilities",
+    "changqifuzhai": "long_term_liabilities",
+    "zibengongjijin": "capital_reserve",
+    "jingzichan": "net_assets",
+    "zhuyingshouru": "main_revenue",
+    "zhuyinglirun": "main_profit",
+    "yingshouzhangkuan": "accounts_receivable",
+    "yingyelirun": "operating_profit",
+    "touzishouyu": "investment_income",
+    "jingyingxianjinliu": "operating_cash_flow",
+    "zongxianjinliu": "total_cash_flow",
+    "cunhuo": "inventory",
+    "lirunzonghe": "total_profit",
+    "shuihoulirun": "net_profit_after_tax",
+    "jinglirun": "net_profit",
+    "weifenpeilirun": "undistributed_profit",
+    "meigujingzichan": "net_assets_per_share",
+}

@@ -122,8 +122,8 @@ def test_bars_start_end_and_what_failed(capsys, sim):
 def test_table_aligns_wide_characters(capsys, sim):
     status, out, _ = run(capsys, "list", "-m", "sh", "-s", sim.address)
     lines = out.splitlines()
-    assert status == 0 and lines[0].split() == ["symbol", "code", "name", "volunit",
-                                                "decimal_point", "pre_close"]
+    assert status == 0 and lines[0].split() == ["symbol", "code", "name", "type", "volunit",
+                                                "decimal_point"]
     # Each row names its security as other commands take it: sh000001 is the index here.
     index = next(line.split()[0] for line in lines if line.split()[1] == "000001")
     assert index == "sh000001"
@@ -137,7 +137,7 @@ def test_table_aligns_wide_characters(capsys, sim):
 @pytest.mark.parametrize("fmt", ["--csv", "--json"])
 def test_list_quotes_xdxr_finance_match_the_library(capsys, sim, fmt):
     with HQ([sim.address]) as hq:
-        cases = [(["list", "-m", "sz"], hq.securities("sz"), "pre_close"),
+        cases = [(["list", "-m", "sz"], hq.securities("sz"), "volunit"),
                  (["quotes", "600036", "sz000001"], hq.quotes(["600036", "sz000001"]), "price"),
                  (["xdxr", "600036"], hq.xdxr("600036"), "fenhong"),
                  (["finance", "600036", "000001"],

@@ -15,6 +15,8 @@ from pelmora import HQ, DataWarning, TdxClient
 from pelmora.periods import to_period
 from pelmora.testing import serve
 
+from listed import volunit
+
 SEED, FILL = 3, 60
 PRICES = ["open", "high", "low", "close", "volume", "amount"]
 
@@ -32,7 +34,8 @@ def hq(server):
 
 
 def core_frame(server, category, market, code, index, count):
-    """The latest `count` bars by _core's pages, as the frame HQ must give."""
+    """The latest `count` bars by _core's pages, as the frame HQ must give: volumes in units
+    of the list's lot size."""
     c = TdxClient()
     c.connect(*server)
     get = c.get_index_bars if index else c.get_security_bars
@@ -43,8 +46,10 @@ def core_frame(server, category, market, code, index, count):
         if len(page) < min(800, count - start):
             break
         start += 800
+    lot = volunit(c, market, code)
     c.disconnect()
     df = pd.DataFrame(rows).rename(columns={"vol": "volume"})
+    df["volume"] *= lot
     times = pd.to_datetime(df.pop("datetime"))
     if category not in (0, 1, 2, 3, 7, 8):
         times = times.dt.normalize()  # _core says 15:00; frames stamp day bars at midnight
@@ -181,10 +186,14 @@ def test_bars_many_is_one_long_frame(hq):
     big = hq.bars_many(names, period="day", count=900)
     assert isinstance(big.symbol.dtype, pd.CategoricalDtype)
     assert list(big.symbol.cat.categories) == ["sh600036", "sz000001", "sh000001", "sh600519"]
-    assert list(big.columns) == ["symbol"] + PRICES + ["up_count", "down_count"]
+    assert list(big.columns) == ["symbol", "type"] + PRICES + ["up_count", "down_count"]
+    types = big.groupby("symbol", observed=True)["type"].unique()
+    assert {s: list(t) for s, t in types.items()} == {
+        "sh600036": ["stock"], "sz000001": ["stock"], "sh000001": ["index"],
+        "sh600519": ["stock"]}
     for name in big.symbol.cat.categories:
         one = hq.bars(name, count=900)
-        part = big[big.symbol == name].drop(columns="symbol")
+        part = big[big.symbol == name].drop(columns=["symbol", "type"])
         if name != "sh000001":
             assert part[["up_count", "down_count"]].isna().all().all()
             part = part.drop(columns=["up_count", "down_count"])
@@ -197,7 +206,7 @@ def test_bars_many_with_start_and_end(hq):
     big = hq.bars_many(["600036", "sz000001", "sh000001"], period="15m", start="2025-06-01",
                        end="2025-06-05")
     for name in ("sh600036", "sz000001", "sh000001"):
-        part = big[big.symbol == name].drop(columns="symbol")
+        part = big[big.symbol == name].drop(columns=["symbol", "type"])
         if name != "sh000001":
             part = part.drop(columns=["up_count", "down_count"])
         pd.testing.assert_frame_equal(part, hq.bars(name, "15m", start="2025-06-01",

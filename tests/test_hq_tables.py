@@ -7,6 +7,11 @@ import pandas as pd
 import pytest
 
 from pelmora import HQ, DataWarning, TdxClient
+from pelmora.hq.quotes import PRICES as QUOTE_PRICES, VOLUMES as QUOTE_VOLUMES
+
+from pelmora.instruments import TYPES, kind_of
+
+from listed import in_units, security_list
 
 CODES = [(1, "600036"), (0, "000001"), (1, "000001"), (0, "399001"), (1, "600519")]
 
@@ -33,8 +38,13 @@ def test_securities_are_every_page(hq, core, market):
     got = hq.securities(market)
     assert len(rows) > 1000
     assert list(got.index) == [market + r["code"] for r in rows]
-    want = pd.DataFrame(rows, index=got.index)[list(got.columns)]
-    pd.testing.assert_frame_equal(got, want, check_dtype=False)
+    # The list's previous close is left to the quotes; each security gets its type.
+    assert list(got.columns) == ["code", "name", "type", "volunit", "decimal_point"]
+    want = pd.DataFrame(rows, index=got.index)[["code", "name", "volunit", "decimal_point"]]
+    pd.testing.assert_frame_equal(got.drop(columns="type"), want, check_dtype=False)
+    assert list(got["type"].cat.categories) == list(TYPES)
+    assert got["type"].tolist() == [kind_of(m, r["code"], r["decimal_point"]).type
+                                    for r in rows]
 
 
 def test_xdxr_and_finance_equal_core_records(hq, core):
@@ -72,11 +82,13 @@ def test_quotes_equal_core_and_name_the_unanswered(hq, core):
         got = hq.quotes(names + ["sz999999"])
     assert got.attrs["missing"] == ["sz999999"]
     want = pd.DataFrame(core.get_security_quotes(CODES))
+    lists = {m: security_list(core, m) for m in (0, 1)}
+    want = in_units(want, [lists[m][c] for m, c in CODES], QUOTE_PRICES, QUOTE_VOLUMES)
     want.index = pd.Index(names, name="symbol")
     assert (want["servertime"] == 15000000).all()  # the close, 15:00:00.00
     want["servertime"] = pd.Timestamp(hq.trading_day()) + pd.Timedelta(hours=15)
     pd.testing.assert_frame_equal(got, want[list(got.columns)], check_dtype=False)
-    assert got["price"].dtype == np.float64 and got["vol"].dtype == np.int64
+    assert got["price"].dtype == np.float64 and got["vol"].dtype == np.float64
     assert got["servertime"].dtype == "M8[s]"
     # A loop of quotes asks for the day they are dated by once a minute, not every time.
     asked = hq.bar_requests
@@ -131,6 +143,7 @@ def test_ticks_are_the_whole_day_in_order(hq, core, monkeypatch, page, date):
     day = pd.Timestamp(str(date)) if date else pd.Timestamp(hq.trading_day())
     got = hq.ticks("600036", date=date)
     want = core_ticks(core, 1, "600036", int(day.strftime("%Y%m%d")) if date else 0)
+    want = in_units(want, security_list(core, 1)["600036"], ["price"], ["vol"])
     assert len(got) > 300 and (got["seq"] == np.arange(len(got))).all()
     times = pd.to_datetime(day.strftime("%Y-%m-%d ") + want.pop("time"))
     assert (got.index == times).all() and got.index.is_monotonic_increasing
@@ -144,6 +157,7 @@ def test_minutes_are_240_with_their_times(hq, core, date):
     day = pd.Timestamp(str(date) if date else hq.trading_day())
     want = pd.DataFrame(core.get_history_minute_time_data(0, "000001", int(day.strftime(
         "%Y%m%d"))) if date else core.get_minute_time_data(0, "000001"))
+    want = in_units(want, security_list(core, 0)["000001"], ["price"], ["vol"])
     pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
     assert len(got) == 240
     clock = got.index.strftime("%H:%M")
@@ -178,7 +192,9 @@ def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
     last = got.groupby(got.index.normalize())["close"].last()
     assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
     many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
-    pd.testing.assert_frame_equal(many[many["symbol"] == "sh600036"].drop(columns="symbol"), got)
+    part = many[many["symbol"] == "sh600036"]
+    assert (part["type"] == "stock").all()
+    pd.testing.assert_frame_equal(part.drop(columns=["symbol", "type"]), got)
     alias = {"week": "W", "month": "ME", "5m": "5min"}[period]  # pandas' names alike
     pd.testing.assert_frame_equal(hq.bars("600036", alias, count=200, adjust="hfq"), got)
     pd.testing.assert_frame_equal(

@@ -17,6 +17,7 @@ from pelmora import HQ, DataWarning, read_daily_bars, read_day_frame, read_minut
     read_minute_frame, read_vipdoc
 from pelmora.testing import SimulatedMarket, serve
 from pelmora.files import find_files
+from pelmora.instruments import kind_of
 from pelmora.symbols import is_index, parse_symbol
 from pelmora.testing.vipdoc import write_vipdoc
 from pelmora.testing.wire import quantize_volume
@@ -55,8 +56,9 @@ def random_minute(n, rng):
     return r
 
 
-def expected_from_dicts(path, minute, divisor):
-    """What the frame must hold, from the dict reader's records of the same file."""
+def expected_from_dicts(path, minute, divisor, lot):
+    """What the frame must hold, from the dict reader's records of the same file (whose
+    volumes count units of `lot`)."""
     recs = read_minute_bars(str(path)) if minute else read_daily_bars(str(path), 1, 1)
     text = [r["datetime" if minute else "date"] for r in recs]
     idx = pd.to_datetime(pd.Series(text, dtype=object), errors="coerce",
@@ -64,25 +66,30 @@ def expected_from_dicts(path, minute, divisor):
     out = pd.DataFrame({c: [r[c] for r in recs] for c in COLUMNS},
                        index=pd.DatetimeIndex(idx, name="datetime").astype("M8[s]"))
     # Integer prices are divided (the nearest double to the decimal price); single-precision
-    # ones rounded to the thousandth. Shares become lots.
+    # ones rounded to the thousandth. Indices' files count lots, made shares.
     out[PRICES] = np.round(out[PRICES] * 1000) / 1000 if minute else out[PRICES] / divisor
-    out["volume"] /= 100
+    out["volume"] *= lot
     return out
 
 
-@pytest.mark.parametrize("name, minute, divisor", [
-    ("sh600036.day", False, 100), ("sz000001.day", False, 100), ("sh000001.day", False, 100),
-    ("sh510300.day", False, 1000), ("sz159915.day", False, 1000), ("sz161725.day", False, 1000),
-    ("sz184801.day", False, 1000), ("plain.day", False, 100),
-    ("sh600036.lc1", True, None), ("sz000001.lc5", True, None),
+@pytest.mark.parametrize("name, minute, divisor, lot", [
+    ("sh600036.day", False, 100, 1), ("sz000001.day", False, 100, 1),
+    ("sh000001.day", False, 100, 100), ("sz399001.day", False, 100, 100),
+    ("sh510300.day", False, 1000, 1), ("sz159915.day", False, 1000, 1),
+    ("sz161725.day", False, 1000, 1), ("sz184801.day", False, 1000, 1),
+    ("sh113050.day", False, 1000, 1), ("sz128001.day", False, 1000, 1),   # bonds: bonds
+    ("sh900901.day", False, 1000, 1), ("sz200002.day", False, 100, 1),    # B shares
+    ("plain.day", False, 100, 1),
+    ("sh600036.lc1", True, None, 1), ("sz000001.lc5", True, None, 1),
+    ("sh000300.lc5", True, None, 100),
 ])
-def test_frames_equal_the_dict_readers(tmp_path, name, minute, divisor):
+def test_frames_equal_the_dict_readers(tmp_path, name, minute, divisor, lot):
     rng = np.random.default_rng(5)
     path = tmp_path / name
     data = (random_minute if minute else random_day)(3000, rng)
     path.write_bytes(data.tobytes() + b"\x01" * 17)  # a partial record at the end is ignored
     frame = (read_minute_frame if minute else read_day_frame)(path)
-    pd.testing.assert_frame_equal(frame, expected_from_dicts(path, minute, divisor),
+    pd.testing.assert_frame_equal(frame, expected_from_dicts(path, minute, divisor, lot),
                                   check_exact=True)
     assert frame.index.isna().sum() == (34 if minute else 31)
 
@@ -234,22 +241,32 @@ def vipdoc(tmp_path_factory):
 
 @pytest.mark.parametrize("period", ["day", "1m", "5m"])
 def test_the_folder_equals_what_hq_answers(sim_hq, vipdoc, period):
-    # The simulated market quotes its funds to the cent, like its stocks.
-    frame = read_vipdoc(vipdoc, period, price_decimals=2, progress=False)
+    frame = read_vipdoc(vipdoc, period, progress=False)
+    listed = pd.concat([sim_hq.securities(m) for m in ("sh", "sz")])
+    if period == "day":
+        # The files hold whole units of the list's decimals, read by the range's: where they
+        # differ (a market that quotes its funds to the cent), the units are read back.
+        symbols = [parse_symbol(s) for s in frame["symbol"].astype(str)]
+        read = np.array([kind_of(s.market, s.code).decimal_point for s in symbols])
+        held = listed.loc[frame["symbol"].astype(str), "decimal_point"].to_numpy()
+        frame[PRICES] = np.round(frame[PRICES].to_numpy() * 10.0 ** read[:, None]) / \
+            10.0 ** held[:, None]
     rows = frame.groupby("symbol", observed=False).size()
     names = list(rows.index)
     assert names == sorted(names) and len(names) == (2 * (FILL + 6) if period == "day" else 12)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DataWarning)  # securities listed too late for bars
         want = sim_hq.bars_many(names, period, count=int(rows.max()))
-    pd.testing.assert_frame_equal(frame[["symbol"] + PRICES], want[["symbol"] + PRICES],
-                                  check_exact=True)
-    # The server sends volumes and turnovers in a packed float form of about 24 bits; the file
-    # keeps the volume whole and the turnover as a single. An index's shares overflow the
-    # file's 32-bit volume (the simulator wraps them), so only other securities are compared.
+    pd.testing.assert_frame_equal(frame[["symbol", "type"] + PRICES],
+                                  want[["symbol", "type"] + PRICES], check_exact=True)
+    # The server sends counts of lots and turnovers in a packed float form of about 24 bits;
+    # the file keeps the volume whole and the turnover as a single. Indices' volumes are left
+    # out: files written before they counted lots hold their shares wrapped at 32 bits.
     stock = ~frame["symbol"].map(lambda s: is_index(parse_symbol(s))).astype(bool)
     assert stock.sum() > len(frame) // 2
-    assert (frame["volume"][stock].map(quantize_volume) == want["volume"][stock]).all()
+    lot = frame["symbol"].astype(str).map(listed["volunit"]).to_numpy(dtype=float)
+    lots = (frame["volume"] / lot)[stock].map(quantize_volume)
+    assert (lots * lot[stock] == want["volume"][stock]).all()
     np.testing.assert_allclose(frame["amount"], want["amount"], rtol=2e-7)
 
 

@@ -87,7 +87,8 @@ def test_the_next_batch_is_started_before_one_is_taken_and_written(servers, tmp_
 
 def test_a_chunk_walks_back_until_it_reaches_the_store_or_the_depth(servers):
     sym, index = Symbol(1, "600036"), Symbol(1, "000001")
-    with HQ([servers[1]], quiet=True) as hq:
+    # A chunk holds the servers' counts of lots, as HQ gives them with lots=True.
+    with HQ([servers[1]], quiet=True, lots=True) as hq:
         whole = hq.bars(sym, start="1990-01-01")
         keys = whole.index.strftime("%Y%m%d").astype(int).to_numpy()
         # Stored up to 1,000 bars before the latest: the latest 2 are all new, so the

@@ -78,7 +78,7 @@ def pieces(name, result):
     if isinstance(result, dict):
         return dict(result)
     if name == "bars_many":
-        return {str(s): part.drop(columns="symbol")
+        return {str(s): part.drop(columns=["symbol", "type"])
                 for s, part in result.groupby("symbol", observed=True, sort=False)}
     if name == "quotes":
         return {s: result.loc[[s]] for s in result.index}

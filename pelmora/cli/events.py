@@ -13,10 +13,10 @@ def register(sub: Subparsers, parents: Parents) -> None:
     c = sub.add_parser("xdxr", parents=[parents.output, parents.servers],
                        help="ex-rights and ex-dividend events",
                        description="The ex-rights events of securities, oldest first: date, "
-                                   "category, name and the values: cash (fenhong, yuan per 10 "
-                                   "shares), bonus shares (songzhuangu) and rights (peigu per "
-                                   "10 shares at peigujia), splits (suogu), share capital "
-                                   "changes. Several codes give one table with a symbol column. "
+                                   "category, name and the values: cash (fenhong), bonus "
+                                   "shares (songzhuangu) and rights (peigu at peigujia), splits "
+                                   "(suogu), share capital changes (units: docs/units.md). "
+                                   "Several codes give one table with a symbol column. "
                                    "Example: pelmora xdxr 600036")
     c.add_argument("codes", nargs="+", type=arg(parse_symbol), metavar="CODE", help=CODE_HELP)
     c.set_defaults(run=run_xdxr)

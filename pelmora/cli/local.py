@@ -39,7 +39,8 @@ def register(sub: Subparsers, parents: Parents) -> None:
                                    "Example: pelmora day sh600036.day --start 2024-01-01")
     c.add_argument("--price-decimals", type=int, choices=range(MAX_PRICE_DECIMALS + 1), metavar="N",
                    help=f"decimals of the stored prices, 0 to {MAX_PRICE_DECIMALS} "
-                        f"(default: 3 for funds, 2 for others, by the file's name)")
+                        f"(default: those of the security the file is named after: 3 "
+                        f"for funds and bonds, 2 for stocks and indices)")
     c.set_defaults(run=run_day)
 
     c = sub.add_parser("minute", parents=[parents.output, common],

@@ -29,9 +29,10 @@ def register(sub: Subparsers, parents: Parents) -> None:
                        help="all securities of a market",
                        description="Every security of a market, a row each: symbol (the "
                                    "market and code, as other commands take it), code, name, "
-                                   "volunit (the lot size), decimal_point (the price's decimals) "
-                                   "and pre_close (the previous close). Example: pelmora list "
-                                   "--market sh")
+                                   "type (stock, index, fund, bond, b_share or other), volunit "
+                                   "(the lot size) and decimal_point (the price's decimals); "
+                                   "the previous close is the quotes' last_close. Example: "
+                                   "pelmora list --market sh")
     c.add_argument("--market", "-m", required=True, type=market, metavar="sh|sz",
                    help="the market: sh (Shanghai) or sz (Shenzhen)")
     c.set_defaults(run=run_list)

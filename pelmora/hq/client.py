@@ -24,6 +24,7 @@ from .listing import SecurityLists, page_floors
 from .notices import Notices
 from .paging import in_securities
 from .raw_bars import RawBars
+from .scaling import Scaling
 from .tables import HadRecords, Tables
 
 if TYPE_CHECKING:
@@ -77,10 +78,11 @@ class HQ:
 
     Frames: a DatetimeIndex named ``datetime`` of naive exchange-local (Beijing) times: bars
     of a day or longer at midnight of their day, minute bars at the minute they end. Columns,
-    all float64: ``open``, ``high``, ``low``, ``close`` in yuan (index points for indices),
-    ``volume`` in lots of 100 shares (as the servers count it), ``amount`` (turnover) in yuan,
+    all float64: ``open``, ``high``, ``low``, ``close``, ``volume``, ``amount`` (turnover),
     and for index bars ``up_count`` and ``down_count``, the numbers of advancing and declining
-    stocks. Units: see the units table in the docs (docs/units.md).
+    stocks. Every volume of every frame (bars, quotes, ticks, minutes) is float64 in one unit
+    whatever the security's lot size; with `lots` the frames keep the servers' counts of lots
+    (of the security list's ``volunit``) as the servers send them. Units: see docs/units.md.
 
     Calls release the interpreter lock while they wait; ``asyncio.to_thread(hq.bars, ...)``
     does not block an event loop. One `HQ` may be used from several threads at once.
@@ -88,7 +90,7 @@ class HQ:
 
     def __init__(self, servers: Iterable[ServerLike] | None = None, connections: int = 8, *,
                  timeout: float = 10.0, connect_timeout: float = 5.0,
-                 attempts: int = 4, quiet: bool = False) -> None:
+                 attempts: int = 4, quiet: bool = False, lots: bool = False) -> None:
         from .. import _engine
         from ..config import resolve_servers
         if servers is None:
@@ -102,7 +104,8 @@ class HQ:
         self._limits = (timeout, connect_timeout, attempts)
         self._notices = Notices(self._fetch, quiet)
         self._lists = SecurityLists(self._fetch, self._notices)
-        self._raw = RawBars(self._fetch, self._lists, self._notices)
+        self._scaling = Scaling(self._lists, self._notices, lots)
+        self._raw = RawBars(self._fetch, self._lists, self._notices, self._scaling)
         self._tables = Tables(self._fetch, self._lists, self._notices)
         # The trading day quotes are dated by, and the monotonic time it was asked (see
         # _session_day).
@@ -188,7 +191,8 @@ class HQ:
                   as_of: DateLike | None = None) -> pd.DataFrame:
         """Bars of many securities, fetched all at once, as one long frame: the index and
         columns of `bars` plus a categorical ``symbol`` column (canonical names such as
-        sh600036), securities in the order given, each oldest first.
+        sh600036) and after it a categorical ``type`` (`pelmora.instruments.TYPES`: stock,
+        index, fund, ...), securities in the order given, each oldest first.
 
         Securities that failed (malformed or unlisted names, server errors) are left out and
         named with their reasons in a `DataWarning` and in ``frame.attrs["errors"]``;
@@ -208,11 +212,11 @@ class HQ:
         period = to_period(period)
         count, lo, hi = bar_bounds(count, start, end)
         frame = self._raw.many(symbols, period, count, lo, hi, errors, progress)
-        if adjust is None or not len(frame):
-            return frame
-        names = [str(s) for s in frame["symbol"].cat.categories]
-        return adjusted.bars_many(frame, self.xdxr_many(names), period, end, adjust, as_of,
-                                  self._raw.quieted())
+        if adjust is not None and len(frame):
+            names = [str(s) for s in frame["symbol"].cat.categories]
+            frame = adjusted.bars_many(frame, self.xdxr_many(names), period, end, adjust,
+                                       as_of, self._raw.quieted())
+        return self._scaling.typed(frame)
 
     def verify(self, symbols: Iterable[SymbolLike] | None = None, *, sample: int = 100,
                period: PeriodLike = "day", seed: int | None = None) -> VerifyReport:
@@ -255,8 +259,10 @@ class HQ:
 
     def securities(self, market: str | int, *, known: int | None = None) -> pd.DataFrame:
         """Every security of a market ("sh" or "sz", or 1 or 0), every page at once: index
-        ``symbol`` (such as sh600000), columns ``code``, ``name``, ``volunit`` (lot size),
-        ``decimal_point`` and ``pre_close``.
+        ``symbol`` (such as sh600000), columns ``code``, ``name``, ``type`` (categorical:
+        `pelmora.instruments.TYPES`), ``volunit`` (lot size) and ``decimal_point``. The
+        previous close is the quotes' ``last_close`` (`quotes`); the list's own travels in a
+        packed form that can be far off.
 
         A list that is empty, or more than a tenth shorter than the last this `HQ` saw
         or than `known` (say, what a store last recorded), is asked of another server before it
@@ -270,13 +276,14 @@ class HQ:
         batch = self._tables.checked("securities", securities.pages(m, total),
                                      at_least=page_floors(total))
         out = securities.frame(batch, m)
-        self._lists.saw(m, len(out))
+        self._lists.kept(m, out["code"].tolist(), out["volunit"].tolist(),
+                         out["decimal_point"].tolist())
         return out
 
     def quotes(self, codes: Iterable[SymbolLike] | None = None, *,
                progress: Progress | None = None) -> pd.DataFrame:
         """The quotes of securities, a row each (index ``symbol``): ``price``, ``last_close``,
-        ``open``, ``high``, ``low`` (yuan), ``servertime``, ``vol``, ``cur_vol``, ``amount``,
+        ``open``, ``high``, ``low``, ``servertime``, ``vol``, ``cur_vol``, ``amount``,
         ``s_vol``, ``b_vol`` and the five levels ``bid1`` ``ask1`` ``bid_vol1`` ``ask_vol1``
         ... ``ask_vol5``. Requests of 80 securities run at once. Without `codes`, every
         security of both markets; one name is one security. Securities the server does not
@@ -302,12 +309,12 @@ class HQ:
             raise ValueError("quotes needs at least one security")
         batch = self._tables.table("quotes", quotes.requests(syms),
                                    in_securities(progress, len(syms)))
-        return quotes.frame(batch, syms, self._notices.warn, self._session_day)
+        return quotes.frame(batch, syms, self._notices.warn, self._session_day, self._scaling)
 
     def ticks(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """Every tick of a day (today's without `date`), fetched a page of 2,000 at a time
         until the day is complete: index ``datetime``, the day plus the tick's hour and minute
-        (ticks carry no seconds: not unique), in server order; columns ``price`` (yuan),
+        (ticks carry no seconds: not unique), in server order; columns ``price``,
         ``vol``, ``num`` (today only), ``buyorsell`` and ``seq``, the tick's place in the
         day. Today's date is the trading day the servers report (see `trading_day`).
 
@@ -317,12 +324,12 @@ class HQ:
         day, number = self._day(date)
         pages = intraday.tick_pages(lambda qs: self._tables.checked("ticks", qs), sym.market,
                                     sym.code, number, self._fetch.connections)
-        return intraday.tick_frame(pages, day, number != 0)
+        return intraday.tick_frame(pages, day, number != 0, self._intraday_units(sym))
 
     def minutes(self, symbol: SymbolLike, date: DateLike | None = None) -> pd.DataFrame:
         """The minute series of a day (today's without `date`): index ``datetime``, the day's
         minute times 09:31 ... 11:30, 13:01 ... 15:00 (each minute at its end); columns
-        ``price`` (yuan) and ``vol``. Today's date is the trading day the servers report
+        ``price`` and ``vol``. Today's date is the trading day the servers report
         (see `trading_day`).
 
         Units: see the units table in the docs (docs/units.md).
@@ -330,7 +337,12 @@ class HQ:
         sym = self._lists.listed(symbol)
         day, number = self._day(date)
         batch = self._tables.checked("minutes", [TableQuery.of(sym, date=number)])
-        return intraday.minute_frame(batch.columns(intraday.MINUTE_COLUMNS), day)
+        scale = self._intraday_units(sym)
+        return intraday.minute_frame(scale(batch.columns(intraday.MINUTE_COLUMNS)), day)
+
+    def _intraday_units(self, sym: Symbol) -> Callable[[dict[str, Any]], dict[str, Any]]:
+        """Puts a tick or minute answer's ``price`` and ``vol`` in the frames' units."""
+        return lambda data: self._scaling.one(data, sym, ("price",), ("vol",))
 
     def _day(self, date: DateLike | None) -> tuple[np.datetime64, int]:
         """The day and the number of a history request (0: today's commands)."""

@@ -56,15 +56,17 @@ def tick_pages(run: Callable[[list[TableQuery]], Any], market: int,
     return pages
 
 
-def tick_frame(pages: Sequence[dict[str, Any]], day: np.datetime64, history: bool
-               ) -> pd.DataFrame:
+def tick_frame(pages: Sequence[dict[str, Any]], day: np.datetime64, history: bool,
+               scale: Callable[[dict[str, Any]], dict[str, Any]]) -> pd.DataFrame:
     """The ticks of a day from its pages, latest page first (each page in time order): index
     the day plus the tick's hour and minute (not unique), in server order; ``seq`` numbers
-    them within the day. A past day's ticks have no ``num``."""
+    them within the day. A past day's ticks have no ``num``. `scale` puts the columns in the
+    frames' units."""
     import numpy as np
     import pandas as pd
     names = [n for n in TICK_COLUMNS if not (history and n == "num")]
     data = {n: np.concatenate([p[n] for p in reversed(pages)]) for n in names + ["minute"]}
+    data = scale(data)
     minutes = data.pop("minute")
     data["seq"] = np.arange(len(minutes), dtype=np.int64)
     return pd.DataFrame(data, index=_index(day, minutes * 60), columns=names + ["seq"])

@@ -69,6 +69,12 @@ class Notices:
         if not self.quiet:
             warnings.warn(text, DataWarning, stacklevel=_stacklevel())
 
+    def lots_unknown(self, names: list[str]) -> None:
+        """The warning that these securities' volumes stay counts of lots, unless quiet."""
+        if not self.quiet:
+            from ..units import warn_unknown_lots
+            warn_unknown_lots(names, stacklevel=_stacklevel())
+
     def short(self, key: tuple[Any, str], text: str) -> None:
         """The warning of a history shorter than asked, given once per (security, period) in
         the HQ's life: a loop that asks again learns nothing new from it."""

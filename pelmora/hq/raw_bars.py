@@ -1,5 +1,6 @@
-"""Bars as the servers send them, as frames: one security's, or many's as one long frame,
-checked against the security lists and paged, with what fell short said as warnings."""
+"""Unadjusted bars as frames: one security's, or many's as one long frame, checked against the
+security lists and paged, in the frames' units (`scaling`), with what fell short said as
+warnings."""
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Callable, Iterable, Literal
@@ -11,6 +12,7 @@ from ..symbols import Symbol, SymbolLike, is_index, many, parse_symbol
 from . import paging
 from .listing import SecurityLists
 from .notices import Notices, raise_nothing, reason
+from .scaling import Scaling
 
 if TYPE_CHECKING:
     import numpy as np
@@ -20,16 +22,20 @@ Progress = Callable[[int, int], object]
 
 
 class RawBars:
-    """Unadjusted bars over a fetch layer, its security lists and its notices."""
+    """Unadjusted bars over a fetch layer, its security lists, its notices and the units of its
+    frames."""
 
-    def __init__(self, fetch: Fetch, lists: SecurityLists, notices: Notices) -> None:
+    def __init__(self, fetch: Fetch, lists: SecurityLists, notices: Notices,
+                 scaling: Scaling) -> None:
         self.fetch = fetch
         self.lists = lists
         self.notices = notices
+        self.scaling = scaling
 
     def quieted(self) -> RawBars:
         """The same bars without warnings (see `Notices.quieted`)."""
-        return RawBars(self.fetch, self.lists, self.notices.quieted())
+        notices = self.notices.quieted()
+        return RawBars(self.fetch, self.lists, notices, self.scaling.quieted(notices))
 
     def one(self, sym: Symbol, period: Period, count: int, lo: np.datetime64 | None,
             hi: np.datetime64 | None, progress: Progress | None) -> pd.DataFrame:
@@ -56,7 +62,7 @@ class RawBars:
         elif lo is None and got < count:
             self.notices.short((sym, period.name), f"{sym.canonical}: {got} {period} bars, "
                                f"not {count}: its history goes back only to {bars.times[0]}")
-        return frames.bars_frame(bars)
+        return frames.bars_frame(self.scaling.bars(bars, [sym], [got]))
 
     def many(self, symbols: Iterable[SymbolLike], period: Period, count: int,
              lo: np.datetime64 | None, hi: np.datetime64 | None,
@@ -97,6 +103,7 @@ class RawBars:
         if not listed or len(failed) == len(listed):
             raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
+        bars = self.scaling.bars(bars, listed, rows)
         frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
         frame.attrs["errors"] = {name: reason(e) for name, e in fails.items()}
         frame.attrs["empty"] = empty

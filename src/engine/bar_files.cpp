@@ -89,10 +89,10 @@ private:
     int64_t month_days_ = 0;
 };
 
-// Files count shares; HQ answers, and these columns hold, lots of 100. Divided, so that whole
-// lots come out whole.
-inline double lots(uint32_t shares) {
-    return double(shares) / 100.0;
+// The file's own count, unscaled: shares for most files, lots for indices' (whose share counts
+// do not fit 32 bits). Which one a file holds is known from its name; the caller scales.
+inline double stored_volume(uint32_t count) {
+    return double(count);
 }
 
 // Minute files store prices as singles; rounded to the thousandth, the finest price step, they
@@ -199,7 +199,7 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, 
         l[row] = double(r.low) / divisor;
         c[row] = double(r.close) / divisor;
         a[row] = r.amount;
-        v[row] = lots(r.volume);
+        v[row] = stored_volume(r.volume);
         ++row;
     }
     return row;
@@ -219,7 +219,7 @@ size_t decode_minute(const uint8_t* raw, size_t n, TimeBounds b, const RowPointe
         l[row] = thousandths(r.low);
         c[row] = thousandths(r.close);
         a[row] = r.amount;
-        v[row] = lots(r.volume);
+        v[row] = stored_volume(r.volume);
         ++row;
     }
     return row;

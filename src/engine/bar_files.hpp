@@ -1,6 +1,7 @@
 // Local bar files (.day, .lc1, .lc5) read straight into columns, many files at once: the rows
 // of every file one after the other, in the files' order, as the rows of a batch's requests.
-// Units as HQ's bars: prices in yuan, volume in lots of 100 shares, amount in yuan.
+// Prices in the currency, amount as stored, volume the file's own count (shares, or lots for
+// indices): the caller, which knows the security, makes it units.
 #pragma once
 
 #include <cstdint>

@@ -51,7 +51,8 @@ struct ReadBarFiles {
     static constexpr const char* doc =
         "read_bar_files(paths, divisors, start=None, end=None, threads=1, progress=None)\n--\n\n"
         "Bars of local files as a BarBatch, a request per file. `divisors`: for .day files, "
-        "what each file's integer prices are divided by; None reads .lc1/.lc5 files. `start`, "
+        "what each file's integer prices are divided by; None reads .lc1/.lc5 files. Volumes "
+        "are the files' own counts. `start`, "
         "`end`: inclusive bounds in seconds (datetime64[s]); rows outside are never stored. "
         "`progress(done, total)` is called as files finish.";
     PyObject* operator()(const std::vector<FsPath>& paths,
