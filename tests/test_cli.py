@@ -357,7 +357,7 @@ def test_python_m_pelmora_demo_and_errors():
     demo = subprocess.run([sys.executable, "-P", "-m", "pelmora", "demo"], capture_output=True,
                           text=True, timeout=120)
     assert demo.returncode == 0 and demo.stderr == ""
-    for expected in ("listening on 127.0.0.1:", "$ pelmora quotes", "招商银行", "up_count",
+    for expected in ("listening on 127.0.0.1:", "$ pelmora quotes", "上证指数", "bond", "up_count",
                      "... (206 rows in all)", "$ pelmora ticks", "Stopped the simulated server."):
         assert expected in demo.stdout
     bad = subprocess.run([sys.executable, "-P", "-m", "pelmora", "bars", "12345", *S],
