@@ -204,3 +204,14 @@ def test_ctrl_c_during_a_write_interrupts_the_sync_after_that_write(servers, tmp
         assert [i for i in check(con) if i[2] not in ("never fetched", "stopped early")] == []
     finally:
         con.close()
+
+
+def test_quotes_previous_closes_are_read_with_the_lists_decimals():
+    # `pelmora._core` divides every quote price by 100: a fund's 1.234 comes as 12.34.
+    columns = {"market": np.array([1, 1, 0, 1]), "code": ["510050", "600036", "159915", "510050"],
+               "last_close": np.array([12.34, 45.4, 2.5, 99.0]), "vol": np.array([5, 0, 7, 1])}
+    result = TableResult(Batch(columns, [4]))
+    fund, stock, other = Symbol(1, "510050"), Symbol(1, "600036"), Symbol(0, "159915")
+    got = sources.closes(result, [fund, stock, other], {"sh510050": 3, "sh600036": 2})
+    # The first answer of each; a security the lists do not give takes its range's decimals.
+    assert got == {fund: (1.234, 5), stock: (45.4, 0), other: (0.25, 7)}

@@ -160,8 +160,11 @@ def _v3_to_v4(con: sqlite3.Connection) -> None:
             volunit = sizes.get(symbol) or _range_volunit(con, symbol)
             rows = con.execute(f"SELECT rowid, {blocks.ROW} FROM {table} WHERE symbol=?",
                                (symbol,)).fetchall()
+            # A damaged block is left as it is: a new checksum would hide the damage, which
+            # the check reports and a sync repairs.
             con.executemany(f"UPDATE {table} SET volume=?, crc=? WHERE rowid=?",
-                            [_in_units(r[1:], volunit) + (r[0],) for r in rows])
+                            [_in_units(r[1:], volunit) + (r[0],) for r in rows
+                             if checksums.of(*r[1:-1]) == r[-1]])
     con.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('volume_unit', ?)",
                 (VOLUME_UNIT,))
 
@@ -171,7 +174,7 @@ def _range_volunit(con: sqlite3.Connection, symbol: str) -> int:
     that names no code of a known market has none: the store is not migrated."""
     market, code = MARKETS.get(symbol[:2]), symbol[2:]
     if market is None or len(code) != 6 or not code.isdigit():
-        raise StoreCorrupt(f"{store_file(con)}: the lot size of {symbol} is unknown, so its "
+        raise RuntimeError(f"{store_file(con)}: the lot size of {symbol} is unknown, so its "
                            f"stored volumes cannot be counted in units; a fresh sync is "
                            f"needed (move the store aside and sync again)")
     return instruments.kind_of(market, code).volunit
