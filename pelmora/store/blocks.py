@@ -9,8 +9,8 @@ security, and little of a page is left empty (a quarter would leave a third of e
 
 Times are integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars), prices the servers'
 integer thousandths of a yuan (index points for indices), volume (units: shares, or bonds for
-bonds) and amount as doubles, the index bars' up and down counts as integers. Each row carries the checksum of its values
-(`checksums`), checked whenever the row is read.
+bonds) and amount as doubles, the index bars' up and down counts as integers. Each row
+carries the checksum of its values (`checksums`), checked whenever the row is read.
 """
 from __future__ import annotations
 

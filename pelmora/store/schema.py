@@ -27,9 +27,9 @@ import numpy as np
 
 from .. import instruments, records, units
 from ..paths import refuse_unless_regular
+from ..symbols import MARKETS
 from . import blocks, checksums, views
 from .errors import StoreCorrupt, naming
-from ..symbols import MARKETS
 
 SCHEMA_VERSION = 4
 DB_NAME = "pelmora.sqlite"
