@@ -147,10 +147,10 @@ class Store:
                   period: str | int = "day", count: Optional[int] = None, start: Any = None,
                   end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None) -> Frame:
         """Bars of many securities (every stored one by default) as one long frame with a
-        categorical ``symbol`` column first, as `HQ.bars_many` gives them; the arguments as
-        for `bars` (`count`: the latest `count` bars of each). One name is one security.
-        Securities asked for without stored bars are in the frame's categories, without
-        rows.
+        categorical ``symbol`` column first and the categorical security ``type`` next
+        (`pelmora.instruments`), as `HQ.bars_many` gives them; the arguments as for `bars`
+        (`count`: the latest `count` bars of each). One name is one security. Securities
+        asked for without stored bars are in the frame's categories, without rows.
 
         Units: see the units table in the docs (docs/units.md).
         """
