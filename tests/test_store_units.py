@@ -8,40 +8,46 @@ from contextlib import closing
 import numpy as np
 import pytest
 
-from pelmora import instruments
+from pelmora import DataWarning, instruments
 from pelmora._core import TdxClient
 from pelmora.store import Store, sync
-from pelmora.store import checksums, schema
+from pelmora.store import checksums, reader, schema
 from pelmora.store.check import check
 from pelmora.symbols import MARKET_NAMES
+from pelmora.testing import SimulatedServer
 
 from store_market import DAY, FILL, SEED
-from pelmora.testing import SimulatedServer
 
 
 @pytest.fixture(scope="module")
-def market(tmp_path_factory):
-    """(a store synced from the simulated market, its security lists and every security's day
-    bars as `pelmora._core` decodes them: volumes in lots), and the server's address."""
-    folder = tmp_path_factory.mktemp("units")
+def server():
     with SimulatedServer(seed=SEED, fill=FILL, today=DAY) as s:
-        assert sync(folder, [f"{s.host}:{s.port}"], periods=["day", "5m"],
-                    symbols=["600036", "sh000001"]).ok
-        assert sync(folder, [f"{s.host}:{s.port}"], connections=2).ok
-        client = TdxClient()
-        assert client.connect(s.host, s.port)
-        listed, raw = {}, {}
-        for market in (0, 1):
-            for row in client.get_security_list(market, 0):
-                name = MARKET_NAMES[market] + row["code"]
-                listed[name] = row
-                index = instruments.type_of(market, row["code"], row["decimal_point"]) == "index"
-                get = client.get_index_bars if index else client.get_security_bars
-                raw[name, "day"] = get(9, market, row["code"], 0, 800)
-        for name in ("sh600036", "sh000001"):
-            raw[name, "5m"] = (client.get_index_bars if name == "sh000001" else
-                               client.get_security_bars)(0, 1, name[2:], 0, 800)
-        client.disconnect()
+        yield s
+
+
+@pytest.fixture(scope="module")
+def market(server, tmp_path_factory):
+    """A store synced from the simulated market, its security lists and every security's day
+    bars (and two securities' 5-minute bars) as `pelmora._core` decodes them: volumes in
+    lots."""
+    folder = tmp_path_factory.mktemp("units")
+    assert sync(folder, [f"{server.host}:{server.port}"], periods=["day", "5m"],
+                symbols=["600036", "sh000001"]).ok
+    assert sync(folder, [f"{server.host}:{server.port}"], connections=2).ok
+    client = TdxClient()
+    assert client.connect(server.host, server.port)
+    listed, raw = {}, {}
+    for market in (0, 1):
+        for row in client.get_security_list(market, 0):
+            name = MARKET_NAMES[market] + row["code"]
+            listed[name] = row
+            index = instruments.type_of(market, row["code"], row["decimal_point"]) == "index"
+            get = client.get_index_bars if index else client.get_security_bars
+            raw[name, "day"] = get(9, market, row["code"], 0, 800)
+    for name in ("sh600036", "sh000001"):
+        raw[name, "5m"] = (client.get_index_bars if name == "sh000001" else
+                           client.get_security_bars)(0, 1, name[2:], 0, 800)
+    client.disconnect()
     return folder, listed, raw
 
 
@@ -60,6 +66,22 @@ def test_stored_volumes_are_the_servers_lots_times_the_lot_size(market):
         assert np.array_equal(view.volume.to_numpy(), store.bars("600036").volume.to_numpy())
         assert store.sql("SELECT value FROM meta WHERE key='volume_unit'").value[0] == "units"
     assert {"stock", "index"} <= kinds  # and whatever else the list holds
+
+
+def test_a_security_without_a_lot_size_keeps_the_servers_count_and_is_named(
+        server, market, tmp_path, monkeypatch):
+    _, listed, raw = market
+    listed_sizes = reader.listed_sizes
+    monkeypatch.setattr(reader, "listed_sizes", lambda con: {
+        k: (0, p) if k == "sh600036" else (v, p) for k, (v, p) in listed_sizes(con).items()})
+    with pytest.warns(DataWarning, match=r"^lot size unknown for sh600036: their volumes are "
+                                         r"the servers' counts of lots$"):
+        assert sync(tmp_path, [f"{server.host}:{server.port}"], symbols=["600036", "600000"]).ok
+    with Store(tmp_path) as store:
+        for name, volunit in (("sh600036", 1), ("sh600000", listed["sh600000"]["volunit"])):
+            bars = raw[name, "day"]
+            got = store.bars(name, count=len(bars)).volume.to_numpy()
+            assert np.array_equal(got, [b["vol"] * volunit for b in bars]), name
 
 
 def test_frames_give_each_security_its_type(market):
