@@ -22,6 +22,8 @@ from pelmora.store.check import check
 from pelmora.store.lock import SyncLock
 from pelmora.testing import SimulatedServer
 
+from store_market import alike
+
 FILL, SEED, DAY, NEXT = 6, 5, 20250613, 20250617
 MARKET = ["securities", "bars_day", "xdxr", "finance", "calendar"]
 
@@ -84,12 +86,12 @@ def test_store_reads_what_the_server_gives(full, server):
         for code in ("600036", "sh000001"):
             want = hq.bars(code, start="1990-01-01")
             got = store.bars(code)
-            assert got.equals(want), code
+            assert alike(got, want), code
         want = hq.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
         assert store.xdxr("600036").equals(hq.xdxr("600036"))
         assert store.finance("600036").equals(hq.finance("600036"))
         got = store.bars_many(["600036", "000001"], start="2025-01-02", end="2025-03-31")
-        assert got.equals(want)
+        assert alike(got, want)
         from pelmora.adjust import METHODS, adjust
         for code in store.securities().index:  # the store's own arithmetic, every method
             raw, events = store.bars(code), store.xdxr(code)
@@ -114,9 +116,9 @@ def test_store_bars_take_the_arguments_of_hq_bars(full, server):
     with Store(full) as store, HQ([server]) as hq:
         for kwargs in ({"count": 30}, {"count": 30, "end": "2025-03-31"},
                        {"start": "2025-05-01", "end": "2025-05-31"}):
-            assert store.bars("600036", "D", **kwargs).equals(hq.bars("600036", **kwargs))
-            assert store.bars_many(["600036", "sh000001"], 9, **kwargs).equals(
-                hq.bars_many(["600036", "sh000001"], "day", **kwargs))
+            assert alike(store.bars("600036", "D", **kwargs), hq.bars("600036", **kwargs))
+            assert alike(store.bars_many(["600036", "sh000001"], 9, **kwargs),
+                         hq.bars_many(["600036", "sh000001"], "day", **kwargs))
         whole, events = store.bars("600036"), store.xdxr("600036")
         assert store.bars("600036", count=len(whole) + 10).equals(whole)
         assert store.bars_many("600036", count=5).equals(store.bars_many(["600036"], count=5))
@@ -128,7 +130,7 @@ def test_store_bars_take_the_arguments_of_hq_bars(full, server):
             want = adjust(whole, events, method, as_of=dates[0])
             assert store.bars("600036", adjust=method, as_of=dates[0]).equals(want)
             many = store.bars_many(["600036"], count=7, adjust=method)
-            assert many.drop(columns="symbol").equals(store.bars("600036", count=7,
+            assert many.drop(columns=["symbol", "type"]).equals(store.bars("600036", count=7,
                                                                  adjust=method))
         for call, error, message in [
             # The store's SQL is read-only, and opens no other file for writing.
@@ -254,11 +256,17 @@ def test_version_1_store_migrates_and_reads_alike(full, tmp_path):
     """A store of rows (version 1) becomes blocks; the bars read back the same, through the
     SQL views and through one whole-market read."""
     rows = dump(full)["bars_day"]
+    volunits = dict(sql(full, "SELECT symbol, volunit FROM securities").values.tolist())
     folder = tmp_path / "v1"
     folder.mkdir()
     with closing(sqlite3.connect(folder / "pelmora.sqlite")) as con:
         schema.create_v1(con)
-        con.executemany("INSERT INTO bars_day VALUES (?,?,?,?,?,?,?,?,?,?)", rows)
+        con.executemany("INSERT INTO securities (symbol, market, code, name, volunit) "
+                        "VALUES (?, ?, ?, '', ?)", [(s, s[:2] == "sh", s[2:], v)
+                                                   for s, v in volunits.items()])
+        # Version 1 counted volumes in lots.
+        con.executemany("INSERT INTO bars_day VALUES (?,?,?,?,?,?,?,?,?,?)",
+                        [(*r[:6], r[6] / volunits[r[0]], *r[7:]) for r in rows])
         con.commit()
     schema.connect(folder).close()
     assert dump(folder)["bars_day"] == rows
@@ -391,8 +399,8 @@ def test_minute_bars_to_the_servers_depth_then_updated(server, later, tmp_path):
     sync(tmp_path / "m", [server], periods=["5m"], symbols=codes)
     with HQ([server]) as hq:
         for code in codes:
-            assert bars(tmp_path / "m", code, "5m").equals(
-                hq.bars(code, "5m", start="1990-01-01")), code
+            assert alike(bars(tmp_path / "m", code, "5m"),
+                         hq.bars(code, "5m", start="1990-01-01")), code
     assert sync(tmp_path / "m", [later], periods=["5m"], symbols=codes).added > 0
     sync(tmp_path / "f", [later], periods=["5m"], symbols=codes)
     for code in codes:

@@ -7,10 +7,10 @@ of day bars (about 1.9 KB) are half a page: reading one date across the market r
 security, and little of a page is left empty (a quarter would leave a third of each empty). The
 ``bars_day``, ``bars_5m`` and ``bars_1m`` views (see `views`) show the blocks as rows to SQL.
 
-Units are the servers': times as integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars),
-prices integer thousandths of a yuan (index points for indices), volume and amount as doubles,
-the index bars' up and down counts as integers. Each row carries the checksum of its values
-(`checksums`), checked whenever the row is read.
+Times are integer keys (YYYYMMDD, or YYYYMMDDHHMM for minute bars), prices the servers'
+integer thousandths of a yuan (index points for indices), volume (units: shares, or bonds for
+bonds) and amount as doubles, the index bars' up and down counts as integers. Each row
+carries the checksum of its values (`checksums`), checked whenever the row is read.
 """
 from __future__ import annotations
 
@@ -144,6 +144,8 @@ def encode(symbol: str, series: Series, period: str) -> list[tuple[Any, ...]]:
 
 # A stored row as read back: the block's columns, its checksum last.
 ROW = "symbol, block, first, last, bars, " + ", ".join(COLUMNS) + ", crc"
+ROW_VOLUME = 5 + COLUMNS.index("volume")   # where a row of `ROW` has its volumes
+FLOW_DTYPE = _FLOW
 
 
 def decode(rows: Iterable[Sequence[Any]]) -> Series:

@@ -14,6 +14,7 @@ from typing import Any, Iterable, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
+from .. import instruments
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..methods import check_method
 from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
@@ -146,10 +147,10 @@ class Store:
                   period: str | int = "day", count: Optional[int] = None, start: Any = None,
                   end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None) -> Frame:
         """Bars of many securities (every stored one by default) as one long frame with a
-        categorical ``symbol`` column first, as `HQ.bars_many` gives them; the arguments as
-        for `bars` (`count`: the latest `count` bars of each). One name is one security.
-        Securities asked for without stored bars are in the frame's categories, without
-        rows.
+        categorical ``symbol`` column first and the categorical security ``type`` next
+        (`pelmora.instruments`), as `HQ.bars_many` gives them; the arguments as for `bars`
+        (`count`: the latest `count` bars of each). One name is one security. Securities
+        asked for without stored bars are in the frame's categories, without rows.
 
         Units: see the units table in the docs (docs/units.md).
         """
@@ -189,25 +190,39 @@ class Store:
                 place = np.arange(len(whole)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
                 whole = whole.part(place >= np.repeat(lengths - count, lengths))
                 lengths = np.minimum(lengths, count)
-            return _long_frame(names, lengths, whole, counted, period)
+            frame = _long_frame(names, lengths, whole, counted, period)
+            frame.insert(1, "type", self._types(names, lengths))
+            return frame
         parts = [self.bars(n, period, count, start, end, adjust=adjust, as_of=as_of)
                  if self._known(n) else _frame(blocks.empty(), period, False) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
         columns = list(PRICE_COLUMNS + (INDEX_COLUMNS if index else ()))
         frame = pd.concat([p.reindex(columns=columns) for p in parts]) if parts else \
             _frame(blocks.empty(), period, False)
-        codes = np.repeat(np.arange(len(names), dtype=np.int32), [len(p) for p in parts])
+        lengths = np.array([len(p) for p in parts], np.int64)
+        codes = np.repeat(np.arange(len(names), dtype=np.int32), lengths)
         frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
+        frame.insert(1, "type", self._types(names, lengths))
         return frame
+
+    def _types(self, names: list[str], lengths: IntArray) -> Any:
+        """The ``type`` column of `lengths` rows of each of `names`: each security's type by
+        its market, code and listed decimals."""
+        import pandas as pd
+        dtype = instruments.type_dtype()
+        codes = [dtype.categories.get_loc(t) for t in types_of(self._con, names)]
+        return pd.Categorical.from_codes(np.repeat(np.array(codes, np.int8), lengths),
+                                         dtype=dtype)
 
     @names_file
     def securities(self, market: Optional[str] = None) -> Frame:
-        """The stored securities (delisted ones too), indexed by symbol; `in_list` says
-        whether the latest security list still holds each.
+        """The stored securities (delisted ones too), indexed by symbol, with their ``type``;
+        `in_list` says whether the latest security list still holds each. The previous close
+        is the quotes' ``last_close`` (the list's own is a lossy packed number).
 
         Units: see the units table in the docs (docs/units.md).
         """
-        query = "SELECT symbol, code, name, volunit, decimal_point, pre_close, in_list, " \
+        query = "SELECT symbol, market, code, name, volunit, decimal_point, in_list, " \
                 "first_seen, last_seen FROM securities"
         args: tuple[Any, ...] = ()
         if market is not None:
@@ -215,7 +230,12 @@ class Store:
                 raise ValueError(f"invalid market {market!r}: expected sh or sz")
             query += " WHERE market=?"
             args = (MARKETS[market],)
-        return self.sql(query + " ORDER BY symbol", args).set_index("symbol")
+        import pandas as pd
+        frame = self.sql(query + " ORDER BY symbol", args).set_index("symbol")
+        frame.insert(0, "type", instruments.type_column(
+            instruments.type_of(m, c, None if pd.isna(p) else int(p))
+            for m, c, p in zip(frame["market"], frame["code"], frame["decimal_point"])))
+        return frame.drop(columns="market")
 
     @names_file
     def xdxr(self, symbol: SymbolLike) -> Frame:
@@ -286,6 +306,13 @@ class Store:
             raise
         names = [d[0] for d in cur.description] if cur.description else []
         return pd.DataFrame(rows, columns=names)
+
+
+def types_of(con: sqlite3.Connection, names: Sequence[str]) -> list[str]:
+    """The type of each of `names` (canonical symbols), decided by its market, code and the
+    decimals its security list gave (the code range's when it has none)."""
+    points = dict(con.execute("SELECT symbol, decimal_point FROM securities"))
+    return [instruments.type_of(MARKETS[n[:2]], n[2:], points.get(n)) for n in names]
 
 
 def _check_count(count: Optional[int], start: Any) -> None:
@@ -475,6 +502,13 @@ def listed_counts(con: sqlite3.Connection) -> dict[int, int]:
     """The number of securities each market's stored list holds."""
     return dict(con.execute("SELECT market, count(*) FROM securities WHERE in_list = 1 "
                             "GROUP BY market").fetchall())
+
+
+def listed_sizes(con: sqlite3.Connection) -> dict[str, tuple[int, int]]:
+    """(lot size, price decimals) of every stored security, by symbol: as the latest security
+    list gave them (0 where it gave none)."""
+    return {sym: (volunit or 0, point or 0) for sym, volunit, point in con.execute(
+        "SELECT symbol, volunit, decimal_point FROM securities")}
 
 
 def listed_codes(con: sqlite3.Connection, market: int) -> list[str]:

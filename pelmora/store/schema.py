@@ -8,27 +8,30 @@ bars) or a month (minute bars), and a view per period (``bars_day``, ``bars_5m``
 see `views`) that shows them as one row per bar. ``datetime`` is an integer that reads as a
 date: YYYYMMDD for day bars, YYYYMMDDHHMM for minute bars (the minute the bar ends). Prices are
 integer thousandths of a yuan (index points for indices), the unit the servers send, so a
-stored price is exactly the decoded one; volume and amount are doubles.
+stored price is exactly the decoded one; volume (in units: shares, or bonds for bonds) and
+amount are doubles.
 
 Version 1 kept a row per bar; version 2 moved them into blocks, which read and write some
 hundred times fewer rows; version 3 gave every row a checksum (see `checksums`) and added the
-``failures`` table: what the latest syncs could not get, until one gets it.
+``failures`` table: what the latest syncs could not get, until one gets it; version 4 counts
+volumes in units rather than the servers' lots (``meta`` key ``volume_unit``).
 """
 from __future__ import annotations
 
 import contextlib
 import sqlite3
 from pathlib import Path
-from typing import Callable, Iterator
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from .. import records
+from .. import instruments, records, units
 from ..paths import refuse_unless_regular
+from ..symbols import MARKETS
 from . import blocks, checksums, views
 from .errors import StoreCorrupt, naming
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 DB_NAME = "pelmora.sqlite"
 STORED_PERIODS = ("day", "5m", "1m")
 
@@ -141,6 +144,52 @@ def _v2_to_v3(con: sqlite3.Connection) -> None:
                             [(checksums.of(*r[1:]), r[0]) for r in batch])
 
 
+# What stored volumes count, in `meta` under "volume_unit".
+VOLUME_UNIT = "units"
+
+
+def _v3_to_v4(con: sqlite3.Connection) -> None:
+    """Counts every stored bar volume in units: the lots multiplied by each security's lot
+    size, the security list's or, for a security without a listed one, its code range's."""
+    sizes = dict(con.execute("SELECT symbol, volunit FROM securities WHERE volunit > 0"))
+    for period in STORED_PERIODS:
+        table = blocks.table(period)
+        # One security at a time (its blocks rewritten with their checksums), as in version 3.
+        symbols = [r[0] for r in con.execute(f"SELECT DISTINCT symbol FROM {table}")]
+        for symbol in symbols:
+            volunit = sizes.get(symbol) or _range_volunit(con, symbol)
+            rows = con.execute(f"SELECT rowid, {blocks.ROW} FROM {table} WHERE symbol=?",
+                               (symbol,)).fetchall()
+            # A damaged block is left as it is: a new checksum would hide the damage, which
+            # the check reports and a sync repairs.
+            con.executemany(f"UPDATE {table} SET volume=?, crc=? WHERE rowid=?",
+                            [_in_units(r[1:], volunit) + (r[0],) for r in rows
+                             if checksums.of(*r[1:-1]) == r[-1]])
+    con.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('volume_unit', ?)",
+                (VOLUME_UNIT,))
+
+
+def _range_volunit(con: sqlite3.Connection, symbol: str) -> int:
+    """The lot size of a security that no security list gave: its code range's. A symbol
+    that names no code of a known market has none: the store is not migrated."""
+    market, code = MARKETS.get(symbol[:2]), symbol[2:]
+    if market is None or len(code) != 6 or not code.isdigit():
+        raise RuntimeError(f"{store_file(con)}: the lot size of {symbol} is unknown, so its "
+                           f"stored volumes cannot be counted in units; a fresh sync is "
+                           f"needed (move the store aside and sync again)")
+    return instruments.kind_of(market, code).volunit
+
+
+def _in_units(row: tuple[Any, ...], volunit: int) -> tuple[bytes, int]:
+    """The volume blob of a stored block (`blocks.ROW`) in units, and the block's checksum
+    with it."""
+    at = blocks.ROW_VOLUME
+    lots = np.frombuffer(row[at], blocks.FLOW_DTYPE)
+    volume = units.to_units(lots, volunit).astype(blocks.FLOW_DTYPE).tobytes()
+    values = (*row[:at], volume, *row[at + 1:-1])
+    return volume, checksums.of(*values)
+
+
 def crc_columns(con: sqlite3.Connection, table: str) -> list[str]:
     """The columns of `table` that its checksum covers: all but ``crc``."""
     return [r[1] for r in con.execute(f"PRAGMA main.table_info({table})") if r[1] != "crc"]
@@ -174,7 +223,8 @@ def store_file(con: sqlite3.Connection) -> str:
 
 
 # MIGRATIONS[v] takes a store of version v to v + 1, inside one transaction.
-MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2, 2: _v2_to_v3}
+MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {1: _v1_to_v2, 2: _v2_to_v3,
+                                                                3: _v3_to_v4}
 
 
 def connect(folder: str | Path, *, readonly: bool = False) -> sqlite3.Connection:

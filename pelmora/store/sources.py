@@ -16,7 +16,7 @@ from typing import Any, Callable, Sequence, TypeVar
 
 import numpy as np
 
-from .. import records
+from .. import instruments, records, units
 from ..hq import quotes, securities
 from ..hq.listing import at_least, page_floors
 from ..adjust import SINGLE_KEYS, single_decimal
@@ -58,13 +58,20 @@ def listing(result: TableResult) -> list[Listed]:
                     data["decimal_point"].tolist(), data["pre_close"].tolist()))
 
 
-def closes(result: TableResult, syms: Sequence[Symbol]) -> dict[Symbol, tuple[float, float]]:
-    """(previous close in yuan, today's volume) of each of `syms` answered, its first answer."""
+def closes(result: TableResult, syms: Sequence[Symbol], points: dict[str, int]
+           ) -> dict[Symbol, tuple[float, float]]:
+    """(previous close in yuan, today's volume in lots: only whether it is 0 matters) of each
+    of `syms` answered, its first answer. `points`: the decimals of each security's prices by
+    symbol, the security list's (a security without: its code range's)."""
     data = result.columns(("market", "code", "last_close", "vol"))
     asked = {(s.market, s.code): s for s in syms}
+    markets = data["market"].tolist()
+    last_close = units.rescale_prices(data["last_close"], [
+        points.get(Symbol(m, c).canonical, instruments.kind_of(m, c).decimal_point)
+        for m, c in zip(markets, data["code"])])
     out: dict[Symbol, tuple[float, float]] = {}
-    for m, c, close, vol in zip(data["market"].tolist(), data["code"],
-                                data["last_close"].tolist(), data["vol"].tolist()):
+    for m, c, close, vol in zip(markets, data["code"], last_close.tolist(),
+                                data["vol"].tolist()):
         s = asked.get((m, c))
         if s is not None and s not in out:
             out[s] = (close, vol)
@@ -158,15 +165,16 @@ class Tables:
         self._fetch = fetch
 
     def start_quotes(self, syms: Sequence[Symbol]
-                     ) -> Callable[[], dict[Symbol, tuple[float, float]]]:
-        """The quotes' previous closes and volumes (see `closes`). The quote's previous close
-        is the reference price on an ex-date, exact to the cent (the security list's is
-        packed into a lossy 32-bit form)."""
+                     ) -> Callable[[dict[str, int]], dict[Symbol, tuple[float, float]]]:
+        """The quotes' previous closes and volumes (see `closes`, which takes the decimals
+        once the lists are in). The quote's previous close is the reference price on an
+        ex-date, exact to the last decimal (the security list's is packed into a lossy 32-bit
+        form)."""
         pending = self._fetch.start_table("quotes", quotes.requests(syms))
 
-        def take() -> dict[Symbol, tuple[float, float]]:
+        def take(points: dict[str, int]) -> dict[Symbol, tuple[float, float]]:
             try:
-                return closes(pending.result(), syms)
+                return closes(pending.result(), syms, points)
             except Exception:  # no quotes: every security is asked for its bars and records
                 return {}
         return take

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence
 
 import numpy as np
 
+from .. import units
 from ..fetch import BarQuery, Fetch, Pending, BarResult, raise_first
 from ..limits import QUOTE_PAGE
 from ..symbols import (MARKET_NAMES, MARKETS, Symbol, is_index, many, parse_symbol,
@@ -226,12 +227,15 @@ def _sync(con: Any, folder: Path, fetch: Fetch, sync_id: int, periods: Sequence[
     lists, lists_failed = _lists(tables, sorted(set(market_ids) | {s.market for s in
                                                                    wanted or ()}), listed)
     day = _market_day(day_asked)
-    quotes = quotes_asked() if quotes_asked is not None else {}
-    fetch.take_warnings()  # quiet: what they say is in the summary
     requests = 1 + sum(len(rows) // 1000 + 2 for rows in lists.values())
     if stored:
         requests += -(-len(stored) // QUOTE_PAGE)
     store_writer.store_lists(con, lists, lists_failed, day, sync_id)
+    # Lot sizes and decimals as the lists just stored give them (a failed list: the stored).
+    sizes = reader.listed_sizes(con)
+    quotes = quotes_asked({k: v[1] for k, v in sizes.items() if v[1]}) \
+        if quotes_asked is not None else {}
+    fetch.take_warnings()  # quiet: what they say is in the summary
     unlisted: dict[Symbol, str] = {}
     if wanted is not None:
         universe = wanted
@@ -243,6 +247,9 @@ def _sync(con: Any, folder: Path, fetch: Fetch, sync_id: int, periods: Sequence[
         universe = [Symbol(m, r[0]) for m in market_ids if m in lists for r in lists[m]]
         universe += [Symbol(m, code) for m in market_ids if m in lists_failed
                      for code in reader.listed_codes(con, m)]
+    volunits = {k: v[0] for k, v in sizes.items()}
+    units.warn_unknown_lots(s.canonical for s in universe
+                            if s not in unlisted and not volunits.get(s.canonical))
     events = reader.event_counts(con)
     finances = reader.finance_symbols(con)
     # Tables that failed last time, or were found damaged, are asked for again.
@@ -288,7 +295,7 @@ def _sync(con: Any, folder: Path, fetch: Fetch, sync_id: int, periods: Sequence[
             for syms, size in groups:
                 for a in range(0, len(syms), size):
                     chunk = syms[a:a + size]
-                    jobs.append(_Job(Chunk(period, chunk, last, count, deepest),
+                    jobs.append(_Job(Chunk(period, chunk, last, count, deepest, volunits),
                                      [s for s in chunk if s in need], last))
         for job in jobs:
             requests += 2 * len(job.tables_for)

@@ -5,17 +5,20 @@ more columns). A security new to the store is walked back a page at a time until
 bar reaches the depth asked for or its history ends; a stored one is asked for the bars since
 its last stored one (`count`), and walked back further only when all of those are new. Each
 round is one batch of requests for every security of the chunk still walking, and the rows of
-its result are split by security by the rows each request gave: no frame on the way.
+its result are split by security by the rows each request gave: no frame on the way. The
+servers count volumes in lots: each security's are counted in units (`units.to_units`) by its
+lot size before they reach the writer.
 """
 from __future__ import annotations
 
 import dataclasses
-from typing import Optional, Sequence
+from typing import Mapping, Optional, Sequence
 
 import numpy as np
 
+from .. import units
 from ..fetch import BarQuery, BarResult
-from ..frames import Bars, concat
+from ..frames import PRICE_COLUMNS, Bars, concat
 from ..hq import count_pages
 from ..hq.notices import reason
 from ..limits import BAR_PAGE, MAX_OFFSET
@@ -37,11 +40,13 @@ class _Walk:
 class Chunk:
     """The bars of a few securities of one period: `queries` gives the next batch to start
     (empty once every security is done), `take` reads its result; then `bars` and
-    `failures`."""
+    `failures`. `volunits`: the lot size of each security by symbol (one missing or 0 keeps
+    the servers' count; the sync warns of those)."""
 
     def __init__(self, period: str, syms: Sequence[Symbol], last: dict[str, tuple[int, int]],
-                 count: int, deepest: int) -> None:
+                 count: int, deepest: int, volunits: Mapping[str, int]) -> None:
         self.period = period
+        self._volunits = volunits
         self.syms = list(syms)
         self._category = parse_period(period)
         self._count = count
@@ -99,7 +104,8 @@ class Chunk:
             w.done = w.done or w.start > MAX_OFFSET
 
     def bars(self) -> dict[str, Bars]:
-        """The bars got of each security that did not fail, oldest first."""
+        """The bars got of each security that did not fail, oldest first, volumes in
+        units."""
         out = {}
         for w in self._walks:
             if w.error is not None:
@@ -109,8 +115,18 @@ class Chunk:
                 keep = time_keys(got.times, self.period) >= w.lo
                 if not keep.all():
                     got = got.rows(keep)
-            out[w.sym.canonical] = got
+            out[w.sym.canonical] = _in_units(got, self._volunits.get(w.sym.canonical, 0))
         return out
 
     def failures(self) -> dict[str, str]:
         return {w.sym.canonical: w.error for w in self._walks if w.error is not None}
+
+
+_VOLUME = PRICE_COLUMNS.index("volume")
+
+
+def _in_units(bars: Bars, volunit: int) -> Bars:
+    """`bars` with their volumes in units (a copy: the engine's memory is left as it is)."""
+    values = bars.values.copy()
+    values[_VOLUME] = units.to_units(values[_VOLUME], volunit)
+    return Bars(bars.times, values)
