@@ -12,8 +12,9 @@ objects), without the interpreter lock. The frames have the shape of `HQ.bars` a
   code in the file's name (``sh510300.day``: a fund, three decimals); ``price_decimals=``
   overrides it for a file whose name says nothing. Prices are divided, not multiplied by a
   coefficient, so 35 hundredths read as 0.35 exactly as ``HQ`` gives it. ``.lc1`` / ``.lc5``
-  files store prices as singles; they are rounded to the thousandth (the finest price step),
-  so a stored 10.01 reads as 10.01 and not as the single's 10.010000228881836.
+  files store prices as singles; they are rounded to the security's decimals (as its file
+  name tells them; the thousandth for a name of no security), so a stored 10.01 reads as 10.01
+  and not as the single's 10.010000228881836, and 18948.22 not as 18948.221.
 - ``volume``: in ``HQ``'s unit. The files count it already, except indices', which count
   lots (their share counts do not fit 32 bits): these pass `pelmora.units.to_units` with the
   index's lot size.
@@ -98,6 +99,25 @@ def _in_units(bars: frames.Bars, volunits: list[int], rows: Any) -> frames.Bars:
     return bars
 
 
+def _to_decimals(bars: frames.Bars, decimals: list[int], rows: Any) -> frames.Bars:
+    """Bars read from minute files, whose single-precision prices come rounded to the
+    thousandth, with the prices of securities of fewer decimals (`decimals[i]` for the `rows[i]`
+    rows of the i-th) rounded to theirs: a single is 0.002 off at 18,948.22."""
+    if all(d >= 3 for d in decimals):
+        return bars
+    import numpy as np
+    scale = 10.0 ** np.minimum(np.repeat(decimals, rows), 3)
+    prices = [frames.PRICE_COLUMNS.index(c) for c in ("open", "high", "low", "close")]
+    # In place: the batch was read by this call and nothing else sees it.
+    bars.values[prices] = np.rint(bars.values[prices] * scale) / scale
+    return bars
+
+
+def _decimals(symbol: Optional[Symbol]) -> int:
+    """The decimals of a file's prices, told by its name (a name of no security: 3)."""
+    return 3 if symbol is None else kind_of(symbol.market, symbol.code).decimal_point
+
+
 def symbol_of_file(path: PathLike) -> Optional[Symbol]:
     """The security a TDX file name stands for (``sh600036.day``), or None."""
     m = _FILE_NAME.fullmatch(os.path.basename(os.fspath(path)))
@@ -151,7 +171,10 @@ def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
                                    lo, hi)
     raise_first(batch.errors())
     bars = BarResult(batch).bars()
-    return _in_units(bars, [file_volunit(symbol_of_file(path))], [len(bars)])
+    symbol = symbol_of_file(path)
+    if divisor is None:
+        bars = _to_decimals(bars, [_decimals(symbol)], [len(bars)])
+    return _in_units(bars, [file_volunit(symbol)], [len(bars)])
 
 
 def read_day_frame(path: PathLike, *, start: DateLike | None = None,
@@ -311,7 +334,10 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     failed = dict(batch.errors())
     result = BarResult(batch)
     rows = result.rows()
-    bars = _in_units(result.bars(), [file_volunit(s) for s in chosen], rows)
+    bars = result.bars()
+    if period != "day":
+        bars = _to_decimals(bars, [_decimals(s) for s in chosen], rows)
+    bars = _in_units(bars, [file_volunit(s) for s in chosen], rows)
     frame = frames.long_frame(bars, [s.canonical for s in chosen], rows.tolist())
     frames.insert_types(frame, [kind_of(s.market, s.code).type for s in chosen])
     frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"

@@ -47,6 +47,8 @@ _RANGES: dict[int, dict[str, Kind]] = {
         **dict.fromkeys(("50", "51", "52", "56", "58"), _FUND),
         **dict.fromkeys(("01", "10", "11", "12", "13"), _BOND),  # 110-113: convertibles
         "900": Kind(B_SHARE, 100, 3),                             # priced in US dollars
+        "20": Kind(OTHER, 100, 3),                                # repos, quoted as rates
+        **dict.fromkeys(("70", "73", "78", "79"), _OTHER),        # subscriptions, allotments
     },
     0: {
         **dict.fromkeys(("000", "001", "002", "003", "004", "300", "301"), _STOCK),

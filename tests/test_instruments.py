@@ -19,7 +19,8 @@ SH, SZ = 1, 0
     (SH, ["010107", "019666", "100001", "110059", "113050", "120001", "130001"],
      ("bond", 10, 3)),
     (SH, ["900901"], ("b_share", 100, 3)),
-    (SH, ["204001", "730001", "799999", "400001"], ("other", 100, 2)),
+    (SH, ["204001", "204182"], ("other", 100, 3)),  # repos
+    (SH, ["730001", "799999", "400001"], ("other", 100, 2)),
     (SZ, ["000001", "001979", "002594", "003816", "004001", "300750", "301001"],
      ("stock", 100, 2)),
     (SZ, ["399001", "399006"], ("index", 100, 2)),
@@ -37,7 +38,8 @@ def test_code_ranges(market, codes, kind):
 def test_the_list_decides_where_it_says_more():
     # The same six digits are Shanghai's composite index and a Shenzhen bank.
     assert kind_of(SH, "000001").type == "index" and kind_of(SZ, "000001").type == "stock"
-    assert kind_of(SH, "799999", decimal_point=3) == ("fund", 100, 3)  # no range: a fund by 3
+    assert kind_of(SH, "400001", decimal_point=3) == ("fund", 100, 3)  # no range: a fund by 3
+    assert kind_of(SH, "799999", decimal_point=3) == ("other", 100, 3)
     assert kind_of(SH, "600000", decimal_point=3, volunit=200) == ("stock", 200, 3)
     assert kind_of(SH, "113050", volunit=0) == ("bond", 10, 3)  # unknown: the range's
     column = type_column(["bond", "stock"])

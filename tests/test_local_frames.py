@@ -66,8 +66,12 @@ def expected_from_dicts(path, minute, divisor, lot):
     out = pd.DataFrame({c: [r[c] for r in recs] for c in COLUMNS},
                        index=pd.DatetimeIndex(idx, name="datetime").astype("M8[s]"))
     # Integer prices are divided (the nearest double to the decimal price); single-precision
-    # ones rounded to the thousandth. Indices' files count lots, made shares.
-    out[PRICES] = np.round(out[PRICES] * 1000) / 1000 if minute else out[PRICES] / divisor
+    # ones rounded to the thousandth, then to the security's decimals (`divisor` their scale).
+    # Indices' files count lots, made shares.
+    if minute:
+        out[PRICES] = np.rint(np.rint(out[PRICES] * 1000) / 1000 * divisor) / divisor
+    else:
+        out[PRICES] = out[PRICES] / divisor
     out["volume"] *= lot
     return out
 
@@ -80,8 +84,9 @@ def expected_from_dicts(path, minute, divisor, lot):
     ("sh113050.day", False, 1000, 1), ("sz128001.day", False, 1000, 1),   # bonds: bonds
     ("sh900901.day", False, 1000, 1), ("sz200002.day", False, 100, 1),    # B shares
     ("plain.day", False, 100, 1),
-    ("sh600036.lc1", True, None, 1), ("sz000001.lc5", True, None, 1),
-    ("sh000300.lc5", True, None, 100),
+    ("sh600036.lc1", True, 100, 1), ("sz000001.lc5", True, 100, 1),
+    ("sh000300.lc5", True, 100, 100), ("sh510300.lc1", True, 1000, 1),
+    ("plain.lc1", True, 1000, 1),
 ])
 def test_frames_equal_the_dict_readers(tmp_path, name, minute, divisor, lot):
     rng = np.random.default_rng(5)
@@ -266,7 +271,8 @@ def test_the_folder_equals_what_hq_answers(sim_hq, vipdoc, period):
     assert stock.sum() > len(frame) // 2
     lot = frame["symbol"].astype(str).map(listed["volunit"]).to_numpy(dtype=float)
     lots = (frame["volume"] / lot)[stock].map(quantize_volume)
-    assert (lots * lot[stock] == want["volume"][stock]).all()
+    same = (lots * lot[stock] == want["volume"][stock])
+    assert same.all(), (frame[stock][~same].head(), want[stock][~same].head())
     np.testing.assert_allclose(frame["amount"], want["amount"], rtol=2e-7)
 
 

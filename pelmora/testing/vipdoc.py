@@ -11,7 +11,9 @@ are those the server answers, in the files' 32-byte records:
 * `.lc1` / `.lc5`: prices and amount as single-precision floats in the currency.
 * Volumes count units (shares, or bonds for bonds): the served lots times the list's `volunit`,
   except for indices, whose volumes count lots in every file, since their share counts do not
-  fit the 32-bit field. A value that would not fit raises ValueError rather than wrap.
+  fit the 32-bit field. A value that would not fit raises ValueError rather than wrap. The
+  counts are those served: an index's lots, beyond the 24 bits of the bars' packed volume
+  word, come rounded and are written so.
 """
 import os
 from pathlib import Path
@@ -21,6 +23,7 @@ import numpy.typing as npt
 
 from .history import Security
 from .market import FEATURED, INTRADAY_DEPTH, SimulatedMarket
+from .wire import decode_words, volume_columns
 
 DAY_RECORD = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
                        ("close", "<u4"), ("amount", "<f4"), ("volume", "<u4"),
@@ -42,8 +45,13 @@ def _security(market: SimulatedMarket, key: tuple[int, str]) -> Security:
 
 
 def _volume(sec: Security, lots: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-    """A file's volume field: the units traded, or the lots of an index."""
-    return lots if sec.is_index else lots * sec.volunit
+    """A file's volume field: the units traded, or the lots of an index, of the lots the
+    server answers. Its packed word holds 24 bits, so an index's hundreds of millions of lots
+    come rounded, and the file holds them as they came; the few small counts the word cannot
+    carry (15 lots read back as 16.125) are kept whole."""
+    served = decode_words(volume_columns(lots).view("<u4").ravel())
+    whole = np.where(served == np.rint(served), served, lots).astype(np.int64)
+    return whole if sec.is_index else whole * sec.volunit
 
 
 def _u32(name: str, sec: Security, values: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
