@@ -16,9 +16,6 @@ def two_days():
 
 
 def alike(got, want):
-    """Whether the store's bar frame `got` is HQ's `want` in every column but ``volume`` and
-    ``type``: the store counts volumes in units (checked against the servers' lots apart), and
-    HQ's frames may count them otherwise."""
-    def rest(frame):
-        return frame.drop(columns=[c for c in ("volume", "type") if c in frame.columns])
-    return rest(got).equals(rest(want))
+    """Whether the store's bar frame `got` is HQ's `want` in every column, volumes in units and
+    the type column included."""
+    return got.equals(want)
