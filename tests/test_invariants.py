@@ -23,7 +23,7 @@ from pelmora.testing import SimulatedServer
 from pelmora.testing.market import SimulatedMarket
 from pelmora.testing.vipdoc import write_vipdoc
 
-pytestmark = pytest.mark.timeout(900)
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(900)]
 
 MINUTE_DAYS = 2        # trading days of minute files and minute bars compared
 DAYS = {"day": 20, "5m": MINUTE_DAYS, "1m": MINUTE_DAYS}   # trading days compared

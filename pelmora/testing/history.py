@@ -74,7 +74,7 @@ class Security:
     @property
     def scale(self) -> int:
         """Ticks a unit of the currency."""
-        return 10 ** self.decimal_point
+        return int(10 ** self.decimal_point)
 
     @property
     def key(self) -> tuple[int, str]:
