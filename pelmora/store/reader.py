@@ -59,11 +59,16 @@ def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.
     return frame
 
 
+def in_yuan(prices: IntArray) -> npt.NDArray[np.float64]:
+    """Stored prices (thousandths) in yuan, one new block whose rows are the columns."""
+    return np.divide(prices, 1000.0)
+
+
 def _long_bars(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.Series,
                counted: npt.NDArray[np.bool_], period: str, types: list[str]) -> ArrowBars:
     """The columns of `_long_frame` (with each security's type): the decoded keys made times
     and the prices made yuan once each, volume and amount the decoded arrays themselves."""
-    values = dict(zip(PRICE_COLUMNS[:4], np.divide(whole.prices, 1000.0)))
+    values = dict(zip(PRICE_COLUMNS[:4], in_yuan(whole.prices)))
     values["volume"], values["amount"] = whole.flows
     index = [is_index_name(n) for n in names]
     if any(index):
