@@ -3,6 +3,7 @@
 
 #include "engine/fast_inflate.hpp"
 #include "engine/pool.hpp"
+#include "engine_module/arrow_table.hpp"
 #include "engine_module/batch_object.hpp"
 #include "engine_module/pending.hpp"
 #include "engine_module/pool_object.hpp"
@@ -59,8 +60,9 @@ bool add_limits(PyObject* m) {
 PyMODINIT_FUNC PyInit__engine() {
     using namespace pelmora::py;
     return guarded([]() -> PyObject* {
-        PyRef m = PyRef::steal(create_module(
-            module_def, {&PoolType, &PendingType, &BarBatchType, &ColumnType, &TableBatchType}));
+        PyRef m = PyRef::steal(
+            create_module(module_def, {&PoolType, &PendingType, &BarBatchType, &ColumnType,
+                                       &TableBatchType, &ArrowTableType}));
         if (!m || !add_limits(m.get()) ||
             PyModule_AddStringConstant(m.get(), "INFLATER",
                                        pelmora::engine::inflater_name().c_str()) < 0)
