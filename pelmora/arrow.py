@@ -18,13 +18,15 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     import pandas as pd
 
+    from ._engine import ArrowKind
+
+    # One column for the exporter: (name, kind, data, dictionary).
+    Column = tuple[str, ArrowKind, Any, Optional[Sequence[str]]]
+
 Output = Literal["pandas", "arrow", "polars", "pyarrow"]
 OUTPUTS = ("pandas", "arrow", "polars", "pyarrow")
 # Rows per record batch of the stream: 512 KiB a float column, a few batches a market's day.
 CHUNK_ROWS = 1 << 16
-
-# One column for the exporter: (name, kind, data, dictionary).
-Column = tuple[str, str, Any, Optional[Sequence[str]]]
 
 
 def check_output(output: str) -> None:

@@ -9,7 +9,8 @@ numpy views of it, text columns lists of str.
 from __future__ import annotations
 
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Generic, NamedTuple, Sequence, TypeVar
+from typing import (TYPE_CHECKING, Any, Callable, Generic, NamedTuple, Sequence, TypeVar,
+                    cast)
 
 from .frames import Bars
 
@@ -17,6 +18,7 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
+    from ._engine import ArrowKind
     from .arrow import Column
     from .symbols import Symbol
 
@@ -136,7 +138,7 @@ class TableResult(_Result):
         columns: list[Column] = []
         for name, data in self.columns(self.names()).items():
             kind = "utf8" if isinstance(data, list) else data.dtype.name
-            columns.append((name, kind, data, None))
+            columns.append((name, cast("ArrowKind", kind), data, None))
         return columns
 
     def bounds(self) -> npt.NDArray[np.int64]:

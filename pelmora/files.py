@@ -34,7 +34,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union, overload
 
 from . import frames
 from .arrow import ArrowBars, Output, block_columns, check_output, deliver, long_bars
@@ -270,6 +270,26 @@ def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], 
     return progress
 
 
+@overload
+def read_vipdoc(folder: PathLike, period: str = ..., *,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                start: DateLike | None = ..., end: DateLike | None = ...,
+                adjust: Optional[str] = ..., events: Any = ...,
+                errors: Literal["warn", "raise"] = ..., progress: ProgressLike = ...,
+                threads: Optional[int] = ..., price_decimals: Optional[int] = ...,
+                output: Literal["arrow"]) -> ArrowBars: ...
+
+
+@overload
+def read_vipdoc(folder: PathLike, period: str = ..., *,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                start: DateLike | None = ..., end: DateLike | None = ...,
+                adjust: Optional[str] = ..., events: Any = ...,
+                errors: Literal["warn", "raise"] = ..., progress: ProgressLike = ...,
+                threads: Optional[int] = ..., price_decimals: Optional[int] = ...,
+                output: Literal["pandas", "polars", "pyarrow"] = ...) -> Any: ...
+
+
 def read_vipdoc(folder: PathLike, period: str = "day", *,
                 symbols: SymbolLike | Iterable[SymbolLike] | None = None,
                 start: DateLike | None = None,
@@ -344,7 +364,7 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     bars = _in_units(bars, [file_volunit(s) for s in chosen], rows)
     names = [s.canonical for s in chosen]
     types = [kind_of(s.market, s.code).type for s in chosen]
-    attrs = {"errors": {names[i]: f"{type(e).__name__}: {e}" for i, e in failed.items()},
+    attrs: dict[str, Any] = {"errors": {names[i]: f"{type(e).__name__}: {e}" for i, e in failed.items()},
              "missing": missing}
     if failed:
         listing = "; ".join(f"{k} ({v})" for k, v in attrs["errors"].items())

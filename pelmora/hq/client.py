@@ -10,7 +10,7 @@ event loop that runs the call through ``asyncio.to_thread(hq.bars, ...)``, keep 
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Union, overload
 
 from ..arrow import ArrowBars, Output, check_output, deliver
 from ..methods import check_method
@@ -184,6 +184,21 @@ class HQ:
             return frame
         return adjusted.bars(frame, self.xdxr(sym), sym.canonical, period, end, adjust, as_of,
                              self._raw.quieted())
+
+    @overload
+    def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = ...,
+                  count: int | None = ..., start: DateLike | None = ...,
+                  end: DateLike | None = ..., *, errors: Literal["warn", "raise"] = ...,
+                  progress: Progress | None = ..., adjust: str | None = ...,
+                  as_of: DateLike | None = ..., output: Literal["arrow"]) -> ArrowBars: ...
+
+    @overload
+    def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = ...,
+                  count: int | None = ..., start: DateLike | None = ...,
+                  end: DateLike | None = ..., *, errors: Literal["warn", "raise"] = ...,
+                  progress: Progress | None = ..., adjust: str | None = ...,
+                  as_of: DateLike | None = ...,
+                  output: Literal["pandas", "polars", "pyarrow"] = ...) -> Any: ...
 
     def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = "day",
                   count: int | None = None, start: DateLike | None = None,

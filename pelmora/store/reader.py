@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 import sqlite3
 from pathlib import Path
-from typing import Any, Iterable, Optional, Sequence
+from typing import Any, Iterable, Literal, Optional, Sequence, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -163,6 +163,18 @@ class Store:
         name = period_name(period)
         schema.bars_table(name)
         return name
+
+    @overload
+    def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                  period: str | int = ..., count: Optional[int] = ..., start: Any = ...,
+                  end: Any = ..., *, adjust: Optional[str] = ..., as_of: Any = ...,
+                  output: Literal["arrow"]) -> ArrowBars: ...
+
+    @overload
+    def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                  period: str | int = ..., count: Optional[int] = ..., start: Any = ...,
+                  end: Any = ..., *, adjust: Optional[str] = ..., as_of: Any = ...,
+                  output: Literal["pandas", "polars", "pyarrow"] = ...) -> Frame: ...
 
     @names_file
     def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = None,
