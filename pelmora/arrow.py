@@ -165,8 +165,7 @@ def long_bars(times: Any, values: dict[str, Any], symbols: Sequence[str],
     import numpy as np
     from .instruments import TYPES
     codes = symbol_codes(rows)
-    per_symbol = np.array([TYPES.index(t) for t in types], dtype=np.int8)
-    kinds = per_symbol[codes] if len(per_symbol) else np.zeros(len(codes), dtype=np.int8)
+    kinds = np.repeat(np.array([TYPES.index(t) for t in types], dtype=np.int8), rows)
     seconds = times.view(np.int64) if times.dtype.kind == "M" else times
     columns: list[Column] = [("datetime", "timestamp[s]", seconds, None),
                              ("symbol", "dictionary", codes, list(symbols)),
