@@ -169,3 +169,29 @@ def test_dropped_connections(hq):
         c.get_security_count(1)  # the server closes instead of answering
     hq.reply(close=True, repeat=350)
     assert_flat(broken_exchange, OSError, rounds=300)
+
+
+def test_arrow_exports():
+    """Every export of an ArrowTable, consumed or dropped, lets go of its views, text and
+    structs; the arrays it exported are referenced as often as before."""
+    pa = pytest.importorskip("pyarrow")
+    import sys
+
+    import numpy as np
+    from pelmora._engine import ArrowTable
+    close = np.linspace(0, 1, 50)
+    codes = np.arange(50, dtype=np.int8) % 3
+    names = [str(i) for i in range(50)]
+    before = sys.getrefcount(close), sys.getrefcount(codes)
+
+    def export():
+        t = ArrowTable([("close", "float64", close, None), ("name", "utf8", names, None),
+                        ("code", "dictionary", codes, ["a", "b", "c"])], chunk_rows=16)
+        t.__arrow_c_schema__()
+        t.__arrow_c_array__()
+        t.__arrow_c_stream__()
+        return pa.table(t).num_rows + pa.record_batch(t).num_rows
+    assert_flat(export, lambda rows: rows == 100, rounds=500)
+    assert_flat(lambda: ArrowTable([("close", "float64", close, None),
+                                    ("code", "dictionary", codes, ["a"])]), ValueError, rounds=500)
+    assert (sys.getrefcount(close), sys.getrefcount(codes)) == before
