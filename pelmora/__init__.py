@@ -4,7 +4,8 @@
 local ``.day``, ``.lc1`` and ``.lc5`` files; ``ping_servers`` finds the fastest server.
 ``read_day_frame``, ``read_minute_frame`` and ``read_vipdoc`` read local files and whole TDX
 data folders into pandas DataFrames; ``HQ`` downloads in parallel into DataFrames, and ``Store``
-reads the local store that ``pelmora sync`` keeps.
+reads the local store that ``pelmora sync`` keeps. With ``output="arrow"`` the bulk readers give
+an ``ArrowBars`` instead: Arrow columns that polars, pyarrow and DuckDB read without pandas.
 """
 from typing import TYPE_CHECKING, Any
 
@@ -22,6 +23,7 @@ except ModuleNotFoundError as exc:
 
     raise ImportError(missing_core_message(__file__), name="pelmora._core") from None
 
+from .arrow import ArrowBars
 from .hq import HQ
 from .files import read_day_frame, read_minute_frame, read_vipdoc
 
@@ -39,4 +41,4 @@ def __getattr__(name: str) -> Any:
 
 __all__ = ["TdxClient", "PanicException", "ping_servers", "read_daily_bars", "read_minute_bars",
            "HQ", "DataWarning", "read_day_frame", "read_minute_frame", "read_vipdoc",
-           "Store", "StoreBusy", "__version__", "build_info", "ENGLISH_NAMES"]
+           "Store", "StoreBusy", "ArrowBars", "__version__", "build_info", "ENGLISH_NAMES"]

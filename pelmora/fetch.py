@@ -9,7 +9,8 @@ numpy views of it, text columns lists of str.
 from __future__ import annotations
 
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Generic, NamedTuple, Sequence, TypeVar
+from typing import (TYPE_CHECKING, Any, Callable, Generic, NamedTuple, Sequence, TypeVar,
+                    cast)
 
 from .frames import Bars
 
@@ -17,6 +18,8 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
+    from ._engine import ArrowKind
+    from .arrow import Column
     from .symbols import Symbol
 
 Progress = Callable[[int, int], object]
@@ -68,6 +71,16 @@ class _Result:
         """(request number, its error) of the requests that failed."""
         return self.batch.errors()  # type: ignore[no-any-return]
 
+    def _arrow_columns(self) -> list[Column]:
+        raise NotImplementedError
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """The raw columns as an Arrow stream, over the engine's memory (see `pelmora.arrow`)."""
+        from . import _engine
+        from .arrow import CHUNK_ROWS
+        table = _engine.ArrowTable(self._arrow_columns(), CHUNK_ROWS)
+        return table.__arrow_c_stream__(requested_schema)
+
 
 class BarResult(_Result):
     """The bars of a batch, request after request."""
@@ -84,6 +97,16 @@ class BarResult(_Result):
         """Rows each request gave, in request order (0 for a failed one)."""
         import numpy as np
         return np.frombuffer(self.batch.column("counts"), dtype=np.int64)
+
+    def _arrow_columns(self) -> list[Column]:
+        """``datetime`` and the value columns as the servers sent them (lots, packed zeros)."""
+        from .arrow import block_columns
+        bars = self.bars()
+        columns: list[Column] = [("datetime", "timestamp[s]", self.batch.column("datetime"),
+                                  None)]
+        columns += [(name, "float64", data, None)
+                    for name, data in block_columns(bars.values).items()]
+        return columns
 
 
 class TableResult(_Result):
@@ -109,6 +132,14 @@ class TableResult(_Result):
         """Rows each request gave, in request order (0 for a failed one)."""
         import numpy as np
         return np.asarray(self.batch.counts())
+
+    def _arrow_columns(self) -> list[Column]:
+        """Every column as the answers held it: numbers in their own type, text as utf8."""
+        columns: list[Column] = []
+        for name, data in self.columns(self.names()).items():
+            kind = "utf8" if isinstance(data, list) else data.dtype.name
+            columns.append((name, cast("ArrowKind", kind), data, None))
+        return columns
 
     def bounds(self) -> npt.NDArray[np.int64]:
         """Request i's rows are [bounds[i], bounds[i + 1])."""

@@ -34,9 +34,10 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Union, overload
 
 from . import frames
+from .arrow import ArrowBars, Output, block_columns, check_output, deliver, long_bars
 from .exceptions import DataWarning
 from .fetch import BarResult, raise_first
 from .dates import DateLike, bound
@@ -269,13 +270,33 @@ def _progress_callback(progress: ProgressLike) -> Optional[Callable[[int, int], 
     return progress
 
 
+@overload
+def read_vipdoc(folder: PathLike, period: str = ..., *,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                start: DateLike | None = ..., end: DateLike | None = ...,
+                adjust: Optional[str] = ..., events: Any = ...,
+                errors: Literal["warn", "raise"] = ..., progress: ProgressLike = ...,
+                threads: Optional[int] = ..., price_decimals: Optional[int] = ...,
+                output: Literal["arrow"]) -> ArrowBars: ...
+
+
+@overload
+def read_vipdoc(folder: PathLike, period: str = ..., *,
+                symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                start: DateLike | None = ..., end: DateLike | None = ...,
+                adjust: Optional[str] = ..., events: Any = ...,
+                errors: Literal["warn", "raise"] = ..., progress: ProgressLike = ...,
+                threads: Optional[int] = ..., price_decimals: Optional[int] = ...,
+                output: Literal["pandas", "polars", "pyarrow"] = ...) -> Any: ...
+
+
 def read_vipdoc(folder: PathLike, period: str = "day", *,
                 symbols: SymbolLike | Iterable[SymbolLike] | None = None,
                 start: DateLike | None = None,
                 end: DateLike | None = None, adjust: Optional[str] = None, events: Any = None,
                 errors: Literal["warn", "raise"] = "raise", progress: ProgressLike = None,
                 threads: Optional[int] = None,
-                price_decimals: Optional[int] = None) -> pd.DataFrame:
+                price_decimals: Optional[int] = None, output: Output = "pandas") -> Any:
     """Every security's bars in a TDX data folder as one long frame, in the shape of
     ``HQ.bars_many``: the index and columns of `read_day_frame` plus a categorical ``symbol``
     column (``sh600036``) and after it the categorical ``type`` of each
@@ -302,13 +323,16 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     callable taking (files done, files in all). `threads`: reading threads (default 2).
     `price_decimals`: the decimals of every ``.day`` file's prices, for a folder whose funds
     are quoted to the cent like its stocks (by default each file's type decides, see the
-    module). Raises FileNotFoundError when no file matches.
+    module). Raises FileNotFoundError when no file matches. `output`: ``"pandas"`` (the
+    frame), ``"arrow"`` (a `pelmora.ArrowBars` over the columns as read, built without
+    pandas), ``"polars"`` or ``"pyarrow"``, as for ``HQ.bars_many``.
 
     Units: see the units table in the docs (docs/units.md).
     """
     from . import _engine
     if errors not in ("warn", "raise"):
         raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
+    check_output(output)
     lo, hi = _bounds(start, end)
     found = find_files(folder, period)
     period = period_name(period)
@@ -338,18 +362,25 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
     if period != "day":
         bars = _to_decimals(bars, [_decimals(s) for s in chosen], rows)
     bars = _in_units(bars, [file_volunit(s) for s in chosen], rows)
-    frame = frames.long_frame(bars, [s.canonical for s in chosen], rows.tolist())
-    frames.insert_types(frame, [kind_of(s.market, s.code).type for s in chosen])
-    frame.attrs["errors"] = {chosen[i].canonical: f"{type(e).__name__}: {e}"
-                             for i, e in failed.items()}
-    frame.attrs["missing"] = missing
+    names = [s.canonical for s in chosen]
+    types = [kind_of(s.market, s.code).type for s in chosen]
+    attrs: dict[str, Any] = {"errors": {names[i]: f"{type(e).__name__}: {e}" for i, e in failed.items()},
+             "missing": missing}
     if failed:
-        listing = "; ".join(f"{k} ({v})" for k, v in frame.attrs["errors"].items())
+        listing = "; ".join(f"{k} ({v})" for k, v in attrs["errors"].items())
         warnings.warn(f"{len(failed)} of {len(chosen)} files failed: {listing}", DataWarning,
                       stacklevel=2)
     if missing:
         warnings.warn(f"no {period} file for {', '.join(missing)}", DataWarning, stacklevel=2)
-    return _adjusted(frame, adjust, events)
+    if output != "pandas" and adjust is None:
+        # Every column is the batch's own memory: the units above changed it in place.
+        return deliver(long_bars(bars.times, block_columns(bars.values), names, rows, types,
+                                 attrs), output)
+    frame = frames.long_frame(bars, names, rows.tolist())
+    frames.insert_types(frame, types)
+    frame.attrs.update(attrs)
+    frame = _adjusted(frame, adjust, events)
+    return frame if output == "pandas" else deliver(ArrowBars.from_frame(frame), output)
 
 
 __all__ = ["read_day_frame", "read_minute_frame", "read_vipdoc", "find_files",

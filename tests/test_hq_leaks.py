@@ -33,11 +33,19 @@ def hq():
             yield h
 
 
+def arrow_read(bars):
+    """Reads the stream of `bars` through pyarrow, down to a column's values."""
+    import pyarrow as pa
+    return pa.table(bars)["close"].to_numpy().sum()
+
+
 CALLS = {
     "bars": lambda hq: hq.bars("600036", count=50),
     "bars paged": lambda hq: hq.bars("sh000001", "week", count=850),
     "bars start": lambda hq: hq.bars("sz000001", start="2025-06-01"),
     "bars_many": lambda hq: hq.bars_many(["600036", "000001", "bj430001", "600998"], count=20),
+    "bars_many arrow": lambda hq: arrow_read(hq.bars_many(["600036", "sh000001", "600998"],
+                                                          count=20, output="arrow")),
     "unlisted": lambda hq: hq.bars("600998"),
     "malformed": lambda hq: hq.bars("60003"),
     "raw batch": lambda hq: hq.fetch.bars([BarQuery(9, 1, "600036", 0, 30, False)] * 3).batch.column("values"),

@@ -321,7 +321,7 @@ READER = r"""
 import sys, time, os
 from pelmora.store import Store
 store = Store(sys.argv[1])
-seen = []
+seen = [int(store.sql("SELECT count(*) AS n FROM bars_day").n[0])]  # pandas imported by then
 print("ready", flush=True)
 while not os.path.exists(sys.argv[2]):
     seen.append(int(store.sql("SELECT count(*) AS n FROM bars_day").n[0]))

@@ -10,8 +10,9 @@ event loop that runs the call through ``asyncio.to_thread(hq.bars, ...)``, keep 
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Union, overload
 
+from ..arrow import ArrowBars, Output, check_output, deliver
 from ..methods import check_method
 from ..dates import DateLike
 from ..fetch import BarQuery, Fetch, TableQuery, raise_first
@@ -184,11 +185,26 @@ class HQ:
         return adjusted.bars(frame, self.xdxr(sym), sym.canonical, period, end, adjust, as_of,
                              self._raw.quieted())
 
+    @overload
+    def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = ...,
+                  count: int | None = ..., start: DateLike | None = ...,
+                  end: DateLike | None = ..., *, errors: Literal["warn", "raise"] = ...,
+                  progress: Progress | None = ..., adjust: str | None = ...,
+                  as_of: DateLike | None = ..., output: Literal["arrow"]) -> ArrowBars: ...
+
+    @overload
+    def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = ...,
+                  count: int | None = ..., start: DateLike | None = ...,
+                  end: DateLike | None = ..., *, errors: Literal["warn", "raise"] = ...,
+                  progress: Progress | None = ..., adjust: str | None = ...,
+                  as_of: DateLike | None = ...,
+                  output: Literal["pandas", "polars", "pyarrow"] = ...) -> Any: ...
+
     def bars_many(self, symbols: Iterable[SymbolLike], period: PeriodLike = "day",
                   count: int | None = None, start: DateLike | None = None,
                   end: DateLike | None = None, *, errors: Literal["warn", "raise"] = "warn",
                   progress: Progress | None = None, adjust: str | None = None,
-                  as_of: DateLike | None = None) -> pd.DataFrame:
+                  as_of: DateLike | None = None, output: Output = "pandas") -> Any:
         """Bars of many securities, fetched all at once, as one long frame: the index and
         columns of `bars` plus a categorical ``symbol`` column (canonical names such as
         sh600036) and after it a categorical ``type`` (`pelmora.instruments.TYPES`: stock,
@@ -203,20 +219,28 @@ class HQ:
         counts securities: `total` is the number asked (after duplicates and unlisted ones
         are left out), `done` those whose pages are all in.
 
-        Units: see the units table in the docs (docs/units.md).
+        `output`: ``"pandas"`` (the frame), ``"arrow"`` (a `pelmora.ArrowBars`, its columns
+        over the engine's memory, built without pandas), ``"polars"`` (a polars DataFrame)
+        or ``"pyarrow"`` (a pyarrow Table). Units: see the units table in the docs
+        (docs/units.md).
         """
         if errors not in ("warn", "raise"):
             raise ValueError(f"errors must be 'warn' or 'raise', not {errors!r}")
+        check_output(output)
         if adjust is not None:
             check_method(adjust)
         period = to_period(period)
         count, lo, hi = bar_bounds(count, start, end)
+        if output != "pandas" and adjust is None:
+            return deliver(self._raw.many_arrow(symbols, period, count, lo, hi, errors,
+                                                progress), output)
         frame = self._raw.many(symbols, period, count, lo, hi, errors, progress)
         if adjust is not None and len(frame):
             names = [str(s) for s in frame["symbol"].cat.categories]
             frame = adjusted.bars_many(frame, self.xdxr_many(names), period, end, adjust,
                                        as_of, self._raw.quieted())
-        return self._scaling.typed(frame)
+        frame = self._scaling.typed(frame)
+        return frame if output == "pandas" else deliver(ArrowBars.from_frame(frame), output)
 
     def verify(self, symbols: Iterable[SymbolLike] | None = None, *, sample: int = 100,
                period: PeriodLike = "day", seed: int | None = None) -> VerifyReport:

@@ -3,7 +3,7 @@ security lists and paged, in the frames' units (`scaling`), with what fell short
 warnings."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Callable, Iterable, Literal
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, NamedTuple
 
 from .. import frames
 from ..fetch import Fetch, raise_first
@@ -16,9 +16,20 @@ from .scaling import Scaling
 
 if TYPE_CHECKING:
     import numpy as np
+
+    from ..arrow import ArrowBars
     import pandas as pd
 
 Progress = Callable[[int, int], object]
+
+
+class Gathered(NamedTuple):
+    """Bars of many securities one after the other, unscaled: `rows[i]` rows of `symbols[i]`;
+    `attrs` the long frame's (``errors``, ``empty``)."""
+    bars: frames.Bars
+    symbols: list[Symbol]
+    rows: list[int]
+    attrs: dict[str, Any]
 
 
 class RawBars:
@@ -68,6 +79,28 @@ class RawBars:
              lo: np.datetime64 | None, hi: np.datetime64 | None,
              errors: Literal["warn", "raise"], progress: Progress | None) -> pd.DataFrame:
         """The long frame of `HQ.bars_many`, for a window of `bar_bounds`."""
+        got = self.gather(symbols, period, count, lo, hi, errors, progress)
+        bars = self.scaling.bars(got.bars, got.symbols, got.rows)
+        frame = frames.long_frame(bars, [s.canonical for s in got.symbols], got.rows)
+        frame.attrs.update(got.attrs)
+        return frame
+
+    def many_arrow(self, symbols: Iterable[SymbolLike], period: Period, count: int,
+                   lo: np.datetime64 | None, hi: np.datetime64 | None,
+                   errors: Literal["warn", "raise"], progress: Progress | None) -> ArrowBars:
+        """The columns of `HQ.bars_many`'s long frame with its ``type``, built without pandas
+        and without copying the columns the units leave as they are."""
+        from ..arrow import long_bars
+        got = self.gather(symbols, period, count, lo, hi, errors, progress)
+        values = self.scaling.columns(got.bars, got.symbols, got.rows)
+        return long_bars(got.bars.times, values, [s.canonical for s in got.symbols], got.rows,
+                         self.scaling.types(got.symbols), got.attrs)
+
+    def gather(self, symbols: Iterable[SymbolLike], period: Period, count: int,
+               lo: np.datetime64 | None, hi: np.datetime64 | None,
+               errors: Literal["warn", "raise"], progress: Progress | None) -> Gathered:
+        """The bars of `HQ.bars_many` as the servers sent them, before any frame is made;
+        warns of what failed or was empty."""
         fails: dict[str, BaseException] = {}
         syms: list[Symbol] = []
         seen: set[Symbol] = set()
@@ -103,14 +136,11 @@ class RawBars:
         if not listed or len(failed) == len(listed):
             raise_nothing(fails)
         empty = [s.canonical for s, n in zip(listed, rows) if n == 0 and s not in failed]
-        bars = self.scaling.bars(bars, listed, rows)
-        frame = frames.long_frame(bars, [s.canonical for s in listed], rows)
-        frame.attrs["errors"] = {name: reason(e) for name, e in fails.items()}
-        frame.attrs["empty"] = empty
+        attrs = {"errors": {name: reason(e) for name, e in fails.items()}, "empty": empty}
         if fails:
             listing = "; ".join(f"{name} ({reason(e)})" for name, e in fails.items())
             self.notices.warn(f"{len(fails)} of {len(fails) + len(listed) - len(failed)} "
                               f"securities failed: {listing}")
         if empty:
             self.notices.warn(f"no {period} bars for {', '.join(empty)}")
-        return frame
+        return Gathered(bars, listed, rows, attrs)

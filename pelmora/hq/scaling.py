@@ -48,13 +48,32 @@ class Scaling:
                                            [s.canonical for s in syms], rows)
         return Bars(bars.times, values)
 
+    def columns(self, bars: Bars, syms: Sequence[Symbol], rows: Sequence[int]) -> dict[str, Any]:
+        """The value columns of `bars` as `bars` gives them, by name, in the frames' units: only
+        volume and amount are new arrays (and amount only where it holds packed zeros), the
+        others stay views of the engine's memory."""
+        from .. import units
+        from ..arrow import block_columns
+        out = block_columns(bars.values)
+        if not len(bars):
+            return out
+        out["amount"] = units.packed(out["amount"])
+        sizes, _ = self.lists.units([s.market for s in syms], [s.code for s in syms])
+        [out["volume"]] = self._in_units([units.packed(out["volume"])], sizes,
+                                         [s.canonical for s in syms], rows)
+        return out
+
+    def types(self, syms: Sequence[Symbol]) -> list[str]:
+        """The ``type`` of each security: decided by its code's range and the list's
+        decimals."""
+        _, points = self.lists.units([s.market for s in syms], [s.code for s in syms])
+        return [kind_of(s.market, s.code, p).type for s, p in zip(syms, points.tolist())]
+
     def typed(self, frame: pd.DataFrame) -> pd.DataFrame:
         """A long frame with the ``type`` of each security, after ``symbol``: decided by its
         code's range and the list's decimals."""
         syms = [parse_symbol(str(c)) for c in frame["symbol"].cat.categories]
-        _, points = self.lists.units([s.market for s in syms], [s.code for s in syms])
-        insert_types(frame, [kind_of(s.market, s.code, p).type
-                             for s, p in zip(syms, points.tolist())])
+        insert_types(frame, self.types(syms))
         return frame
 
     def rows(self, data: dict[str, Any], markets: Sequence[int], codes: Sequence[str],

@@ -12,13 +12,15 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ..adjust import (CONSOLIDATION_KEYS, DISTRIBUTION_KEYS, SINGLE_KEYS, adjust_prices,
-                      single_decimal)
+from ..events import SINGLE_KEYS, single_decimal
+from ..records import XDXR_CONSOLIDATION, XDXR_DIVIDEND
 from . import blocks
 from .codec import key_times
 
-# The values of the stored ex-rights records that the adjustment reads.
-EVENT_KEYS = DISTRIBUTION_KEYS + CONSOLIDATION_KEYS
+# The values of the stored ex-rights records that the adjustment reads (`pelmora.adjust`'s
+# distribution and consolidation keys; that module, and pandas with it, is imported at first
+# adjustment so that reading unadjusted bars needs no pandas).
+EVENT_KEYS = XDXR_DIVIDEND + XDXR_CONSOLIDATION
 _NAT = np.iinfo(np.int64).min
 
 
@@ -55,6 +57,7 @@ def adjusted_prices(events: list[tuple[Any, ...]], series: blocks.Series, period
     The events are measured on `whole`, the security's whole stored daily history (the close
     before each ex-date, the last bar), so that a series cut to any window is adjusted as the
     whole one is; without daily bars they are measured on `series` itself."""
+    from ..adjust import adjust_prices  # type: ignore[import-not-found,unused-ignore]
     table = np.array(events, dtype=np.float64).reshape(len(events), 2 + len(EVENT_KEYS))
     values = {}
     for i, key in enumerate(EVENT_KEYS):

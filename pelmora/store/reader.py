@@ -9,12 +9,13 @@ from __future__ import annotations
 import json
 import sqlite3
 from pathlib import Path
-from typing import Any, Iterable, Optional, Sequence
+from typing import Any, Iterable, Literal, Optional, Sequence, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import instruments
+from ..arrow import ArrowBars, Output, check_output, deliver, long_bars
 from ..frames import INDEX_COLUMNS, PRICE_COLUMNS
 from ..methods import check_method
 from ..symbols import (MARKETS, SymbolLike, is_index, is_index_name, many, parse_symbol,
@@ -56,6 +57,27 @@ def _long_frame(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.
     codes = np.repeat(np.arange(len(names), dtype=np.int32), lengths)
     frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
     return frame
+
+
+def in_yuan(prices: IntArray) -> npt.NDArray[np.float64]:
+    """Stored prices (thousandths) in yuan, one new block whose rows are the columns."""
+    return np.divide(prices, 1000.0)
+
+
+def _long_bars(names: list[str], lengths: npt.NDArray[np.int64], whole: blocks.Series,
+               counted: npt.NDArray[np.bool_], period: str, types: list[str]) -> ArrowBars:
+    """The columns of `_long_frame` (with each security's type): the decoded keys made times
+    and the prices made yuan once each, volume and amount the decoded arrays themselves."""
+    values = dict(zip(PRICE_COLUMNS[:4], in_yuan(whole.prices)))
+    values["volume"], values["amount"] = whole.flows
+    index = [is_index_name(n) for n in names]
+    if any(index):
+        # NaN for the counts a security does not have, as in the frame.
+        has = np.repeat(np.array(index) & counted, lengths)
+        counts = whole.counts if whole.counts is not None else np.zeros((2, len(whole)))
+        for name, column in zip(INDEX_COLUMNS, counts):
+            values[name] = np.where(has, column, np.nan)
+    return long_bars(key_times(whole.keys, period), values, names, lengths, types)
 
 
 class Store:
@@ -142,19 +164,34 @@ class Store:
         schema.bars_table(name)
         return name
 
+    @overload
+    def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                  period: str | int = ..., count: Optional[int] = ..., start: Any = ...,
+                  end: Any = ..., *, adjust: Optional[str] = ..., as_of: Any = ...,
+                  output: Literal["arrow"]) -> ArrowBars: ...
+
+    @overload
+    def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = ...,
+                  period: str | int = ..., count: Optional[int] = ..., start: Any = ...,
+                  end: Any = ..., *, adjust: Optional[str] = ..., as_of: Any = ...,
+                  output: Literal["pandas", "polars", "pyarrow"] = ...) -> Frame: ...
+
     @names_file
     def bars_many(self, symbols: SymbolLike | Iterable[SymbolLike] | None = None,
                   period: str | int = "day", count: Optional[int] = None, start: Any = None,
-                  end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None) -> Frame:
+                  end: Any = None, *, adjust: Optional[str] = None, as_of: Any = None,
+                  output: Output = "pandas") -> Any:
         """Bars of many securities (every stored one by default) as one long frame with a
         categorical ``symbol`` column first and the categorical security ``type`` next
         (`pelmora.instruments`), as `HQ.bars_many` gives them; the arguments as for `bars`
         (`count`: the latest `count` bars of each). One name is one security. Securities
-        asked for without stored bars are in the frame's categories, without rows.
+        asked for without stored bars are in the frame's categories, without rows. `output`:
+        ``"pandas"``, ``"arrow"`` (a `pelmora.ArrowBars`, built without pandas), ``"polars"``
+        or ``"pyarrow"``, as for ``HQ.bars_many``.
 
         Units: see the units table in the docs (docs/units.md).
         """
-        import pandas as pd
+        check_output(output)
         period = self._period(period)
         _check_count(count, start)
         if symbols is not None:
@@ -190,9 +227,13 @@ class Store:
                 place = np.arange(len(whole)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
                 whole = whole.part(place >= np.repeat(lengths - count, lengths))
                 lengths = np.minimum(lengths, count)
+            if output != "pandas":
+                return deliver(_long_bars(names, lengths, whole, counted, period,
+                                          types_of(self._con, names)), output)
             frame = _long_frame(names, lengths, whole, counted, period)
             frame.insert(1, "type", self._types(names, lengths))
             return frame
+        import pandas as pd
         parts = [self.bars(n, period, count, start, end, adjust=adjust, as_of=as_of)
                  if self._known(n) else _frame(blocks.empty(), period, False) for n in names]
         index = any(len(p.columns) > len(PRICE_COLUMNS) for p in parts)
@@ -203,7 +244,7 @@ class Store:
         codes = np.repeat(np.arange(len(names), dtype=np.int32), lengths)
         frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
         frame.insert(1, "type", self._types(names, lengths))
-        return frame
+        return frame if output == "pandas" else deliver(ArrowBars.from_frame(frame), output)
 
     def _types(self, names: list[str], lengths: IntArray) -> Any:
         """The ``type`` column of `lengths` rows of each of `names`: each security's type by

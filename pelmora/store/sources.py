@@ -19,7 +19,7 @@ import numpy as np
 from .. import instruments, records, units
 from ..hq import quotes, securities
 from ..hq.listing import at_least, page_floors
-from ..adjust import SINGLE_KEYS, single_decimal
+from ..events import SINGLE_KEYS, single_decimal
 from ..fetch import Fetch, Pending, TableQuery, TableResult, raise_first
 from ..symbols import Symbol
 from .adjusted import valid_dates

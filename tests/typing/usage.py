@@ -37,3 +37,10 @@ import pelmora  # noqa: E402
 
 store: pelmora.Store = pelmora.Store("/nonexistent")
 store.close()
+with pelmora.HQ(["127.0.0.1:7709"]) as hq:
+    bars: pelmora.ArrowBars = hq.bars_many(["600036"], count=10, output="arrow")
+columns: list[str] = bars.column_names
+rows: int = len(bars)
+stream: object = bars.__arrow_c_stream__()
+vipdoc: pelmora.ArrowBars = pelmora.read_vipdoc("/nonexistent", output="arrow")
+stored: pelmora.ArrowBars = store.bars_many(output="arrow")
