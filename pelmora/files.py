@@ -94,9 +94,13 @@ def _in_units(bars: frames.Bars, volunits: list[int], rows: Any) -> frames.Bars:
         return bars
     import numpy as np
     from .units import to_units
-    column = frames.PRICE_COLUMNS.index("volume")
-    # In place: the batch was read by this call and nothing else sees it.
-    bars.values[column] = to_units(bars.values[column], np.repeat(volunits, rows))
+    volume = bars.values[frames.PRICE_COLUMNS.index("volume")]
+    ends = np.cumsum(rows)
+    # In place, and only the files that count lots (indices', a few in a folder): the batch
+    # was read by this call and nothing else sees it.
+    for i in np.flatnonzero(np.asarray(volunits) != 1).tolist():
+        part = slice(int(ends[i] - rows[i]), int(ends[i]))
+        volume[part] = to_units(volume[part], volunits[i])
     return bars
 
 
