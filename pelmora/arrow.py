@@ -80,6 +80,11 @@ class ArrowBars:
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         return self._exported().__arrow_c_stream__(requested_schema)
 
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
+        """All rows as one struct array (``pa.record_batch(bars)``), for consumers that take
+        arrays rather than streams."""
+        return self._exported().__arrow_c_array__(requested_schema)  # type: ignore[no-any-return]
+
     def __len__(self) -> int:
         return len(self._columns[0][2])
 

@@ -163,6 +163,10 @@ def test_whole_markets_stream_in_batches(folders):
     batches = list(pa.RecordBatchReader.from_stream(bars))
     assert [b.num_rows for b in batches[:-1]] == [CHUNK_ROWS] * (len(batches) - 1)
     assert sum(b.num_rows for b in batches) == len(bars)
+    # A consumer of arrays takes every row at once, over the same memory.
+    whole = pa.record_batch(bars)
+    assert whole.num_rows == len(bars)
+    assert whole.column("close").buffers()[1].address == address(bars.column("close"))
 
 
 def test_results_outlive_their_source(server, folders):
