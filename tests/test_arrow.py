@@ -240,8 +240,11 @@ NO_PANDAS = textwrap.dedent("""
 
 
 def test_arrow_outputs_need_no_pandas(server, folders):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    run = subprocess.run([sys.executable, "-c", NO_PANDAS, server, str(folders)], env=env,
+    # The pelmora under test, wherever it was imported from; -P keeps the working directory
+    # (perhaps a clone without built modules) off the child's path.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(pelmora.__file__)))
+    env = dict(os.environ, PYTHONPATH=root)
+    run = subprocess.run([sys.executable, "-P", "-c", NO_PANDAS, server, str(folders)], env=env,
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "built without pandas"
