@@ -32,7 +32,7 @@ def data():
         "i32": ("int32", rng.integers(-2**31, 2**31, ROWS, dtype=np.int32), None),
         "i16": ("int16", rng.integers(-2**15, 2**15, ROWS, dtype=np.int16), None),
         "i8": ("int8", rng.integers(-128, 128, ROWS, dtype=np.int8), None),
-        "datetime": ("timestamp[s]", np.arange(ROWS).astype("M8[s]") + 1_700_000_000, None),
+        "datetime": ("timestamp[s]", (np.arange(ROWS) + 1_700_000_000).astype("M8[s]"), None),
         "seconds": ("timestamp[s]", np.arange(ROWS, dtype=np.int64) * 60, None),
         "code": ("dictionary", rng.integers(0, 3, ROWS, dtype=np.int8), ["sh", "sz", "bj"]),
         "code16": ("dictionary", rng.integers(0, 2, ROWS, dtype=np.int16), ["", "长江"]),
