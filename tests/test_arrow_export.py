@@ -42,7 +42,7 @@ def data():
 
 
 def table(data, **kw):
-    return ArrowTable([(name, *spec) for name, spec in data.items()], **kw)
+    return ArrowTable([(name, *column) for name, column in data.items()], **kw)
 
 
 def expected(data):

@@ -1,6 +1,6 @@
 // The Arrow C data interface: the three structs through which any Arrow implementation (pyarrow,
 // polars, duckdb) takes columns from another library without a copy. They are a stable ABI,
-// written here field for field from the interface's specification; the namespace changes
+// written here field for field from Arrow's published layout; the namespace changes
 // nothing in their layout and keeps them clear of an Arrow header a consumer may include.
 #pragma once
 
