@@ -130,3 +130,13 @@ def test_wrong_pages_change_what_their_kind_says_and_nothing_else():
     with pytest.raises(ValueError, match="unknown wrong-data kind 'nine'"):
         Faults(wrong_data="nine")
     assert Faults(wrong_data="other").options() == ["--wrong-data", "other"]
+
+
+def test_a_server_a_day_ahead_is_no_disagreement():
+    # The same market, one server a trading day later: their latest pages overlap but for
+    # the bar at each end, which only one of them reaches.
+    with SimulatedServer(seed=SEED, fill=FILL, today=20250613) as a, \
+            SimulatedServer(seed=SEED, fill=FILL, today=20250616) as b, \
+            HQ([a.address, b.address], quiet=True) as hq:
+        report = hq.verify(["600036", "sz000001", "sh000001"])
+    assert report.ok and report.disagreements.empty, str(report)

@@ -113,8 +113,18 @@ def differences(got: Bars, expected: Bars) -> list[Difference]:
     import numpy as np
     names = PRICE_COLUMNS + (INDEX_COLUMNS if got.index and expected.index else ())
     out: list[Difference] = []
-    only_got = np.setdiff1d(got.times, expected.times)
-    only_expected = np.setdiff1d(expected.times, got.times)
+    if not len(got) or not len(expected):
+        lo, hi = None, None
+    else:
+        # Only the span both pages cover: a server a day ahead pages a day further on, and
+        # the bars at either end that only one page reaches say nothing of either.
+        lo = max(got.times.min(), expected.times.min())
+        hi = min(got.times.max(), expected.times.max())
+
+    def within(times: Any) -> Any:
+        return times if lo is None else times[(times >= lo) & (times <= hi)]
+    only_got = within(np.setdiff1d(got.times, expected.times))
+    only_expected = within(np.setdiff1d(expected.times, got.times))
     if len(only_got):
         out.append((only_got, "datetime", only_got, np.full_like(only_got, "NaT")))
     if len(only_expected):
