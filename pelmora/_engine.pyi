@@ -39,8 +39,8 @@ class BarBatch:
     def column(self, name: str, /) -> Column: ...
     def errors(self) -> list[tuple[int, Exception]]: ...
 
-ArrowKind = Literal["float64", "int64", "int32", "int16", "int8", "timestamp[s]", "dictionary",
-                    "utf8"]
+ArrowKind = Literal["float64", "int64", "int32", "int16", "int8", "timestamp[s]", "timestamp[ms]",
+                    "dictionary", "utf8"]
 
 @final
 class ArrowTable:

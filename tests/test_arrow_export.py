@@ -34,6 +34,8 @@ def data():
         "i8": ("int8", rng.integers(-128, 128, ROWS, dtype=np.int8), None),
         "datetime": ("timestamp[s]", (np.arange(ROWS) + 1_700_000_000).astype("M8[s]"), None),
         "seconds": ("timestamp[s]", np.arange(ROWS, dtype=np.int64) * 60, None),
+        "millis": ("timestamp[ms]", np.arange(ROWS, dtype=np.int64) * 1500 + 1_700_000_000_000,
+                   None),
         "code": ("dictionary", rng.integers(0, 3, ROWS, dtype=np.int8), ["sh", "sz", "bj"]),
         "code16": ("dictionary", rng.integers(0, 2, ROWS, dtype=np.int16), ["", "长江"]),
         "code32": ("dictionary", rng.integers(0, 2, ROWS, dtype=np.int32), ["a", "b"]),
@@ -53,8 +55,10 @@ def expected(data):
             out[name] = [dictionary[c] for c in values]
         elif kind == "utf8":
             out[name] = list(values)
-        elif kind == "timestamp[s]":
-            out[name] = list(np.asarray(values).astype("M8[s]").astype("M8[us]").astype(object))
+        elif kind.startswith("timestamp"):
+            unit = kind[len("timestamp["):-1]
+            out[name] = list(np.asarray(values).astype(f"M8[{unit}]").astype("M8[us]")
+                             .astype(object))
         else:
             out[name] = values.tolist()
     return out
@@ -111,6 +115,23 @@ def test_polars_and_duckdb_read_it(data):
     assert [r[:3] for r in got] == [r[:3] for r in want]
 
 
+@pytest.mark.parametrize("missing", [[], [0], [5, 6, 299, 600], [1023]])
+@pytest.mark.parametrize("kind", ["timestamp[s]", "timestamp[ms]"])
+def test_missing_times_are_nulls(kind, missing):
+    # NaT, the least int64, is no time: read as one, it is a date 292 billion years back, or an
+    # overflow where a consumer converts units. Rows are checked in blocks of 256.
+    times = np.arange(1024, dtype=np.int64) + 1_700_000_000
+    times[missing] = np.iinfo(np.int64).min
+    t = ArrowTable([("t", kind, times, None)], chunk_rows=7)  # slices off a byte's bounds
+    column = pa.table(t)["t"]
+    assert column.null_count == len(missing)
+    assert [i for i, v in enumerate(column.to_pylist()) if v is None] == missing
+    assert pl.DataFrame(t)["t"].is_null().arg_true().to_list() == missing
+    assert duckdb.sql("select count(*) from t where t is null").fetchall() == [(len(missing),)]
+    kept = np.delete(times, missing)
+    assert column.drop_null().cast(pa.int64()).to_pylist() == kept.tolist()
+
+
 def test_numeric_buffers_are_not_copied(data):
     t = table(data)
     arrow_table = pa.table(t)
@@ -121,7 +142,8 @@ def test_numeric_buffers_are_not_copied(data):
         base = address(values.view("i8") if values.dtype.kind == "M" else values)
         assert arrow_table.column(i).chunks[0].buffers()[1].address == base, name
         if kind not in ("dictionary", "timestamp[s]"):
-            # to_numpy(allow_copy=False) refuses rather than copy: the view is polars' memory.
+            # to_numpy(allow_copy=False) refuses rather than copy: the view is polars' memory;
+            # milliseconds polars takes as they are.
             assert address(frame[name].to_numpy(allow_copy=False)) == base, name
 
 
@@ -289,11 +311,16 @@ def test_release_twice_and_a_stream_to_its_end(owned):
     ([("x", "float64", np.zeros(4)[::2], None)], ValueError,
      "column 'x': data must be 1-D and C-contiguous"),
     ([("x", "timestamp[s]", np.zeros(2, "M8[ms]"), None)], TypeError,
-     r"column 'x': datetime64 data must be in seconds, got '<M8\[ms\]'"),
+     r"column 'x': datetime64 data must be '<M8\[s\]', got '<M8\[ms\]'"),
     ([("x", "dictionary", np.array([0, 2], np.int8), ["a", "b"])], ValueError,
      r"column 'x': code at row 1 is outside the dictionary \(2 values\)"),
     ([("x", "dictionary", np.array([-1], np.int32), ["a"])], ValueError,
      r"column 'x': code at row 0 is outside the dictionary \(1 values\)"),
+    # Codes are checked in blocks, then one by one after the last whole block.
+    ([("x", "dictionary", np.r_[np.zeros(700, np.int16), 3, np.zeros(99, np.int16)], ["a"])],
+     ValueError, r"column 'x': code at row 700 is outside the dictionary \(1 values\)"),
+    ([("x", "dictionary", np.r_[np.zeros(799, np.int16), -5], ["a"])],
+     ValueError, r"column 'x': code at row 799 is outside the dictionary \(1 values\)"),
     ([("x", "utf8", ["a", 1], None)], TypeError, "column 'x': expected str items, got 'int'"),
     ([("x", "utf8", 5, None)], TypeError, "column 'x': expected a sequence of str, got 'int'"),
     ([("x", "float64", np.zeros(3), None), ("y", "utf8", ["a"], None)], ValueError,

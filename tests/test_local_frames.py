@@ -99,6 +99,23 @@ def test_frames_equal_the_dict_readers(tmp_path, name, minute, divisor, lot):
     assert frame.index.isna().sum() == (34 if minute else 31)
 
 
+@pytest.mark.parametrize("period, folder, make", [("day", "lday", random_day),
+                                                  ("1m", "minline", random_minute)])
+def test_records_of_no_time_are_nulls_in_arrow(tmp_path, period, folder, make):
+    pytest.importorskip("polars")
+    pytest.importorskip("pyarrow")
+    ext = {"day": "day", "1m": "lc1"}[period]
+    (tmp_path / "sh" / folder).mkdir(parents=True)
+    (tmp_path / "sh" / folder / f"sh600036.{ext}").write_bytes(
+        make(500, np.random.default_rng(2)).tobytes())
+    missing = read_vipdoc(tmp_path, period).index.isna()
+    assert 0 < missing.sum() < len(missing)
+    for output in ("polars", "pyarrow"):
+        nulls = read_vipdoc(tmp_path, period, output=output)["datetime"].is_null()
+        got = nulls.to_list() if output == "polars" else nulls.to_pylist()
+        assert got == missing.tolist(), output
+
+
 def test_price_decimals_and_empty_files(tmp_path):
     path = tmp_path / "sh600036.day"
     rec = np.zeros(1, DAY)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -89,8 +90,9 @@ void release_array(ArrowArray* array) {
 void fill_array(std::unique_ptr<ArrayNode> node, int64_t n_buffers, int64_t offset, int64_t length,
                 ArrowArray* out) {
     ArrayNode* n = node.release();
+    // With a validity bitmap, the nulls of a slice are left for the consumer to count.
     *out = ArrowArray{length,
-                      0,
+                      n->buffers[0] ? -1 : 0,
                       offset,
                       n_buffers,
                       int64_t(n->children.size()),
@@ -174,6 +176,33 @@ void release_stream(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> time_validity(const void* times, int64_t rows) {
+    const char* bytes = static_cast<const char*>(times);
+    auto time = [bytes](int64_t i) {
+        int64_t t;
+        std::memcpy(&t, bytes + i * int64_t(sizeof t), sizeof t);
+        return t;
+    };
+    // Whether any is missing first, in blocks of a fixed size, a loop the compiler vectorizes:
+    // most columns have none, and no bitmap.
+    constexpr int64_t kBlock = 256;
+    bool missing = false;
+    int64_t i = 0;
+    for (; i + kBlock <= rows && !missing; i += kBlock) {
+        int64_t block[kBlock];
+        std::memcpy(block, bytes + i * int64_t(sizeof(int64_t)), sizeof block);
+        int64_t least = INT64_MAX;
+        for (int64_t t : block) least = std::min(least, t);
+        missing = least == kMissingTime;
+    }
+    for (; i < rows && !missing; ++i) missing = time(i) == kMissingTime;
+    if (!missing) return {};
+    std::vector<uint8_t> bits(size_t((rows + 7) / 8), 0);
+    for (int64_t r = 0; r < rows; ++r)
+        if (time(r) != kMissingTime) bits[size_t(r / 8)] |= uint8_t(1u << (r % 8));
+    return bits;
+}
 
 int64_t Table::num_chunks() const {
     if (chunk_rows <= 0 || rows == 0) return 1;

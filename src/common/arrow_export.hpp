@@ -5,6 +5,7 @@
 // length) of the same buffers.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,12 +16,20 @@
 
 namespace pelmora::arrow {
 
-// One array's format and buffers; the validity buffer is always absent (no nulls).
+// One array's format and buffers. The validity buffer, [0], is null unless values are missing
+// (only times are ever missing: numpy's NaT).
 struct Layout {
-    std::string format;           // "g", "l", "i", "s", "c", "tss:", "u"
-    const void* buffers[3] = {};  // [0], the validity, stays null; a "u" array has offsets, bytes
+    std::string format;           // "g", "l", "i", "s", "c", "tss:", "tsm:", "u"
+    const void* buffers[3] = {};  // [0] validity, [1] values; a "u" array: offsets, bytes
     int64_t n_buffers = 2;        // 3 for "u"
 };
+
+// numpy's NaT, the least int64: a missing time.
+inline constexpr int64_t kMissingTime = INT64_MIN;
+
+// The validity bitmap of `rows` times at `times` (any alignment), a bit per row, set where the
+// time is not missing; empty when none is. Throws std::bad_alloc.
+std::vector<uint8_t> time_validity(const void* times, int64_t rows);
 
 struct Column {
     std::string name;

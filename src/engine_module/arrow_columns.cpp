@@ -27,10 +27,24 @@ struct Kind {
 };
 
 constexpr Kind kKinds[] = {
-    {"float64", "g", 8, true},         {"int64", "l", 8, false}, {"int32", "i", 4, false},
-    {"int16", "s", 2, false},          {"int8", "c", 1, false},  {"timestamp[s]", "tss:", 8, false},
-    {"dictionary", nullptr, 0, false}, {"utf8", "u", 0, false},
+    {"float64", "g", 8, true},
+    {"int64", "l", 8, false},
+    {"int32", "i", 4, false},
+    {"int16", "s", 2, false},
+    {"int8", "c", 1, false},
+    {"timestamp[s]", "tss:", 8, false},
+    {"timestamp[ms]", "tsm:", 8, false},
+    {"dictionary", nullptr, 0, false},
+    {"utf8", "u", 0, false},
 };
+
+// The numpy datetime64 type a timestamp kind's data may come as ("<M8[s]"); null for others.
+const char* datetime_type(const Kind& kind) {
+    if (!kind.format) return nullptr;
+    if (std::strcmp(kind.format, "tss:") == 0) return "<M8[s]";
+    if (std::strcmp(kind.format, "tsm:") == 0) return "<M8[ms]";
+    return nullptr;
+}
 
 const Kind* find_kind(std::string_view name) {
     for (const Kind& k : kKinds)
@@ -57,6 +71,7 @@ struct Utf8 {
 struct HeldTable : arrow::Table {
     std::vector<Py_buffer> views;  // reserved up front: a view never moves once taken
     std::vector<std::unique_ptr<Utf8>> texts;
+    std::vector<std::vector<uint8_t>> validity;  // of times with missing values
 
     ~HeldTable() {
         for (Py_buffer& view : views) PyBuffer_Release(&view);
@@ -99,9 +114,10 @@ bool matches(const Kind& kind, const Py_buffer& view) {
     return view.itemsize == kind.itemsize && (kind.floating ? is_float : is_signed);
 }
 
-// numpy's datetime64[s] has no buffer export: an int64 view of the same memory stands in for it.
-// Returns `data` itself (a new reference) for anything else; null with an error set.
-PyObject* as_seconds(std::string_view column, PyObject* data) {
+// numpy's datetime64 has no buffer export: an int64 view of the same memory stands in for it,
+// when in the column's unit (`want`, as "<M8[s]"). Returns `data` itself (a new reference) for
+// anything else; null with an error set.
+PyObject* as_int64_times(std::string_view column, PyObject* data, std::string_view want) {
     PyRef interface = PyRef::steal(PyObject_GetAttrString(data, "__array_interface__"));
     if (!interface) {
         PyErr_Clear();
@@ -116,8 +132,9 @@ PyObject* as_seconds(std::string_view column, PyObject* data) {
     }
     const std::string_view type(text);
     if (type.size() < 3 || type.substr(1, 2) != "M8") return Py_NewRef(data);
-    if (type != "<M8[s]") {
-        type_error(column, "datetime64 data must be in seconds, got '" + std::string(type) + "'");
+    if (type != want) {
+        type_error(column, "datetime64 data must be '" + std::string(want) + "', got '" +
+                               std::string(type) + "'");
         return nullptr;
     }
     return PyObject_CallMethod(data, "view", "s", "<i8");
@@ -126,9 +143,8 @@ PyObject* as_seconds(std::string_view column, PyObject* data) {
 // Takes the view of a numeric column's data into table.views; its rows in `rows`.
 bool take_view(HeldTable& table, std::string_view column, const Kind& kind, PyObject* data,
                Py_ssize_t& rows) {
-    PyRef source =
-        PyRef::steal(kind.format && std::strcmp(kind.format, "tss:") == 0 ? as_seconds(column, data)
-                                                                          : Py_NewRef(data));
+    const char* times = datetime_type(kind);
+    PyRef source = PyRef::steal(times ? as_int64_times(column, data, times) : Py_NewRef(data));
     if (!source) return false;
     if (!PyObject_CheckBuffer(source.get())) {
         return type_error(column,
@@ -192,15 +208,35 @@ const Utf8* take_text(HeldTable& table, std::string_view column, PyObject* items
 
 template <class T>
 bool codes_within(const void* data, Py_ssize_t rows, int64_t size, Py_ssize_t& bad) {
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-        T code;
-        std::memcpy(&code, static_cast<const char*>(data) + i * Py_ssize_t(sizeof(T)), sizeof(T));
-        if (code < 0 || int64_t(code) >= size) {
-            bad = i;
-            return false;
+    // A buffer need not be aligned to its items: they are loaded by memcpy.
+    const char* bytes = static_cast<const char*>(data);
+    auto code = [bytes](Py_ssize_t i) {
+        T c;
+        std::memcpy(&c, bytes + i * Py_ssize_t(sizeof(T)), sizeof(T));
+        return c;
+    };
+    // The range of all codes first, in blocks of a fixed size, loops the compiler vectorizes;
+    // the row of the first bad code only when there is one.
+    if (rows == 0) return true;
+    constexpr Py_ssize_t kBlock = 256;
+    T lo = code(0), hi = lo;
+    Py_ssize_t i = 0;
+    for (; i + kBlock <= rows; i += kBlock) {
+        T block[kBlock];
+        std::memcpy(block, bytes + i * Py_ssize_t(sizeof(T)), sizeof block);
+        for (T c : block) {
+            lo = std::min(lo, c);
+            hi = std::max(hi, c);
         }
     }
-    return true;
+    for (; i < rows; ++i) {
+        lo = std::min(lo, code(i));
+        hi = std::max(hi, code(i));
+    }
+    if (lo >= 0 && int64_t(hi) < size) return true;
+    for (bad = 0; bad < rows; ++bad)
+        if (code(bad) < 0 || int64_t(code(bad)) >= size) break;
+    return false;
 }
 
 // Every code of a dictionary column points into its dictionary: a consumer indexes with them
@@ -246,6 +282,11 @@ bool add_column(HeldTable& table, PyObject* item, Py_ssize_t& rows) {
     static const int64_t empty = 0;
     column.values.buffers[1] = rows > 0 ? view.buf : &empty;
     column.values.format = encoded ? index_format(view.itemsize) : kind->format;
+    if (datetime_type(*kind)) {
+        std::vector<uint8_t> bits = arrow::time_validity(view.buf, rows);
+        if (!bits.empty())
+            column.values.buffers[0] = table.validity.emplace_back(std::move(bits)).data();
+    }
     if (!encoded) return true;
     Py_ssize_t size = 0;
     const Utf8* values = take_text(table, name, dictionary, size);

@@ -69,7 +69,8 @@ struct NewArrowTable {
     static constexpr const char* doc =
         "ArrowTable(columns, chunk_rows=0)\n--\n\nColumns (name, kind, data, dictionary) "
         "exported through the Arrow PyCapsule interface. kind: float64, int64, int32, int16, "
-        "int8 or timestamp[s] (data: a 1-D C-contiguous buffer of such items, or datetime64[s]), "
+        "int8, timestamp[s] or timestamp[ms] (data: a 1-D C-contiguous buffer of such items, or "
+        "datetime64 of the unit), "
         "dictionary (data: int8, int16 or int32 codes into the dictionary, a list of str), utf8 "
         "(data: a list of str). Numeric buffers are exported as they are, never copied, and kept "
         "alive as long as anything exported from the table. chunk_rows: rows of a stream's batch "
