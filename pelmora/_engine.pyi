@@ -125,4 +125,5 @@ class Pool:
 
 def read_bar_files(paths: Sequence[str | bytes], divisors: Sequence[float] | None,
                    start: int | None = None, end: int | None = None, threads: int = 1,
-                   progress: Callable[[int, int], object] | None = None) -> BarBatch: ...
+                   progress: Callable[[int, int], object] | None = None,
+                   milliseconds: bool = False) -> BarBatch: ...

@@ -109,8 +109,8 @@ class ArrowBars:
         return pa.table(self)
 
     def pl(self) -> Any:
-        """A polars DataFrame over the same memory (its datetime converted: polars keeps no
-        seconds)."""
+        """A polars DataFrame over the same memory (a datetime in seconds converted: polars
+        keeps none)."""
         import polars as pl
         return pl.DataFrame(self)
 
@@ -125,8 +125,9 @@ def _long_frame(columns: Sequence[Column], attrs: dict[str, Any]) -> pd.DataFram
     import numpy as np
     import pandas as pd
     from .instruments import type_dtype
-    (_, _, times, _), rest = columns[0], columns[1:]
-    index = pd.DatetimeIndex(np.asarray(times).view("M8[s]"), name="datetime", copy=False)
+    (_, kind, times, _), rest = columns[0], columns[1:]
+    times = np.asarray(times).view(f"M8[{time_unit(kind)}]").astype("M8[s]", copy=False)
+    index = pd.DatetimeIndex(times, name="datetime", copy=False)
     data: dict[str, Any] = {}
     for name, kind, values, dictionary in rest:
         if kind == "dictionary":
@@ -161,18 +162,26 @@ def symbol_codes(rows: Sequence[int] | npt.NDArray[np.int64]) -> npt.NDArray[Any
     return np.repeat(np.arange(n, dtype=width), rows)
 
 
+def time_unit(kind: str) -> str:
+    """The unit of a timestamp kind: ``"s"`` of ``"timestamp[s]"``."""
+    return kind[len("timestamp["):-1]
+
+
 def long_bars(times: Any, values: dict[str, Any], symbols: Sequence[str],
               rows: Sequence[int] | npt.NDArray[np.int64], types: Sequence[str],
-              attrs: Optional[dict[str, Any]] = None) -> ArrowBars:
+              attrs: Optional[dict[str, Any]] = None,
+              unit: Literal["s", "ms"] = "s") -> ArrowBars:
     """The bars of many securities, one after the other (`rows[i]` rows of `symbols[i]`, of
-    type `types[i]`): `times` as int64 seconds or datetime64[s], `values` the value columns
-    by name (index counts only where given), each a 1-D contiguous array."""
+    type `types[i]`): `times` as int64 counts of `unit` (``"s"``, or ``"ms"`` for times read
+    for polars) or datetime64 of it, `values` the value columns by name (index counts only
+    where given), each a 1-D contiguous array."""
     import numpy as np
     from .instruments import TYPES
     codes = symbol_codes(rows)
     kinds = np.repeat(np.array([TYPES.index(t) for t in types], dtype=np.int8), rows)
-    seconds = times.view(np.int64) if times.dtype.kind == "M" else times
-    columns: list[Column] = [("datetime", "timestamp[s]", seconds, None),
+    counts = times.view(np.int64) if times.dtype.kind == "M" else times
+    time_kind: ArrowKind = "timestamp[ms]" if unit == "ms" else "timestamp[s]"
+    columns: list[Column] = [("datetime", time_kind, counts, None),
                              ("symbol", "dictionary", codes, list(symbols)),
                              ("type", "dictionary", kinds, list(TYPES))]
     for name in PRICE_COLUMNS + INDEX_COLUMNS:

@@ -355,8 +355,12 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
         raise FileNotFoundError(f"{os.fspath(folder)}: no {period} files{what}")
     paths = [found[s] for s in chosen]
     divisors = [price_divisor(s, price_decimals) for s in chosen] if period == "day" else None
+    # polars keeps no seconds: for it the times are read in milliseconds, which it takes as
+    # they are.
+    straight = output != "pandas" and adjust is None
+    unit: Literal["s", "ms"] = "ms" if straight and output == "polars" else "s"
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
-                                   _progress_callback(progress))
+                                   _progress_callback(progress), unit == "ms")
     if errors == "raise":
         raise_first(batch.errors())
     failed = dict(batch.errors())
@@ -376,10 +380,10 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
                       stacklevel=2)
     if missing:
         warnings.warn(f"no {period} file for {', '.join(missing)}", DataWarning, stacklevel=2)
-    if output != "pandas" and adjust is None:
+    if straight:
         # Every column is the batch's own memory: the units above changed it in place.
-        return deliver(long_bars(bars.times, block_columns(bars.values), names, rows, types,
-                                 attrs), output)
+        return deliver(long_bars(bars.times.view("i8"), block_columns(bars.values), names,
+                                 rows, types, attrs, unit), output)
     frame = frames.long_frame(bars, names, rows.tolist())
     frames.insert_types(frame, types)
     frame.attrs.update(attrs)

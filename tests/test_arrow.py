@@ -89,9 +89,23 @@ def test_every_output_holds_the_pandas_frames_bars(source, server, folders):
     for name in ("close", "volume", "amount"):
         np.testing.assert_array_equal(polars[name].to_numpy(), frame[name].to_numpy())
     assert polars["symbol"].to_list() == frame["symbol"].astype(str).tolist()
+    np.testing.assert_array_equal(polars["datetime"].to_numpy(), frame.index.values)
 
     counts = dict(duckdb.sql("select symbol, count(*) from bars group by symbol").fetchall())
     assert counts == {k: v for k, v in frame["symbol"].value_counts().items() if v}
+
+
+@pytest.mark.parametrize("period", ["day", "1m"])
+def test_files_read_within_bounds_for_polars_keep_their_times(period, tmp_path):
+    write_vipdoc(SimulatedMarket(seed=SEED, fill=FILL), tmp_path,
+                 minute_codes=((1, "600036"), (0, "000001")), minute_days=3)
+    times = np.unique(read_vipdoc(tmp_path, period).index.values)
+    start, end = pd.Timestamp(times[len(times) // 3]), pd.Timestamp(times[len(times) // 2])
+    frame = read_vipdoc(tmp_path, period, start=start, end=end)
+    polars = read_vipdoc(tmp_path, period, start=start, end=end, output="polars")
+    assert polars.height == len(frame) > 0
+    assert frame.index.min() == start and frame.index.max() == end
+    np.testing.assert_array_equal(polars["datetime"].to_numpy(), frame.index.values)
 
 
 @pytest.mark.parametrize("source", SOURCES)
@@ -136,8 +150,11 @@ def test_engine_columns_go_out_as_the_engines_memory(source, server, folders, en
     [engine, again] = engine_columns
     assert first_buffer(table["datetime"]) == engine["datetime"]
     assert first_buffer(table["close"]) == engine["close"]
-    # polars keeps no seconds: its datetime is converted, its prices are the engine's.
     assert polars["close"].get_chunks()[0].to_arrow().buffers()[1].address == again["close"]
+    # polars keeps no seconds: the files are read in milliseconds for it, which it takes as they
+    # are; from the wire its datetime is converted.
+    times = polars["datetime"].get_chunks()[0].to_arrow().buffers()[1].address
+    assert (times == again["datetime"]) == (source == "vipdoc")
 
 
 def test_the_stores_decoded_arrays_are_not_copied_again(server, folders, monkeypatch):
@@ -234,6 +251,9 @@ NO_PANDAS = textwrap.dedent("""
             assert close == values.address + 3 * 8 * len(seen[i])
             assert table["datetime"].chunks[0].buffers()[1].address == \\
                 seen[i].column("datetime").address
+    frame = read_vipdoc(folder, output="polars")
+    times = frame["datetime"].get_chunks()[0].to_arrow().buffers()[1].address
+    assert times == seen[-1].column("datetime").address
     assert "pandas" not in sys.modules
     print("built without pandas")
 """)

@@ -181,9 +181,16 @@ Error with_path(const std::string& path, Error e) {
     return e;
 }
 
+// What a read keeps and how it stores times: rows within the bounds (in seconds), their times
+// in seconds times `scale`.
+struct Keep {
+    TimeBounds bounds;
+    int64_t scale = 1;
+};
+
 // Decodes `n` records at `raw` into the columns at `p` from row `row`, keeping those within
 // bounds; returns the next free row.
-size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, DailyClock& clock,
+size_t decode_daily(const uint8_t* raw, size_t n, double divisor, Keep k, DailyClock& clock,
                     const RowPointers& p, size_t row) {
     int64_t* t = p.times;
     double *o = p.values[0], *h = p.values[1], *l = p.values[2], *c = p.values[3], *v = p.values[4],
@@ -191,8 +198,8 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, 
     for (size_t i = 0; i < n; ++i, raw += reader::kRecordSize) {
         const reader::DailyRecord r = reader::decode_daily(raw);
         const int64_t when = clock.seconds(r.date);
-        if (when < b.lo || when > b.hi) continue;
-        t[row] = when;
+        if (when < k.bounds.lo || when > k.bounds.hi) continue;
+        t[row] = when == kNotATime ? when : when * k.scale;
         // Divided, not multiplied by a reciprocal: 35 fen is 0.35, the nearest double.
         o[row] = double(r.open) / divisor;
         h[row] = double(r.high) / divisor;
@@ -205,15 +212,15 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, TimeBounds b, 
     return row;
 }
 
-size_t decode_minute(const uint8_t* raw, size_t n, TimeBounds b, const RowPointers& p, size_t row) {
+size_t decode_minute(const uint8_t* raw, size_t n, Keep k, const RowPointers& p, size_t row) {
     int64_t* t = p.times;
     double *o = p.values[0], *h = p.values[1], *l = p.values[2], *c = p.values[3], *v = p.values[4],
            *a = p.values[5];
     for (size_t i = 0; i < n; ++i, raw += reader::kRecordSize) {
         const reader::MinuteRecord r = reader::decode_minute(raw);
         const int64_t when = minute_seconds(r.date, r.time);
-        if (when < b.lo || when > b.hi) continue;
-        t[row] = when;
+        if (when < k.bounds.lo || when > k.bounds.hi) continue;
+        t[row] = when == kNotATime ? when : when * k.scale;
         o[row] = thousandths(r.open);
         h[row] = thousandths(r.high);
         l[row] = thousandths(r.low);
@@ -229,8 +236,8 @@ size_t decode_minute(const uint8_t* raw, size_t n, TimeBounds b, const RowPointe
 // further than the size the file had when opened (nor than dest.limit rows), and stops early
 // where it ends sooner (truncated while being read).
 template <class Dest>
-Status read_file(const BarFile& f, BarFileLayout layout, TimeBounds bounds, uint8_t* chunk,
-                 Dest& dest, size_t first, size_t& kept) {
+Status read_file(const BarFile& f, BarFileLayout layout, Keep keep, uint8_t* chunk, Dest& dest,
+                 size_t first, size_t& kept) {
     kept = 0;
     UniqueFd fd;
     size_t size = 0;
@@ -252,8 +259,8 @@ Status read_file(const BarFile& f, BarFileLayout layout, TimeBounds bounds, uint
         if (!dest.reserve(row + n)) return Error{ErrorKind::Panic, f.path + ": out of memory", 0};
         const RowPointers p = dest.pointers();
         row = layout == BarFileLayout::Daily
-                  ? decode_daily(chunk, n, f.price_divisor, bounds, clock, p, row)
-                  : decode_minute(chunk, n, bounds, p, row);
+                  ? decode_daily(chunk, n, f.price_divisor, keep, clock, p, row)
+                  : decode_minute(chunk, n, keep, p, row);
         if (n < want) break;
         left -= n;
     }
@@ -307,8 +314,8 @@ void run_workers(unsigned threads, Work& work) {
 
 // Every record is kept: each file is decoded straight into a slot of the batch's columns sized
 // by the file beforehand, and the slots closed up after (a file may have shrunk meanwhile).
-Status read_into_slots(const std::vector<BarFile>& files, BarFileLayout layout, unsigned threads,
-                       Batch& batch) {
+Status read_into_slots(const std::vector<BarFile>& files, BarFileLayout layout, int64_t scale,
+                       unsigned threads, Batch& batch) {
     const size_t n = files.size();
     batch.slot_first.resize(n);
     batch.rows.assign(n, 0);
@@ -337,7 +344,7 @@ Status read_into_slots(const std::vector<BarFile>& files, BarFileLayout layout, 
             size_t kept = 0;
             Slot slot{columns, capacity[i]};
             if (!batch.cancelled()) {
-                Status st = read_file(files[i], layout, TimeBounds{}, chunk, slot,
+                Status st = read_file(files[i], layout, Keep{TimeBounds{}, scale}, chunk, slot,
                                       batch.slot_first[i], kept);
                 if (!st) error = st.take_error();
             }
@@ -352,7 +359,7 @@ Status read_into_slots(const std::vector<BarFile>& files, BarFileLayout layout, 
 
 // Only rows within bounds are kept: each worker appends them to a store of its own, grown as
 // rows come, and the stores are put together in file order at the end.
-Status read_kept_rows(const std::vector<BarFile>& files, BarFileLayout layout, TimeBounds bounds,
+Status read_kept_rows(const std::vector<BarFile>& files, BarFileLayout layout, Keep keep,
                       unsigned threads, Batch& batch) {
     const size_t n = files.size();
     std::vector<RowStore> stores(threads);
@@ -366,7 +373,7 @@ Status read_kept_rows(const std::vector<BarFile>& files, BarFileLayout layout, T
             const size_t first = stores[w].size;
             size_t kept = 0;
             if (!batch.cancelled()) {
-                Status st = read_file(files[i], layout, bounds, chunk, dest, first, kept);
+                Status st = read_file(files[i], layout, keep, chunk, dest, first, kept);
                 if (!st) {
                     error = st.take_error();
                     kept = 0;
@@ -413,12 +420,13 @@ std::shared_ptr<Batch> bar_files_batch(size_t files) {
 }
 
 Status run_bar_files(const std::vector<BarFile>& files, BarFileLayout layout, TimeBounds bounds,
-                     unsigned threads, Batch& batch) {
+                     unsigned threads, Batch& batch, TimeUnit unit) {
     const size_t n = files.size();
     threads = std::max(1u, std::min<unsigned>(threads, unsigned(std::max<size_t>(n, 1))));
+    const int64_t scale = unit == TimeUnit::Milliseconds ? 1000 : 1;
     const bool bounded = bounds.lo != TimeBounds{}.lo || bounds.hi != TimeBounds{}.hi;
-    return bounded ? read_kept_rows(files, layout, bounds, threads, batch)
-                   : read_into_slots(files, layout, threads, batch);
+    return bounded ? read_kept_rows(files, layout, Keep{bounds, scale}, threads, batch)
+                   : read_into_slots(files, layout, scale, threads, batch);
 }
 
 }  // namespace pelmora::engine

@@ -28,6 +28,10 @@ struct TimeBounds {
     int64_t hi = std::numeric_limits<int64_t>::max();
 };
 
+// The unit of the times stored: seconds, or milliseconds for consumers that keep no seconds
+// (polars), which then take the column as it is. Bounds are in seconds either way.
+enum class TimeUnit { Seconds, Milliseconds };
+
 // A batch with a slot per file, to be filled by run_bar_files.
 std::shared_ptr<Batch> bar_files_batch(size_t files);
 
@@ -37,6 +41,6 @@ std::shared_ptr<Batch> bar_files_batch(size_t files);
 // Each file is reported through batch.complete as it is done; once batch.cancelled(), files
 // not yet started are skipped. On return the batch is compacted (offsets set).
 Status run_bar_files(const std::vector<BarFile>& files, BarFileLayout layout, TimeBounds bounds,
-                     unsigned threads, Batch& batch);
+                     unsigned threads, Batch& batch, TimeUnit unit = TimeUnit::Seconds);
 
 }  // namespace pelmora::engine

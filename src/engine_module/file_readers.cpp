@@ -21,18 +21,20 @@ namespace {
 // run_bar_files with whatever escapes it as an error: it runs without the interpreter lock, where
 // no C++ exception may reach the entry point's handler.
 Status read_files(const std::vector<engine::BarFile>& files, engine::BarFileLayout layout,
-                  engine::TimeBounds bounds, unsigned threads, engine::Batch& batch) {
-    return contained([&] { return engine::run_bar_files(files, layout, bounds, threads, batch); });
+                  engine::TimeBounds bounds, engine::TimeUnit unit, unsigned threads,
+                  engine::Batch& batch) {
+    return contained(
+        [&] { return engine::run_bar_files(files, layout, bounds, threads, batch, unit); });
 }
 
 // Runs the read on a thread of its own while this one goes through the wait loop, so that Ctrl-C
 // and `progress` run promptly; a raise cancels the files not started.
 bool read_waiting(const std::vector<engine::BarFile>& files, engine::BarFileLayout layout,
-                  engine::TimeBounds bounds, unsigned threads, engine::Batch& batch,
-                  PyObject* progress, Status& result) {
+                  engine::TimeBounds bounds, engine::TimeUnit unit, unsigned threads,
+                  engine::Batch& batch, PyObject* progress, Status& result) {
     std::atomic<bool> finished{false};
     std::jthread runner([&] {
-        result = read_files(files, layout, bounds, threads, batch);
+        result = read_files(files, layout, bounds, unit, threads, batch);
         finished.store(true);
     });
     // A runner that failed before every file was done ends the wait too.
@@ -49,16 +51,19 @@ bool read_waiting(const std::vector<engine::BarFile>& files, engine::BarFileLayo
 
 struct ReadBarFiles {
     static constexpr const char* doc =
-        "read_bar_files(paths, divisors, start=None, end=None, threads=1, progress=None)\n--\n\n"
+        "read_bar_files(paths, divisors, start=None, end=None, threads=1, progress=None, "
+        "milliseconds=False)\n--\n\n"
         "Bars of local files as a BarBatch, a request per file. `divisors`: for .day files, "
         "what each file's integer prices are divided by; None reads .lc1/.lc5 files. Volumes "
         "are the files' own counts. `start`, "
         "`end`: inclusive bounds in seconds (datetime64[s]); rows outside are never stored. "
-        "`progress(done, total)` is called as files finish.";
+        "`progress(done, total)` is called as files finish. `milliseconds`: times in "
+        "milliseconds rather than seconds (the bounds stay in seconds).";
     PyObject* operator()(const std::vector<FsPath>& paths,
                          const std::optional<std::vector<double>>& divisors,
                          std::optional<int64_t> start, std::optional<int64_t> end,
-                         std::optional<unsigned> threads, Callback progress) const {
+                         std::optional<unsigned> threads, Callback progress,
+                         std::optional<bool> milliseconds) const {
         if (divisors && divisors->size() != paths.size())
             return invalid_argument("paths and divisors differ in length");
         std::vector<engine::BarFile> files(paths.size());
@@ -70,12 +75,15 @@ struct ReadBarFiles {
         if (start) bounds.lo = *start;
         if (end) bounds.hi = *end;
         const auto layout = divisors ? engine::BarFileLayout::Daily : engine::BarFileLayout::Minute;
+        const auto unit = milliseconds.value_or(false) ? engine::TimeUnit::Milliseconds
+                                                       : engine::TimeUnit::Seconds;
         auto batch = engine::bar_files_batch(files.size());
         Status result;
         if (files.size() <= 1 && !progress.object)
-            result = without_lock([&] { return read_files(files, layout, bounds, 1, *batch); });
-        else if (!read_waiting(files, layout, bounds, threads.value_or(1), *batch, progress.object,
-                               result))
+            result =
+                without_lock([&] { return read_files(files, layout, bounds, unit, 1, *batch); });
+        else if (!read_waiting(files, layout, bounds, unit, threads.value_or(1), *batch,
+                               progress.object, result))
             return nullptr;
         if (!check(result)) return nullptr;
         return new_bar_batch(std::move(batch));

@@ -8,7 +8,7 @@
 
 namespace pelmora::py {
 
-inline constexpr int kMaxParams = 6;
+inline constexpr int kMaxParams = 8;
 
 // The parameter list of one callable. All parameters may be given by position or keyword.
 class Signature {

@@ -59,6 +59,12 @@ struct ArgType<bool> {
     static bool convert(PyObject* obj, const char* param, bool& out) {
         return arg_truth(obj, param, out);
     }
+    static bool parse(const char* text, bool& out) {
+        out = std::strcmp(text, "True") == 0;
+        if (!out && std::strcmp(text, "False") != 0)
+            throw std::logic_error("a bool default must be True or False");
+        return true;
+    }
 };
 template <>
 struct ArgType<double> {
