@@ -143,14 +143,29 @@ def _long_frame(columns: Sequence[Column], attrs: dict[str, Any]) -> pd.DataFram
 
 
 def deliver(bars: ArrowBars, output: str) -> Any:
-    """`bars` in the form `output` names (see `OUTPUTS`)."""
+    """`bars`, made for this call and seen by nothing else, in the form `output` names (see
+    `OUTPUTS`)."""
     if output == "arrow":
         return bars
     if output == "polars":
+        _to_milliseconds(bars)
         return bars.pl()
     if output == "pyarrow":
         return bars.arrow()
     return bars.df()
+
+
+def _to_milliseconds(bars: ArrowBars) -> None:
+    """Turns the seconds of `bars`' datetime into milliseconds where they lie, for polars,
+    which keeps no seconds: it then takes the column as it is instead of converting it into a
+    copy of its own. Missing times (NaT) stay missing."""
+    import numpy as np
+    name, kind, times, dictionary = bars._columns[0]
+    if kind != "timestamp[s]":
+        return
+    times = np.asarray(times).view(np.int64)
+    np.multiply(times, 1000, out=times, where=times != np.iinfo(np.int64).min)
+    bars._columns[0] = (name, "timestamp[ms]", times, dictionary)
 
 
 def symbol_codes(rows: Sequence[int] | npt.NDArray[np.int64]) -> npt.NDArray[Any]:

@@ -16,7 +16,7 @@ pl = pytest.importorskip("polars")
 
 import pelmora
 from pelmora import HQ, ArrowBars, DataWarning, read_vipdoc
-from pelmora.arrow import CHUNK_ROWS
+from pelmora.arrow import CHUNK_ROWS, deliver, long_bars
 from pelmora.fetch import BarQuery, BarResult, TableQuery
 from pelmora.store import Store, reader, sync
 from pelmora.testing import SimulatedMarket, SimulatedServer
@@ -151,10 +151,20 @@ def test_engine_columns_go_out_as_the_engines_memory(source, server, folders, en
     assert first_buffer(table["datetime"]) == engine["datetime"]
     assert first_buffer(table["close"]) == engine["close"]
     assert polars["close"].get_chunks()[0].to_arrow().buffers()[1].address == again["close"]
-    # polars keeps no seconds: the files are read in milliseconds for it, which it takes as they
-    # are; from the wire its datetime is converted.
-    times = polars["datetime"].get_chunks()[0].to_arrow().buffers()[1].address
-    assert (times == again["datetime"]) == (source == "vipdoc")
+    # polars keeps no seconds: its times are milliseconds in the engine's memory, which it
+    # takes as they are (read so from files, converted in place from the wire).
+    assert polars["datetime"].get_chunks()[0].to_arrow().buffers()[1].address == \
+        again["datetime"]
+
+
+def test_times_made_milliseconds_for_polars_keep_their_missing_ones():
+    times = np.array([0, 1_700_000_000, np.iinfo(np.int64).min, 60], np.int64)
+    bars = long_bars(times.copy(), {"close": np.arange(4.0)}, ["sh600036", "sz000001"], [3, 1],
+                     ["stock", "stock"])
+    frame = deliver(bars, "polars")
+    assert frame["datetime"].is_null().to_list() == [False, False, True, False]
+    assert frame["datetime"].dt.epoch("ms").to_list() == [0, 1_700_000_000_000, None, 60_000]
+    assert frame["symbol"].to_list() == ["sh600036"] * 3 + ["sz000001"]
 
 
 def test_the_stores_decoded_arrays_are_not_copied_again(server, folders, monkeypatch):
@@ -172,6 +182,9 @@ def test_the_stores_decoded_arrays_are_not_copied_again(server, folders, monkeyp
     assert first_buffer(table["datetime"]) == address(seen["times"])
     assert first_buffer(table["close"]) == address(seen["prices"][3])
     assert first_buffer(table["volume"]) == address(seen["series"].flows[0])
+    polars = fetched("store", server, folders, output="polars")
+    assert polars["datetime"].to_arrow().buffers()[1].address == address(seen["times"])
+    assert polars["close"].to_arrow().buffers()[1].address == address(seen["prices"][3])
 
 
 def test_whole_markets_stream_in_batches(folders):
@@ -251,9 +264,12 @@ NO_PANDAS = textwrap.dedent("""
             assert close == values.address + 3 * 8 * len(seen[i])
             assert table["datetime"].chunks[0].buffers()[1].address == \\
                 seen[i].column("datetime").address
-    frame = read_vipdoc(folder, output="polars")
-    times = frame["datetime"].get_chunks()[0].to_arrow().buffers()[1].address
-    assert times == seen[-1].column("datetime").address
+    with HQ([server]) as hq:
+        frames = [hq.bars_many(["600036", "000001"], count=50, output="polars")]
+    frames.append(read_vipdoc(folder, output="polars"))
+    for frame, batch in zip(frames, seen[-2:]):
+        times = frame["datetime"].get_chunks()[0].to_arrow().buffers()[1].address
+        assert times == batch.column("datetime").address
     assert "pandas" not in sys.modules
     print("built without pandas")
 """)
