@@ -11,9 +11,10 @@ Jobs:
           (the Arrow path without polars' own conversion). The client process's CPU
           (its engine threads included; the server's is not).
   vipdoc  a whole simulated TDX data folder (pelmora.testing.vipdoc.write_vipdoc) by
-          read_vipdoc, the same four ways. polars converts the dictionary-encoded symbol and
-          type columns into its categoricals (about 2 ms a column a million rows here) and
-          datetime from seconds to milliseconds: pandas takes the columns as they are.
+          read_vipdoc, the same four ways. polars 2 converts the dictionary-encoded symbol and
+          type columns into its categoricals, 2 to 4 ms a column a million rows here (polars
+          1 takes them nearly as they are); pandas takes them as they are. The times are read
+          in milliseconds for polars, which takes them as they are.
 Each job's outputs are checked equal before the timings; contenders run in rotation
 (bench/_rounds.py) with the garbage collector off.
 """
