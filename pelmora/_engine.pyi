@@ -123,7 +123,7 @@ class Pool:
     def __exit__(self, t: type[BaseException] | None, v: BaseException | None,
                  tb: TracebackType | None, /) -> bool: ...
 
-def read_bar_files(paths: Sequence[str | bytes], divisors: Sequence[float] | None,
+def read_bar_files(paths: Sequence[str | bytes], divisors: Sequence[float] | None = None,
                    start: int | None = None, end: int | None = None, threads: int = 1,
                    progress: Callable[[int, int], object] | None = None,
-                   milliseconds: bool = False) -> BarBatch: ...
+                   milliseconds: bool = False, minute: bool = False) -> BarBatch: ...

@@ -104,23 +104,16 @@ def _in_units(bars: frames.Bars, volunits: list[int], rows: Any) -> frames.Bars:
     return bars
 
 
-def _to_decimals(bars: frames.Bars, decimals: list[int], rows: Any) -> frames.Bars:
-    """Bars read from minute files, whose single-precision prices come rounded to the
-    thousandth, with the prices of securities of fewer decimals (`decimals[i]` for the `rows[i]`
-    rows of the i-th) rounded to theirs: a single is 0.002 off at 18,948.22."""
-    if all(d >= 3 for d in decimals):
-        return bars
-    import numpy as np
-    scale = 10.0 ** np.minimum(np.repeat(decimals, rows), 3)
-    prices = [frames.PRICE_COLUMNS.index(c) for c in ("open", "high", "low", "close")]
-    # In place: the batch was read by this call and nothing else sees it.
-    bars.values[prices] = np.rint(bars.values[prices] * scale) / scale
-    return bars
-
-
 def _decimals(symbol: Optional[Symbol]) -> int:
     """The decimals of a file's prices, told by its name (a name of no security: 3)."""
     return 3 if symbol is None else kind_of(symbol.market, symbol.code).decimal_point
+
+
+def minute_step(symbol: Optional[Symbol]) -> float:
+    """What a minute file's single-precision prices are rounded to, as 1 / step: the
+    security's decimals, the thousandth at most (what a single holds of a price in the
+    thousands)."""
+    return float(10 ** min(_decimals(symbol), 3))
 
 
 def symbol_of_file(path: PathLike) -> Optional[Symbol]:
@@ -170,15 +163,15 @@ def between(frame: pd.DataFrame, start: DateLike | None, end: DateLike | None) -
 
 def _read_one(path: PathLike, divisor: Optional[float], start: DateLike | None,
               end: DateLike | None) -> frames.Bars:
+    """The bars of a ``.day`` file whose prices are divided by `divisor`, or with None of a
+    minute file."""
     from . import _engine
     lo, hi = _bounds(start, end)
-    batch = _engine.read_bar_files([os.fspath(path)], None if divisor is None else [divisor],
-                                   lo, hi)
+    symbol = symbol_of_file(path)
+    step = minute_step(symbol) if divisor is None else divisor
+    batch = _engine.read_bar_files([os.fspath(path)], [step], lo, hi, minute=divisor is None)
     raise_first(batch.errors())
     bars = BarResult(batch).bars()
-    symbol = symbol_of_file(path)
-    if divisor is None:
-        bars = _to_decimals(bars, [_decimals(symbol)], [len(bars)])
     return _in_units(bars, [file_volunit(symbol)], [len(bars)])
 
 
@@ -354,21 +347,20 @@ def read_vipdoc(folder: PathLike, period: str = "day", *,
         what = f" for {', '.join(missing)}" if missing else ""
         raise FileNotFoundError(f"{os.fspath(folder)}: no {period} files{what}")
     paths = [found[s] for s in chosen]
-    divisors = [price_divisor(s, price_decimals) for s in chosen] if period == "day" else None
+    minute = period != "day"
+    divisors = [minute_step(s) if minute else price_divisor(s, price_decimals) for s in chosen]
     # polars keeps no seconds: for it the times are read in milliseconds, which it takes as
     # they are.
     straight = output != "pandas" and adjust is None
     unit: Literal["s", "ms"] = "ms" if straight and output == "polars" else "s"
     batch = _engine.read_bar_files(paths, divisors, lo, hi, threads or _THREADS,
-                                   _progress_callback(progress), unit == "ms")
+                                   _progress_callback(progress), unit == "ms", minute)
     if errors == "raise":
         raise_first(batch.errors())
     failed = dict(batch.errors())
     result = BarResult(batch)
     rows = result.rows()
     bars = result.bars()
-    if period != "day":
-        bars = _to_decimals(bars, [_decimals(s) for s in chosen], rows)
     bars = _in_units(bars, [file_volunit(s) for s in chosen], rows)
     names = [s.canonical for s in chosen]
     types = [kind_of(s.market, s.code).type for s in chosen]

@@ -16,6 +16,7 @@ import pytest
 from pelmora import HQ, DataWarning, read_daily_bars, read_day_frame, read_minute_bars, \
     read_minute_frame, read_vipdoc
 from pelmora.testing import SimulatedMarket, serve
+from pelmora._engine import read_bar_files
 from pelmora.files import find_files
 from pelmora.instruments import kind_of
 from pelmora.symbols import is_index, parse_symbol
@@ -66,10 +67,10 @@ def expected_from_dicts(path, minute, divisor, lot):
     out = pd.DataFrame({c: [r[c] for r in recs] for c in COLUMNS},
                        index=pd.DatetimeIndex(idx, name="datetime").astype("M8[s]"))
     # Integer prices are divided (the nearest double to the decimal price); single-precision
-    # ones rounded to the thousandth, then to the security's decimals (`divisor` their scale).
+    # ones rounded to the security's decimals once (`divisor` their scale).
     # Indices' files count lots, made shares.
     if minute:
-        out[PRICES] = np.rint(np.rint(out[PRICES] * 1000) / 1000 * divisor) / divisor
+        out[PRICES] = np.rint(out[PRICES] * divisor) / divisor
     else:
         out[PRICES] = out[PRICES] / divisor
     out["volume"] *= lot
@@ -114,6 +115,13 @@ def test_records_of_no_time_are_nulls_in_arrow(tmp_path, period, folder, make):
         nulls = read_vipdoc(tmp_path, period, output=output)["datetime"].is_null()
         got = nulls.to_list() if output == "polars" else nulls.to_pylist()
         assert got == missing.tolist(), output
+
+
+@pytest.mark.parametrize("divisor", [0.0, -100.0, float("nan"), float("inf")])
+def test_the_reader_refuses_divisors_that_give_no_prices(divisor):
+    for minute in (False, True):
+        with pytest.raises(ValueError, match="^divisors must be positive and finite$"):
+            read_bar_files(["sh600036.day"], [divisor], minute=minute)
 
 
 def test_price_decimals_and_empty_files(tmp_path):

@@ -95,10 +95,11 @@ inline double stored_volume(uint32_t count) {
     return double(count);
 }
 
-// Minute files store prices as singles; rounded to the thousandth, the finest price step, they
-// read as the decimal prices they stand for (10.01, not 10.010000228881836).
-inline double thousandths(double v) {
-    return std::nearbyint(v * 1000.0) / 1000.0;
+// A minute file's single-precision price rounded to the security's price step (1 / divisor):
+// 18,948.22 is stored as 18,948.220703125, which rounds to the cent but not to the thousandth.
+// Divided, not multiplied by a reciprocal, for the nearest double to the decimal price.
+inline double to_step(double v, double divisor) {
+    return std::nearbyint(v * divisor) / divisor;
 }
 
 // A minute record's date word and its time word in minutes since midnight, the bar's end.
@@ -212,7 +213,8 @@ size_t decode_daily(const uint8_t* raw, size_t n, double divisor, Keep k, DailyC
     return row;
 }
 
-size_t decode_minute(const uint8_t* raw, size_t n, Keep k, const RowPointers& p, size_t row) {
+size_t decode_minute(const uint8_t* raw, size_t n, double divisor, Keep k, const RowPointers& p,
+                     size_t row) {
     int64_t* t = p.times;
     double *o = p.values[0], *h = p.values[1], *l = p.values[2], *c = p.values[3], *v = p.values[4],
            *a = p.values[5];
@@ -221,10 +223,10 @@ size_t decode_minute(const uint8_t* raw, size_t n, Keep k, const RowPointers& p,
         const int64_t when = minute_seconds(r.date, r.time);
         if (when < k.bounds.lo || when > k.bounds.hi) continue;
         t[row] = when == kNotATime ? when : when * k.scale;
-        o[row] = thousandths(r.open);
-        h[row] = thousandths(r.high);
-        l[row] = thousandths(r.low);
-        c[row] = thousandths(r.close);
+        o[row] = to_step(r.open, divisor);
+        h[row] = to_step(r.high, divisor);
+        l[row] = to_step(r.low, divisor);
+        c[row] = to_step(r.close, divisor);
         a[row] = r.amount;
         v[row] = stored_volume(r.volume);
         ++row;
@@ -260,7 +262,7 @@ Status read_file(const BarFile& f, BarFileLayout layout, Keep keep, uint8_t* chu
         const RowPointers p = dest.pointers();
         row = layout == BarFileLayout::Daily
                   ? decode_daily(chunk, n, f.price_divisor, keep, clock, p, row)
-                  : decode_minute(chunk, n, keep, p, row);
+                  : decode_minute(chunk, n, f.price_divisor, keep, p, row);
         if (n < want) break;
         left -= n;
     }

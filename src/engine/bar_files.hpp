@@ -19,7 +19,9 @@ enum class BarFileLayout { Daily, Minute };
 struct BarFile {
     std::string path;
     // Daily files: what the stored integer prices are divided by (100 for prices in fen, 1000
-    // for those in thousandths of a yuan). Minute files store yuan and ignore it.
+    // for those in thousandths of a yuan). Minute files store single-precision yuan, rounded to
+    // steps of 1 / price_divisor: the decimal prices they stand for (10.01, not
+    // 10.010000228881836).
     double price_divisor = 100.0;
 };
 

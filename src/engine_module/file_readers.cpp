@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <limits>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -51,30 +52,38 @@ bool read_waiting(const std::vector<engine::BarFile>& files, engine::BarFileLayo
 
 struct ReadBarFiles {
     static constexpr const char* doc =
-        "read_bar_files(paths, divisors, start=None, end=None, threads=1, progress=None, "
-        "milliseconds=False)\n--\n\n"
-        "Bars of local files as a BarBatch, a request per file. `divisors`: for .day files, "
-        "what each file's integer prices are divided by; None reads .lc1/.lc5 files. Volumes "
-        "are the files' own counts. `start`, "
-        "`end`: inclusive bounds in seconds (datetime64[s]); rows outside are never stored. "
-        "`progress(done, total)` is called as files finish. `milliseconds`: times in "
-        "milliseconds rather than seconds (the bounds stay in seconds).";
+        "read_bar_files(paths, divisors=None, start=None, end=None, threads=1, progress=None, "
+        "milliseconds=False, minute=False)\n--\n\n"
+        "Bars of local files as a BarBatch, a request per file: .day files, or with `minute` "
+        ".lc1/.lc5 files. `divisors`, one per file: for .day files what its integer prices are "
+        "divided by (100 when None), for minute files the price step its single-precision "
+        "prices are rounded to, as 1 / step (1000 when None). Volumes are the files' own "
+        "counts. `start`, `end`: inclusive bounds in seconds (datetime64[s]); rows outside are "
+        "never stored. `progress(done, total)` is called as files finish. `milliseconds`: "
+        "times in milliseconds rather than seconds (the bounds stay in seconds).";
     PyObject* operator()(const std::vector<FsPath>& paths,
                          const std::optional<std::vector<double>>& divisors,
                          std::optional<int64_t> start, std::optional<int64_t> end,
                          std::optional<unsigned> threads, Callback progress,
-                         std::optional<bool> milliseconds) const {
+                         std::optional<bool> milliseconds, std::optional<bool> minute) const {
         if (divisors && divisors->size() != paths.size())
             return invalid_argument("paths and divisors differ in length");
+        const auto layout =
+            minute.value_or(false) ? engine::BarFileLayout::Minute : engine::BarFileLayout::Daily;
         std::vector<engine::BarFile> files(paths.size());
         for (size_t i = 0; i < paths.size(); ++i) {
             files[i].path = paths[i].bytes;
-            if (divisors) files[i].price_divisor = (*divisors)[i];
+            files[i].price_divisor = layout == engine::BarFileLayout::Minute ? 1000.0 : 100.0;
+            if (!divisors) continue;
+            const double d = (*divisors)[i];
+            // A divisor of 0, below or NaN would give no prices at all.
+            if (!(d > 0.0 && d < std::numeric_limits<double>::infinity()))
+                return invalid_argument("divisors must be positive and finite");
+            files[i].price_divisor = d;
         }
         engine::TimeBounds bounds;
         if (start) bounds.lo = *start;
         if (end) bounds.hi = *end;
-        const auto layout = divisors ? engine::BarFileLayout::Daily : engine::BarFileLayout::Minute;
         const auto unit = milliseconds.value_or(false) ? engine::TimeUnit::Milliseconds
                                                        : engine::TimeUnit::Seconds;
         auto batch = engine::bar_files_batch(files.size());
