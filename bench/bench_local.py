@@ -13,13 +13,19 @@ Folder, into one long frame with a categorical ``symbol`` column:
 
 One file: ``read_day_frame`` against ``np.fromfile`` plus the same DataFrame.
 
+Minute folder: ``--minute-files`` (150 by default) Shanghai securities' ``.lc1`` files of the
+simulated market, ``read_vipdoc(folder, "1m")`` against numpy_arrays' route for minute records
+(the packed date and minute words made times, the single-precision prices rounded to each
+security's decimals).
+
 Wall clock (pelmora's reading threads are not the caller's), garbage collector off, the
 result released outside the timed region; ns per record, the best and the median of the
 rounds, and ratios as medians of the ratios within each round. Every contender's frame is
 checked equal to pelmora's before it is timed. The files are in the page cache: this measures
 decoding and building, not the disk.
 
-    python bench/bench_local.py [--synthetic N] [--records N] [--rounds R] [--folder PATH] [--json]
+    python bench/bench_local.py [--synthetic N] [--records N] [--minute-files N] [--rounds R]
+                                [--folder PATH] [--json]
 """
 import argparse
 import json
@@ -38,12 +44,17 @@ except ImportError:
     from _rounds import paired_ratio, time_rounds
 
 from pelmora import read_day_frame, read_vipdoc
-from pelmora.files import file_volunit, find_files, price_divisor
+from pelmora.files import file_volunit, find_files, minute_step, price_divisor
 from pelmora.instruments import type_column, type_of
 from pelmora.symbols import parse_symbol
+from pelmora.testing import SimulatedMarket
+from pelmora.testing.vipdoc import write_vipdoc
 
 DAY = np.dtype([("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"),
                 ("close", "<u4"), ("amount", "<f4"), ("volume", "<u4"), ("reserved", "<u4")])
+MINUTE = np.dtype([("date", "<u2"), ("time", "<u2"), ("open", "<f4"), ("high", "<f4"),
+                   ("low", "<f4"), ("close", "<f4"), ("amount", "<f4"), ("volume", "<u4"),
+                   ("reserved", "<u4")])
 PRICES = ("open", "high", "low", "close")
 
 
@@ -95,8 +106,10 @@ def numpy_frame(rec, divisor, lot):
 def with_symbols(frame, names, rows):
     codes = np.repeat(np.arange(len(names), dtype=np.int32), rows)
     frame.insert(0, "symbol", pd.Categorical.from_codes(codes, categories=names))
-    types = [type_of(s.market, s.code) for s in map(parse_symbol, names)]
-    frame.insert(1, "type", type_column(np.repeat(types, rows)))
+    # The type of each security once, repeated as codes: no string per row.
+    types = type_column(type_of(s.market, s.code) for s in map(parse_symbol, names))
+    frame.insert(1, "type", pd.Categorical.from_codes(np.repeat(types.codes, rows),
+                                                      dtype=types.dtype))
     return frame
 
 
@@ -114,6 +127,39 @@ def numpy_arrays(files):
                         rows)
 
 
+def minute_arrays(files):
+    """The numpy route for minute files: records joined, then one frame."""
+    recs = [np.fromfile(p, MINUTE) for _, p, _, _ in files]
+    rows = [len(r) for r in recs]
+    rec = np.concatenate(recs)
+    word = rec["date"].astype(np.int64)
+    date = (2004 + (word >> 11)) * 10000 + (word & 0x7FF)
+    times = dates_to_seconds(date) + (rec["time"].astype(np.int64) * 60).astype("m8[s]")
+    step = np.repeat([f[2] for f in files], rows)
+    cols = {c: np.rint(rec[c].astype(np.float64) * step) / step for c in PRICES}
+    cols["volume"] = rec["volume"].astype(np.float64) * np.repeat([f[3] for f in files], rows)
+    cols["amount"] = rec["amount"].astype(np.float64)
+    frame = pd.DataFrame(cols, index=pd.DatetimeIndex(times, name="datetime"))
+    return with_symbols(frame, [f[0] for f in files], rows)
+
+
+def minute_job(root, count, rounds):
+    market = SimulatedMarket()
+    codes = tuple((1, s.code) for s in market.securities(1))[:count]
+    write_vipdoc(market, root, minute_codes=codes)
+    found = find_files(root, "1m")
+    files = [(s.canonical, found[s], minute_step(s), file_volunit(s))
+             for s in sorted(found, key=lambda s: s.canonical)]
+    contenders = {"pelmora": lambda: read_vipdoc(root, "1m"),
+                  "numpy_arrays": lambda: minute_arrays(files)}
+    ours = contenders["pelmora"]()
+    n = len(ours)
+    pd.testing.assert_frame_equal(contenders["numpy_arrays"](), ours, check_exact=True)
+    del ours
+    return {"files": len(files), "records": n,
+            **figures(time_rounds(contenders, rounds), n, "pelmora")}
+
+
 def figures(samples, n, ours):
     return {
         "ns_per_record": {name: {"best": min(s) / n, "median": statistics.median(s) / n}
@@ -127,6 +173,7 @@ def main(argv=None):
     parser.add_argument("--synthetic", type=int, metavar="N",
                         help="N random files instead of the simulated market's folder")
     parser.add_argument("--records", type=int, default=200_000)
+    parser.add_argument("--minute-files", type=int, default=150)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--folder", help="an existing vipdoc (or TDX installation) folder")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
@@ -167,15 +214,20 @@ def main(argv=None):
         pd.testing.assert_frame_equal(one["numpy"](), one["pelmora"](), check_exact=True)
         report["file"] = {"records": args.records,
                           **figures(time_rounds(one, args.rounds * 4), args.records, "pelmora")}
+        if args.minute_files:
+            report["minutes"] = minute_job(os.path.join(tmp, "minutes"), args.minute_files,
+                                           args.rounds)
 
     if args.json:
         print(json.dumps(report, indent=2))
         return
     print(f"{args.rounds} rounds, wall clock, GC off, Python {report['python']}, "
           f"numpy {report['numpy']}, pandas {report['pandas']}")
-    for what in ("folder", "file"):
-        entry = report[what]
-        head = (f"{entry['files']} files, {entry['records']} records" if what == "folder"
+    for what in ("folder", "file", "minutes"):
+        entry = report.get(what)
+        if entry is None:
+            continue
+        head = (f"{entry['files']} files, {entry['records']} records" if what != "file"
                 else f"{entry['records']} records")
         print(f"{what}: {head}")
         for name, f in entry["ns_per_record"].items():
