@@ -37,16 +37,17 @@ class Scaling:
     def bars(self, bars: Bars, syms: Sequence[Symbol], rows: Sequence[int]) -> Bars:
         """Bars of `syms` (`rows[i]` rows of the i-th, one after the other) in the frames'
         units: volumes in units, the packed zeros of volume and amount made 0."""
-        import numpy as np
         from .. import units
         if not len(bars):
             return bars
-        values = np.array(bars.values)  # a copy: the engine's memory is not written to
+        # Where they lie: the bars were fetched for this call and nothing else sees them, so
+        # only the two rows that change are written, not the whole block copied.
+        values = bars.values
         values[_AMOUNT] = units.packed(values[_AMOUNT])
         sizes, _ = self.lists.units([s.market for s in syms], [s.code for s in syms])
         [values[_VOLUME]] = self._in_units([units.packed(values[_VOLUME])], sizes,
                                            [s.canonical for s in syms], rows)
-        return Bars(bars.times, values)
+        return bars
 
     def columns(self, bars: Bars, syms: Sequence[Symbol], rows: Sequence[int]) -> dict[str, Any]:
         """The value columns of `bars` as `bars` gives them, by name, in the frames' units: only
