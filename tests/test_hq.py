@@ -249,21 +249,6 @@ def test_progress_counts_securities(hq, kwargs, pages):
     assert calls[-1] == (4, 4)
 
 
-def test_quote_only_servers_are_set_aside_with_a_warning():
-    with serve(seed=SEED, fill=FILL, servers=[{"quote_only": True}, {}]) as [bad, good]:
-        with HQ([f"{h}:{p}" for h, p in (bad, good)], connections=2) as hq:
-            with pytest.warns(DataWarning, match=f"^server {bad[0]}:{bad[1]} set aside: answers "
-                                                 "the security count but no bars"):
-                df = hq.bars_many(["600036", "000001"], count=20)
-                # The good server's connection may serve every request before the other has
-                # tried its server: the warning comes with the call after it has.
-                deadline = time.monotonic() + 10
-                while hq.servers[0][1] != "set aside" and time.monotonic() < deadline:
-                    hq.bars("600036", count=1)
-            assert len(df) == 40
-            assert [s[1] for s in hq.servers] == ["set aside", "verified"]
-
-
 def test_calls_leave_the_event_loop_running():
     async def main(hq):
         ticks = 0
