@@ -111,6 +111,7 @@ def test_hq_many_windows_equal_the_whole_history_adjusted(hq, whole, period):
     for method in METHODS:
         for kwargs in windows(rng, period, depth(hq, period), whole[CODES[0]][0].index[-1]):
             many = hq.bars_many(CODES, period, adjust=method, **kwargs)
+            assert set(many["type"]) <= {"stock"}  # the adjusted frame keeps its type column
             for code, name in zip(CODES, ["sh600036", "sz000001"]):
                 got = many[many["symbol"] == name].drop(columns="symbol")
                 if got.empty:

@@ -96,6 +96,7 @@ def test_reconnect_replaces_and_closes_the_old_socket(hq):
 
 def test_disconnect(hq):
     c = TdxClient()
+    assert c.disconnect() is None  # never connected: nothing to do
     c.connect("127.0.0.1", hq.port)
     assert c.disconnect() is None
     assert c.disconnect() is None

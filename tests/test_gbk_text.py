@@ -67,20 +67,6 @@ def test_gbk_text_cases(decode, data, expected):
     assert decode(data) == expected
 
 
-CHINESE = st.text(
-    st.one_of(st.characters(min_codepoint=0x4E00, max_codepoint=0x9FA5),
-              st.sampled_from("，。、；：？！“”‘’《》（）【】…·—　"),
-              st.characters(min_codepoint=0x20, max_codepoint=0x7E)),
-    max_size=300)
-
-
-@settings(max_examples=60, deadline=None)
-@given(CHINESE)
-def test_gbk_matches_python_gbk(decode, text):
-    data = text.encode("gbk")
-    assert decode(data) == data.decode("gbk") == text
-
-
 # Random bytes, mixed with whole, cut and surrogate UTF-8 sequences to reach every branch.
 UTF8ISH = st.lists(st.one_of(
     st.binary(min_size=1, max_size=4),

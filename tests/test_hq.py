@@ -127,12 +127,10 @@ def test_start_and_end(hq, server, period, start, end, reach):
     pd.testing.assert_frame_equal(got, want, check_index_type=False)
 
 
-@pytest.mark.parametrize("alias, name", [
-    ("D", "day"), ("d", "day"), (" Day ", "day"), (9, "day"), ("W", "week"), ("M", "month"),
-    ("ME", "month"), ("Q", "quarter"), ("QE", "quarter"), ("Y", "year"), ("YE", "year"),
-    ("min", "1m"), ("1min", "1m"), ("5min", "5m"), ("15min", "15m"), ("30min", "30m"),
-    ("60min", "60m"), ("h", "60m"), ("1h", "60m"), (to_period("W"), "week"),
-])
+# Every alias is read by to_period (test_symbols); here, that HQ reads a text, a category and a
+# parsed period through it.
+@pytest.mark.parametrize("alias, name", [(" d ", "day"), (9, "day"), ("5min", "5m"),
+                                         (to_period("W"), "week")])
 def test_periods_by_pandas_names(hq, alias, name):
     pd.testing.assert_frame_equal(hq.bars("600036", alias, count=20),
                                   hq.bars("600036", name, count=20))
@@ -249,21 +247,6 @@ def test_progress_counts_securities(hq, kwargs, pages):
     calls.clear()
     hq.quotes(names[:4], progress=lambda done, total: calls.append((done, total)))
     assert calls[-1] == (4, 4)
-
-
-def test_quote_only_servers_are_set_aside_with_a_warning():
-    with serve(seed=SEED, fill=FILL, servers=[{"quote_only": True}, {}]) as [bad, good]:
-        with HQ([f"{h}:{p}" for h, p in (bad, good)], connections=2) as hq:
-            with pytest.warns(DataWarning, match=f"^server {bad[0]}:{bad[1]} set aside: answers "
-                                                 "the security count but no bars"):
-                df = hq.bars_many(["600036", "000001"], count=20)
-                # The good server's connection may serve every request before the other has
-                # tried its server: the warning comes with the call after it has.
-                deadline = time.monotonic() + 10
-                while hq.servers[0][1] != "set aside" and time.monotonic() < deadline:
-                    hq.bars("600036", count=1)
-            assert len(df) == 40
-            assert [s[1] for s in hq.servers] == ["set aside", "verified"]
 
 
 def test_calls_leave_the_event_loop_running():

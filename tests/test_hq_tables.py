@@ -1,5 +1,5 @@
 """pelmora.HQ's other commands against the simulated server: frames equal to _core's pages,
-every page of lists, whole days of ticks, minutes with their times, adjusted bars."""
+every page of lists, whole days of ticks, minutes with their times, servers set aside."""
 import warnings
 
 import numpy as np
@@ -163,42 +163,6 @@ def test_minutes_are_240_with_their_times(hq, core, date):
     clock = got.index.strftime("%H:%M")
     assert list(clock[[0, 119, 120, 239]]) == ["09:31", "11:30", "13:01", "15:00"]
     assert (got.index.normalize() == day).all()
-
-
-@pytest.mark.parametrize("method", ["qfq", "hfq", "qfq-ratio", "hfq-ratio"])
-def test_adjusted_closes_are_continuous_across_ex_dates(hq, method):
-    raw = hq.bars("600036", "day", count=4000)
-    adj = hq.bars("600036", "day", count=4000, adjust=method)
-    table = hq.factors("600036")
-    table = table[table["bar"].isin(raw.index[1:]) & ~table["bar"].duplicated(keep=False)]
-    assert len(table) >= 3
-    for k, (bar, ref) in enumerate(zip(table["bar"], table["ref_price"])):
-        t = raw.index.get_loc(bar)
-        now, before = adj["close"].iloc[t], adj["close"].iloc[t - 1]
-        if method.endswith("ratio"):
-            assert now / before == pytest.approx(raw["close"].iloc[t] / ref, rel=1e-9)
-        else:  # a linear map: the change is the raw change from the reference, scaled
-            scale = (table["hfq_a"].iloc[k] if method == "hfq" else
-                     table["qfq_a"].iloc[k + 1] if k + 1 < len(table) else 1.0)
-            assert now - before == pytest.approx(scale * (raw["close"].iloc[t] - ref), abs=1e-9)
-
-
-@pytest.mark.parametrize("period", ["week", "month", "5m"])
-def test_adjusted_bars_other_than_daily_follow_the_adjusted_days(hq, period):
-    day = hq.bars("600036", "day", count=300, adjust="hfq")
-    got = hq.bars("600036", period, count=200, adjust="hfq")
-    raw = hq.bars("600036", period, count=200)
-    assert (got.index == raw.index).all()
-    last = got.groupby(got.index.normalize())["close"].last()
-    assert last.iloc[-1] == pytest.approx(day["close"].iloc[-1])
-    many = hq.bars_many(["600036", "000001"], period, count=200, adjust="hfq")
-    part = many[many["symbol"] == "sh600036"]
-    assert (part["type"] == "stock").all()
-    pd.testing.assert_frame_equal(part.drop(columns=["symbol", "type"]), got)
-    alias = {"week": "W", "month": "ME", "5m": "5min"}[period]  # pandas' names alike
-    pd.testing.assert_frame_equal(hq.bars("600036", alias, count=200, adjust="hfq"), got)
-    pd.testing.assert_frame_equal(
-        hq.bars_many(["600036", "000001"], alias, count=200, adjust="hfq"), many)
 
 
 @pytest.mark.parametrize("call", [

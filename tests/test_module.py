@@ -222,9 +222,3 @@ def test_reentrant_call_is_refused():
     # The borrow is released on the failure path.
     with pytest.raises(ConnectionError, match="^Not connected$"):
         c.get_security_count(1)
-
-
-def test_disconnect_on_new_client_returns_none():
-    c = TdxClient()
-    assert c.disconnect() is None
-    assert c.disconnect() is None

@@ -155,15 +155,13 @@ def test_vipdoc_holds_the_served_bars(tmp_path):
     with serve(seed=3, fill=10) as (host, port):
         c = TdxClient()
         c.connect(host, port)
+        # Each file where the readers look for it; its values are those of day_file_bytes,
+        # which test_simmarket_types checks against the served bars.
         for key, prefix in (((1, "600036"), "sh"), ((0, "300750"), "sz")):
-            served = all_day_bars(c, key)
             local = read_daily_bars(str(tmp_path / "vipdoc" / prefix / "lday" /
                                         f"{prefix}{key[1]}.day"))
-            assert [b["datetime"][:10] for b in served] == [b["date"] for b in local]
-            for s, f in zip(served, local):
-                assert [round(s[k] * 100) for k in ("open", "high", "low", "close")] == \
-                    [round(f[k] * 100) for k in ("open", "high", "low", "close")]
-                assert f["volume"] == pytest.approx(s["vol"], rel=1e-6)
+            assert [b["datetime"][:10] for b in all_day_bars(c, key)] == \
+                [b["date"] for b in local]
         lc1 = read_minute_bars(str(tmp_path / "vipdoc" / "sz" / "minline" / "sz300750.lc1"))
         assert len(lc1) == INTRADAY_DEPTH
         recent = c.get_security_bars(8, 0, "300750", 0, 800)

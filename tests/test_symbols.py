@@ -61,7 +61,8 @@ def test_bare_beijing_codes_are_refused_as_bj_ones_are(code):
     ("5M", None), ("h", "60m"), ("H", "60m"), ("60M", None), ("D", "day"), ("Day", "day"),
     ("W", "week"), ("QE", "quarter"), ("Y", "year"), ("A", "year"), ("YE", "year"),
     (9, "day"), ("9", "day"), (8, "1m"), (4, "4"), (7, "7"), ("12", None), (True, None),
-    ("2h", None), ("", None),
+    ("2h", None), ("", None), ("d", "day"), (" Day ", "day"), ("Q", "quarter"), ("1min", "1m"),
+    ("15min", "15m"), ("30min", "30m"), ("60min", "60m"), ("1h", "60m"),
 ])
 def test_period_names(period, name):
     if name is None:
