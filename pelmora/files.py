@@ -61,7 +61,7 @@ PERIOD_FILES = {
 }
 _MARKET_DIRS = (("sh", SH), ("sz", SZ))
 _FILE_NAME = re.compile(r"(sh|sz)(\d{6})\.(day|lc1|lc5)", re.IGNORECASE)
-_THREADS = 2  # 1.16x faster on 2 free cores, as fast as one under load (bench_local)
+_THREADS = 2  # 1.2-1.3x faster on 2 free cores, as fast as one under load (bench_local)
 
 
 def price_divisor(symbol: Optional[Symbol], decimals: Optional[int] = None) -> float:
