@@ -165,7 +165,7 @@ def test_ctrl_c_stops_a_sync_at_once(tmp_path):
     import sys
     import time
     folder = tmp_path / "stopped"
-    with SimulatedServer(seed=SEED, fill=200, today=DAY, latency=30) as s:
+    with SimulatedServer(seed=SEED, fill=200, today=DAY, latency=5) as s:
         proc = subprocess.Popen([sys.executable, "-P", "-m", "pelmora", "sync", str(folder),
                                  "--server", f"{s.host}:{s.port}", "--connections", "2"],
                                 stderr=subprocess.PIPE, text=True)
