@@ -194,13 +194,13 @@ std::vector<uint8_t> time_validity(const void* times, int64_t rows) {
         std::memcpy(block, bytes + i * int64_t(sizeof(int64_t)), sizeof block);
         int64_t least = INT64_MAX;
         for (int64_t t : block) least = std::min(least, t);
-        missing = least == kMissingTime;
+        missing = least == kNotATime;
     }
-    for (; i < rows && !missing; ++i) missing = time(i) == kMissingTime;
+    for (; i < rows && !missing; ++i) missing = time(i) == kNotATime;
     if (!missing) return {};
     std::vector<uint8_t> bits(size_t((rows + 7) / 8), 0);
     for (int64_t r = 0; r < rows; ++r)
-        if (time(r) != kMissingTime) bits[size_t(r / 8)] |= uint8_t(1u << (r % 8));
+        if (time(r) != kNotATime) bits[size_t(r / 8)] |= uint8_t(1u << (r % 8));
     return bits;
 }
 

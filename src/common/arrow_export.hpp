@@ -5,7 +5,6 @@
 // length) of the same buffers.
 #pragma once
 
-#include <climits>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "common/arrow_abi.hpp"
+#include "common/not_a_time.hpp"
 
 namespace pelmora::arrow {
 
@@ -23,9 +23,6 @@ struct Layout {
     const void* buffers[3] = {};  // [0] validity, [1] values; a "u" array: offsets, bytes
     int64_t n_buffers = 2;        // 3 for "u"
 };
-
-// numpy's NaT, the least int64: a missing time.
-inline constexpr int64_t kMissingTime = INT64_MIN;
 
 // The validity bitmap of `rows` times at `times` (any alignment), a bit per row, set where the
 // time is not missing; empty when none is. Throws std::bad_alloc.

@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/not_a_time.hpp"
 #include "protocol/fields.hpp"
 
 namespace pelmora::engine {
-
-// numpy's NaT.
-inline constexpr int64_t kNotATime = std::numeric_limits<int64_t>::min();
 
 // Days from 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's days_from_civil).
 constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
